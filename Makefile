@@ -1,0 +1,31 @@
+# Set-up and everyday entry points. See README.md.
+.PHONY: all deps build build-asan test demo format clean
+
+JOBS ?= $(shell nproc)
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS)
+
+build-asan: deps
+	cmake --preset asan
+	cmake --build --preset asan -j $(JOBS)
+
+test: build build-asan
+	ctest --preset release
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --preset asan
+
+demo: build
+	@scripts/demo.sh
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf build build-debug build-asan
