@@ -37,9 +37,15 @@ constexpr VARIANT_BOOL VARIANT_TRUE = -1;
 constexpr VARIANT_BOOL VARIANT_FALSE = 0;
 
 // ---- Status results ----
-constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-constexpr bool FAILED(HRESULT hr) { return hr < 0; }
-constexpr HRESULT MakeHresult(std::uint32_t v) { return static_cast<HRESULT>(v); }
+constexpr bool SUCCEEDED(HRESULT hr) {
+    return hr >= 0;
+}
+constexpr bool FAILED(HRESULT hr) {
+    return hr < 0;
+}
+constexpr HRESULT MakeHresult(std::uint32_t v) {
+    return static_cast<HRESULT>(v);
+}
 
 constexpr HRESULT S_OK = 0;
 constexpr HRESULT S_FALSE = 1;
@@ -296,7 +302,9 @@ CodePage GetThreadCodePage();
 
 // UTF-16 to the code page; characters the code page cannot hold become '?'.
 std::string ToAnsi(std::u16string_view text, CodePage cp);
-inline std::string ToAnsi(std::u16string_view text) { return ToAnsi(text, GetThreadCodePage()); }
+inline std::string ToAnsi(std::u16string_view text) {
+    return ToAnsi(text, GetThreadCodePage());
+}
 // Code page bytes to UTF-16 (invalid UTF-8 sequences become U+FFFD).
 std::u16string FromAnsi(std::string_view bytes, CodePage cp);
 inline std::u16string FromAnsi(std::string_view bytes) {

@@ -1,0 +1,40 @@
+// The interface table: one row per operation of the dispatch interfaces (name,
+// dispatch id, kind, argument and result types, and the call). IDispatch, the
+// command-line tool and any language binding are served from it.
+#pragma once
+
+#include "kelvo/automation.h"
+#include "kelvo/kelvo.h"
+
+#include <span>
+#include <string_view>
+
+namespace kelvo {
+
+enum class MemberKind { Method, Get, Put };
+
+struct InterfaceMember {
+    const char16_t* name;
+    DISPID id;
+    MemberKind kind;
+    const char* interfaceName; // "IDeviceLink" ... "IKelvo"
+    std::span<const VARTYPE> args;
+    VARTYPE result; // VT_EMPTY: no result
+    // Calls the operation with args in declaration order; result may be null.
+    HRESULT (*call)(IKelvo* object, const VARIANT* args, UINT count, VARIANT* result, UINT* argErr);
+};
+
+// All rows in interface order (vtable order).
+std::span<const InterfaceMember> InterfaceTable();
+
+// Looks a member up by name (case-insensitive) and kind; null when absent.
+const InterfaceMember* FindMember(std::u16string_view name, MemberKind kind);
+const InterfaceMember* FindMember(DISPID id, MemberKind kind);
+// Any member with this name (for GetIDsOfNames).
+const InterfaceMember* FindMemberByName(std::u16string_view name);
+
+// Serves IDispatch::Invoke for an object from the table.
+HRESULT InvokeFromTable(IKelvo* object, DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result,
+                        UINT* argErr);
+
+} // namespace kelvo

@@ -1,0 +1,130 @@
+// Operations whose family is not built yet. Each answers E_NOTIMPL without
+// touching anything; the family's source replaces its lines here when it lands.
+#include "device/kelvo_object.h"
+
+HRESULT CKelvo::Config() {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::Init(BSTR) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::get_Par(LONG, LONG, SHORT, VARIANT*) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::put_Par(LONG, LONG, SHORT, VARIANT) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::get_ParDWord(LONG, LONG, LONG*) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::put_ParDWord(LONG, LONG, LONG) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::get_ParFloat(LONG, LONG, float*) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::put_ParFloat(LONG, LONG, float) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::get_ParInt(LONG, LONG, SHORT*) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::put_ParInt(LONG, LONG, SHORT) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::get_ParWord(LONG, LONG, LONG*) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::put_ParWord(LONG, LONG, LONG) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::get_ConfString(BSTR*) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::put_ConfString(BSTR) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::PacketVARIANT(SHORT, VARIANT, LONG, INT, VARIANT*) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::ReadDataBlock(BYTE, BYTE, USHORT, ULONG, ULONG, ULONG, BYTE*) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::WriteDataBlock(BYTE, BYTE, USHORT, ULONG, ULONG, ULONG, BYTE*) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::ReadPushData(BYTE*, ULONG, USHORT*) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::PushDataCommand(BYTE, ULONG, VARIANT, LONG*) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::Reset_Command() {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::Restore_Command(LONG) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::ReadErrorLog(USHORT, BSTR, BSTR) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::DeleteErrorLog() {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::ResetError(BYTE) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::ScanUDP(BSTR, LONG, BSTR*) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::Ping(SHORT, BSTR*) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::CreateCertificate(LONG, LONG) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::GetAllUsers(BSTR*) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::GetPermissionsAndRole(BSTR, VARIANT*) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::SetPermissionsAndRole(BSTR, BYTE, VARIANT) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::ChangePasswordUser(BSTR, BSTR) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::ChangePasswordAdmin(BSTR, BSTR) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::CreateUser(BSTR, BSTR) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::DeleteUser(BSTR) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::EncryptPassword(BSTR, BSTR*) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::DecryptPassword(BSTR, BSTR*) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::GetBVAdminKey(BSTR*) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::ResetAdminPassword(BSTR) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::ReadSSCBuffer(ULONG, BYTE, BYTE*) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::SafeDataWrite(SAFEARRAY*) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::SafeDataRead(SAFEARRAY**) {
+    return E_NOTIMPL;
+}
+HRESULT CKelvo::ReadSafeObject(USHORT, BYTE, ULONG*) {
+    return E_NOTIMPL;
+}

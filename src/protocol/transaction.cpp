@@ -1,0 +1,175 @@
+// Frame engine of CKelvo: frame counter, request building, the serial envelope,
+// the shared answer steps and the standard transaction.
+#include "protocol/transaction.h"
+
+#include "device/kelvo_object.h"
+#include "kelvo/trace.h"
+#include "protocol/bytes.h"
+
+namespace kelvo {
+
+PortLock::PortLock(CComPort* port) {
+    if (port && port->lock(2000))
+        port_ = port;
+}
+
+PortLock::~PortLock() {
+    if (port_)
+        port_->unlock();
+}
+
+int AnswerReader::Read(std::span<std::uint8_t> out, int step) {
+    CKelvo& k = object_;
+    if (out.empty())
+        return KE_OK;
+    if (!k.portAdapter->get(out.data(), k.ReadTimeout(), static_cast<unsigned long>(out.size()))) {
+        Trace(TRACE_READ, u"%s fail %i (tmo %i len %i)", prefix_, step, k.timeOut,
+              static_cast<int>(out.size()));
+        return KE_TIMEOUT;
+    }
+    if (k.serialMode)
+        crc_ = Crc16(out, crc_);
+    return KE_OK;
+}
+
+} // namespace kelvo
+
+using namespace kelvo;
+
+std::uint16_t CKelvo::NextFrameCount() {
+    std::uint16_t current = frameCount;
+    frameCount = static_cast<std::uint16_t>(current + 1 >= 1024 ? 0 : current + 1);
+    return current;
+}
+
+std::vector<std::uint8_t> CKelvo::BuildRequest(std::uint16_t command,
+                                               std::span<const std::uint8_t> payload) {
+    FrameWriter w(6 + payload.size());
+    w.u8(canNode)
+        .u16(NextFrameCount())
+        .u8(static_cast<std::uint8_t>(2 + payload.size()))
+        .u16(command)
+        .bytes(payload);
+    return std::move(w.data());
+}
+
+bool CKelvo::SendRequest(std::span<const std::uint8_t> frame) {
+    portAdapter->reset();
+    int written;
+    if (serialMode) {
+        std::vector<std::uint8_t> wire;
+        wire.reserve(frame.size() + 3);
+        wire.push_back(address);
+        wire.insert(wire.end(), frame.begin(), frame.end());
+        std::uint16_t crc = Crc16(wire);
+        wire.push_back(static_cast<std::uint8_t>(crc));
+        wire.push_back(static_cast<std::uint8_t>(crc >> 8));
+        written = portAdapter->put(wire.data(), wire.size());
+    } else {
+        written = portAdapter->put(const_cast<std::uint8_t*>(frame.data()), frame.size());
+    }
+    if (!written)
+        return false;
+    portAdapter->flush();
+    return true;
+}
+
+int CKelvo::ReadSerialAddress(std::uint16_t& crc, const char16_t* prefix) {
+    std::uint8_t echo = 0;
+    if (!portAdapter->get(&echo, ReadTimeout(), 1)) {
+        Trace(TRACE_READ, u"%s read serial address fail (tmo %i len %i)", prefix, timeOut, 1);
+        return KE_TIMEOUT;
+    }
+    if (address != 255 && echo != address) {
+        Trace(TRACE_READ, u"%s read serial address fail (request addr: %i, response addr: %i)",
+              prefix, static_cast<int>(address), static_cast<int>(echo));
+        return KE_ADDRESS;
+    }
+    crc = Crc16(&echo, 1, kCrc16Start);
+    return KE_OK;
+}
+
+int CKelvo::CheckResponseCrc(std::uint16_t calculated, const char16_t* prefix, int step) {
+    std::uint8_t trailer[2];
+    if (!portAdapter->get(trailer, ReadTimeout(), 2)) {
+        Trace(TRACE_READ, u"%s CRC timeout fail %i (tmo %i len %i)", prefix, step, timeOut, 2);
+        return KE_TIMEOUT;
+    }
+    std::uint16_t received = ldle_u16(trailer);
+    if (received != calculated) {
+        Trace(TRACE_READ, u"%s CRC fail %i (calculated CRC: %i,  response CRC: %i)", prefix, step,
+              static_cast<int>(calculated), static_cast<int>(received));
+        return KE_CRC;
+    }
+    return KE_OK;
+}
+
+int CKelvo::ReadDeviceError(std::uint16_t& crc, const char16_t* prefix) {
+    std::uint8_t answer[5];
+    if (!portAdapter->get(answer, ReadTimeout(), 5)) {
+        Trace(TRACE_READ, u"%s read error timeout (tmo %i len %i)", prefix, timeOut, 5);
+        return KE_TIMEOUT;
+    }
+    if (serialMode) {
+        crc = Crc16(answer, 5, crc);
+        if (int r = CheckResponseCrc(crc, prefix, 0))
+            return r;
+    }
+    deviceStatus = ldle_u32(answer + 1);
+    Trace(TRACE_READ, u"%s FAILED (error code: %i)", prefix, static_cast<int>(deviceStatus));
+    return KE_DEVICE;
+}
+
+HRESULT CKelvo::Transact(const Exchange& x) {
+    const std::vector<std::uint8_t> frame = BuildRequest(x.command, x.payload);
+    const std::uint16_t sent = ldle_u16(&frame[1]);
+
+    PortLock lock(portAdapter.get());
+    if (!lock.locked())
+        return Finish(KE_NO_PORT);
+    if (!SendRequest(frame))
+        return Finish(KE_SEND);
+
+    std::uint16_t crc = kCrc16Start;
+    if (serialMode) {
+        if (int r = ReadSerialAddress(crc, x.prefix))
+            return Finish(r);
+    }
+
+    std::uint8_t header[32] = {};
+    const std::size_t h = x.headerLength < sizeof header ? x.headerLength : sizeof header;
+    if (!portAdapter->get(header, ReadTimeout(), static_cast<unsigned long>(h))) {
+        Trace(TRACE_READ, u"%s fail 3 (tmo %i len %i)", x.prefix, timeOut, static_cast<int>(h));
+        return Finish(KE_TIMEOUT);
+    }
+    const std::uint16_t received = ldle_u16(header + 1);
+    if (received != sent) {
+        Trace(TRACE_READ, u"%s fail 4 (frameCount received: %i, frameCount sent: %i)", x.prefix,
+              static_cast<int>(received), static_cast<int>(sent));
+        return Finish(KE_FRAME_COUNT);
+    }
+    if (serialMode)
+        crc = Crc16(header, h, crc);
+
+    AnswerReader reader(*this, x.prefix, crc, std::span<const std::uint8_t>(header, h));
+    const std::uint16_t status = ldle_u16(header + 4);
+    if (status == x.successWord) {
+        if (x.readAnswer) {
+            if (int r = x.readAnswer(reader))
+                return Finish(r);
+        }
+        if (serialMode) {
+            if (int r = CheckResponseCrc(crc, x.prefix, x.crcStep))
+                return Finish(r);
+        }
+        if (x.commit)
+            x.commit();
+        return Finish(KE_OK);
+    }
+    if (status == x.errorWord)
+        return Finish(x.readDeviceError ? x.readDeviceError(reader)
+                                        : ReadDeviceError(crc, x.prefix));
+
+    Trace(TRACE_READ, u"%s fail 12 (%i)", x.prefix, static_cast<int>(status));
+    return Finish(KE_STATUS);
+}

@@ -1,0 +1,98 @@
+// The standard transaction every single-frame operation runs: request under the
+// port lock, address echo (serial), answer header, frame counter, status word,
+// answer data, CRC trailer (serial). Operations describe themselves with an
+// Exchange; shared steps live in CKelvo's frame engine.
+#pragma once
+
+#include "kelvo/automation.h"
+#include "protocol/crc16.h"
+
+#include <cstdint>
+#include <span>
+#include <type_traits>
+#include <utility>
+
+class CKelvo;
+class CComPort;
+
+namespace kelvo {
+
+// A non-owning reference to a callable, cheap to pass down one call.
+template <class Sig> class FunctionRef;
+template <class R, class... A> class FunctionRef<R(A...)> {
+public:
+    FunctionRef() = default;
+    template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, FunctionRef>>>
+    FunctionRef(F&& f) // NOLINT: implicit by design
+        : object_(const_cast<void*>(static_cast<const void*>(&f))), call_([](void* o, A... a) -> R {
+              return (*static_cast<std::remove_reference_t<F>*>(o))(std::forward<A>(a)...);
+          }) {}
+    explicit operator bool() const { return call_ != nullptr; }
+    R operator()(A... a) const { return call_(object_, std::forward<A>(a)...); }
+
+private:
+    void* object_ = nullptr;
+    R (*call_)(void*, A...) = nullptr;
+};
+
+// Holds the port lock for one exchange and releases it on every way out.
+class PortLock {
+public:
+    // Takes the lock; locked() is false without an adapter or when refused.
+    explicit PortLock(CComPort* port);
+    ~PortLock();
+    PortLock(const PortLock&) = delete;
+    PortLock& operator=(const PortLock&) = delete;
+    bool locked() const { return port_ != nullptr; }
+
+private:
+    CComPort* port_ = nullptr;
+};
+
+// Reads the answer after the header, folding every piece into the running CRC
+// in serial mode. Each failed read is traced with the operation's step number.
+class AnswerReader {
+public:
+    AnswerReader(CKelvo& object, const char16_t* prefix, std::uint16_t& crc,
+                 std::span<const std::uint8_t> header)
+        : object_(object), prefix_(prefix), crc_(crc), header_(header) {}
+
+    // Reads exactly out.size() bytes; a time-out traces
+    // "<prefix> fail <step> (tmo %i len %i)" and gives code 7.
+    int Read(std::span<std::uint8_t> out, int step);
+    // The header as received (some answers carry a length in it).
+    std::span<const std::uint8_t> header() const { return header_; }
+    const char16_t* prefix() const { return prefix_; }
+    CKelvo& object() { return object_; }
+
+private:
+    CKelvo& object_;
+    const char16_t* prefix_;
+    std::uint16_t& crc_;
+    std::span<const std::uint8_t> header_;
+};
+
+// One operation of the standard form.
+struct Exchange {
+    const char16_t* prefix;                // trace name, e.g. u"CKelvo::Save_Command"
+    std::uint16_t command;                 // command code
+    std::span<const std::uint8_t> payload; // bytes after the command code
+    std::size_t headerLength = 6;          // answer header bytes read at once (6 or more)
+    std::uint16_t successWord;             // status word of success
+    std::uint16_t errorWord;               // status word of a device error
+    int crcStep;                           // step number of the CRC check after success
+    // Reads the answer data after the success word; returns an error code.
+    FunctionRef<int(AnswerReader&)> readAnswer;
+    // Reads the device error answer; the default is the 5-byte length + code answer.
+    FunctionRef<int(AnswerReader&)> readDeviceError;
+    // Stores the results once the whole answer was verified.
+    FunctionRef<void()> commit;
+};
+
+// Success word of a command: the low 4 bits of the low byte move into its
+// upper nibble (0x300E gives 0x30E0).
+constexpr std::uint16_t SuccessWord(std::uint16_t command) {
+    return static_cast<std::uint16_t>((command & 0xFF00) | ((command & 0x000F) << 4));
+}
+
+} // namespace kelvo
