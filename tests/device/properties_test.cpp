@@ -1,0 +1,246 @@
+// Defaults, simple properties, stubs and the last-error convention of CKelvo.
+#include "device/kelvo_object.h"
+#include "support/connected_kelvo.h"
+
+#include <gtest/gtest.h>
+
+namespace kelvo::test {
+namespace {
+
+class Kelvo : public ::testing::Test {
+protected:
+    Kelvo() : k(new CKelvo) { k->AddRef(); }
+    ~Kelvo() override { k->Release(); }
+    CKelvo* k;
+};
+
+TEST_F(Kelvo, NewObjectDefaults) {
+    SHORT s = 0;
+    LONG l = -5;
+    BYTE b = 9;
+    VARIANT_BOOL vb = 0;
+    k->get_Address(&s);
+    EXPECT_EQ(s, 255);
+    k->get_Port(&s);
+    EXPECT_EQ(s, 1);
+    k->get_TimeOut(&s);
+    EXPECT_EQ(s, 10000);
+    k->get_CANNode(&b);
+    EXPECT_EQ(b, 0);
+    k->get_EEPROMAccess(&vb);
+    EXPECT_EQ(vb, VARIANT_TRUE);
+    k->get_Active(&l);
+    EXPECT_EQ(l, 0);
+    k->get_ErrorCode(&s);
+    EXPECT_EQ(s, 0);
+    k->get_Success(&l);
+    EXPECT_EQ(l, 1);
+    k->get_ErrTimeOut(&l);
+    EXPECT_EQ(l, 0);
+    k->get_DeviceStatus(&l);
+    EXPECT_EQ(l, 0);
+    Bstr protocol;
+    k->get_Protocol(protocol.out());
+    EXPECT_EQ(protocol.view(), u"Kelvo");
+    Bstr error;
+    k->get_ErrorString(error.out());
+    EXPECT_EQ(error.view(), u"");
+    EXPECT_EQ(k->connectTimeout, 5000);
+    EXPECT_EQ(k->tcpMode, 1);
+    EXPECT_EQ(k->serialMode, 0);
+    EXPECT_EQ(k->frameCount, 0);
+    EXPECT_FALSE(k->rememberPort);
+    EXPECT_EQ(k->sockName.get(), nullptr);
+}
+
+TEST_F(Kelvo, AddressKeepsTheLow8Bits) {
+    k->put_Address(0x1234);
+    SHORT s = 0;
+    k->get_Address(&s);
+    EXPECT_EQ(s, 52);
+    k->put_Address(-1);
+    k->get_Address(&s);
+    EXPECT_EQ(s, 255); // widened without sign
+}
+
+TEST_F(Kelvo, TimeOutAndPortAreSignExtended) {
+    k->put_TimeOut(-1);
+    EXPECT_EQ(k->timeOut, -1);
+    EXPECT_EQ(k->ReadTimeout(), 65535);
+    SHORT s = 0;
+    k->get_TimeOut(&s);
+    EXPECT_EQ(s, -1);
+    k->put_Port(-3);
+    EXPECT_EQ(k->port, -3);
+    k->port = 0x12345;
+    k->get_Port(&s);
+    EXPECT_EQ(s, 0x2345);
+}
+
+TEST_F(Kelvo, OptionSetsRememberPortFromBit8Only) {
+    k->put_Option(0x100);
+    EXPECT_TRUE(k->rememberPort);
+    k->put_Option(0xFF);
+    EXPECT_FALSE(k->rememberPort);
+    k->put_Option(0x7FFFFF00);
+    EXPECT_TRUE(k->rememberPort);
+    LONG untouched = 1234;
+    EXPECT_EQ(k->get_Option(&untouched), S_OK);
+    EXPECT_EQ(untouched, 1234);
+}
+
+TEST_F(Kelvo, EepromAccessReadsBackAsTrue) {
+    VARIANT_BOOL vb = 0;
+    for (VARIANT_BOOL in : {VARIANT_BOOL(1), VARIANT_BOOL(-1), VARIANT_BOOL(0x4000)}) {
+        k->put_EEPROMAccess(in);
+        k->get_EEPROMAccess(&vb);
+        EXPECT_EQ(vb, VARIANT_TRUE);
+    }
+    k->put_EEPROMAccess(0);
+    k->get_EEPROMAccess(&vb);
+    EXPECT_EQ(vb, VARIANT_FALSE);
+}
+
+TEST_F(Kelvo, MsgOnAndCanNodeAreStored) {
+    k->put_MsgOn(-77);
+    LONG l = 0;
+    k->get_MsgOn(&l);
+    EXPECT_EQ(l, -77);
+    k->put_CANNode(200);
+    BYTE b = 0;
+    k->get_CANNode(&b);
+    EXPECT_EQ(b, 200);
+}
+
+TEST_F(Kelvo, ErrorStringLooksUpDeviceStatusForCode1) {
+    k->messages[1] = u"device error";
+    k->messages[7] = u"time-out";
+    k->messages[0x15000002] = u"no login";
+    Bstr text;
+    k->errorCode = 7;
+    k->get_ErrorString(text.out());
+    EXPECT_EQ(text.view(), u"time-out");
+    k->errorCode = 1;
+    k->deviceStatus = 0x15000002;
+    k->get_ErrorString(text.out());
+    EXPECT_EQ(text.view(), u"no login");
+    k->deviceStatus = 0x99;
+    k->get_ErrorString(text.out());
+    EXPECT_EQ(text.view(), u"");
+    SHORT code = 0;
+    k->get_ErrorCode(&code);
+    EXPECT_EQ(code, 1); // reading the error does not clear it
+}
+
+TEST_F(Kelvo, StubsKeepTheirResultAndTouchNothing) {
+    k->errorCode = 4;
+    VARIANT v;
+    VariantInit(&v);
+    LONG l = 42;
+    EXPECT_EQ(k->put_Protocol(nullptr), S_OK);
+    EXPECT_EQ(k->Packet(1, nullptr, 0, nullptr, &l), S_OK);
+    EXPECT_EQ(k->ShowMsg(nullptr), S_OK);
+    EXPECT_EQ(k->get_InputD(0, &l), S_OK);
+    EXPECT_EQ(k->get_Broadcast(&l), S_OK);
+    EXPECT_EQ(k->EraseFlash(), S_OK);
+    EXPECT_EQ(k->ReadMemory(0, 4, &v), S_OK);
+    EXPECT_EQ(l, 42);
+    EXPECT_EQ(k->ReadMemory64(0, 4, &v), E_NOTIMPL);
+    EXPECT_EQ(k->WriteMemoryBitMask(0, 1, 1), E_NOTIMPL);
+    EXPECT_EQ(k->ReadMultiplePars_Execute(&v), E_NOTIMPL);
+    EXPECT_EQ(k->CRCMemory(0, 4, &l), E_NOTIMPL);
+    EXPECT_EQ(k->errorCode, 4);
+}
+
+// Every IDeviceLink3 operation answers E_NOTIMPL and keeps ErrorCode.
+TEST_F(Kelvo, DeviceLink3AnswersNotImplemented) {
+    k->errorCode = 9;
+    VARIANT v;
+    VariantInit(&v);
+    IDeviceLink3* d = k;
+    const HRESULT results[] = {d->ReadMemoryCond(0, 0, 0, &v),
+                               d->WriteMemoryCond(0, 0, 0, v),
+                               d->ReadMemoryCond64(0, 0, 0, &v),
+                               d->WriteMemoryCond64(0, 0, 0, v),
+                               d->ReadMemoryMultiCond(v, 0, &v),
+                               d->WriteMemoryMultiCond(v, 0, v),
+                               d->ReadMemoryMultiCond64(v, 0, &v),
+                               d->WriteMemoryMultiCond64(v, 0, v),
+                               d->WriteMemoryBitCond(0, 0, 0, 0),
+                               d->WriteMemoryBitMaskCond(0, 0, 0, 0),
+                               d->WriteMemoryBit64(0, 0, 0),
+                               d->WriteMemoryBitMask64(0, 0, 0),
+                               d->WriteMemoryBitCond64(0, 0, 0, 0),
+                               d->WriteMemoryBitMaskCond64(0, 0, 0, 0),
+                               d->GetAlTargetPropertyValue(nullptr, &v),
+                               d->GetAlTargetPropertiesValue(v, &v),
+                               d->SetAlTargetPropertyValue(nullptr, v)};
+    for (HRESULT hr : results)
+        EXPECT_EQ(static_cast<std::uint32_t>(hr), 0x80004001u);
+    SHORT code = 0;
+    k->get_ErrorCode(&code);
+    EXPECT_EQ(code, 9);
+}
+
+TEST_F(Kelvo, CertificateDatesComeFromTheTransportValueField) {
+    ULONG date = 5;
+    EXPECT_EQ(k->get_SSLCertNotBefore(&date), E_FAIL); // no adapter
+    EXPECT_EQ(date, 5u);
+
+    ConnectedKelvo c;
+    c.transport->SetProperty(2, 1700000000u, VT_I4);
+    c.transport->SetProperty(3, 0xF0000000u, VT_EMPTY); // the type is not looked at
+    EXPECT_EQ(c.kelvo->get_SSLCertNotBefore(&date), S_OK);
+    EXPECT_EQ(date, 1700000000u);
+    EXPECT_EQ(c.kelvo->get_SSLCertNotAfter(&date), S_OK);
+    EXPECT_EQ(date, 0xF0000000u);
+}
+
+TEST_F(Kelvo, CertificateDateFailureLeavesTheOutValue) {
+    ConnectedKelvo c;
+    ULONG date = 17;
+    EXPECT_EQ(c.kelvo->get_SSLCertNotAfter(&date), E_FAIL);
+    EXPECT_EQ(date, 17u);
+}
+
+TEST_F(Kelvo, DestructionClosesTheTransport) {
+    auto* c = new ConnectedKelvo;
+    ScriptedTransport* t = c->transport;
+    t->AddRef();
+    delete c;
+    EXPECT_EQ(t->Count("Close"), 1);
+    t->Release();
+}
+
+TEST_F(Kelvo, QueryInterfaceAnswersEveryInterface) {
+    for (const IID* iid :
+         {&IID_IUnknown, &IID_IDispatch, &IID_IDeviceLink, &IID_IDeviceLink2, &IID_IDeviceLink3,
+          &IID_IDeviceLink4, &IID_IKelvo, &IID_ISupportErrorInfo}) {
+        void* p = nullptr;
+        ASSERT_EQ(k->QueryInterface(*iid, &p), S_OK);
+        static_cast<IUnknown*>(p)->Release();
+    }
+    void* p = reinterpret_cast<void*>(1);
+    EXPECT_EQ(k->QueryInterface(IID_IPortway, &p), E_NOINTERFACE);
+    EXPECT_EQ(p, nullptr);
+    EXPECT_EQ(k->InterfaceSupportsErrorInfo(IID_IKelvo), S_OK);
+    EXPECT_NE(k->InterfaceSupportsErrorInfo(IID_IDeviceLink), S_OK);
+}
+
+TEST(VersionText, FourNumbersAreShortened) {
+    const std::pair<const char16_t*, const char16_t*> cases[] = {
+        {u"1, 2, 0, 0", u"1.2"},
+        {u"1, 2, 3, 0", u"1.2.3"},
+        {u"1, 2, 3, 4", u"1.2.3.4"},
+        {u"1, 0, 0, 5", u"1.0.0.5"},
+        {u"13.0.0.14", u"13.0.0.14"},
+        {u"1, 2, 3", u"1, 2, 3"},
+        {u"1, 2, 3, 4, 5", u"1, 2, 3, 4, 5"},
+        {u" 7,x, 0, 0", u"7.0"},
+    };
+    for (const auto& [in, out] : cases)
+        EXPECT_EQ(FormatVersionText(in), out) << Utf16ToUtf8(in);
+}
+
+} // namespace
+} // namespace kelvo::test
