@@ -1,0 +1,101 @@
+#include "kelvo/automation.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using kelvo::Bstr;
+using kelvo::BstrView;
+
+TEST(Bstr, AllocationKeepsLengthPrefixAndTerminator) {
+    const char16_t text[] = u"abc\0def";
+    BSTR b = SysAllocStringLen(text, 7);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(SysStringLen(b), 7u);
+    EXPECT_EQ(SysStringByteLen(b), 14u);
+    std::uint32_t prefix = 0;
+    std::memcpy(&prefix, reinterpret_cast<const char*>(b) - 4, 4);
+    EXPECT_EQ(prefix, 14u);
+    EXPECT_EQ(b[7], u'\0');
+    EXPECT_EQ(BstrView(b), std::u16string_view(text, 7)); // embedded null kept
+    SysFreeString(b);
+
+    BSTR c = SysAllocString(u"hello");
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(BstrView(c), u"hello");
+    SysFreeString(c);
+}
+
+TEST(Bstr, NullAndEmptyInputs) {
+    EXPECT_EQ(SysAllocString(nullptr), nullptr);
+    EXPECT_EQ(SysStringLen(nullptr), 0u);
+    EXPECT_EQ(SysStringByteLen(nullptr), 0u);
+    SysFreeString(nullptr);
+
+    BSTR zeroed = SysAllocStringLen(nullptr, 3);
+    ASSERT_NE(zeroed, nullptr);
+    EXPECT_EQ(SysStringLen(zeroed), 3u);
+    for (int i = 0; i <= 3; ++i) {
+        EXPECT_EQ(zeroed[i], u'\0');
+    }
+    SysFreeString(zeroed);
+
+    BSTR empty = SysAllocString(u"");
+    ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(SysStringLen(empty), 0u);
+    SysFreeString(empty);
+}
+
+TEST(Bstr, TooLongRequestFailsWithoutThrowing) {
+    EXPECT_EQ(SysAllocStringLen(nullptr, 0x80000000u), nullptr);
+    EXPECT_EQ(SysAllocStringLen(nullptr, 0xFFFFFFFFu), nullptr);
+}
+
+TEST(Bstr, OwnerMovesAndFrees) {
+    Bstr a(u"first");
+    EXPECT_EQ(a.view(), u"first");
+    Bstr b(std::move(a));
+    EXPECT_EQ(a.get(), nullptr);
+    EXPECT_EQ(b.view(), u"first");
+
+    Bstr c(u"second");
+    c = std::move(b); // "second" is freed
+    EXPECT_EQ(c.view(), u"first");
+    auto& self = c;
+    c = std::move(self);
+    EXPECT_EQ(c.view(), u"first");
+
+    *c.out() = SysAllocString(u"third"); // "first" is freed
+    EXPECT_EQ(c.view(), u"third");
+
+    BSTR raw = c.release();
+    EXPECT_EQ(c.get(), nullptr);
+    SysFreeString(raw);
+
+    Bstr empty{std::u16string_view()};
+    ASSERT_NE(empty.get(), nullptr); // an empty string, not a null one
+    EXPECT_EQ(SysStringLen(empty.get()), 0u);
+}
+
+TEST(Guid, TextRoundTrip) {
+    const std::string text = "{DF0B3D60-548F-101B-8E65-08002B2BD119}";
+    EXPECT_EQ(GuidToString(IID_ISupportErrorInfo), text);
+    GUID parsed{};
+    ASSERT_TRUE(GuidFromString(text, &parsed));
+    EXPECT_EQ(parsed, IID_ISupportErrorInfo);
+    ASSERT_TRUE(GuidFromString("{df0b3d60-548f-101b-8e65-08002b2bd119}", &parsed));
+    EXPECT_EQ(parsed, IID_ISupportErrorInfo);
+    EXPECT_EQ(GuidToString(GUID_NULL), "{00000000-0000-0000-0000-000000000000}");
+}
+
+TEST(Guid, RejectsMalformedText) {
+    GUID guid = IID_IDispatch;
+    for (const char* bad :
+         {"", "DF0B3D60-548F-101B-8E65-08002B2BD119", "{DF0B3D60-548F-101B-8E65-08002B2BD119",
+          "{DF0B3D60-548F-101B-8E6508002B2BD119}", "{DF0B3D60-548F-101B-8E65-08002B2BD11G}",
+          "{DF0B3D60+548F-101B-8E65-08002B2BD119}", "{DF0B3D60-548F-101B-8E65-08002B2BD1199}"}) {
+        EXPECT_FALSE(GuidFromString(bad, &guid)) << bad;
+    }
+    EXPECT_EQ(guid, IID_IDispatch); // untouched on failure
+    EXPECT_FALSE(GuidFromString("{DF0B3D60-548F-101B-8E65-08002B2BD119}", nullptr));
+}

@@ -1,0 +1,435 @@
+#include "counted_object.h"
+#include "kelvo/automation.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <sstream>
+#include <string>
+
+using kelvo::Bstr;
+using kelvo::BstrView;
+using kelvo::Variant;
+
+namespace {
+
+// A source value of a coercion case.
+struct Source {
+    VARTYPE vt;
+    std::int64_t i = 0;
+    std::uint64_t u = 0;
+    double d = 0;
+    const char16_t* text = nullptr;
+};
+
+Source I1(std::int64_t v) {
+    return {VT_I1, v};
+}
+Source UI1(std::int64_t v) {
+    return {VT_UI1, v};
+}
+Source I4(std::int64_t v) {
+    return {VT_I4, v};
+}
+Source I8(std::int64_t v) {
+    return {VT_I8, v};
+}
+Source UI8(std::uint64_t v) {
+    return {VT_UI8, 0, v};
+}
+Source R4(double v) {
+    return {VT_R4, 0, 0, v};
+}
+Source R8(double v) {
+    return {VT_R8, 0, 0, v};
+}
+Source Bool(bool v) {
+    return {VT_BOOL, v ? VARIANT_TRUE : VARIANT_FALSE};
+}
+Source Text(const char16_t* v) {
+    return {VT_BSTR, 0, 0, 0, v};
+}
+Source Of(VARTYPE vt) {
+    return {vt};
+}
+
+void Fill(VARIANT* v, const Source& s) {
+    VariantInit(v);
+    v->vt = s.vt;
+    switch (s.vt) {
+    case VT_I1:
+        v->cVal = static_cast<char>(s.i);
+        break;
+    case VT_UI1:
+        v->bVal = static_cast<BYTE>(s.i);
+        break;
+    case VT_I4:
+        v->lVal = static_cast<LONG>(s.i);
+        break;
+    case VT_I8:
+        v->llVal = s.i;
+        break;
+    case VT_UI8:
+        v->ullVal = s.u;
+        break;
+    case VT_R4:
+        v->fltVal = static_cast<float>(s.d);
+        break;
+    case VT_R8:
+        v->dblVal = s.d;
+        break;
+    case VT_BOOL:
+        v->boolVal = static_cast<VARIANT_BOOL>(s.i);
+        break;
+    case VT_BSTR:
+        v->bstrVal = SysAllocString(s.text);
+        break;
+    default:
+        break;
+    }
+}
+
+// "TYPE value" of a result, for comparison with the expected text.
+std::string Describe(const VARIANT& v) {
+    std::ostringstream out;
+    out.precision(17);
+    switch (v.vt) {
+    case VT_EMPTY:
+        return "EMPTY";
+    case VT_I1:
+        out << "I1 " << int{static_cast<std::int8_t>(v.cVal)};
+        break;
+    case VT_UI1:
+        out << "UI1 " << int{v.bVal};
+        break;
+    case VT_I2:
+        out << "I2 " << v.iVal;
+        break;
+    case VT_UI2:
+        out << "UI2 " << v.uiVal;
+        break;
+    case VT_I4:
+        out << "I4 " << v.lVal;
+        break;
+    case VT_UI4:
+        out << "UI4 " << v.ulVal;
+        break;
+    case VT_INT:
+        out << "INT " << v.intVal;
+        break;
+    case VT_UINT:
+        out << "UINT " << v.uintVal;
+        break;
+    case VT_I8:
+        out << "I8 " << v.llVal;
+        break;
+    case VT_UI8:
+        out << "UI8 " << v.ullVal;
+        break;
+    case VT_R4:
+        out << "R4 " << v.fltVal;
+        break;
+    case VT_R8:
+        out << "R8 " << v.dblVal;
+        break;
+    case VT_BOOL:
+        out << "BOOL " << v.boolVal;
+        break;
+    case VT_BSTR:
+        out << "BSTR " << kelvo::Utf16ToUtf8(BstrView(v.bstrVal));
+        break;
+    default:
+        out << "vt " << v.vt;
+        break;
+    }
+    return out.str();
+}
+
+struct Case {
+    Source src;
+    VARTYPE vt;
+    HRESULT hr;
+    const char* expected = ""; // when hr is S_OK
+};
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+const Case kCases[] = {
+    // Text to integers.
+    {Text(u"12"), VT_I4, S_OK, "I4 12"},
+    {Text(u"2"), VT_UI1, S_OK, "UI1 2"},
+    {Text(u" 42 "), VT_I2, S_OK, "I2 42"},
+    {Text(u"\t-7\r\n"), VT_I4, S_OK, "I4 -7"},
+    {Text(u"+5"), VT_UI1, S_OK, "UI1 5"},
+    {Text(u"007"), VT_I1, S_OK, "I1 7"},
+    {Text(u"12.7"), VT_I4, S_OK, "I4 13"},
+    {Text(u"2.5"), VT_I4, S_OK, "I4 2"},
+    {Text(u"1e3"), VT_I2, S_OK, "I2 1000"},
+    {Text(u"-5"), VT_INT, S_OK, "INT -5"},
+    {Text(u"4294967295"), VT_UINT, S_OK, "UINT 4294967295"},
+    {Text(u"9223372036854775807"), VT_I8, S_OK, "I8 9223372036854775807"},
+    {Text(u"-9223372036854775808"), VT_I8, S_OK, "I8 -9223372036854775808"},
+    {Text(u"18446744073709551615"), VT_UI8, S_OK, "UI8 18446744073709551615"},
+    {Text(u"-0"), VT_UI4, S_OK, "UI4 0"},
+    // Text that is no number.
+    {Text(u"x"), VT_UI1, DISP_E_TYPEMISMATCH},
+    {Text(u""), VT_I4, DISP_E_TYPEMISMATCH},
+    {Text(nullptr), VT_I4, DISP_E_TYPEMISMATCH},
+    {Text(u"   "), VT_I4, DISP_E_TYPEMISMATCH},
+    {Text(u"12 3"), VT_I4, DISP_E_TYPEMISMATCH},
+    {Text(u"12x"), VT_I4, DISP_E_TYPEMISMATCH},
+    {Text(u"--1"), VT_I4, DISP_E_TYPEMISMATCH},
+    {Text(u"."), VT_R8, DISP_E_TYPEMISMATCH},
+    {Text(u"1e"), VT_R8, DISP_E_TYPEMISMATCH},
+    {Text(u"0x10"), VT_I4, DISP_E_TYPEMISMATCH},
+    {Text(u"inf"), VT_R8, DISP_E_TYPEMISMATCH},
+    {Text(u"\uFF11\uFF12"), VT_I4, DISP_E_TYPEMISMATCH}, // full-width digits
+    {Text(u"true"), VT_I4, DISP_E_TYPEMISMATCH},
+    // Text out of range.
+    {Text(u"-1"), VT_UI4, DISP_E_OVERFLOW},
+    {Text(u"256"), VT_UI1, DISP_E_OVERFLOW},
+    {Text(u"1e5"), VT_I2, DISP_E_OVERFLOW},
+    {Text(u"4294967296"), VT_UINT, DISP_E_OVERFLOW},
+    {Text(u"9223372036854775808"), VT_I8, DISP_E_OVERFLOW},
+    {Text(u"-9223372036854775809"), VT_I8, DISP_E_OVERFLOW},
+    {Text(u"18446744073709551616"), VT_UI8, DISP_E_OVERFLOW},
+    {Text(u"1e400"), VT_R8, DISP_E_OVERFLOW},
+    {Text(u"3.5e38"), VT_R4, DISP_E_OVERFLOW},
+    // Text to reals.
+    {Text(u" -1.5e-3 "), VT_R8, S_OK, "R8 -0.0015"},
+    {Text(u"5."), VT_R8, S_OK, "R8 5"},
+    {Text(u".25"), VT_R4, S_OK, "R4 0.25"},
+    {Text(u"1e-400"), VT_R8, S_OK, "R8 0"},
+    {Text(u"123456789012345678901234567890"), VT_R8, S_OK, "R8 1.2345678901234568e+29"},
+    // Reals to integers: half to even.
+    {R8(2.5), VT_I4, S_OK, "I4 2"},
+    {R8(3.5), VT_I4, S_OK, "I4 4"},
+    {R8(-2.5), VT_I4, S_OK, "I4 -2"},
+    {R8(-3.5), VT_I4, S_OK, "I4 -4"},
+    {R8(2.4999999), VT_I4, S_OK, "I4 2"},
+    {R8(2.5000001), VT_I4, S_OK, "I4 3"},
+    {R4(0.5), VT_UI1, S_OK, "UI1 0"},
+    {R4(1.5), VT_UI1, S_OK, "UI1 2"},
+    {R8(-0.4), VT_UI4, S_OK, "UI4 0"},
+    {R8(254.5), VT_UI1, S_OK, "UI1 254"},
+    {R8(255.5), VT_UI1, DISP_E_OVERFLOW}, // rounds to 256
+    {R8(-0.6), VT_UI4, DISP_E_OVERFLOW},
+    {R8(9223372036854775808.0), VT_I8, DISP_E_OVERFLOW},
+    {R8(18446744073709551616.0), VT_UI8, DISP_E_OVERFLOW},
+    {R8(std::nan("")), VT_I4, DISP_E_OVERFLOW},
+    {R8(kInf), VT_I4, DISP_E_OVERFLOW},
+    {R8(1e39), VT_R4, DISP_E_OVERFLOW},
+    // Integers between themselves.
+    {I4(300), VT_UI1, DISP_E_OVERFLOW},
+    {I4(65536), VT_UI2, DISP_E_OVERFLOW},
+    {I4(65535), VT_UI2, S_OK, "UI2 65535"},
+    {I4(-129), VT_I1, DISP_E_OVERFLOW},
+    {I4(127), VT_I1, S_OK, "I1 127"},
+    {I1(-1), VT_UI1, DISP_E_OVERFLOW},
+    {I1(-128), VT_I2, S_OK, "I2 -128"},
+    {UI1(200), VT_I1, DISP_E_OVERFLOW},
+    {I8(-1), VT_UI8, DISP_E_OVERFLOW},
+    {UI8(std::numeric_limits<std::uint64_t>::max()), VT_I8, DISP_E_OVERFLOW},
+    {UI8(std::numeric_limits<std::uint64_t>::max()), VT_R8, S_OK, "R8 1.8446744073709552e+19"},
+    {I4(16777217), VT_R4, S_OK, "R4 16777216"},
+    // Booleans.
+    {Bool(true), VT_I2, S_OK, "I2 -1"},
+    {Bool(true), VT_I4, S_OK, "I4 -1"},
+    {Bool(true), VT_UI1, S_OK, "UI1 255"},
+    {Bool(true), VT_UI2, S_OK, "UI2 65535"},
+    {Bool(true), VT_R8, S_OK, "R8 -1"},
+    {Bool(false), VT_I4, S_OK, "I4 0"},
+    {I4(5), VT_BOOL, S_OK, "BOOL -1"},
+    {I4(0), VT_BOOL, S_OK, "BOOL 0"},
+    {R8(0.25), VT_BOOL, S_OK, "BOOL -1"},
+    {Text(u"true"), VT_BOOL, S_OK, "BOOL -1"},
+    {Text(u" FaLsE "), VT_BOOL, S_OK, "BOOL 0"},
+    {Text(u"0"), VT_BOOL, S_OK, "BOOL 0"},
+    {Text(u"-2.5"), VT_BOOL, S_OK, "BOOL -1"},
+    {Text(u"yes"), VT_BOOL, DISP_E_TYPEMISMATCH},
+    // Numbers to text.
+    {I4(-42), VT_BSTR, S_OK, "BSTR -42"},
+    {UI8(std::numeric_limits<std::uint64_t>::max()), VT_BSTR, S_OK, "BSTR 18446744073709551615"},
+    {R8(0.1), VT_BSTR, S_OK, "BSTR 0.1"},
+    {R4(0.1), VT_BSTR, S_OK, "BSTR 0.1"}, // a float, not its widened double
+    {R8(2.5), VT_BSTR, S_OK, "BSTR 2.5"},
+    {R8(1e21), VT_BSTR, S_OK, "BSTR 1E+21"},
+    {Bool(true), VT_BSTR, S_OK, "BSTR -1"},
+    {Bool(false), VT_BSTR, S_OK, "BSTR 0"},
+    // Empty and null.
+    {Of(VT_EMPTY), VT_I4, S_OK, "I4 0"},
+    {Of(VT_EMPTY), VT_BSTR, S_OK, "BSTR "},
+    {Of(VT_EMPTY), VT_BOOL, S_OK, "BOOL 0"},
+    {I4(3), VT_EMPTY, S_OK, "EMPTY"},
+    {Of(VT_NULL), VT_I4, DISP_E_TYPEMISMATCH},
+    {Of(VT_NULL), VT_BSTR, DISP_E_TYPEMISMATCH},
+    // Types left out of the coercions, and types that do not exist.
+    {I4(1), VT_DATE, DISP_E_TYPEMISMATCH},
+    {I4(1), VT_CY, DISP_E_TYPEMISMATCH},
+    {Of(VT_ERROR), VT_I4, DISP_E_TYPEMISMATCH},
+    {I4(1), VT_BYREF | VT_I4, DISP_E_TYPEMISMATCH},
+    {I4(1), VT_VOID, DISP_E_BADVARTYPE},
+    {I4(1), VT_VARIANT, DISP_E_BADVARTYPE},
+    {I4(1), 0x0FFF, DISP_E_BADVARTYPE},
+    {Of(0x0FFF), VT_EMPTY, DISP_E_BADVARTYPE},
+    {Of(0x0FFF), VT_I4, DISP_E_BADVARTYPE},
+};
+
+std::string Name(const Case& c) {
+    Variant v;
+    Fill(&v, c.src);
+    return Describe(v) + " -> vt " + std::to_string(c.vt);
+}
+
+} // namespace
+
+TEST(VariantChangeType, CoercionTable) {
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(Name(c));
+        Variant src;
+        Fill(&src, c.src);
+        Variant dest;
+        const HRESULT hr = VariantChangeType(&dest, &src, 0, c.vt);
+        EXPECT_EQ(hr, c.hr) << std::hex << hr;
+        if (c.hr == S_OK) {
+            EXPECT_EQ(Describe(dest), c.expected);
+        } else {
+            EXPECT_EQ(dest.vt, VT_EMPTY);
+        }
+    }
+}
+
+TEST(VariantChangeType, RealsRoundTripThroughText) {
+    const double doubles[] = {
+        0.1, 1.0 / 3, -2.5e-10, 123456789.123, 1e300, 5e-324, std::numeric_limits<double>::max(),
+        -0.0};
+    for (const double d : doubles) {
+        Variant v;
+        v.vt = VT_R8;
+        v.dblVal = d;
+        ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_BSTR), S_OK);
+        SCOPED_TRACE(kelvo::Utf16ToUtf8(BstrView(v.bstrVal)));
+        ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_R8), S_OK);
+        EXPECT_EQ(std::memcmp(&v.dblVal, &d, sizeof d), 0);
+    }
+    const float floats[] = {0.1f, 1.0f / 3, 3.4028235e38f, 1e-45f, -7.25f};
+    for (const float f : floats) {
+        Variant v;
+        v.vt = VT_R4;
+        v.fltVal = f;
+        ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_BSTR), S_OK);
+        SCOPED_TRACE(kelvo::Utf16ToUtf8(BstrView(v.bstrVal)));
+        ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_R4), S_OK);
+        EXPECT_EQ(v.fltVal, f);
+    }
+}
+
+TEST(VariantChangeType, AlphaBoolGivesWords) {
+    Variant v;
+    Variant text;
+    v.vt = VT_BOOL;
+    v.boolVal = VARIANT_TRUE;
+    ASSERT_EQ(VariantChangeType(&text, &v, VARIANT_ALPHABOOL, VT_BSTR), S_OK);
+    EXPECT_EQ(BstrView(text.bstrVal), u"True");
+    v.boolVal = VARIANT_FALSE;
+    ASSERT_EQ(VariantChangeType(&text, &v, VARIANT_ALPHABOOL, VT_BSTR), S_OK);
+    EXPECT_EQ(BstrView(text.bstrVal), u"False");
+}
+
+TEST(VariantChangeType, InPlaceReplacesTheOwnedString) {
+    Variant v;
+    Fill(&v, Text(u"12"));
+    ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_I4), S_OK); // the string is freed
+    EXPECT_EQ(Describe(v), "I4 12");
+
+    Fill(&v, Text(u"abc"));
+    EXPECT_EQ(VariantChangeType(&v, &v, 0, VT_I4), DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(Describe(v), "BSTR abc");
+}
+
+TEST(VariantChangeType, FailureLeavesDestinationUntouched) {
+    Variant dest;
+    Fill(&dest, Text(u"keep"));
+    Variant src;
+    Fill(&src, I4(300));
+    EXPECT_EQ(VariantChangeType(&dest, &src, 0, VT_UI1), DISP_E_OVERFLOW);
+    EXPECT_EQ(Describe(dest), "BSTR keep");
+
+    // Success clears what dest held before.
+    EXPECT_EQ(VariantChangeType(&dest, &src, 0, VT_I2), S_OK);
+    EXPECT_EQ(Describe(dest), "I2 300");
+}
+
+TEST(VariantChangeType, SameTypeIsADeepCopy) {
+    Variant src;
+    Fill(&src, Text(u"same"));
+    Variant dest;
+    ASSERT_EQ(VariantChangeType(&dest, &src, 0, VT_BSTR), S_OK);
+    EXPECT_NE(dest.bstrVal, src.bstrVal);
+    EXPECT_EQ(BstrView(dest.bstrVal), u"same");
+}
+
+TEST(VariantChangeType, ReferencesAreFollowed) {
+    Variant dest;
+    SHORT number = -3;
+    Variant ref;
+    ref.vt = VT_BYREF | VT_I2;
+    ref.byref = &number;
+    ASSERT_EQ(VariantChangeType(&dest, &ref, 0, VT_BSTR), S_OK);
+    EXPECT_EQ(Describe(dest), "BSTR -3");
+    ASSERT_EQ(VariantChangeType(&dest, &ref, 0, VT_I2), S_OK);
+    EXPECT_EQ(Describe(dest), "I2 -3");
+
+    Bstr text(u" 9 ");
+    BSTR raw = text.get();
+    ref.vt = VT_BYREF | VT_BSTR;
+    ref.byref = &raw;
+    ASSERT_EQ(VariantChangeType(&dest, &ref, 0, VT_UI1), S_OK);
+    EXPECT_EQ(Describe(dest), "UI1 9");
+    ASSERT_EQ(VariantChangeType(&dest, &ref, 0, VT_BSTR), S_OK);
+    EXPECT_NE(dest.bstrVal, raw); // a copy, the referenced string stays the caller's
+
+    Variant inner;
+    Fill(&inner, R8(7.5));
+    ref.vt = VT_BYREF | VT_VARIANT;
+    ref.pvarVal = &inner;
+    ASSERT_EQ(VariantChangeType(&dest, &ref, 0, VT_I4), S_OK);
+    EXPECT_EQ(Describe(dest), "I4 8");
+
+    ref.vt = VT_BYREF | VT_I4;
+    ref.byref = nullptr;
+    EXPECT_EQ(VariantChangeType(&dest, &ref, 0, VT_I8), E_INVALIDARG);
+}
+
+TEST(VariantChangeType, ArraysOnlyCopy) {
+    Variant array;
+    array.vt = VT_ARRAY | VT_BSTR;
+    array.parray = SafeArrayCreateVector(VT_BSTR, 0, 1);
+    LONG index = 0;
+    const Bstr element(u"5");
+    ASSERT_EQ(SafeArrayPutElement(array.parray, &index, element.get()), S_OK);
+
+    Variant dest;
+    EXPECT_EQ(VariantChangeType(&dest, &array, 0, VT_I4), DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(VariantChangeType(&dest, &array, 0, VT_ARRAY | VT_I4), DISP_E_TYPEMISMATCH);
+    ASSERT_EQ(VariantChangeType(&dest, &array, 0, VT_ARRAY | VT_BSTR), S_OK);
+    EXPECT_NE(dest.parray, array.parray);
+}
+
+TEST(VariantChangeType, InterfacesAskForTheOtherInterface) {
+    CountedObject object;
+    Variant src;
+    src.vt = VT_DISPATCH;
+    src.pdispVal = &object;
+    object.AddRef();
+    {
+        Variant dest;
+        ASSERT_EQ(VariantChangeType(&dest, &src, 0, VT_UNKNOWN), S_OK);
+        EXPECT_EQ(dest.punkVal, static_cast<IUnknown*>(&object));
+        EXPECT_EQ(object.refs, 3u);
+        EXPECT_EQ(VariantChangeType(&dest, &src, 0, VT_I4), DISP_E_TYPEMISMATCH);
+    }
+    EXPECT_EQ(object.refs, 2u);
+}
