@@ -20,11 +20,17 @@ enum PortwayErrorCode : std::int32_t {
     PW_TIMEOUT = 11,            // a read did not complete in time
     PW_PEER_CLOSED = 12,        // the peer closed the connection
     PW_NO_CERTIFICATE = 13,     // no TLS certificate: the link is not a TLS link
+    PW_BAD_ARGUMENT = 14,       // a null buffer, or a property id or value not accepted
 };
 
 // Transport properties for GetProperty.
 constexpr SHORT PORTWAY_PROP_CERT_NOT_BEFORE = 2;
 constexpr SHORT PORTWAY_PROP_CERT_NOT_AFTER = 3;
+// SHA-256 fingerprint the TLS peer certificate must have (BSTR of hex digits, colons
+// allowed; empty: no pin). Without it, $KELVO_TLS_FINGERPRINT pins.
+constexpr SHORT PORTWAY_PROP_TLS_PIN = 4;
+// SHA-256 fingerprint of the connected TLS peer's certificate (BSTR, lower-case hex).
+constexpr SHORT PORTWAY_PROP_TLS_FINGERPRINT = 5;
 
 #if defined(__GNUC__)
 #pragma GCC diagnostic push

@@ -1,0 +1,306 @@
+#include "transport/portway/channel.h"
+
+#include "transport/portway/device_paths.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+namespace kelvo::portway {
+
+Channel::~Channel() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+bool Channel::DropInput() {
+    // Bounded, so that a peer that never stops sending cannot hold the caller.
+    constexpr std::size_t kMaxDropped = 1u << 20;
+    std::uint8_t scratch[4096];
+    std::size_t dropped = 0;
+    while (dropped < kMaxDropped) {
+        IoResult r = ReadSome(scratch, sizeof scratch);
+        if (r.status == IoStatus::Closed)
+            return false;
+        if (r.status != IoStatus::Done)
+            return true;
+        dropped += r.count;
+    }
+    return true;
+}
+
+bool Channel::CertificateDates(std::int64_t*, std::int64_t*) const {
+    return false;
+}
+
+bool Channel::CertificateFingerprint(std::array<std::uint8_t, 32>*) const {
+    return false;
+}
+
+WaitResult WaitFor(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            return WaitResult::TimedOut;
+        pollfd p{fd, events, 0};
+        int n = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), INT_MAX)));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return WaitResult::Failed;
+        }
+        if (n == 0)
+            continue; // the loop head decides whether time is left
+        if (p.revents & POLLNVAL)
+            return WaitResult::Failed;
+        return WaitResult::Ready;
+    }
+}
+
+std::optional<Fingerprint> ParseFingerprint(std::string_view text) {
+    Fingerprint out{};
+    std::size_t digits = 0;
+    for (char c : text) {
+        if (c == ':' || c == ' ' || c == '\t')
+            continue;
+        int v;
+        if (c >= '0' && c <= '9')
+            v = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            v = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            v = c - 'A' + 10;
+        else
+            return std::nullopt;
+        if (digits >= 2 * out.size())
+            return std::nullopt;
+        out[digits / 2] = static_cast<std::uint8_t>((out[digits / 2] << 4) | v);
+        ++digits;
+    }
+    if (digits != 2 * out.size())
+        return std::nullopt;
+    return out;
+}
+
+namespace {
+
+// A connected stream socket (TCP or Unix). Sends never raise SIGPIPE.
+class SocketChannel final : public Channel {
+public:
+    using Channel::Channel;
+
+    IoResult ReadSome(std::uint8_t* data, std::size_t size) override {
+        for (;;) {
+            ssize_t n = ::recv(fd_, data, size, 0);
+            if (n > 0)
+                return {IoStatus::Done, static_cast<std::size_t>(n)};
+            if (n == 0)
+                return {IoStatus::Closed, 0};
+            if (errno == EINTR)
+                continue;
+            return {ErrnoStatus(IoStatus::WantRead), 0};
+        }
+    }
+
+    IoResult WriteSome(const std::uint8_t* data, std::size_t size) override {
+        for (;;) {
+            ssize_t n = ::send(fd_, data, size, MSG_NOSIGNAL);
+            if (n >= 0)
+                return {IoStatus::Done, static_cast<std::size_t>(n)};
+            if (errno == EINTR)
+                continue;
+            return {ErrnoStatus(IoStatus::WantWrite), 0};
+        }
+    }
+
+private:
+    static IoStatus ErrnoStatus(IoStatus wouldBlock) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return wouldBlock;
+        if (errno == ECONNRESET || errno == EPIPE || errno == ENOTCONN)
+            return IoStatus::Closed;
+        return IoStatus::Failed;
+    }
+};
+
+// Result of a name lookup run on a helper thread, so that a slow resolver cannot
+// hold Open beyond its connection time-out. The thread owns a share of it and
+// frees the addresses even when the caller has stopped waiting.
+struct Lookup {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    int rc = EAI_FAIL;
+    addrinfo* result = nullptr;
+
+    ~Lookup() {
+        if (result)
+            ::freeaddrinfo(result);
+    }
+};
+
+addrinfo StreamHints(int flags) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = flags;
+    return hints;
+}
+
+// Resolves host and port; nullptr when the name does not resolve in time.
+std::shared_ptr<Lookup> Resolve(const std::string& host, const std::string& port,
+                                Clock::time_point deadline) {
+    auto lookup = std::make_shared<Lookup>();
+    addrinfo hints = StreamHints(AI_NUMERICHOST | AI_NUMERICSERV);
+    // Numeric addresses need no resolver.
+    if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &lookup->result) == 0)
+        return lookup;
+    lookup->result = nullptr;
+
+    auto job = [lookup, host, port] {
+        addrinfo h = StreamHints(AI_NUMERICSERV);
+        addrinfo* result = nullptr;
+        int rc = ::getaddrinfo(host.c_str(), port.c_str(), &h, &result);
+        std::lock_guard<std::mutex> guard(lookup->mutex);
+        lookup->rc = rc;
+        lookup->result = rc == 0 ? result : nullptr;
+        lookup->finished = true;
+        lookup->done.notify_all();
+    };
+    try {
+        std::thread(job).detach();
+    } catch (const std::system_error&) {
+        job(); // no thread to spare: resolve here
+    }
+    std::unique_lock<std::mutex> lock(lookup->mutex);
+    if (!lookup->done.wait_until(lock, deadline, [&] { return lookup->finished; }))
+        return nullptr;
+    if (lookup->rc != 0 || !lookup->result)
+        return nullptr;
+    return lookup;
+}
+
+// Connects one address before the deadline; the socket or -1 (errno tells why).
+int ConnectOne(const addrinfo* ai, Clock::time_point deadline, bool* socketFailed) {
+    int fd =
+        ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
+    if (fd < 0) {
+        *socketFailed = true;
+        return -1;
+    }
+    if (::connect(fd, ai->ai_addr, ai->ai_addrlen) == 0)
+        return fd;
+    if (errno != EINPROGRESS && errno != EINTR) {
+        ::close(fd);
+        return -1;
+    }
+    if (WaitFor(fd, POLLOUT, deadline) != WaitResult::Ready) {
+        ::close(fd);
+        errno = ETIMEDOUT;
+        return -1;
+    }
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::string LowerCase(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+} // namespace
+
+OpenResult OpenTcp(const TcpTarget& target, const std::optional<Fingerprint>& pin) {
+    OpenResult out;
+    // A zero time-out means the usual 5 s rather than waiting without end.
+    unsigned timeoutMs = target.connectTimeoutMs ? target.connectTimeoutMs : 5000;
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    if (target.host.empty()) {
+        out.error = PW_HOST_NOT_FOUND;
+        return out;
+    }
+    std::shared_ptr<Lookup> lookup = Resolve(target.host, std::to_string(target.port), deadline);
+    if (!lookup) {
+        out.error = PW_HOST_NOT_FOUND;
+        return out;
+    }
+    int fd = -1;
+    bool socketFailed = false;
+    bool anySocket = false;
+    for (const addrinfo* ai = lookup->result; ai && fd < 0; ai = ai->ai_next) {
+        bool failed = false;
+        fd = ConnectOne(ai, deadline, &failed);
+        socketFailed = socketFailed || failed;
+        anySocket = anySocket || !failed;
+        if (Clock::now() >= deadline)
+            break;
+    }
+    if (fd < 0) {
+        out.error = (socketFailed && !anySocket) ? PW_SOCKET_FAILED : PW_CONNECT_FAILED;
+        return out;
+    }
+    int on = 1;
+    if (::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
+        ::close(fd);
+        out.error = PW_SOCKET_FAILED;
+        return out;
+    }
+    std::string linkId = "tcp-" + LowerCase(target.host) + "_" + std::to_string(target.port);
+    if (target.tls) {
+        out = StartTls(fd, target.host, deadline, pin);
+    } else {
+        out.channel = std::make_unique<SocketChannel>(fd);
+    }
+    out.linkId = linkId;
+    return out;
+}
+
+OpenResult OpenBridge(const BridgeTarget& target) {
+    OpenResult out;
+    std::string path = BridgeSocketPath(target.name);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path) {
+        out.error = PW_PORT_OPEN_FAILED;
+        return out;
+    }
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        out.error = PW_SOCKET_FAILED;
+        return out;
+    }
+    int rc;
+    do {
+        rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        ::close(fd);
+        out.error = PW_PORT_OPEN_FAILED;
+        return out;
+    }
+    out.channel = std::make_unique<SocketChannel>(fd);
+    out.linkId = "sock-" + path;
+    return out;
+}
+
+} // namespace kelvo::portway

@@ -1,0 +1,85 @@
+// Byte channels under the transport: a non-blocking descriptor (TCP socket, Unix
+// socket, serial device) or a TLS session on a TCP socket. A channel never blocks;
+// the caller waits with poll on fd() for the direction a call asks for.
+#pragma once
+
+#include "kelvo/portway.h"
+#include "transport/portway/connection_text.h"
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace kelvo::portway {
+
+using Clock = std::chrono::steady_clock;
+
+enum class IoStatus {
+    Done,      // count bytes moved
+    WantRead,  // nothing now: wait until fd() is readable
+    WantWrite, // nothing now: wait until fd() is writable
+    Closed,    // the peer closed the connection (or the line hung up)
+    Failed,    // any other error
+};
+
+struct IoResult {
+    IoStatus status;
+    std::size_t count;
+};
+
+class Channel {
+public:
+    explicit Channel(int fd) : fd_(fd) {}
+    Channel(const Channel&) = delete;
+    Channel& operator=(const Channel&) = delete;
+    virtual ~Channel();
+
+    int fd() const { return fd_; }
+
+    virtual IoResult ReadSome(std::uint8_t* data, std::size_t size) = 0;
+    virtual IoResult WriteSome(const std::uint8_t* data, std::size_t size) = 0;
+    // Drops whatever was received but not read; false when the peer has closed.
+    virtual bool DropInput();
+    // Waits until written bytes have left the host.
+    virtual bool Drain() { return true; }
+
+    // Certificate validity of a TLS peer as seconds since 1970; false without one.
+    virtual bool CertificateDates(std::int64_t* notBefore, std::int64_t* notAfter) const;
+    // SHA-256 of the TLS peer's certificate; false without one.
+    virtual bool CertificateFingerprint(std::array<std::uint8_t, 32>* digest) const;
+
+protected:
+    int fd_;
+};
+
+enum class WaitResult { Ready, TimedOut, Failed };
+
+// Waits with poll until fd has one of `events` or the deadline passes.
+WaitResult WaitFor(int fd, short events, Clock::time_point deadline);
+
+struct OpenResult {
+    std::unique_ptr<Channel> channel;
+    PortwayErrorCode error = PW_OK;
+    std::string linkId; // names the link for its lock
+};
+
+using Fingerprint = std::array<std::uint8_t, 32>;
+
+// Parses hex digits of a SHA-256 fingerprint (colons and blanks between them are
+// ignored); nullopt unless exactly 32 bytes result.
+std::optional<Fingerprint> ParseFingerprint(std::string_view text);
+
+OpenResult OpenTcp(const TcpTarget& target, const std::optional<Fingerprint>& pin);
+OpenResult OpenSerial(const SerialTarget& target);
+OpenResult OpenBridge(const BridgeTarget& target);
+
+// Runs a TLS client handshake on a connected non-blocking socket until the
+// deadline; takes ownership of fd in every case.
+OpenResult StartTls(int fd, const std::string& host, Clock::time_point deadline,
+                    const std::optional<Fingerprint>& pin);
+
+} // namespace kelvo::portway

@@ -1,0 +1,55 @@
+// The link lock: exclusive use of one link across the threads of a process and
+// across processes. Inside a process, one LinkLock object per link (shared by every
+// transport object open on it) excludes other threads; between processes an
+// advisory flock on the link's lock file excludes other processes.
+//
+// The holder is a thread: a further Acquire by the holding thread succeeds at
+// once, and one Release frees the link. Acquire waits without a time-out: a
+// holder that ends its process frees the file lock with it.
+#pragma once
+
+#include "kelvo/portway.h"
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+
+namespace kelvo::portway {
+
+class LinkLock {
+public:
+    // The lock shared by everything in this process open on the link.
+    static std::shared_ptr<LinkLock> ForLink(const std::string& linkId);
+
+    explicit LinkLock(std::string path) : path_(std::move(path)) {}
+    LinkLock(const LinkLock&) = delete;
+    LinkLock& operator=(const LinkLock&) = delete;
+    ~LinkLock();
+
+    // `owner` tags the transport object that took the lock, for ReleaseOwnedBy.
+    PortwayErrorCode Acquire(const void* owner);
+    // Frees the link if the calling thread holds it; false otherwise.
+    bool Release();
+    // Frees the link if `owner` took it (a transport closing while it holds it).
+    void ReleaseOwnedBy(const void* owner);
+
+    const std::string& path() const { return path_; }
+
+private:
+    void FreeLocked();
+    void ForgetInheritedLocked();
+
+    const std::string path_;
+    std::mutex mutex_;
+    std::condition_variable freed_;
+    bool held_ = false;
+    std::thread::id thread_;
+    const void* owner_ = nullptr;
+    pid_t pid_ = 0;
+    int fd_ = -1;
+};
+
+} // namespace kelvo::portway

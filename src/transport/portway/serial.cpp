@@ -1,0 +1,156 @@
+// Serial links: a character device in raw mode, opened without exclusive use so
+// that several processes can share it under the link lock.
+#include "transport/portway/channel.h"
+#include "transport/portway/device_paths.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace kelvo::portway {
+namespace {
+
+class SerialChannel final : public Channel {
+public:
+    using Channel::Channel;
+
+    IoResult ReadSome(std::uint8_t* data, std::size_t size) override {
+        for (;;) {
+            ssize_t n = ::read(fd_, data, size);
+            if (n > 0)
+                return {IoStatus::Done, static_cast<std::size_t>(n)};
+            // With VMIN 1 an empty read means the line hung up.
+            if (n == 0)
+                return {IoStatus::Closed, 0};
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return {IoStatus::WantRead, 0};
+            if (errno == EIO)
+                return {IoStatus::Closed, 0};
+            return {IoStatus::Failed, 0};
+        }
+    }
+
+    IoResult WriteSome(const std::uint8_t* data, std::size_t size) override {
+        for (;;) {
+            ssize_t n = ::write(fd_, data, size);
+            if (n >= 0)
+                return {IoStatus::Done, static_cast<std::size_t>(n)};
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return {IoStatus::WantWrite, 0};
+            if (errno == EIO)
+                return {IoStatus::Closed, 0};
+            return {IoStatus::Failed, 0};
+        }
+    }
+
+    bool DropInput() override {
+        ::tcflush(fd_, TCIFLUSH);
+        return Channel::DropInput();
+    }
+
+    bool Drain() override {
+        int rc;
+        do {
+            rc = ::tcdrain(fd_);
+        } while (rc != 0 && errno == EINTR);
+        return rc == 0;
+    }
+};
+
+bool SpeedOf(unsigned baud, speed_t* speed) {
+    static constexpr struct {
+        unsigned baud;
+        speed_t speed;
+    } kSpeeds[] = {
+        {1200, B1200},       {2400, B2400},       {4800, B4800},       {9600, B9600},
+        {19200, B19200},     {38400, B38400},     {57600, B57600},     {115200, B115200},
+        {230400, B230400},   {460800, B460800},   {500000, B500000},   {576000, B576000},
+        {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+        {2000000, B2000000}, {3000000, B3000000}, {4000000, B4000000},
+    };
+    for (const auto& s : kSpeeds) {
+        if (s.baud == baud) {
+            *speed = s.speed;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Configure(int fd, const SerialSettings& settings) {
+    speed_t speed;
+    if (!SpeedOf(settings.baud, &speed))
+        return false;
+    termios t;
+    if (::tcgetattr(fd, &t) != 0)
+        return false;
+    ::cfmakeraw(&t);
+    t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    t.c_cflag |= CLOCAL | CREAD;
+    switch (settings.dataBits) {
+    case 5:
+        t.c_cflag |= CS5;
+        break;
+    case 6:
+        t.c_cflag |= CS6;
+        break;
+    case 7:
+        t.c_cflag |= CS7;
+        break;
+    default:
+        t.c_cflag |= CS8;
+        break;
+    }
+    if (settings.parity != 'N')
+        t.c_cflag |= PARENB;
+    if (settings.parity == 'O')
+        t.c_cflag |= PARODD;
+    if (settings.stopBits == 2)
+        t.c_cflag |= CSTOPB;
+    // VMIN 1 makes a read without data report EAGAIN rather than 0, so that an
+    // empty read means a hang-up.
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    if (::cfsetispeed(&t, speed) != 0 || ::cfsetospeed(&t, speed) != 0)
+        return false;
+    return ::tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+} // namespace
+
+OpenResult OpenSerial(const SerialTarget& target) {
+    OpenResult out;
+    std::string path = ComDevicePath(target.port);
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) {
+        out.error = PW_NO_DEVICE;
+        return out;
+    }
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        out.error = PW_PORT_OPEN_FAILED;
+        return out;
+    }
+    if (!Configure(fd, target.settings)) {
+        ::close(fd);
+        out.error = PW_PORT_OPEN_FAILED;
+        return out;
+    }
+    // Links through different comN names to one device share one lock.
+    char resolved[PATH_MAX];
+    out.linkId = "serial-";
+    out.linkId += ::realpath(path.c_str(), resolved) ? resolved : path.c_str();
+    out.channel = std::make_unique<SerialChannel>(fd);
+    return out;
+}
+
+} // namespace kelvo::portway

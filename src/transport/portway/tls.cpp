@@ -1,0 +1,221 @@
+// TLS client sessions over OpenSSL. Device certificates are self-signed, so no
+// chain is verified; a SHA-256 fingerprint may pin the expected certificate.
+#include "transport/portway/channel.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <climits>
+#include <ctime>
+#include <mutex>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace kelvo::portway {
+namespace {
+
+// A socket BIO that sends with MSG_NOSIGNAL: a peer that went away yields EPIPE
+// instead of a signal that would end the host process.
+int BioWrite(BIO* bio, const char* data, int size) {
+    BIO_clear_retry_flags(bio);
+    int fd = *static_cast<int*>(BIO_get_data(bio));
+    ssize_t n;
+    do {
+        n = ::send(fd, data, static_cast<std::size_t>(size), MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        BIO_set_retry_write(bio);
+    return static_cast<int>(n);
+}
+
+int BioRead(BIO* bio, char* data, int size) {
+    BIO_clear_retry_flags(bio);
+    int fd = *static_cast<int*>(BIO_get_data(bio));
+    ssize_t n;
+    do {
+        n = ::recv(fd, data, static_cast<std::size_t>(size), 0);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        BIO_set_retry_read(bio);
+    return static_cast<int>(n);
+}
+
+long BioCtrl(BIO*, int cmd, long, void*) {
+    return cmd == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+int BioCreate(BIO* bio) {
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+// One method for the process: BIO type indexes are a small, finite supply.
+const BIO_METHOD* SocketMethod() {
+    static BIO_METHOD* method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "portway socket");
+        if (!m)
+            return m;
+        BIO_meth_set_write(m, BioWrite);
+        BIO_meth_set_read(m, BioRead);
+        BIO_meth_set_ctrl(m, BioCtrl);
+        BIO_meth_set_create(m, BioCreate);
+        return m;
+    }();
+    return method;
+}
+
+std::int64_t SecondsSince1970(const ASN1_TIME* time) {
+    std::tm tm{};
+    if (!time || ASN1_TIME_to_tm(time, &tm) != 1)
+        return 0;
+    return static_cast<std::int64_t>(::timegm(&tm));
+}
+
+bool IsAddressLiteral(const std::string& host) {
+    unsigned char buffer[16];
+    return ::inet_pton(AF_INET, host.c_str(), buffer) == 1 ||
+           ::inet_pton(AF_INET6, host.c_str(), buffer) == 1;
+}
+
+class TlsChannel final : public Channel {
+public:
+    explicit TlsChannel(int fd) : Channel(fd) {}
+
+    ~TlsChannel() override {
+        if (ssl_) {
+            // A close notification if the socket takes it now; never waits.
+            ERR_clear_error();
+            if (handshakeDone_)
+                SSL_shutdown(ssl_);
+            SSL_free(ssl_);
+        }
+        SSL_CTX_free(ctx_);
+        X509_free(peer_);
+        ERR_clear_error();
+    }
+
+    bool Setup(const std::string& host) {
+        const BIO_METHOD* method = SocketMethod();
+        if (!method)
+            return false;
+        ctx_ = SSL_CTX_new(TLS_client_method());
+        if (!ctx_)
+            return false;
+        SSL_CTX_set_verify(ctx_, SSL_VERIFY_NONE, nullptr);
+        SSL_CTX_set_options(ctx_, SSL_OP_IGNORE_UNEXPECTED_EOF);
+        SSL_CTX_set_mode(ctx_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+        ssl_ = SSL_new(ctx_);
+        if (!ssl_)
+            return false;
+        BIO* bio = BIO_new(method);
+        if (!bio)
+            return false;
+        BIO_set_data(bio, &fd_);
+        SSL_set_bio(ssl_, bio, bio);
+        // Server name for hosts given by name (not for address literals).
+        if (!IsAddressLiteral(host))
+            SSL_set_tlsext_host_name(ssl_, host.c_str());
+        SSL_set_connect_state(ssl_);
+        return true;
+    }
+
+    bool Handshake(Clock::time_point deadline) {
+        for (;;) {
+            ERR_clear_error();
+            int rc = SSL_connect(ssl_);
+            if (rc == 1)
+                break;
+            int error = SSL_get_error(ssl_, rc);
+            short events;
+            if (error == SSL_ERROR_WANT_READ)
+                events = POLLIN;
+            else if (error == SSL_ERROR_WANT_WRITE)
+                events = POLLOUT;
+            else
+                return false;
+            if (WaitFor(fd_, events, deadline) != WaitResult::Ready)
+                return false;
+        }
+        handshakeDone_ = true;
+        peer_ = SSL_get1_peer_certificate(ssl_);
+        return true;
+    }
+
+    bool PinMatches(const Fingerprint& pin) const {
+        Fingerprint digest;
+        return CertificateFingerprint(&digest) && digest == pin;
+    }
+
+    IoResult ReadSome(std::uint8_t* data, std::size_t size) override {
+        ERR_clear_error();
+        errno = 0;
+        int n = SSL_read(ssl_, data, static_cast<int>(std::min<std::size_t>(size, INT_MAX)));
+        if (n > 0)
+            return {IoStatus::Done, static_cast<std::size_t>(n)};
+        return {Status(n), 0};
+    }
+
+    IoResult WriteSome(const std::uint8_t* data, std::size_t size) override {
+        ERR_clear_error();
+        errno = 0;
+        int n = SSL_write(ssl_, data, static_cast<int>(std::min<std::size_t>(size, INT_MAX)));
+        if (n > 0)
+            return {IoStatus::Done, static_cast<std::size_t>(n)};
+        return {Status(n), 0};
+    }
+
+    bool CertificateDates(std::int64_t* notBefore, std::int64_t* notAfter) const override {
+        if (!peer_)
+            return false;
+        *notBefore = SecondsSince1970(X509_get0_notBefore(peer_));
+        *notAfter = SecondsSince1970(X509_get0_notAfter(peer_));
+        return true;
+    }
+
+    bool CertificateFingerprint(Fingerprint* digest) const override {
+        unsigned int len = 0;
+        return peer_ && X509_digest(peer_, EVP_sha256(), digest->data(), &len) == 1 &&
+               len == digest->size();
+    }
+
+private:
+    IoStatus Status(int rc) {
+        int error = SSL_get_error(ssl_, rc);
+        if (error == SSL_ERROR_WANT_READ)
+            return IoStatus::WantRead;
+        if (error == SSL_ERROR_WANT_WRITE)
+            return IoStatus::WantWrite;
+        if (error == SSL_ERROR_ZERO_RETURN)
+            return IoStatus::Closed;
+        if (error == SSL_ERROR_SYSCALL &&
+            (errno == 0 || errno == ECONNRESET || errno == EPIPE || errno == ENOTCONN))
+            return IoStatus::Closed;
+        return IoStatus::Failed;
+    }
+
+    SSL_CTX* ctx_ = nullptr;
+    SSL* ssl_ = nullptr;
+    X509* peer_ = nullptr;
+    bool handshakeDone_ = false;
+};
+
+} // namespace
+
+OpenResult StartTls(int fd, const std::string& host, Clock::time_point deadline,
+                    const std::optional<Fingerprint>& pin) {
+    OpenResult out;
+    auto channel = std::make_unique<TlsChannel>(fd);
+    if (!channel->Setup(host) || !channel->Handshake(deadline) ||
+        (pin && !channel->PinMatches(*pin))) {
+        out.error = PW_TLS_FAILED;
+        return out;
+    }
+    out.channel = std::move(channel);
+    return out;
+}
+
+} // namespace kelvo::portway

@@ -1,0 +1,208 @@
+// The link lock across objects, threads and processes.
+#include "portway_testing.h"
+
+#include <atomic>
+#include <filesystem>
+#include <future>
+#include <pty.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <thread>
+
+namespace kelvo::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+class PortwayLockTest : public PortwayTest {
+protected:
+    Listener listener_{"127.0.0.1"};
+};
+
+// Lock in another thread on `contender` must wait until `holder` unlocks.
+void ExpectWaitsForUnlock(Transport& holder, Transport& contender) {
+    ASSERT_EQ(holder->Lock(), S_OK);
+    std::promise<HRESULT> locked;
+    std::future<HRESULT> result = locked.get_future();
+    std::thread other([&] {
+        locked.set_value(contender->Lock());
+        contender->Unlock();
+    });
+    EXPECT_EQ(result.wait_for(50ms), std::future_status::timeout);
+    EXPECT_EQ(holder->Unlock(), S_OK);
+    ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(result.get(), S_OK);
+    other.join();
+}
+
+TEST_F(PortwayLockTest, ReentrantForTheHolderAndOneUnlockReleases) {
+    Transport a;
+    Transport b;
+    ASSERT_EQ(a.Open(listener_.Text()), S_OK);
+    ASSERT_EQ(b.Open(listener_.Text()), S_OK);
+    ASSERT_EQ(a->Lock(), S_OK);
+    EXPECT_EQ(a->Lock(), S_OK);
+    EXPECT_EQ(a->Lock(), S_OK);
+    EXPECT_EQ(a->Unlock(), S_OK);
+    // Free after a single Unlock: another thread takes it at once.
+    std::thread other([&] {
+        EXPECT_EQ(b->Lock(), S_OK);
+        EXPECT_EQ(b->Unlock(), S_OK);
+    });
+    other.join();
+    EXPECT_EQ(a->Unlock(), E_FAIL);
+    EXPECT_EQ(a.Error(), PW_LOCK_FAILED);
+}
+
+TEST_F(PortwayLockTest, ThreadsExcludeEachOther) {
+    Transport a;
+    Transport b;
+    ASSERT_EQ(a.Open(listener_.Text()), S_OK);
+    ASSERT_EQ(b.Open(listener_.Text()), S_OK);
+    ExpectWaitsForUnlock(a, b);
+    // One object shared by two threads: the other thread is not the holder.
+    ExpectWaitsForUnlock(a, a);
+    // Unlock from a thread that does not hold the link changes nothing.
+    ASSERT_EQ(a->Lock(), S_OK);
+    std::thread([&] { EXPECT_EQ(b->Unlock(), E_FAIL); }).join();
+    EXPECT_EQ(a->Unlock(), S_OK);
+}
+
+TEST_F(PortwayLockTest, CloseReleasesAHeldLock) {
+    Transport a;
+    Transport b;
+    ASSERT_EQ(a.Open(listener_.Text()), S_OK);
+    ASSERT_EQ(b.Open(listener_.Text()), S_OK);
+    ASSERT_EQ(a->Lock(), S_OK);
+    EXPECT_EQ(a->Close(), S_OK);
+    std::thread([&] {
+        EXPECT_EQ(b->Lock(), S_OK);
+        EXPECT_EQ(b->Unlock(), S_OK);
+    }).join();
+}
+
+TEST_F(PortwayLockTest, DifferentLinksDoNotExclude) {
+    Listener other("127.0.0.1");
+    Transport a;
+    Transport b;
+    ASSERT_EQ(a.Open(listener_.Text()), S_OK);
+    ASSERT_EQ(b.Open(other.Text()), S_OK);
+    ASSERT_EQ(a->Lock(), S_OK);
+    std::thread([&] {
+        EXPECT_EQ(b->Lock(), S_OK);
+        EXPECT_EQ(b->Unlock(), S_OK);
+    }).join();
+    EXPECT_EQ(a->Unlock(), S_OK);
+}
+
+TEST_F(PortwayLockTest, TwoComNamesOfOneDeviceShareTheLock) {
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    std::filesystem::create_symlink(::ttyname(slave), devices() + "/com3");
+    std::filesystem::create_symlink(::ttyname(slave), devices() + "/com4");
+    {
+        Transport a;
+        Transport b;
+        ASSERT_EQ(a.Open("COM:3,921600,N,8,1"), S_OK);
+        ASSERT_EQ(b.Open("COM:4,921600,N,8,1"), S_OK);
+        ExpectWaitsForUnlock(a, b);
+    }
+    ::close(slave);
+    ::close(master);
+}
+
+// Runs `body` in a child process; its exit status (0 when it returned true).
+template <typename Body> pid_t Spawn(Body body) {
+    pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(body() ? 0 : 1);
+    return pid;
+}
+
+int ExitStatus(pid_t pid) {
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+TEST_F(PortwayLockTest, ProcessesExcludeEachOther) {
+    Transport holder;
+    ASSERT_EQ(holder.Open(listener_.Text()), S_OK);
+    ASSERT_EQ(holder->Lock(), S_OK);
+
+    int toParent[2];
+    ASSERT_EQ(::pipe(toParent), 0);
+    std::string text = listener_.Text();
+    pid_t child = Spawn([&] {
+        Transport t;
+        if (FAILED(t.Open(text)))
+            return false;
+        char ready = 'r';
+        if (::write(toParent[1], &ready, 1) != 1)
+            return false;
+        if (FAILED(t->Lock()))
+            return false;
+        char locked = 'L';
+        bool ok = ::write(toParent[1], &locked, 1) == 1;
+        return SUCCEEDED(t->Unlock()) && ok;
+    });
+    ASSERT_GT(child, 0);
+    ::close(toParent[1]);
+    EXPECT_EQ(ReadExact(toParent[0], 1), "r");
+    // The child waits while this process holds the link...
+    EXPECT_EQ(ReadExact(toParent[0], 1, 100), "");
+    EXPECT_EQ(holder->Unlock(), S_OK);
+    // ...and takes it once released.
+    EXPECT_EQ(ReadExact(toParent[0], 1), "L");
+    ::close(toParent[0]);
+    EXPECT_EQ(ExitStatus(child), 0);
+}
+
+TEST_F(PortwayLockTest, TwoProcessesOfTwoThreadsHammerOneLink) {
+    // A counter in shared memory, incremented without atomics under the lock:
+    // any overlap of two holders loses increments.
+    auto* counter = static_cast<volatile long*>(
+        ::mmap(nullptr, sizeof(long), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(counter, MAP_FAILED);
+    *counter = 0;
+    constexpr int kRounds = 400;
+    std::string text = listener_.Text();
+    auto work = [&] {
+        std::atomic<bool> ok{true};
+        auto thread = [&] {
+            Transport t;
+            if (FAILED(t.Open(text))) {
+                ok = false;
+                return;
+            }
+            for (int i = 0; i < kRounds; ++i) {
+                if (FAILED(t->Lock()) || FAILED(t->Lock())) {
+                    ok = false;
+                    return;
+                }
+                long v = *counter;
+                sched_yield();
+                *counter = v + 1;
+                if (FAILED(t->Unlock()))
+                    ok = false;
+            }
+        };
+        std::thread first(thread);
+        std::thread second(thread);
+        first.join();
+        second.join();
+        return ok.load();
+    };
+    pid_t child = Spawn(work);
+    ASSERT_GT(child, 0);
+    EXPECT_TRUE(work());
+    EXPECT_EQ(ExitStatus(child), 0);
+    EXPECT_EQ(*counter, 4 * kRounds);
+    ::munmap(const_cast<long*>(counter), sizeof(long));
+}
+
+} // namespace
+} // namespace kelvo::test

@@ -1,0 +1,215 @@
+// The TCP link against real loopback peers.
+#include "portway_testing.h"
+
+#include <fcntl.h>
+
+namespace kelvo::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class PortwayTcpTest : public PortwayTest {
+protected:
+    // Opens the transport on the listener and accepts its connection.
+    void Connect() {
+        ASSERT_EQ(transport_.Open(listener_.Text()), S_OK);
+        peer_ = listener_.Accept();
+        ASSERT_GE(peer_, 0);
+    }
+    void TearDown() override {
+        if (peer_ >= 0)
+            ::close(peer_);
+        PortwayTest::TearDown();
+    }
+
+    Listener listener_{"127.0.0.1"};
+    Transport transport_;
+    int peer_ = -1;
+};
+
+TEST_F(PortwayTcpTest, ReadsExactlyTheAskedLength) {
+    Connect();
+    ASSERT_TRUE(SendAll(peer_, "ABCDEF"));
+    EXPECT_EQ(transport_.Read(4, 2000), "ABCD");
+    EXPECT_EQ(transport_.Read(2, 2000), "EF");
+    EXPECT_EQ(transport_.Error(), PW_OK);
+
+    // Bytes that come in several pieces make up one read.
+    ASSERT_TRUE(SendAll(peer_, "12"));
+    ASSERT_TRUE(SendAll(peer_, "345"));
+    EXPECT_EQ(transport_.Read(5, 2000), "12345");
+
+    // A zero length succeeds at once.
+    EXPECT_EQ(transport_->Read(nullptr, 0, 0), S_OK);
+    EXPECT_EQ(transport_->Read(nullptr, 1, 0), E_POINTER);
+}
+
+TEST_F(PortwayTcpTest, ShortDataTimesOut) {
+    Connect();
+    ASSERT_TRUE(SendAll(peer_, "abc"));
+    auto start = Clock::now();
+    EXPECT_FALSE(transport_.Read(5, 50));
+    long long elapsed = MillisSince(start);
+    EXPECT_EQ(transport_.Error(), PW_TIMEOUT);
+    EXPECT_GE(elapsed, 49);
+    EXPECT_LT(elapsed, 1000);
+
+    // The link stays usable.
+    ASSERT_TRUE(SendAll(peer_, "xy"));
+    EXPECT_EQ(transport_.Read(2, 2000), "xy");
+}
+
+TEST_F(PortwayTcpTest, WriteReachesPeer) {
+    Connect();
+    std::string big(200000, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>(i * 7);
+    // The peer reads while the transport writes more than the socket buffers.
+    std::string received;
+    std::thread reader([&] { received = ReadExact(peer_, big.size()); });
+    EXPECT_EQ(transport_.Write(big), S_OK);
+    EXPECT_EQ(transport_->Flush(), S_OK);
+    reader.join();
+    EXPECT_EQ(received, big);
+    EXPECT_EQ(transport_->Write(nullptr, 0), S_OK);
+    EXPECT_EQ(transport_->Write(nullptr, 3), E_POINTER);
+}
+
+TEST_F(PortwayTcpTest, PeerCloseFailsReadsAtOnce) {
+    Connect();
+    ASSERT_TRUE(SendAll(peer_, "last"));
+    ::close(peer_);
+    peer_ = -1;
+    // What arrived before the close is still read.
+    EXPECT_EQ(transport_.Read(4, 2000), "last");
+
+    auto start = Clock::now();
+    EXPECT_FALSE(transport_.Read(1, 5000));
+    EXPECT_EQ(transport_.Error(), PW_PEER_CLOSED);
+    EXPECT_LT(MillisSince(start), 1000);
+
+    start = Clock::now();
+    EXPECT_FALSE(transport_.Read(1, 5000));
+    EXPECT_EQ(transport_.Error(), PW_PEER_CLOSED);
+    EXPECT_EQ(transport_->Write("x", 1), E_FAIL);
+    EXPECT_EQ(transport_.Error(), PW_PEER_CLOSED);
+    EXPECT_LT(MillisSince(start), 100);
+}
+
+TEST_F(PortwayTcpTest, WritingToAVanishedPeerFailsWithoutSignal) {
+    Connect();
+    // A reset connection: the peer closes with unread data pending.
+    ASSERT_EQ(transport_.Write("unread"), S_OK);
+    ASSERT_EQ(ReadExact(peer_, 1), "u");
+    linger hard{1, 0};
+    ::setsockopt(peer_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    ::close(peer_);
+    peer_ = -1;
+    // The process survives (no SIGPIPE) and the write fails.
+    HRESULT hr = S_OK;
+    for (int i = 0; i < 100 && SUCCEEDED(hr); ++i)
+        hr = transport_.Write(std::string(1000, 'z'));
+    EXPECT_EQ(hr, E_FAIL);
+    EXPECT_EQ(transport_.Error(), PW_PEER_CLOSED);
+}
+
+TEST_F(PortwayTcpTest, ResetDropsPendingInput) {
+    Connect();
+    ASSERT_TRUE(SendAll(peer_, "stale bytes"));
+    // One byte read proves the rest has arrived.
+    ASSERT_EQ(transport_.Read(1, 2000), "s");
+    EXPECT_EQ(transport_->Reset(), S_OK);
+    EXPECT_FALSE(transport_.Read(1, 50));
+    EXPECT_EQ(transport_.Error(), PW_TIMEOUT);
+
+    ASSERT_TRUE(SendAll(peer_, "fresh"));
+    EXPECT_EQ(transport_.Read(5, 2000), "fresh");
+}
+
+TEST_F(PortwayTcpTest, OpenAgainClosesTheOldLink) {
+    Connect();
+    Listener second("127.0.0.1");
+    ASSERT_EQ(transport_.Open(second.Text()), S_OK);
+    // The first peer sees the end of its connection.
+    EXPECT_EQ(ReadExact(peer_, 1, 2000), "");
+    int other = second.Accept();
+    ASSERT_GE(other, 0);
+    ASSERT_TRUE(SendAll(other, "2"));
+    EXPECT_EQ(transport_.Read(1, 2000), "2");
+    ::close(other);
+
+    EXPECT_EQ(transport_->Close(), S_OK);
+    EXPECT_EQ(transport_->Read(nullptr, 1, 0), E_FAIL);
+    EXPECT_EQ(transport_.Error(), PW_NOT_OPEN);
+}
+
+TEST_F(PortwayTcpTest, NoCertificateWithoutTls) {
+    Connect();
+    Variant v;
+    EXPECT_EQ(transport_->GetProperty(PORTWAY_PROP_CERT_NOT_AFTER, &v), E_FAIL);
+    EXPECT_EQ(transport_.Error(), PW_NO_CERTIFICATE);
+    EXPECT_EQ(transport_->GetProperty(PORTWAY_PROP_TLS_FINGERPRINT, &v), E_FAIL);
+    EXPECT_EQ(v.vt, VT_EMPTY);
+}
+
+// Open failures and how long they may take.
+class PortwayTcpOpenTest : public PortwayTest {};
+
+TEST_F(PortwayTcpOpenTest, ClosedPortIsConnectFailed) {
+    Listener bound("127.0.0.1", -1); // bound, not listening: the port refuses
+    Transport t;
+    auto start = Clock::now();
+    EXPECT_EQ(t.Open(bound.Text(3000)), E_FAIL);
+    EXPECT_EQ(t.Error(), PW_CONNECT_FAILED);
+    EXPECT_LT(MillisSince(start), 3000);
+}
+
+TEST_F(PortwayTcpOpenTest, UnknownHostIsHostNotFound) {
+    struct Case {
+        const char* text;
+        PortwayErrorCode error;
+    };
+    const Case cases[] = {
+        {"TCPIP:no-such-host.invalid/17221,2000", PW_HOST_NOT_FOUND},
+        {"TCPIP:/17221,2000", PW_HOST_NOT_FOUND},
+        {"TCPIP:no-such-host.invalid/17221,2000,SSL", PW_HOST_NOT_FOUND},
+        {"TCPIP:127.0.0.1/17221", PW_BAD_CONNECTION_TEXT},
+        {"SERIAL:1", PW_BAD_CONNECTION_TEXT},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        Transport t;
+        auto start = Clock::now();
+        EXPECT_EQ(t.Open(c.text), E_FAIL);
+        EXPECT_EQ(t.Error(), c.error);
+        EXPECT_LE(MillisSince(start), 2100);
+    }
+}
+
+TEST_F(PortwayTcpOpenTest, SilentHostTimesOutWithinConnectTimeout) {
+    // A listener whose accept queue is full drops further connection requests,
+    // so the connect neither completes nor is refused.
+    Listener full("127.0.0.1", 0);
+    std::vector<int> fillers;
+    for (int i = 0; i < 2; ++i) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(static_cast<uint16_t>(full.port()));
+        ::inet_pton(AF_INET, "127.0.0.1", &sa.sin_addr);
+        ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        fillers.push_back(fd);
+    }
+    Transport t;
+    auto start = Clock::now();
+    EXPECT_EQ(t.Open(full.Text(150)), E_FAIL);
+    long long elapsed = MillisSince(start);
+    EXPECT_EQ(t.Error(), PW_CONNECT_FAILED);
+    EXPECT_GE(elapsed, 140);
+    EXPECT_LT(elapsed, 1000);
+    for (int fd : fillers)
+        ::close(fd);
+}
+
+} // namespace
+} // namespace kelvo::test

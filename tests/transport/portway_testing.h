@@ -1,0 +1,198 @@
+// Helpers for the transport tests: a transport object, loopback peers and a
+// private folder for devices, socket bridges and lock files.
+#pragma once
+
+#include "kelvo/portway.h"
+#include "transport/portway/portway.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <optional>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace kelvo::test {
+
+// One reference to a transport object.
+class Transport {
+public:
+    Transport() {
+        void* p = nullptr;
+        HRESULT hr = PortwayClassFactory()->CreateInstance(nullptr, IID_IPortway, &p);
+        EXPECT_EQ(hr, S_OK);
+        p_ = static_cast<IPortway*>(p);
+    }
+    Transport(const Transport&) = delete;
+    Transport& operator=(const Transport&) = delete;
+    ~Transport() {
+        if (p_)
+            p_->Release();
+    }
+
+    IPortway* operator->() const { return p_; }
+    IPortway* get() const { return p_; }
+
+    HRESULT Open(const std::string& text) {
+        Bstr b(Utf8ToUtf16(text));
+        return p_->Open(b.get());
+    }
+    PortwayErrorCode Error() const {
+        PortwayErrorCode code = PW_OK;
+        p_->get_ErrorCode(&code);
+        return code;
+    }
+    // Reads exactly n bytes; the text read, or nullopt when Read failed.
+    std::optional<std::string> Read(std::size_t n, ULONG timeoutMs) {
+        std::string data(n, '\0');
+        if (FAILED(p_->Read(data.data(), static_cast<ULONG>(n), timeoutMs)))
+            return std::nullopt;
+        return data;
+    }
+    HRESULT Write(const std::string& data) {
+        return p_->Write(data.data(), static_cast<ULONG>(data.size()));
+    }
+
+private:
+    IPortway* p_ = nullptr;
+};
+
+inline long long MillisSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start)
+        .count();
+}
+
+// Sets an environment variable for a scope (empty value: unset).
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name))
+            old_ = old;
+        Set(value.empty() ? std::nullopt : std::optional<std::string>(value));
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+    ~ScopedEnv() { Set(old_); }
+
+private:
+    void Set(const std::optional<std::string>& value) {
+        if (value)
+            ::setenv(name_, value->c_str(), 1);
+        else
+            ::unsetenv(name_);
+    }
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+// A private folder that serves as $XDG_RUNTIME_DIR (lock files, socket bridges)
+// and holds a devices folder serving as $KELVO_DEVICES.
+class PortwayTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/portway-test-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        std::filesystem::create_directory(devices());
+        runtime_.emplace("XDG_RUNTIME_DIR", dir_);
+        devicesEnv_.emplace("KELVO_DEVICES", devices());
+        fingerprintEnv_.emplace("KELVO_TLS_FINGERPRINT", "");
+    }
+    void TearDown() override {
+        fingerprintEnv_.reset();
+        devicesEnv_.reset();
+        runtime_.reset();
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+
+    std::string devices() const { return dir_ + "/devices"; }
+    const std::string& dir() const { return dir_; }
+
+private:
+    std::string dir_;
+    std::optional<ScopedEnv> runtime_;
+    std::optional<ScopedEnv> devicesEnv_;
+    std::optional<ScopedEnv> fingerprintEnv_;
+};
+
+// A listening TCP socket on a loopback address and an ephemeral port.
+class Listener {
+public:
+    explicit Listener(const char* address = "127.0.0.1", int backlog = 16) : address_(address) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        ::inet_pton(AF_INET, address, &sa.sin_addr);
+        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+        socklen_t len = sizeof sa;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len);
+        port_ = ntohs(sa.sin_port);
+        if (backlog >= 0) {
+            EXPECT_EQ(::listen(fd_, backlog), 0);
+        }
+    }
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+    ~Listener() { ::close(fd_); }
+
+    int fd() const { return fd_; }
+    unsigned port() const { return port_; }
+    // "TCPIP:address/port,timeout"
+    std::string Text(unsigned timeoutMs = 3000, bool tls = false) const {
+        return "TCPIP:" + address_ + "/" + std::to_string(port_) + "," + std::to_string(timeoutMs) +
+               (tls ? ",SSL" : "");
+    }
+    // The next connection, or -1 after 5 s.
+    int Accept() const {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, 5000) != 1)
+            return -1;
+        return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    }
+
+private:
+    std::string address_;
+    int fd_ = -1;
+    unsigned port_ = 0;
+};
+
+inline bool SendAll(int fd, const std::string& data) {
+    std::size_t sent = 0;
+    while (sent < data.size()) {
+        ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Reads exactly n bytes from a descriptor within timeoutMs; what arrived.
+inline std::string ReadExact(int fd, std::size_t n, int timeoutMs = 5000) {
+    std::string out;
+    auto start = std::chrono::steady_clock::now();
+    while (out.size() < n) {
+        int left = timeoutMs - static_cast<int>(MillisSince(start));
+        pollfd p{fd, POLLIN, 0};
+        if (left <= 0 || ::poll(&p, 1, left) != 1)
+            break;
+        char buf[256];
+        ssize_t got = ::read(fd, buf, std::min(sizeof buf, n - out.size()));
+        if (got <= 0)
+            break;
+        out.append(buf, static_cast<std::size_t>(got));
+    }
+    return out;
+}
+
+} // namespace kelvo::test
