@@ -18,7 +18,25 @@ PortLock::~PortLock() {
         port_->unlock();
 }
 
-int AnswerReader::Read(std::span<std::uint8_t> out, int step) {
+int AnswerSteps::Echo(int timeoutStep, int wrongStep, const char16_t* wrongFormat) {
+    CKelvo& k = object_;
+    if (!k.serialMode)
+        return KE_OK;
+    std::uint8_t echo = 0;
+    if (!k.portAdapter->get(&echo, k.ReadTimeout(), 1)) {
+        Trace(TRACE_READ, u"%s fail %i (tmo %i len %i)", prefix_, timeoutStep, k.timeOut, 1);
+        return KE_TIMEOUT;
+    }
+    if (k.address != 255 && echo != k.address) {
+        Trace(TRACE_READ, wrongFormat, prefix_, wrongStep, static_cast<int>(k.address),
+              static_cast<int>(echo));
+        return KE_ADDRESS;
+    }
+    crc = Crc16(&echo, 1, kCrc16Start);
+    return KE_OK;
+}
+
+int AnswerSteps::Read(std::span<std::uint8_t> out, int step) {
     CKelvo& k = object_;
     if (out.empty())
         return KE_OK;
@@ -28,8 +46,34 @@ int AnswerReader::Read(std::span<std::uint8_t> out, int step) {
         return KE_TIMEOUT;
     }
     if (k.serialMode)
-        crc_ = Crc16(out, crc_);
+        crc = Crc16(out, crc);
     return KE_OK;
+}
+
+int AnswerSteps::Counter(std::span<const std::uint8_t> received, std::uint16_t sent, int step) {
+    const std::uint16_t echoed = ldle_u16(&received[1]);
+    if (echoed == sent)
+        return KE_OK;
+    Trace(TRACE_READ, u"%s fail %i (frameCount received: %i, frameCount sent: %i)", prefix_, step,
+          static_cast<int>(echoed), static_cast<int>(sent));
+    return KE_FRAME_COUNT;
+}
+
+int AnswerSteps::Crc(int timeoutStep, int mismatchStep) {
+    CKelvo& k = object_;
+    if (!k.serialMode)
+        return KE_OK;
+    std::uint8_t trailer[2];
+    if (!k.portAdapter->get(trailer, k.ReadTimeout(), 2)) {
+        Trace(TRACE_READ, u"%s fail %i (tmo %i len %i)", prefix_, timeoutStep, k.timeOut, 2);
+        return KE_TIMEOUT;
+    }
+    const std::uint16_t received = ldle_u16(trailer);
+    if (received == crc)
+        return KE_OK;
+    Trace(TRACE_READ, u"%s fail %i (calculated CRC: %i,  response CRC: %i)", prefix_, mismatchStep,
+          static_cast<int>(crc), static_cast<int>(received));
+    return KE_CRC;
 }
 
 } // namespace kelvo
@@ -130,36 +174,27 @@ HRESULT CKelvo::Transact(const Exchange& x) {
     if (!SendRequest(frame))
         return Finish(KE_SEND);
 
-    std::uint16_t crc = kCrc16Start;
+    AnswerSteps steps(*this, x.prefix);
     if (serialMode) {
-        if (int r = ReadSerialAddress(crc, x.prefix))
+        if (int r = ReadSerialAddress(steps.crc, x.prefix))
             return Finish(r);
     }
-
-    std::uint8_t header[32] = {};
+    std::uint8_t header[16] = {};
     const std::size_t h = x.headerLength < sizeof header ? x.headerLength : sizeof header;
-    if (!portAdapter->get(header, ReadTimeout(), static_cast<unsigned long>(h))) {
-        Trace(TRACE_READ, u"%s fail 3 (tmo %i len %i)", x.prefix, timeOut, static_cast<int>(h));
-        return Finish(KE_TIMEOUT);
-    }
-    const std::uint16_t received = ldle_u16(header + 1);
-    if (received != sent) {
-        Trace(TRACE_READ, u"%s fail 4 (frameCount received: %i, frameCount sent: %i)", x.prefix,
-              static_cast<int>(received), static_cast<int>(sent));
-        return Finish(KE_FRAME_COUNT);
-    }
-    if (serialMode)
-        crc = Crc16(header, h, crc);
+    if (int r = steps.Read(std::span(header, h), 3))
+        return Finish(r);
+    if (int r = steps.Counter(std::span(header, h), sent, 4))
+        return Finish(r);
+    steps.header = std::span<const std::uint8_t>(header, h);
 
-    AnswerReader reader(*this, x.prefix, crc, std::span<const std::uint8_t>(header, h));
     const std::uint16_t status = ldle_u16(header + 4);
     if (status == x.successWord) {
         if (x.readAnswer) {
-            if (int r = x.readAnswer(reader))
+            if (int r = x.readAnswer(steps))
                 return Finish(r);
         }
         if (serialMode) {
-            if (int r = CheckResponseCrc(crc, x.prefix, x.crcStep))
+            if (int r = CheckResponseCrc(steps.crc, x.prefix, x.crcStep))
                 return Finish(r);
         }
         if (x.commit)
@@ -167,8 +202,8 @@ HRESULT CKelvo::Transact(const Exchange& x) {
         return Finish(KE_OK);
     }
     if (status == x.errorWord)
-        return Finish(x.readDeviceError ? x.readDeviceError(reader)
-                                        : ReadDeviceError(crc, x.prefix));
+        return Finish(x.readDeviceError ? x.readDeviceError(steps)
+                                        : ReadDeviceError(steps.crc, x.prefix));
 
     Trace(TRACE_READ, u"%s fail 12 (%i)", x.prefix, static_cast<int>(status));
     return Finish(KE_STATUS);

@@ -49,27 +49,34 @@ private:
     CComPort* port_ = nullptr;
 };
 
-// Reads the answer after the header, folding every piece into the running CRC
-// in serial mode. Each failed read is traced with the operation's step number.
-class AnswerReader {
+// Reads an answer step by step. Every piece read is folded into the running
+// CRC in serial mode; every failure is traced with the operation's prefix and
+// its step number and gives the error code to store.
+class AnswerSteps {
 public:
-    AnswerReader(CKelvo& object, const char16_t* prefix, std::uint16_t& crc,
-                 std::span<const std::uint8_t> header)
-        : object_(object), prefix_(prefix), crc_(crc), header_(header) {}
+    AnswerSteps(CKelvo& object, const char16_t* prefix) : object_(object), prefix_(prefix) {}
 
-    // Reads exactly out.size() bytes; a time-out traces
-    // "<prefix> fail <step> (tmo %i len %i)" and gives code 7.
+    // Serial mode only: the address echo. A time-out traces
+    // "<prefix> fail <timeoutStep> (tmo %i len %i)" (code 7); an echo other than
+    // `address` (unless 255) traces wrongFormat with prefix, step, address and
+    // echo (code 12).
+    int Echo(int timeoutStep, int wrongStep,
+             const char16_t* wrongFormat = u"%s fail %i (request addr: %i, response addr: %i)");
+    // Exactly out.size() bytes; a time-out traces "<prefix> fail <step> (tmo %i len %i)".
     int Read(std::span<std::uint8_t> out, int step);
-    // The header as received (some answers carry a length in it).
-    std::span<const std::uint8_t> header() const { return header_; }
+    // The frame counter echoed in header bytes 1-2 against the one sent.
+    int Counter(std::span<const std::uint8_t> header, std::uint16_t sent, int step);
+    // Serial mode only: the CRC trailer against the running CRC.
+    int Crc(int timeoutStep, int mismatchStep);
+
+    std::uint16_t crc = kCrc16Start;
+    std::span<const std::uint8_t> header; // the answer header, once read
     const char16_t* prefix() const { return prefix_; }
     CKelvo& object() { return object_; }
 
 private:
     CKelvo& object_;
     const char16_t* prefix_;
-    std::uint16_t& crc_;
-    std::span<const std::uint8_t> header_;
 };
 
 // One operation of the standard form.
@@ -81,10 +88,11 @@ struct Exchange {
     std::uint16_t successWord;             // status word of success
     std::uint16_t errorWord;               // status word of a device error
     int crcStep;                           // step number of the CRC check after success
-    // Reads the answer data after the success word; returns an error code.
-    FunctionRef<int(AnswerReader&)> readAnswer;
+    // Reads the answer data after the success word (failure steps from 5 on,
+    // "fail 5 (tmo %i len %i)" for a data time-out); returns an error code.
+    FunctionRef<int(AnswerSteps&)> readAnswer;
     // Reads the device error answer; the default is the 5-byte length + code answer.
-    FunctionRef<int(AnswerReader&)> readDeviceError;
+    FunctionRef<int(AnswerSteps&)> readDeviceError;
     // Stores the results once the whole answer was verified.
     FunctionRef<void()> commit;
 };
