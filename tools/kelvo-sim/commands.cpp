@@ -1,0 +1,11 @@
+#include "kelvo-sim/commands.h"
+
+namespace kelvo::sim {
+
+CommandTable DefaultCommands() {
+    CommandTable table;
+    AddDeviceCommands(table);
+    return table;
+}
+
+} // namespace kelvo::sim

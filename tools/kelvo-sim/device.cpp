@@ -1,0 +1,120 @@
+#include "kelvo-sim/device.h"
+
+#include <pugixml.hpp>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string_view>
+
+namespace kelvo::sim {
+namespace {
+
+// Reads an unsigned number attribute (decimal or 0x-hex) no larger than `max`.
+// A missing attribute leaves `value` unchanged.
+template <typename T>
+bool ReadNumber(const pugi::xml_node& node, const char* name, std::uint64_t max, T& value,
+                std::string& error) {
+    pugi::xml_attribute attr = node.attribute(name);
+    if (!attr)
+        return true;
+    const char* text = attr.value();
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long parsed = std::strtoull(text, &end, 0);
+    if (*text == '\0' || *text == '-' || *end != '\0' || errno != 0 || parsed > max) {
+        error = std::string("<") + node.name() + "> " + name + "=\"" + text +
+                "\" is not a number from 0 to " + std::to_string(max);
+        return false;
+    }
+    value = static_cast<T>(parsed);
+    return true;
+}
+
+bool CheckAttributes(const pugi::xml_node& node, std::initializer_list<std::string_view> known,
+                     std::string& error) {
+    for (const pugi::xml_attribute& attr : node.attributes()) {
+        bool found = false;
+        for (std::string_view name : known)
+            found = found || name == attr.name();
+        if (!found) {
+            error = std::string("unknown attribute ") + attr.name() + " of <" + node.name() + ">";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ReadIdentity(const pugi::xml_node& node, DeviceState& state, std::string& error) {
+    return CheckAttributes(node, {"node", "serialAddress"}, error) &&
+           ReadNumber(node, "node", 255, state.node, error) &&
+           ReadNumber(node, "serialAddress", 255, state.serialAddress, error);
+}
+
+bool ReadCounters(const pugi::xml_node& node, DeviceState& state, std::string& error) {
+    return CheckAttributes(node, {"save"}, error) &&
+           ReadNumber(node, "save", 0xFFFFFFFFu, state.saveCount, error);
+}
+
+// One reader per child element of the document element; further device areas
+// (parameters, users, error log, ...) add their element here.
+struct SectionReader {
+    const char* element;
+    bool (*read)(const pugi::xml_node&, DeviceState&, std::string&);
+};
+
+constexpr SectionReader kSections[] = {
+    {"identity", ReadIdentity},
+    {"counters", ReadCounters},
+};
+
+bool ReadDocument(const pugi::xml_document& doc, DeviceState& state, std::string& error) {
+    pugi::xml_node root = doc.document_element();
+    if (std::string_view(root.name()) != "kelvo-sim") {
+        error = "the document element is not <kelvo-sim>";
+        return false;
+    }
+    for (const pugi::xml_node& child : root.children()) {
+        if (child.type() != pugi::node_element)
+            continue;
+        const SectionReader* reader = nullptr;
+        for (const SectionReader& section : kSections) {
+            if (std::string_view(section.element) == child.name())
+                reader = &section;
+        }
+        if (!reader) {
+            error = std::string("unknown element <") + child.name() + ">";
+            return false;
+        }
+        if (!reader->read(child, state, error))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool LoadDeviceState(const std::string& path, DeviceState& state, std::string& error) {
+    pugi::xml_document doc;
+    pugi::xml_parse_result parsed = doc.load_file(path.c_str());
+    if (!parsed) {
+        error = path + ": " + parsed.description();
+        return false;
+    }
+    if (!ReadDocument(doc, state, error)) {
+        error = path + ": " + error;
+        return false;
+    }
+    return true;
+}
+
+bool ParseDeviceState(const std::string& xml, DeviceState& state, std::string& error) {
+    pugi::xml_document doc;
+    pugi::xml_parse_result parsed = doc.load_buffer(xml.data(), xml.size());
+    if (!parsed) {
+        error = parsed.description();
+        return false;
+    }
+    return ReadDocument(doc, state, error);
+}
+
+} // namespace kelvo::sim

@@ -1,0 +1,28 @@
+// State of the simulated device: what the commands read and change. Loaded
+// from an XML state file; every field has a built-in default.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kelvo::sim {
+
+struct DeviceState {
+    // Node byte put into every answer.
+    std::uint8_t node = 0;
+    // Serial bus address; requests carrying another address (except 255) are
+    // not answered.
+    std::uint8_t serialAddress = 1;
+    // How often the save command ran.
+    std::uint32_t saveCount = 0;
+};
+
+// Reads a state file into `state` (fields absent from the file keep their
+// values). Returns false with a reason in `error` when the file cannot be read
+// or holds something unknown or out of range.
+bool LoadDeviceState(const std::string& path, DeviceState& state, std::string& error);
+
+// Same from XML text in memory.
+bool ParseDeviceState(const std::string& xml, DeviceState& state, std::string& error);
+
+} // namespace kelvo::sim

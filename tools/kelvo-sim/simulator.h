@@ -1,0 +1,57 @@
+// The device: turns request frames into answer bytes, applying the command
+// table, the device state and the injected faults. Shared by all links;
+// safe to call from several threads.
+#pragma once
+
+#include "kelvo-sim/command_table.h"
+#include "kelvo-sim/device.h"
+#include "kelvo-sim/faults.h"
+#include "kelvo-sim/framing.h"
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+namespace kelvo::sim {
+
+// What a link does with one request.
+struct Outcome {
+    Bytes bytes;             // sent as they are (empty: nothing is sent)
+    unsigned delayMs = 0;    // wait this long before sending
+    bool closeAfter = false; // close the connection after sending `bytes`
+};
+
+class Simulator {
+public:
+    using LogSink = std::function<void(const std::string&)>;
+
+    Simulator(DeviceState state, CommandTable table, FaultPlan faults = {});
+
+    // One frame from the assembler of `link`. Frames the device does not
+    // answer (bad CRC, other serial address, no command code) give an empty
+    // outcome and are logged in verbose mode.
+    Outcome Handle(LinkKind link, const IncomingFrame& in);
+
+    // Number of requests answered (or deliberately not answered by a fault).
+    std::uint64_t Requests() const;
+    DeviceState State() const;
+    const CommandTable& Commands() const { return table_; }
+
+    // Verbose notes about ignored frames; default: none.
+    void SetLog(LogSink sink) { log_ = std::move(sink); }
+
+private:
+    Bytes Answer(const Request& request, bool faulted);
+    void Note(const std::string& text) const;
+
+    mutable std::mutex mutex_;
+    DeviceState state_;
+    CommandTable table_;
+    FaultPlan faults_;
+    std::uint64_t requests_ = 0;
+    std::uint64_t matching_ = 0;
+    LogSink log_;
+};
+
+} // namespace kelvo::sim
