@@ -2,6 +2,7 @@
 // pseudo-terminal serial line.
 #include "protocol/bytes.h"
 #include "protocol/crc16.h"
+#include "support/sim_process.h"
 
 #include <gtest/gtest.h>
 
@@ -35,6 +36,7 @@ extern char** environ;
 
 namespace {
 
+using kelvo::test::SimProcess;
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
@@ -91,113 +93,6 @@ int Connect(const std::string& address, std::uint16_t port) {
     }
     return fd;
 }
-
-// One running simulator; killed if a test leaves it running.
-class SimProcess {
-public:
-    ~SimProcess() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0)
-            close(out_);
-    }
-
-    // Starts the binary and reads its standard output up to "ready".
-    ::testing::AssertionResult Start(std::vector<std::string> args,
-                                     std::vector<std::string> env = {}) {
-        ::testing::AssertionResult spawned = Spawn(std::move(args), std::move(env));
-        if (!spawned)
-            return spawned;
-        return ReadReady();
-    }
-
-    ::testing::AssertionResult Spawn(std::vector<std::string> args,
-                                     std::vector<std::string> env = {}) {
-        std::string binary = KELVO_BIN_DIR "/kelvo-sim";
-        args.insert(args.begin(), binary);
-        args.push_back("--exit-after-seconds");
-        args.push_back("60");
-        std::vector<char*> argv;
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        for (char** e = environ; *e; ++e)
-            env.emplace_back(*e);
-        std::vector<char*> envp;
-        for (std::string& e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-
-        int pipeFds[2];
-        if (pipe2(pipeFds, O_CLOEXEC) != 0)
-            return ::testing::AssertionFailure() << "pipe";
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-        int rc = posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        close(pipeFds[1]);
-        out_ = pipeFds[0];
-        if (rc != 0) {
-            pid_ = 0;
-            return ::testing::AssertionFailure() << "cannot start " << binary;
-        }
-        return ::testing::AssertionSuccess();
-    }
-
-    ::testing::AssertionResult ReadReady() {
-        std::string text;
-        Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
-        while (text.find("ready\n") == std::string::npos) {
-            pollfd p = {out_, POLLIN, 0};
-            char buffer[512];
-            ssize_t n = 0;
-            if (poll(&p, 1, RemainingMs(deadline)) <= 0 ||
-                (n = read(out_, buffer, sizeof buffer)) <= 0)
-                return ::testing::AssertionFailure() << "no ready line; output: " << text;
-            text.append(buffer, static_cast<std::size_t>(n));
-        }
-        std::size_t start = 0;
-        for (std::size_t end; (end = text.find('\n', start)) != std::string::npos;
-             start = end + 1) {
-            std::string line = text.substr(start, end - start);
-            if (std::size_t colon = line.find(": "); colon != std::string::npos)
-                lines_[line.substr(0, colon)] = line.substr(colon + 2);
-        }
-        return ::testing::AssertionSuccess();
-    }
-
-    std::string Line(const std::string& key) const {
-        auto it = lines_.find(key);
-        return it == lines_.end() ? "" : it->second;
-    }
-
-    // Waits for the process to end by itself or after `signal`; its exit
-    // status, or -1 when it had to be killed.
-    int WaitExit(int signal = 0) {
-        int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-        if (signal != 0)
-            kill(pid_, signal);
-        pollfd p = {pidfd, POLLIN, 0};
-        int ready = poll(&p, 1, kIoTimeoutMs);
-        close(pidfd);
-        if (ready <= 0)
-            kill(pid_, SIGKILL);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = 0;
-        if (ready <= 0 || !WIFEXITED(status))
-            return -1;
-        return WEXITSTATUS(status);
-    }
-
-private:
-    pid_t pid_ = 0;
-    int out_ = -1;
-    std::map<std::string, std::string> lines_;
-};
 
 struct FdCloser {
     int fd;
