@@ -1,0 +1,15 @@
+// The command families of the tool. Each adds its subcommands to the
+// application; a subcommand's callback hands the tool the Operation to run.
+#pragma once
+
+#include "tool.h"
+
+namespace kelvo::tool {
+
+// Single-frame device commands: save.
+void AddDeviceCommands(CLI::App& app, Tool& tool);
+
+// invoke NAME [ARG...]: any operation by its dispatch name.
+void AddInvokeCommand(CLI::App& app, Tool& tool);
+
+} // namespace kelvo::tool

@@ -1,0 +1,45 @@
+// kelvo: the command-line host of the Kelvo component.
+#include "commands.h"
+#include "tool.h"
+#include "transport/portway/portway.h"
+
+#include <CLI/CLI.hpp>
+
+namespace {
+
+constexpr char kFooter[] = R"text(Connection text (-c or $KELVO_CONF):
+  [Kelvo:address,timeout,node[,user,password]#]TRANSPORT, TRANSPORT one of
+  TCPIP:host/port,connectTimeout[,SSL]   COM:n,921600,N,8,1   SOCK:name_COM,n,921600,N,8,1
+  While the component cannot connect by itself (Init not available), the
+  transport part is opened as given and the device part is not applied: set
+  Address, TimeOut and CANNode with --prop instead.
+
+Output: the result alone on standard output (numbers in decimal, text as it is,
+byte data as lower-case hex, lists one item per line, nothing when there is no
+result). Exit status 0 on success; 1 when the operation failed, with
+"error N: TEXT" on standard error (", device 0xXXXXXXXX" added for N = 1) or
+"error: WHAT failed (hresult 0xXXXXXXXX)" when no error code was left; 2 on a
+usage error. With --json a failure prints the JSON object with "ok":false too.
+)text";
+
+} // namespace
+
+int main(int argc, char** argv) {
+    kelvo::RegisterPortwayClass();
+
+    kelvo::tool::Tool tool;
+    CLI::App app{"kelvo: talk to a device through the Kelvo component"};
+    app.footer(kFooter);
+    app.require_subcommand(1);
+    app.fallthrough();
+    tool.AddOptions(app);
+    kelvo::tool::AddDeviceCommands(app, tool);
+    kelvo::tool::AddInvokeCommand(app, tool);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? kelvo::tool::kExitOk : kelvo::tool::kExitUsage;
+    }
+    return tool.Run();
+}

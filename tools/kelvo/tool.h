@@ -1,0 +1,77 @@
+// The frame every command runs in: the global options, one Kelvo object, the
+// connection, and the report of the one operation a command asks for.
+//
+// A command family adds its subcommands in its own source (commands.h); each
+// subcommand's callback hands the tool one Operation. Run then puts the --prop
+// values, connects when the operation needs the device, calls it and prints the
+// result or the error.
+#pragma once
+
+#include "kelvo/kelvo.h"
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class CKelvo;
+
+namespace CLI {
+class App;
+}
+
+namespace kelvo::tool {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+// Whether an operation talks to the device.
+enum class Link {
+    None,     // never connects
+    Optional, // connects when a connection text is given
+    Required, // a connection text is needed
+};
+
+struct Operation {
+    std::string what; // the operation's name in messages, e.g. "Save_Command"
+    Link link = Link::Required;
+    // Calls the operation; a result, if any, goes to `result` (a cleared VARIANT).
+    std::function<HRESULT(IKelvo& object, VARIANT* result)> call;
+};
+
+class Tool {
+public:
+    // -c, --json, -v, --prop.
+    void AddOptions(CLI::App& app);
+    // Called by a subcommand's callback.
+    void Set(Operation operation) { operation_ = std::move(operation); }
+    // Runs the operation set; returns the exit status.
+    int Run();
+
+private:
+    int Report(IKelvo& object, const std::string& what, HRESULT hr, const VARIANT& result,
+               const std::string& failure);
+
+    std::string connection_;
+    bool json_ = false;
+    bool verbose_ = false;
+    std::vector<std::string> properties_;
+    Operation operation_;
+};
+
+// Calls a member by its dispatch name through IDispatch (GetIDsOfNames and
+// Invoke). args are in declaration order; for a put the last one is the value.
+HRESULT CallByName(IDispatch& object, std::u16string_view name, WORD flags, std::span<VARIANT> args,
+                   VARIANT* result);
+
+// Connects the object with a connection text. Init does it when the component
+// provides it; when Init answers E_NOTIMPL the transport part (after "#", or the
+// whole text) is opened as given and only the link kind (serial or TCP/IP) is
+// taken from it: the device part is not applied. On an open failure
+// `transportError` holds the transport's code.
+HRESULT Connect(CKelvo& object, std::string_view text, std::int32_t& transportError);
+
+} // namespace kelvo::tool
