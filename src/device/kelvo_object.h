@@ -90,6 +90,11 @@ public:
     unsigned short ReadTimeout() const { return static_cast<unsigned short>(timeOut); }
     // The standard transaction: request, answer header, status, data, CRC.
     HRESULT Transact(const kelvo::Exchange& exchange);
+    // Login session on the device (internal operations, not interface methods).
+    // Both return true on success and leave errorCode unchanged then.
+    bool Login(std::u16string_view user, std::u16string_view pass, bool allowRelogin);
+    bool Logout();
+
     // Stores the code and returns the matching result.
     HRESULT Finish(std::int32_t code) {
         errorCode = code;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kelvo::sim {
 
@@ -15,6 +16,18 @@ struct DeviceState {
     std::uint8_t serialAddress = 1;
     // How often the save command ran.
     std::uint32_t saveCount = 0;
+
+    // User accounts kept on the device.
+    struct User {
+        std::string name;
+        std::string password;
+        std::uint8_t role = 0;
+        std::uint64_t permissions = 0; // bit i: permission i
+    };
+    std::vector<User> users = {{"admin", "admin", 1, ~std::uint64_t{0}}};
+    // The user of the open login session; empty when nobody is logged in.
+    std::string sessionUser;
+    bool LoggedIn() const { return !sessionUser.empty(); }
 };
 
 // Reads a state file into `state` (fields absent from the file keep their
