@@ -1,8 +1,8 @@
 // Save_Command end to end: the Kelvo object, the port adapter and the Linux
 // transport against kelvo-sim over TCP, TLS and a pseudo-terminal serial link.
 #include "device/kelvo_object.h"
+#include "support/sim_device.h"
 #include "support/sim_process.h"
-#include "transport/portway/portway.h"
 
 #include <gtest/gtest.h>
 
@@ -20,38 +20,7 @@
 namespace kelvo::test {
 namespace {
 
-// One object connected by its transport text; the connecting operations open
-// the same adapter once they take over.
-class Device {
-public:
-    explicit Device(const std::u16string& transport, bool serial = false,
-                    std::uint8_t address = 255)
-        : k_(new CKelvo) {
-        k_->AddRef();
-        k_->serialMode = serial ? 1 : 0;
-        k_->tcpMode = serial ? 0 : 1;
-        k_->address = address;
-        k_->timeOut = 2000;
-        Open(transport);
-    }
-    ~Device() { k_->Release(); }
-    Device(const Device&) = delete;
-    Device& operator=(const Device&) = delete;
-
-    int Open(const std::u16string& transport) {
-        k_->portAdapter = std::make_unique<CComPort>();
-        error = PW_OK;
-        opened = k_->portAdapter->open(transport.c_str(), &error);
-        return opened;
-    }
-    CKelvo* operator->() const { return k_; }
-
-    int opened = 0;
-    PortwayErrorCode error = PW_OK;
-
-private:
-    CKelvo* k_;
-};
+using Device = SimDevice;
 
 class SaveAgainstSim : public ::testing::Test {
 protected:
