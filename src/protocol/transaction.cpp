@@ -14,8 +14,13 @@ PortLock::PortLock(CComPort* port) {
 }
 
 PortLock::~PortLock() {
+    Release();
+}
+
+void PortLock::Release() {
     if (port_)
         port_->unlock();
+    port_ = nullptr;
 }
 
 int AnswerSteps::Echo(int timeoutStep, int wrongStep, const char16_t* wrongFormat) {
@@ -47,6 +52,22 @@ int AnswerSteps::Read(std::span<std::uint8_t> out, int step) {
     }
     if (k.serialMode)
         crc = Crc16(out, crc);
+    return KE_OK;
+}
+
+int AnswerSteps::Start(PortLock& lock, std::span<const std::uint8_t> frame,
+                       std::span<std::uint8_t> headerOut, const char16_t* wrongEchoFormat) {
+    if (!lock.locked())
+        return KE_NO_PORT;
+    if (!object_.SendRequest(frame))
+        return KE_SEND;
+    if (int r = Echo(1, 2, wrongEchoFormat))
+        return r;
+    if (int r = Read(headerOut, 3))
+        return r;
+    if (int r = Counter(headerOut, ldle_u16(&frame[1]), 4))
+        return r;
+    header = headerOut;
     return KE_OK;
 }
 

@@ -44,6 +44,8 @@ public:
     PortLock(const PortLock&) = delete;
     PortLock& operator=(const PortLock&) = delete;
     bool locked() const { return port_ != nullptr; }
+    // Unlocks before the end of the scope (a re-login after the answer).
+    void Release();
 
 private:
     CComPort* port_ = nullptr;
@@ -68,6 +70,13 @@ public:
     int Counter(std::span<const std::uint8_t> header, std::uint16_t sent, int step);
     // Serial mode only: the CRC trailer against the running CRC.
     int Crc(int timeoutStep, int mismatchStep);
+
+    // The opening of the numbered exchanges: takes the port lock (code 6),
+    // sends the request (code 8), then reads the address echo (steps 1 and 2),
+    // the answer header (step 3) and checks the frame counter (step 4).
+    int
+    Start(PortLock& lock, std::span<const std::uint8_t> frame, std::span<std::uint8_t> headerOut,
+          const char16_t* wrongEchoFormat = u"%s fail %i (request addr: %i, response addr: %i)");
 
     std::uint16_t crc = kCrc16Start;
     std::span<const std::uint8_t> header; // the answer header, once read
