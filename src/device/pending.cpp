@@ -53,12 +53,6 @@ HRESULT CKelvo::ReadDataBlock(BYTE, BYTE, USHORT, ULONG, ULONG, ULONG, BYTE*) {
 HRESULT CKelvo::WriteDataBlock(BYTE, BYTE, USHORT, ULONG, ULONG, ULONG, BYTE*) {
     return E_NOTIMPL;
 }
-HRESULT CKelvo::ReadPushData(BYTE*, ULONG, USHORT*) {
-    return E_NOTIMPL;
-}
-HRESULT CKelvo::PushDataCommand(BYTE, ULONG, VARIANT, LONG*) {
-    return E_NOTIMPL;
-}
 HRESULT CKelvo::Reset_Command() {
     return E_NOTIMPL;
 }
@@ -102,12 +96,6 @@ HRESULT CKelvo::CreateUser(BSTR, BSTR) {
     return E_NOTIMPL;
 }
 HRESULT CKelvo::DeleteUser(BSTR) {
-    return E_NOTIMPL;
-}
-HRESULT CKelvo::EncryptPassword(BSTR, BSTR*) {
-    return E_NOTIMPL;
-}
-HRESULT CKelvo::DecryptPassword(BSTR, BSTR*) {
     return E_NOTIMPL;
 }
 HRESULT CKelvo::GetBVAdminKey(BSTR*) {

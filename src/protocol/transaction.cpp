@@ -13,6 +13,10 @@ PortLock::PortLock(CComPort* port) {
         port_ = port;
 }
 
+bool PortLock::Again() {
+    return port_ && port_->lock(2000);
+}
+
 PortLock::~PortLock() {
     Release();
 }
@@ -80,7 +84,7 @@ int AnswerSteps::Counter(std::span<const std::uint8_t> received, std::uint16_t s
     return KE_FRAME_COUNT;
 }
 
-int AnswerSteps::Crc(int timeoutStep, int mismatchStep) {
+int AnswerSteps::Crc(int timeoutStep, int mismatchStep, const char16_t* mismatchFormat) {
     CKelvo& k = object_;
     if (!k.serialMode)
         return KE_OK;
@@ -92,8 +96,8 @@ int AnswerSteps::Crc(int timeoutStep, int mismatchStep) {
     const std::uint16_t received = ldle_u16(trailer);
     if (received == crc)
         return KE_OK;
-    Trace(TRACE_READ, u"%s fail %i (calculated CRC: %i,  response CRC: %i)", prefix_, mismatchStep,
-          static_cast<int>(crc), static_cast<int>(received));
+    Trace(TRACE_READ, mismatchFormat, prefix_, mismatchStep, static_cast<int>(crc),
+          static_cast<int>(received));
     return KE_CRC;
 }
 
@@ -194,6 +198,11 @@ HRESULT CKelvo::Transact(const Exchange& x) {
         return Finish(KE_NO_PORT);
     if (!SendRequest(frame))
         return Finish(KE_SEND);
+    if (serialMode && x.serialWithoutAnswer) {
+        if (x.commit)
+            x.commit();
+        return Finish(KE_OK);
+    }
 
     AnswerSteps steps(*this, x.prefix);
     if (serialMode) {

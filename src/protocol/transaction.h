@@ -44,6 +44,9 @@ public:
     PortLock(const PortLock&) = delete;
     PortLock& operator=(const PortLock&) = delete;
     bool locked() const { return port_ != nullptr; }
+    // Takes the held lock once more for a further request of the same call
+    // (the transport admits its holder again; the one unlock still releases it).
+    bool Again();
     // Unlocks before the end of the scope (a re-login after the answer).
     void Release();
 
@@ -68,8 +71,10 @@ public:
     int Read(std::span<std::uint8_t> out, int step);
     // The frame counter echoed in header bytes 1-2 against the one sent.
     int Counter(std::span<const std::uint8_t> header, std::uint16_t sent, int step);
-    // Serial mode only: the CRC trailer against the running CRC.
-    int Crc(int timeoutStep, int mismatchStep);
+    // Serial mode only: the CRC trailer against the running CRC. A mismatch
+    // traces mismatchFormat with prefix, step, calculated and received CRC.
+    int Crc(int timeoutStep, int mismatchStep,
+            const char16_t* mismatchFormat = u"%s fail %i (calculated CRC: %i,  response CRC: %i)");
 
     // The opening of the numbered exchanges: takes the port lock (code 6),
     // sends the request (code 8), then reads the address echo (steps 1 and 2),
@@ -97,6 +102,7 @@ struct Exchange {
     std::uint16_t successWord;             // status word of success
     std::uint16_t errorWord;               // status word of a device error
     int crcStep;                           // step number of the CRC check after success
+    bool serialWithoutAnswer = false;      // serial links: sent, no answer read
     // Reads the answer data after the success word (failure steps from 5 on,
     // "fail 5 (tmo %i len %i)" for a data time-out); returns an error code.
     FunctionRef<int(AnswerSteps&)> readAnswer;
