@@ -53,21 +53,6 @@ HRESULT CKelvo::ReadDataBlock(BYTE, BYTE, USHORT, ULONG, ULONG, ULONG, BYTE*) {
 HRESULT CKelvo::WriteDataBlock(BYTE, BYTE, USHORT, ULONG, ULONG, ULONG, BYTE*) {
     return E_NOTIMPL;
 }
-HRESULT CKelvo::Reset_Command() {
-    return E_NOTIMPL;
-}
-HRESULT CKelvo::Restore_Command(LONG) {
-    return E_NOTIMPL;
-}
-HRESULT CKelvo::ReadErrorLog(USHORT, BSTR, BSTR) {
-    return E_NOTIMPL;
-}
-HRESULT CKelvo::DeleteErrorLog() {
-    return E_NOTIMPL;
-}
-HRESULT CKelvo::ResetError(BYTE) {
-    return E_NOTIMPL;
-}
 HRESULT CKelvo::ScanUDP(BSTR, LONG, BSTR*) {
     return E_NOTIMPL;
 }
