@@ -1,9 +1,126 @@
-// Connection life cycle of CKelvo.
+// Connection life cycle of CKelvo: ConfString, Init, Close, Config.
+#include "device/connection_text.h"
 #include "device/kelvo_object.h"
+#include "kelvo/trace.h"
 
-// Drops the port adapter; its destructor closes the transport. The logout
-// before it comes with the login operations.
+#include <chrono>
+#include <new>
+#include <thread>
+
+using namespace kelvo;
+
+namespace {
+
+BSTR NewBstr(std::u16string_view text) {
+    return SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+}
+
+// A remembered port replaces the parsed one when remembering is switched on.
+void ApplyRememberedPort(CKelvo& k) {
+    if (!k.rememberPort || k.port < 1 || k.port > 256)
+        return;
+    const int remembered = ReadRememberedPort();
+    if (remembered != kNoRememberedPort)
+        k.port = remembered;
+}
+
+} // namespace
+
+HRESULT CKelvo::get_ConfString(BSTR* pVal) {
+    if (!pVal)
+        return E_POINTER;
+    *pVal = NewBstr(BuildDevicePart(*this) + u"#" + BuildTransportText(*this));
+    return S_OK;
+}
+
+HRESULT CKelvo::put_ConfString(BSTR newVal) {
+    port = 1;
+    baudRate = 921600;
+    canNode = 0;
+    address = 255;
+    timeOut = 10000;
+    connectTimeout = 5000;
+    const auto pieces = Tokenize(BstrView(newVal), u"#");
+    if (pieces.size() == 1)
+        ParseTransportPart(*this, pieces[0]);
+    if (pieces.size() >= 2) {
+        ParseDevicePart(*this, pieces[0]);
+        ParseTransportPart(*this, pieces[1]);
+    }
+    ApplyRememberedPort(*this);
+    return S_OK;
+}
+
+HRESULT CKelvo::Init(BSTR fName) {
+    if (!fName)
+        return KELVO_E_CONNECTION_TEXT;
+    portAdapter.reset();
+    portAdapter.reset(new (std::nothrow) CComPort);
+    if (!portAdapter) {
+        active = false;
+        return KELVO_E_ADAPTER;
+    }
+
+    const auto pieces = Tokenize(BstrView(fName), u"#");
+    if (pieces.empty() || pieces.size() > 2)
+        return KELVO_E_CONNECTION_TEXT;
+    if (pieces.size() == 2 && !ParseDevicePart(*this, pieces[0]))
+        return KELVO_E_CONNECTION_TEXT;
+    if (!ParseTransportPart(*this, pieces.back()))
+        return KELVO_E_CONNECTION_TEXT;
+    if (serialMode)
+        ApplyRememberedPort(*this);
+
+    PortwayErrorCode error = PW_OK;
+    if (!portAdapter->open(BuildTransportText(*this).c_str(), &error)) {
+        if (error == PW_HOST_NOT_FOUND)
+            errorCode = KE_TRANSPORT_9;
+        if (error == PW_CONNECT_FAILED)
+            errorCode = KE_TRANSPORT_10;
+        portAdapter.reset();
+        return KELVO_E_OPEN;
+    }
+
+    // Bytes arriving unasked on a serial line are a running push-data stream:
+    // stop it before the first request.
+    std::uint8_t probe[4];
+    if (serialMode && portAdapter->get(probe, 100, 4)) {
+        TraceText(TRACE_READ, u"CKelvo::Init : Wavetrap acquisition on serial port maybe in "
+                              u"progress, sending STOP cmd");
+        VARIANT none;
+        VariantInit(&none);
+        LONG result = 0;
+        PushDataCommand(0, 1, none, &result);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+
+    if (!userName.empty() && !password.empty() && !Login(userName, password, true)) {
+        portAdapter.reset();
+        return KELVO_E_OPEN;
+    }
+    active = true;
+    return S_OK;
+}
+
 HRESULT CKelvo::Close() {
+    if (!portAdapter)
+        return S_OK;
+    Logout();
     portAdapter.reset();
     return S_OK;
 }
+
+// The settings dialog comes with its own library; until then the fields stay.
+HRESULT CKelvo::Config() {
+    return S_OK;
+}
+
+namespace kelvo {
+
+int ReadRememberedPort() {
+    return kNoRememberedPort;
+}
+
+void WriteRememberedPort(int) {}
+
+} // namespace kelvo

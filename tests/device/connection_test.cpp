@@ -1,0 +1,265 @@
+// Connection texts, Init, Close and ConfString over the scripted transport.
+#include "device/connection_text.h"
+#include "device/kelvo_object.h"
+#include "operations/password_encoding.h"
+#include "support/scripted_transport.h"
+#include "support/trace_capture.h"
+
+#include <gtest/gtest.h>
+
+namespace kelvo::test {
+namespace {
+
+class Connection : public ::testing::Test {
+protected:
+    Connection() : k(new CKelvo) {
+        k->AddRef();
+        transport = ScriptedTransport::Prepare();
+    }
+    ~Connection() override {
+        k->Release();
+        transport->Release();
+    }
+    HRESULT Init(const char16_t* text) {
+        Bstr b(text);
+        return k->Init(b.get());
+    }
+    std::u16string ConfString() {
+        Bstr b;
+        k->get_ConfString(b.out());
+        return std::u16string(b.view());
+    }
+    CKelvo* k;
+    ScriptedTransport* transport;
+};
+
+struct InitCase {
+    const char* name;
+    const char16_t* text;
+    HRESULT result;
+    const char16_t* opened; // transport text, or null when nothing was opened
+};
+
+const InitCase kInitCases[] = {
+    {"ComShort", u"COM:3", S_OK, u"COM:3,921600,N,8,1"},
+    {"ComFull", u"COM:12,921600,N,8,1", S_OK, u"COM:12,921600,N,8,1"},
+    {"ComWrongBaud", u"COM:3,115200", KELVO_E_CONNECTION_TEXT, nullptr},
+    {"ComZero", u"COM:0", KELVO_E_CONNECTION_TEXT, nullptr},
+    {"Com257", u"COM:257", KELVO_E_CONNECTION_TEXT, nullptr},
+    {"Com256", u"com:256", S_OK, u"COM:256,921600,N,8,1"},
+    {"ComNoItem", u"COM:", KELVO_E_CONNECTION_TEXT, nullptr},
+    {"TcpSsl", u"TCPIP:10.0.0.7/1234,3000,SSL", S_OK, u"TCPIP:10.0.0.7/17222,3000,SSL"},
+    {"TcpPlain", u"tcpip:dev.local/1,2500", S_OK, u"TCPIP:dev.local/17221,2500"},
+    {"TcpOtherFourth", u"TCPIP:h/1,100,TLS", S_OK, u"TCPIP:h/17221,100"},
+    {"TcpTwoItems", u"TCPIP:10.0.0.7/1234", KELVO_E_CONNECTION_TEXT, nullptr},
+    {"TcpFiveItems", u"TCPIP:a/1,2,SSL,x", KELVO_E_CONNECTION_TEXT, nullptr},
+    {"Sock", u"SOCK:bridge_COM,1,921600,N,8,1", KELVO_E_CONNECTION_TEXT, nullptr},
+    {"Unknown", u"USB:1", KELVO_E_CONNECTION_TEXT, nullptr},
+    {"DevicePart", u"Kelvo:7,2000,3#COM:1", S_OK, u"COM:1,921600,N,8,1"},
+    {"BadDevicePart", u"Other:7,2000,3#COM:1", KELVO_E_CONNECTION_TEXT, nullptr},
+    {"ThreePieces", u"A#B#C", KELVO_E_CONNECTION_TEXT, nullptr},
+    {"Empty", u"", KELVO_E_CONNECTION_TEXT, nullptr},
+    {"OnlyHashes", u"##", KELVO_E_CONNECTION_TEXT, nullptr},
+};
+
+class InitText : public Connection, public ::testing::WithParamInterface<InitCase> {};
+
+TEST_P(InitText, OpensTheBuiltTransportText) {
+    const InitCase& c = GetParam();
+    EXPECT_EQ(Init(c.text), c.result);
+    if (c.opened) {
+        EXPECT_EQ(transport->openedWith, c.opened);
+        LONG active = 0;
+        k->get_Active(&active);
+        EXPECT_EQ(active, 1);
+        return;
+    }
+    EXPECT_EQ(transport->Count("Open"), 0);
+    EXPECT_NE(k->portAdapter, nullptr); // a refused text leaves a closed adapter
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, InitText, ::testing::ValuesIn(kInitCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Connection, RefusedTextKeepsWhatWasReadBeforeTheRefusal) {
+    EXPECT_EQ(Init(u"COM:3,115200"), KELVO_E_CONNECTION_TEXT);
+    EXPECT_EQ(k->port, 3);
+    EXPECT_EQ(k->serialMode, 1);
+    EXPECT_EQ(k->tcpMode, 0);
+}
+
+TEST_F(Connection, DevicePartSetsTimeOutNodeAndAddress) {
+    k->address = 9;
+    EXPECT_EQ(Init(u"Kelvo:7,2000,3#COM:1"), S_OK);
+    EXPECT_EQ(k->timeOut, 2000);
+    EXPECT_EQ(k->canNode, 3);
+    EXPECT_EQ(k->address, 255);
+}
+
+TEST_F(Connection, DevicePartWithCredentialsLogsIn) {
+    // Login answer: header with D = 5, status 0x3010, the user name echoed.
+    Bytes answer = AnswerFrame(0, 0x3010, {5, 'a', 'd', 'm', 'i', 'n'});
+    answer[3] = 3;
+    transport->Answer(answer);
+    const std::u16string text =
+        u"Kelvo:1,500,2,admin," + std::u16string(u"5A5B54585B") + u"#TCPIP:h/1,100";
+    EXPECT_EQ(Init(text.c_str()), S_OK);
+    EXPECT_EQ(k->userName, u"admin");
+    EXPECT_EQ(k->password, UnscramblePassword(u"5A5B54585B"));
+    ASSERT_EQ(transport->writes.size(), 1u);
+    EXPECT_EQ(transport->writes[0][5], 0x30); // login command 0x3001
+}
+
+TEST_F(Connection, FiveDevicePiecesIgnoreTheUser) {
+    EXPECT_EQ(Init(u"Kelvo:1,500,2,someone#COM:2"), S_OK);
+    EXPECT_TRUE(k->userName.empty());
+    EXPECT_EQ(transport->Count("Write"), 0); // no login
+}
+
+TEST_F(Connection, FailedOpenMapsTransportCodes) {
+    struct {
+        PortwayErrorCode transportError;
+        int code;
+    } cases[] = {{PW_HOST_NOT_FOUND, 15}, {PW_CONNECT_FAILED, 16}, {PW_TIMEOUT, 4}};
+    for (const auto& c : cases) {
+        k->errorCode = 4;
+        ScriptedTransport* t = ScriptedTransport::Prepare();
+        t->FailOpen(c.transportError);
+        EXPECT_EQ(Init(u"TCPIP:h/1,100"), KELVO_E_OPEN);
+        EXPECT_EQ(k->errorCode, c.code);
+        EXPECT_EQ(k->portAdapter, nullptr);
+        t->Release();
+    }
+}
+
+TEST_F(Connection, RefusedInitLeavesTheObjectUsable) {
+    EXPECT_EQ(Init(u"A#B#C"), KELVO_E_CONNECTION_TEXT);
+    EXPECT_EQ(k->Init(nullptr), KELVO_E_CONNECTION_TEXT);
+    EXPECT_EQ(Init(u"TCPIP:h/1,100"), S_OK);
+    transport->Answer(AnswerFrame(0, 0x30E0));
+    EXPECT_EQ(k->Save_Command(), S_OK);
+}
+
+TEST_F(Connection, SerialStreamIsStoppedBeforeTheFirstRequest) {
+    transport->Deliver({1, 2, 3, 4, 5, 6});
+    TraceCapture trace;
+    EXPECT_EQ(Init(u"COM:1"), S_OK);
+    ASSERT_EQ(transport->writes.size(), 1u);
+    // [address][node][counter][4][0x02 0x10][stream 0][command 1][CRC]
+    EXPECT_EQ(Hex(Bytes(transport->writes[0].begin(), transport->writes[0].end() - 2)),
+              "ff 00 00 00 04 02 10 00 01");
+    EXPECT_EQ(trace.lines.at(0), "CKelvo::Init : Wavetrap acquisition on serial port maybe in "
+                                 "progress, sending STOP cmd");
+}
+
+TEST_F(Connection, LoginFailureDropsTheAdapter) {
+    transport->Answer(AnswerFrame(0, 0x3011, {0, 0x03, 0x00, 0x00, 0x15}));
+    EXPECT_EQ(Init(u"Kelvo:1,500,2,admin,5A#TCPIP:h/1,100"), KELVO_E_OPEN);
+    EXPECT_EQ(k->errorCode, 1);
+    EXPECT_EQ(k->deviceStatus, 0x15000003u);
+    EXPECT_EQ(k->portAdapter, nullptr);
+    LONG active = 1;
+    k->get_Active(&active);
+    EXPECT_EQ(active, 0);
+}
+
+TEST_F(Connection, ErrorCodeIsNotResetByInit) {
+    k->errorCode = 7;
+    EXPECT_EQ(Init(u"COM:1"), S_OK);
+    EXPECT_EQ(k->errorCode, 7);
+}
+
+TEST_F(Connection, CloseLogsOutAndKeepsActive) {
+    EXPECT_EQ(Init(u"TCPIP:h/1,100"), S_OK);
+    transport->Answer(AnswerFrame(0, 0x3090, {0}));
+    transport->calls.clear();
+    EXPECT_EQ(k->Close(), S_OK);
+    ASSERT_EQ(transport->writes.size(), 1u);
+    EXPECT_EQ(Hex(transport->writes[0]), "00 00 00 02 09 30");
+    EXPECT_EQ(transport->Count("Close"), 1);
+    EXPECT_EQ(k->portAdapter, nullptr);
+    EXPECT_EQ(k->active, true);
+    EXPECT_EQ(k->Close(), S_OK); // nothing left to close
+}
+
+TEST_F(Connection, SecondInitReplacesTheAdapterWithoutLogout) {
+    EXPECT_EQ(Init(u"TCPIP:h/1,100"), S_OK);
+    ScriptedTransport* second = ScriptedTransport::Prepare();
+    EXPECT_EQ(Init(u"COM:2"), S_OK);
+    EXPECT_EQ(transport->Count("Write"), 0);
+    EXPECT_EQ(transport->Count("Close"), 1);
+    second->Release();
+}
+
+TEST_F(Connection, ConfStringOfANewObject) {
+    EXPECT_EQ(ConfString(), u"Kelvo:255,10000,0#TCPIP:/17221,5000");
+}
+
+TEST_F(Connection, ConfStringRoundTripsCredentialsScrambled) {
+    k->userName = u"op";
+    k->password = u"abc";
+    k->canNode = 4;
+    k->address = 9;
+    k->sslMode = 1;
+    k->host = u"10.1.2.3";
+    EXPECT_EQ(ConfString(), u"Kelvo:9,10000,4,op,39383B#TCPIP:10.1.2.3/17222,5000,SSL");
+    Bstr text(ConfString());
+    k->userName.clear();
+    k->password.clear();
+    EXPECT_EQ(k->put_ConfString(text.get()), S_OK);
+    EXPECT_EQ(k->userName, u"op");
+    EXPECT_EQ(k->password, u"abc");
+    EXPECT_EQ(k->address, 255);
+}
+
+TEST_F(Connection, PutConfStringResetsAndParsesTwoPieces) {
+    k->port = 9;
+    k->timeOut = 1;
+    k->host = u"kept";
+    Bstr text(u"Kelvo:1,500,2#COM:4#x");
+    EXPECT_EQ(k->put_ConfString(text.get()), S_OK);
+    EXPECT_EQ(k->timeOut, 500);
+    EXPECT_EQ(k->canNode, 2);
+    EXPECT_EQ(k->port, 4);
+    EXPECT_EQ(k->baudRate, 921600);
+    EXPECT_EQ(k->host, u"kept");
+    Bstr refused(u"USB:1");
+    k->timeOut = 1;
+    EXPECT_EQ(k->put_ConfString(refused.get()), S_OK);
+    EXPECT_EQ(k->timeOut, 10000);
+    EXPECT_EQ(k->port, 1);
+    EXPECT_EQ(k->put_ConfString(nullptr), S_OK);
+}
+
+TEST_F(Connection, SockModeBuildsTheBridgeText) {
+    k->tcpMode = 0;
+    k->sockMode = 1;
+    k->port = 5;
+    k->sockName = Bstr(u"lab");
+    EXPECT_EQ(BuildTransportText(*k), u"SOCK:lab_COM,5,921600,N,8,1");
+}
+
+TEST(ConnectionText, TokenizerDropsEmptyPieces) {
+    const auto pieces = Tokenize(u",a,,b:c,", u",:");
+    ASSERT_EQ(pieces.size(), 3u);
+    EXPECT_EQ(pieces[0], u"a");
+    EXPECT_EQ(pieces[2], u"c");
+    EXPECT_TRUE(Tokenize(u",,,", u",").empty());
+}
+
+TEST(ConnectionText, DecimalsReadLikeTheCLibrary) {
+    const std::pair<const char16_t*, int> cases[] = {
+        {u"42", 42},
+        {u"  -7x", -7},
+        {u"+3", 3},
+        {u"x1", 0},
+        {u"", 0},
+        {u"0012", 12},
+        {u"99999999999", 2147483647},
+    };
+    for (const auto& [text, value] : cases)
+        EXPECT_EQ(ReadDecimal(text), value) << Utf16ToUtf8(text);
+}
+
+} // namespace
+} // namespace kelvo::test
