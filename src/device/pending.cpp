@@ -2,12 +2,6 @@
 // touching anything; the family's source replaces its lines here when it lands.
 #include "device/kelvo_object.h"
 
-HRESULT CKelvo::Config() {
-    return E_NOTIMPL;
-}
-HRESULT CKelvo::Init(BSTR) {
-    return E_NOTIMPL;
-}
 HRESULT CKelvo::get_Par(LONG, LONG, SHORT, VARIANT*) {
     return E_NOTIMPL;
 }
@@ -36,12 +30,6 @@ HRESULT CKelvo::get_ParWord(LONG, LONG, LONG*) {
     return E_NOTIMPL;
 }
 HRESULT CKelvo::put_ParWord(LONG, LONG, LONG) {
-    return E_NOTIMPL;
-}
-HRESULT CKelvo::get_ConfString(BSTR*) {
-    return E_NOTIMPL;
-}
-HRESULT CKelvo::put_ConfString(BSTR) {
     return E_NOTIMPL;
 }
 HRESULT CKelvo::PacketVARIANT(SHORT, VARIANT, LONG, INT, VARIANT*) {
