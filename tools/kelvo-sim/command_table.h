@@ -20,6 +20,9 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint32_t kUnknownCommandError = 0x0A000001;
 // Device error code answered to a request whose payload does not fit its command.
 constexpr std::uint32_t kBadRequestError = 0x0A000002;
+// Device error code answered to a command that needs a login session while
+// the device requires one and nobody is logged in.
+constexpr std::uint32_t kLoginMissingError = 0x15000002;
 
 // Success word: the command code with the low 4 bits of its low byte moved
 // into the high 4 bits of that byte (0x300E -> 0x30E0).
@@ -87,6 +90,9 @@ struct Command {
     std::uint16_t errorWord = 0;
     ErrorForm errorForm;
     FrameSizer frameSize = LengthByteFrameSize;
+    // Refused with kLoginMissingError without a session when the device
+    // requires a login (DeviceState::loginRequired).
+    bool needsLogin = true;
 };
 
 // A command with the status words of the usual rule and the standard 5-byte

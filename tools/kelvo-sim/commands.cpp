@@ -5,6 +5,7 @@ namespace kelvo::sim {
 CommandTable DefaultCommands() {
     CommandTable table;
     AddDeviceCommands(table);
+    AddSessionCommands(table);
     return table;
 }
 

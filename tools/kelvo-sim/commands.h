@@ -10,6 +10,13 @@ namespace kelvo::sim {
 // Device commands: save (and, later, reset, restore, error reset, ...).
 void AddDeviceCommands(CommandTable& table);
 
+// Device error codes of the login command.
+constexpr std::uint32_t kWrongLoginError = 0x15000003; // unknown user or wrong password
+constexpr std::uint32_t kLostLoginError = 0x1500000E;  // refused by --lost-login
+
+// Login, logout and push-data stream commands.
+void AddSessionCommands(CommandTable& table);
+
 // Every command the simulator answers.
 CommandTable DefaultCommands();
 

@@ -55,6 +55,54 @@ bool ReadCounters(const pugi::xml_node& node, DeviceState& state, std::string& e
            ReadNumber(node, "save", 0xFFFFFFFFu, state.saveCount, error);
 }
 
+// <users><user name=".." password=".." role="N" permissions="N"/>...</users>
+// replaces the whole user table; it holds at least one user.
+bool ReadUsers(const pugi::xml_node& node, DeviceState& state, std::string& error) {
+    if (!CheckAttributes(node, {}, error))
+        return false;
+    std::vector<DeviceState::User> users;
+    for (const pugi::xml_node& child : node.children()) {
+        if (child.type() != pugi::node_element)
+            continue;
+        if (std::string_view(child.name()) != "user") {
+            error = std::string("unknown element <") + child.name() + "> in <users>";
+            return false;
+        }
+        DeviceState::User user;
+        user.name = child.attribute("name").value();
+        user.password = child.attribute("password").value();
+        if (!CheckAttributes(child, {"name", "password", "role", "permissions"}, error) ||
+            !ReadNumber(child, "role", 255, user.role, error) ||
+            !ReadNumber(child, "permissions", ~std::uint64_t{0}, user.permissions, error))
+            return false;
+        // Names and passwords travel as counted text: 1 to 255 bytes, 0 to 255.
+        if (user.name.empty() || user.name.size() > 255 || user.password.size() > 255) {
+            error = "<user name=\"" + user.name + "\">: name of 1 to 255 and password of up to " +
+                    "255 bytes expected";
+            return false;
+        }
+        for (const DeviceState::User& other : users) {
+            if (other.name == user.name) {
+                error = "<user name=\"" + user.name + "\"> appears twice";
+                return false;
+            }
+        }
+        users.push_back(std::move(user));
+    }
+    // A device always keeps at least its administrator.
+    if (users.empty()) {
+        error = "<users> holds no <user>";
+        return false;
+    }
+    state.users = std::move(users);
+    return true;
+}
+
+bool ReadSession(const pugi::xml_node& node, DeviceState& state, std::string& error) {
+    return CheckAttributes(node, {"required"}, error) &&
+           ReadNumber(node, "required", 1, state.loginRequired, error);
+}
+
 // One reader per child element of the document element; further device areas
 // (parameters, users, error log, ...) add their element here.
 struct SectionReader {
@@ -65,6 +113,8 @@ struct SectionReader {
 constexpr SectionReader kSections[] = {
     {"identity", ReadIdentity},
     {"counters", ReadCounters},
+    {"users", ReadUsers},
+    {"session", ReadSession},
 };
 
 bool ReadDocument(const pugi::xml_document& doc, DeviceState& state, std::string& error) {

@@ -2,6 +2,7 @@
 // from an XML state file; every field has a built-in default.
 #pragma once
 
+#include <bitset>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -28,6 +29,20 @@ struct DeviceState {
     // The user of the open login session; empty when nobody is logged in.
     std::string sessionUser;
     bool LoggedIn() const { return !sessionUser.empty(); }
+    // With loginRequired, commands that need a session answer the missing-login
+    // code while nobody is logged in.
+    bool loginRequired = false;
+    // The next this many logins are refused with the lost-login code.
+    std::uint32_t lostLogins = 0;
+    // The session ends when this request arrives (counted from 1 over all
+    // links); 0: never.
+    std::uint64_t dropSessionAt = 0;
+
+    // Push data: the running streams (bit i: stream i), the rate at which the
+    // serial link sends their bytes, and the value of the next streamed byte.
+    std::bitset<256> streams;
+    std::uint32_t pushRate = 20000; // bytes per second
+    std::uint8_t nextStreamByte = 0;
 };
 
 // Reads a state file into `state` (fields absent from the file keep their

@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 namespace kelvo::sim {
@@ -146,23 +147,96 @@ bool WriteAll(Stream& stream, const Bytes& bytes, const StopSignal& stop) {
     return true;
 }
 
+int MsUntil(Clock::time_point when) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(when - Clock::now());
+    return static_cast<int>(std::max<std::int64_t>(0, left.count()));
+}
+
+// The earlier of two poll time-outs, -1 meaning none.
+int EarlierTimeout(int a, int b) {
+    if (a < 0)
+        return b;
+    if (b < 0)
+        return a;
+    return std::min(a, b);
+}
+
+// Serial: sends the bytes of running push streams at the device's rate, in
+// short bursts between answers. Bytes the line does not take at once are
+// lost, as on a wire nobody reads.
+class StreamPump {
+public:
+    explicit StreamPump(Simulator& sim) : sim_(sim) {}
+
+    // Milliseconds until the next burst; -1 while no stream runs.
+    int Timeout() {
+        if (sim_.StreamRate() == 0) {
+            running_ = false;
+            return -1;
+        }
+        if (!running_) {
+            running_ = true;
+            last_ = Clock::now();
+            owed_ = 0;
+        }
+        return MsUntil(last_ + kTick);
+    }
+
+    // Sends the bytes due since the last burst.
+    void Pump(Stream& stream) {
+        const std::uint32_t rate = sim_.StreamRate();
+        const Clock::time_point now = Clock::now();
+        if (!running_ || rate == 0 || now < last_ + kTick)
+            return;
+        owed_ += rate * std::chrono::duration<double>(now - last_).count();
+        last_ = now;
+        const std::size_t count = static_cast<std::size_t>(std::min(owed_, kMaxBurst));
+        owed_ = std::min(owed_ - static_cast<double>(count), 1.0);
+        Bytes bytes = sim_.TakeStreamBytes(count);
+        short want = POLLOUT;
+        if (!bytes.empty())
+            stream.Write(bytes.data(), bytes.size(), want);
+    }
+
+private:
+    static constexpr std::chrono::milliseconds kTick{10};
+    static constexpr double kMaxBurst = 65536;
+
+    Simulator& sim_;
+    bool running_ = false;
+    Clock::time_point last_;
+    double owed_ = 0;
+};
+
 // Serves one stream until the peer leaves, the answer is cut by the close
 // fault (not on serial, where there is no connection), or the stop signal.
 void Serve(Stream& stream, LinkKind kind, LinkContext& context) {
     const std::string name = LinkName(kind);
-    FrameAssembler assembler(kind == LinkKind::Serial, context.sim.Commands());
+    const bool serial = kind == LinkKind::Serial;
+    FrameAssembler assembler(serial, context.sim.Commands());
+    std::optional<StreamPump> pump;
+    if (serial)
+        pump.emplace(context.sim);
+    Clock::time_point lastReceived = Clock::now();
+    const auto gap = std::chrono::milliseconds(kSerialGapMs);
     std::uint8_t buffer[4096];
     short want = POLLIN;
     for (;;) {
         if (!stream.Buffered()) {
-            int timeout = kind == LinkKind::Serial && assembler.Pending() > 0 ? kSerialGapMs : -1;
+            int timeout = serial && assembler.Pending() > 0 ? MsUntil(lastReceived + gap) : -1;
+            if (pump)
+                timeout = EarlierTimeout(timeout, pump->Timeout());
             Wait wait = WaitFor(stream.Fd(), want, context.stop, timeout);
             if (wait == Wait::Stopped)
                 return;
+            if (pump)
+                pump->Pump(stream);
             if (wait == Wait::Timeout) {
-                LogVerbose(name + ": " + std::to_string(assembler.Pending()) +
-                           " bytes of an incomplete request dropped");
-                assembler.Clear();
+                if (assembler.Pending() > 0 && Clock::now() >= lastReceived + gap) {
+                    LogVerbose(name + ": " + std::to_string(assembler.Pending()) +
+                               " bytes of an incomplete request dropped");
+                    assembler.Clear();
+                }
                 continue;
             }
         }
@@ -171,6 +245,7 @@ void Serve(Stream& stream, LinkKind kind, LinkContext& context) {
             continue;
         if (n == 0)
             return;
+        lastReceived = Clock::now();
         want = POLLIN;
         std::span<const std::uint8_t> received(buffer, static_cast<std::size_t>(n));
         if (Verbose())

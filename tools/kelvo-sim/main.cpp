@@ -48,6 +48,11 @@ struct Options {
     std::string faultCommand;
     std::uint64_t maxRequests = 0;
     double exitAfterSeconds = 0;
+    bool requireLogin = false;
+    std::uint32_t lostLogins = 0;
+    std::uint64_t dropSessionAt = 0;
+    std::optional<std::uint32_t> pushRate;
+    bool streamAtStart = false;
 };
 
 void PrintLine(const std::string& text) {
@@ -90,6 +95,13 @@ int Run(const Options& options) {
         state.node = static_cast<std::uint8_t>(*options.node);
     if (options.serialAddress)
         state.serialAddress = static_cast<std::uint8_t>(*options.serialAddress);
+    state.loginRequired = state.loginRequired || options.requireLogin || options.dropSessionAt > 0;
+    state.lostLogins = options.lostLogins;
+    state.dropSessionAt = options.dropSessionAt;
+    if (options.pushRate)
+        state.pushRate = *options.pushRate;
+    if (options.streamAtStart)
+        state.streams.set(0);
     FaultPlan plan;
     if (!BuildFaultPlan(options, plan, error)) {
         LogLine(error);
@@ -240,6 +252,17 @@ int main(int argc, char** argv) {
     app.add_option("--max-requests", options.maxRequests, "exit after this many requests");
     app.add_option("--exit-after-seconds", options.exitAfterSeconds, "exit after this time")
         ->check(CLI::NonNegativeNumber);
+    app.add_flag("--require-login", options.requireLogin,
+                 "commands other than login, logout and push data need a login session");
+    app.add_option("--lost-login", options.lostLogins,
+                   "refuse the next N logins with 0x1500000E (session lost)");
+    app.add_option("--drop-session-at", options.dropSessionAt,
+                   "end the login session when request N arrives (implies --require-login)");
+    app.add_option("--push-rate", options.pushRate,
+                   "bytes per second of a running push stream on the serial line (default 20000)")
+        ->check(CLI::Range(1u, 10000000u));
+    app.add_flag("--stream-at-start", options.streamAtStart,
+                 "push stream 0 runs from the start (serial line)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

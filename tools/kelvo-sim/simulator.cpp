@@ -53,6 +53,21 @@ void Simulator::Note(const std::string& text) const {
         log_(text);
 }
 
+std::uint32_t Simulator::StreamRate() const {
+    std::lock_guard lock(mutex_);
+    return state_.streams.any() ? state_.pushRate : 0;
+}
+
+Bytes Simulator::TakeStreamBytes(std::size_t count) {
+    std::lock_guard lock(mutex_);
+    if (state_.streams.none())
+        return {};
+    Bytes bytes(count);
+    for (std::uint8_t& byte : bytes)
+        byte = state_.nextStreamByte++;
+    return bytes;
+}
+
 Outcome Simulator::Handle(LinkKind link, const IncomingFrame& in) {
     std::lock_guard lock(mutex_);
     const bool serial = link == LinkKind::Serial;
@@ -77,6 +92,10 @@ Outcome Simulator::Handle(LinkKind link, const IncomingFrame& in) {
     request.payload = std::span<const std::uint8_t>(in.frame).subspan(6);
 
     ++requests_;
+    if (requests_ == state_.dropSessionAt && state_.LoggedIn()) {
+        Note("session of " + state_.sessionUser + " dropped");
+        state_.sessionUser.clear();
+    }
     bool faulted = false;
     if (faults_.Matches(request.command)) {
         ++matching_;
@@ -123,6 +142,8 @@ Bytes Simulator::Answer(const Request& request, bool faulted) {
     Reply reply;
     if (faulted && Has(faults_, FaultKind::DeviceError))
         reply = Reply::Error(ValueOf(faults_, FaultKind::DeviceError));
+    else if (command && command->needsLogin && state_.loginRequired && !state_.LoggedIn())
+        reply = Reply::Error(kLoginMissingError);
     else if (command)
         reply = command->handler(state_, request);
     else

@@ -38,6 +38,11 @@ public:
     DeviceState State() const;
     const CommandTable& Commands() const { return table_; }
 
+    // Push data for the serial link: the byte rate of the running streams
+    // (0: no stream runs) and the next `count` streamed bytes.
+    std::uint32_t StreamRate() const;
+    Bytes TakeStreamBytes(std::size_t count);
+
     // Verbose notes about ignored frames; default: none.
     void SetLog(LogSink sink) { log_ = std::move(sink); }
 
