@@ -2,36 +2,6 @@
 // touching anything; the family's source replaces its lines here when it lands.
 #include "device/kelvo_object.h"
 
-HRESULT CKelvo::get_Par(LONG, LONG, SHORT, VARIANT*) {
-    return E_NOTIMPL;
-}
-HRESULT CKelvo::put_Par(LONG, LONG, SHORT, VARIANT) {
-    return E_NOTIMPL;
-}
-HRESULT CKelvo::get_ParDWord(LONG, LONG, LONG*) {
-    return E_NOTIMPL;
-}
-HRESULT CKelvo::put_ParDWord(LONG, LONG, LONG) {
-    return E_NOTIMPL;
-}
-HRESULT CKelvo::get_ParFloat(LONG, LONG, float*) {
-    return E_NOTIMPL;
-}
-HRESULT CKelvo::put_ParFloat(LONG, LONG, float) {
-    return E_NOTIMPL;
-}
-HRESULT CKelvo::get_ParInt(LONG, LONG, SHORT*) {
-    return E_NOTIMPL;
-}
-HRESULT CKelvo::put_ParInt(LONG, LONG, SHORT) {
-    return E_NOTIMPL;
-}
-HRESULT CKelvo::get_ParWord(LONG, LONG, LONG*) {
-    return E_NOTIMPL;
-}
-HRESULT CKelvo::put_ParWord(LONG, LONG, LONG) {
-    return E_NOTIMPL;
-}
 HRESULT CKelvo::PacketVARIANT(SHORT, VARIANT, LONG, INT, VARIANT*) {
     return E_NOTIMPL;
 }

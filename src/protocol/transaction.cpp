@@ -6,6 +6,8 @@
 #include "kelvo/trace.h"
 #include "protocol/bytes.h"
 
+#include <algorithm>
+
 namespace kelvo {
 
 PortLock::PortLock(CComPort* port) {
@@ -84,6 +86,14 @@ int AnswerSteps::Counter(std::span<const std::uint8_t> received, std::uint16_t s
     return KE_FRAME_COUNT;
 }
 
+int AnswerSteps::Length(std::uint32_t announced, std::uint32_t asked, int step) {
+    if (announced == asked)
+        return KE_OK;
+    Trace(TRACE_READ, u"%s fail %i (lenAnswer %i len %i)", prefix_, step,
+          static_cast<std::int32_t>(announced), static_cast<std::int32_t>(asked));
+    return KE_LENGTH;
+}
+
 int AnswerSteps::Crc(int timeoutStep, int mismatchStep, const char16_t* mismatchFormat) {
     CKelvo& k = object_;
     if (!k.serialMode)
@@ -126,14 +136,19 @@ bool CKelvo::SendRequest(std::span<const std::uint8_t> frame) {
     portAdapter->reset();
     int written;
     if (serialMode) {
-        std::vector<std::uint8_t> wire;
-        wire.reserve(frame.size() + 3);
-        wire.push_back(address);
-        wire.insert(wire.end(), frame.begin(), frame.end());
-        std::uint16_t crc = Crc16(wire);
-        wire.push_back(static_cast<std::uint8_t>(crc));
-        wire.push_back(static_cast<std::uint8_t>(crc >> 8));
-        written = portAdapter->put(wire.data(), wire.size());
+        // Frames of usual size are wrapped on the stack, longer ones on the heap.
+        std::uint8_t small[288];
+        std::vector<std::uint8_t> large;
+        std::uint8_t* wire = small;
+        const std::size_t size = frame.size() + 3;
+        if (size > sizeof small) {
+            large.resize(size);
+            wire = large.data();
+        }
+        wire[0] = address;
+        std::copy(frame.begin(), frame.end(), wire + 1);
+        stle_u16(wire + 1 + frame.size(), Crc16(wire, 1 + frame.size(), kCrc16Start));
+        written = portAdapter->put(wire, size);
     } else {
         written = portAdapter->put(const_cast<std::uint8_t*>(frame.data()), frame.size());
     }
