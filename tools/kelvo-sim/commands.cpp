@@ -6,6 +6,7 @@ CommandTable DefaultCommands() {
     CommandTable table;
     AddDeviceCommands(table);
     AddSessionCommands(table);
+    AddParameterCommands(table);
     return table;
 }
 

@@ -17,6 +17,9 @@ constexpr std::uint32_t kLostLoginError = 0x1500000E;  // refused by --lost-logi
 // Login, logout and push-data stream commands.
 void AddSessionCommands(CommandTable& table);
 
+// Parameter read and write, EEPROM and RAM families.
+void AddParameterCommands(CommandTable& table);
+
 // Every command the simulator answers.
 CommandTable DefaultCommands();
 

@@ -103,6 +103,54 @@ bool ReadSession(const pugi::xml_node& node, DeviceState& state, std::string& er
            ReadNumber(node, "required", 1, state.loginRequired, error);
 }
 
+// <parameters> replaces the whole table; each <parameter> gives index, sub,
+// type (name or number), value (text of the type), writable and login (0/1).
+bool ReadParameters(const pugi::xml_node& node, DeviceState& state, std::string& error) {
+    if (!CheckAttributes(node, {}, error))
+        return false;
+    ParameterTable table;
+    for (const pugi::xml_node& child : node.children()) {
+        if (child.type() != pugi::node_element)
+            continue;
+        if (std::string_view(child.name()) != "parameter") {
+            error = std::string("unknown element <") + child.name() + "> in <parameters>";
+            return false;
+        }
+        std::uint16_t index = 0;
+        std::uint8_t sub = 0;
+        Parameter p;
+        if (!CheckAttributes(child, {"index", "sub", "type", "value", "writable", "login"},
+                             error) ||
+            !ReadNumber(child, "index", 0xFFFF, index, error) ||
+            !ReadNumber(child, "sub", 255, sub, error) ||
+            !ReadNumber(child, "writable", 1, p.writable, error) ||
+            !ReadNumber(child, "login", 1, p.needsLogin, error))
+            return false;
+        const std::string where = "<parameter index=\"" + std::to_string(index) + "\" sub=\"" +
+                                  std::to_string(sub) + "\">: ";
+        if (!child.attribute("index") ||
+            !ParseParameterType(child.attribute("type").value(), p.type)) {
+            error = where + "index and a type (i1 u1 i2 u2 i4 u4 r4 r8 i8 u8 str) expected";
+            return false;
+        }
+        // A missing value is 0, or the empty text for a string.
+        const char* value = ParameterSize(p.type) == 0 ? "" : "0";
+        if (child.attribute("value"))
+            value = child.attribute("value").value();
+        if (!EncodeParameterValue(p.type, value, p.eeprom, error)) {
+            error = where + error;
+            return false;
+        }
+        p.ram = p.eeprom;
+        if (!table.emplace(ParameterKey(index, sub), std::move(p)).second) {
+            error = where + "appears twice";
+            return false;
+        }
+    }
+    state.parameters = std::move(table);
+    return true;
+}
+
 // One reader per child element of the document element; further device areas
 // (parameters, users, error log, ...) add their element here.
 struct SectionReader {
@@ -115,6 +163,7 @@ constexpr SectionReader kSections[] = {
     {"counters", ReadCounters},
     {"users", ReadUsers},
     {"session", ReadSession},
+    {"parameters", ReadParameters},
 };
 
 bool ReadDocument(const pugi::xml_document& doc, DeviceState& state, std::string& error) {

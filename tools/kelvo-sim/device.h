@@ -2,6 +2,8 @@
 // from an XML state file; every field has a built-in default.
 #pragma once
 
+#include "kelvo-sim/parameters.h"
+
 #include <bitset>
 #include <cstdint>
 #include <string>
@@ -17,6 +19,9 @@ struct DeviceState {
     std::uint8_t serialAddress = 1;
     // How often the save command ran.
     std::uint32_t saveCount = 0;
+
+    // Device parameters by index and sub-index.
+    ParameterTable parameters = DefaultParameters();
 
     // User accounts kept on the device.
     struct User {
