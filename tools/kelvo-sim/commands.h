@@ -7,8 +7,11 @@
 
 namespace kelvo::sim {
 
-// Device commands: save (and, later, reset, restore, error reset, ...).
+// Device commands: save, reset, restore, axis error reset, error log read
+// and delete.
 void AddDeviceCommands(CommandTable& table);
+constexpr std::uint32_t kNoSuchEntryError = 0x0A000003; // error log: no entry at the index
+constexpr std::uint32_t kNoSuchAxisError = 0x0A000004;  // error reset: no such axis
 
 // Device error codes of the login command.
 constexpr std::uint32_t kWrongLoginError = 0x15000003; // unknown user or wrong password

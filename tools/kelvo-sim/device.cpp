@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 
 namespace kelvo::sim {
@@ -151,6 +152,58 @@ bool ReadParameters(const pugi::xml_node& node, DeviceState& state, std::string&
     return true;
 }
 
+// <errorLog frameSize axes wrongIndexAt empty>: <entry> children (record bytes
+// in hex, blanks allowed) replace the built-in log; empty="1" clears it.
+bool ReadErrorLogSection(const pugi::xml_node& node, DeviceState& state, std::string& error) {
+    bool empty = false;
+    if (!CheckAttributes(node, {"frameSize", "axes", "wrongIndexAt", "empty"}, error) ||
+        !ReadNumber(node, "frameSize", 255, state.errorLogFrameSize, error) ||
+        !ReadNumber(node, "axes", 255, state.axisCount, error) ||
+        !ReadNumber(node, "wrongIndexAt", ~std::uint64_t{0}, state.errorLogWrongIndexAt, error) ||
+        !ReadNumber(node, "empty", 1, empty, error))
+        return false;
+    if (state.errorLogFrameSize == 0) {
+        error = "<errorLog> frameSize=\"0\" is not a number from 1 to 255";
+        return false;
+    }
+    std::vector<std::vector<std::uint8_t>> log;
+    for (const pugi::xml_node& child : node.children()) {
+        if (child.type() != pugi::node_element)
+            continue;
+        if (std::string_view(child.name()) != "entry" || !CheckAttributes(child, {}, error)) {
+            error = std::string("unknown element <") + child.name() + "> in <errorLog>";
+            return false;
+        }
+        std::vector<std::uint8_t> record;
+        int high = -1;
+        for (const char c : std::string_view(child.text().get())) {
+            if (c == ' ' || c == '\t' || c == '\n' || c == '\r')
+                continue;
+            const char* digits = "0123456789abcdef";
+            const char* at = std::strchr(digits, c >= 'A' && c <= 'F' ? c + 32 : c);
+            if (c == '\0' || !at) {
+                error = "<entry> " + std::to_string(log.size()) + ": hex digits expected";
+                return false;
+            }
+            const int digit = static_cast<int>(at - digits);
+            if (high < 0) {
+                high = digit;
+                continue;
+            }
+            record.push_back(static_cast<std::uint8_t>(high * 16 + digit));
+            high = -1;
+        }
+        if (high >= 0) {
+            error = "<entry> " + std::to_string(log.size()) + ": odd number of hex digits";
+            return false;
+        }
+        log.push_back(std::move(record));
+    }
+    if (empty || !log.empty())
+        state.errorLog = std::move(log);
+    return true;
+}
+
 // One reader per child element of the document element; further device areas
 // (parameters, users, error log, ...) add their element here.
 struct SectionReader {
@@ -163,6 +216,7 @@ constexpr SectionReader kSections[] = {
     {"counters", ReadCounters},
     {"users", ReadUsers},
     {"session", ReadSession},
+    {"errorLog", ReadErrorLogSection},
     {"parameters", ReadParameters},
 };
 

@@ -11,6 +11,10 @@
 
 namespace kelvo::sim {
 
+// The built-in error log: records of version 26, described by
+// errorlog/FPR_Version_0000001a.xml.
+std::vector<std::vector<std::uint8_t>> DefaultErrorLog();
+
 struct DeviceState {
     // Node byte put into every answer.
     std::uint8_t node = 0;
@@ -19,6 +23,21 @@ struct DeviceState {
     std::uint8_t serialAddress = 1;
     // How often the save command ran.
     std::uint32_t saveCount = 0;
+    // Reset, restore and axis error reset: how often each ran, the last
+    // restore filter and the last axis reset. Axes 0 to axisCount - 1 exist.
+    std::uint32_t resetCount = 0;
+    std::uint32_t restoreCount = 0;
+    std::uint16_t restoreFilter = 0;
+    std::uint32_t errorResetCount = 0;
+    std::uint8_t resetAxis = 0;
+    std::uint8_t axisCount = 4;
+    // Error log: one byte record per entry, index 0 first, sent in frames of
+    // at most errorLogFrameSize data bytes. Error-log requests are counted
+    // from 1; the one numbered errorLogWrongIndexAt echoes the index + 1.
+    std::vector<std::vector<std::uint8_t>> errorLog = DefaultErrorLog();
+    std::uint8_t errorLogFrameSize = 40;
+    std::uint64_t errorLogRequests = 0;
+    std::uint64_t errorLogWrongIndexAt = 0; // 0: never
 
     // Device parameters by index and sub-index.
     ParameterTable parameters = DefaultParameters();
