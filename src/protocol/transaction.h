@@ -71,6 +71,9 @@ public:
     int Read(std::span<std::uint8_t> out, int step);
     // The frame counter echoed in header bytes 1-2 against the one sent.
     int Counter(std::span<const std::uint8_t> header, std::uint16_t sent, int step);
+    // A data length the answer announces against the one asked for; a
+    // difference traces "<prefix> fail <step> (lenAnswer %i len %i)" (code 10).
+    int Length(std::uint32_t announced, std::uint32_t asked, int step);
     // Serial mode only: the CRC trailer against the running CRC. A mismatch
     // traces mismatchFormat with prefix, step, calculated and received CRC.
     int Crc(int timeoutStep, int mismatchStep,
