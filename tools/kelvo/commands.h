@@ -9,6 +9,9 @@ namespace kelvo::tool {
 // Single-frame device commands: save.
 void AddDeviceCommands(CLI::App& app, Tool& tool);
 
+// par get|set|dword|float|int|word: parameter read and write.
+void AddParameterCommands(CLI::App& app, Tool& tool);
+
 // invoke NAME [ARG...]: any operation by its dispatch name.
 void AddInvokeCommand(CLI::App& app, Tool& tool);
 

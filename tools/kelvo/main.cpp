@@ -34,6 +34,7 @@ int main(int argc, char** argv) {
     app.fallthrough();
     tool.AddOptions(app);
     kelvo::tool::AddDeviceCommands(app, tool);
+    kelvo::tool::AddParameterCommands(app, tool);
     kelvo::tool::AddInvokeCommand(app, tool);
 
     try {

@@ -1,0 +1,260 @@
+// Parameter access: par get, par set and the typed par dword|float|int|word.
+#include "commands.h"
+#include "value_text.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <type_traits>
+
+namespace kelvo::tool {
+namespace {
+
+struct ParArgs {
+    bool ram = false;
+    std::vector<std::string> values;
+    std::string file;
+};
+
+struct ParameterSpec {
+    LONG ipa = 0;
+    LONG subI = 0;
+    SHORT type = VT_EMPTY;
+};
+
+constexpr struct {
+    const char* name;
+    VARTYPE type;
+} kTypeNames[] = {
+    {"i1", VT_I1}, {"u1", VT_UI1}, {"i2", VT_I2},    {"u2", VT_UI2},
+    {"i4", VT_I4}, {"u4", VT_UI4}, {"r4", VT_R4},    {"r8", VT_R8},
+    {"i8", VT_I8}, {"u8", VT_UI8}, {"str", VT_BSTR}, {"auto", VT_EMPTY},
+};
+
+// A 32-bit number in decimal or 0x-hex; a usage error otherwise.
+LONG Number(const std::string& text, const char* what) {
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text.c_str(), &end, 0);
+    if (text.empty() || *end != '\0' || errno != 0 || value < INT32_MIN || value > INT32_MAX)
+        throw CLI::ValidationError(what, "\"" + text + "\" is no 32-bit number");
+    return static_cast<LONG>(value);
+}
+
+// A type by name or by its number.
+SHORT Type(const std::string& text) {
+    for (const auto& entry : kTypeNames) {
+        if (text == entry.name)
+            return static_cast<SHORT>(entry.type);
+    }
+    const LONG number = Number(text, "TYPE");
+    if (number < INT16_MIN || number > INT16_MAX)
+        throw CLI::ValidationError("TYPE", text + " is out of range");
+    return static_cast<SHORT>(number);
+}
+
+ParameterSpec Spec(const std::string& ipa, const std::string& sub, const std::string* type) {
+    return {Number(ipa, "IPA"), Number(sub, "SUB"), type ? Type(*type) : SHORT{VT_EMPTY}};
+}
+
+// `par get` takes IPA SUB [TYPE], or any number of IPA SUB TYPE triples, and
+// the lines "IPA SUB [TYPE]" of --file (blank lines and # comments skipped).
+std::vector<ParameterSpec> GetList(const ParArgs& args) {
+    std::vector<ParameterSpec> list;
+    const auto& v = args.values;
+    if (v.size() == 2 || v.size() == 3) {
+        list.push_back(Spec(v[0], v[1], v.size() == 3 ? &v[2] : nullptr));
+    } else if (!v.empty()) {
+        if (v.size() % 3 != 0)
+            throw CLI::ValidationError("IPA SUB TYPE",
+                                       "one IPA SUB [TYPE], or IPA SUB TYPE triples expected");
+        for (std::size_t i = 0; i < v.size(); i += 3)
+            list.push_back(Spec(v[i], v[i + 1], &v[i + 2]));
+    }
+    if (!args.file.empty()) {
+        std::ifstream in(args.file);
+        if (!in)
+            throw CLI::ValidationError("--file", "cannot read " + args.file);
+        std::string line;
+        int number = 0;
+        while (std::getline(in, line)) {
+            ++number;
+            std::istringstream words(line.substr(0, line.find('#')));
+            std::vector<std::string> fields;
+            for (std::string word; words >> word;)
+                fields.push_back(word);
+            if (fields.empty())
+                continue;
+            if (fields.size() < 2 || fields.size() > 3)
+                throw CLI::ValidationError("--file", args.file + ":" + std::to_string(number) +
+                                                         ": IPA SUB [TYPE] expected");
+            list.push_back(Spec(fields[0], fields[1], fields.size() == 3 ? &fields[2] : nullptr));
+        }
+    }
+    if (list.empty())
+        throw CLI::RequiredError("IPA SUB [TYPE] or --file");
+    return list;
+}
+
+// Puts EEPROMAccess false for --ram before the call.
+HRESULT SelectMemory(IKelvo& object, bool ram) {
+    return ram ? object.put_EEPROMAccess(VARIANT_FALSE) : S_OK;
+}
+
+Operation MakeGet(const ParArgs& args) {
+    auto list = std::make_shared<std::vector<ParameterSpec>>(GetList(args));
+    const bool ram = args.ram;
+    return {"get_Par", Link::Required, [list, ram](IKelvo& object, VARIANT* result) {
+                if (HRESULT hr = SelectMemory(object, ram); FAILED(hr))
+                    return hr;
+                if (list->size() == 1) {
+                    const ParameterSpec& p = list->front();
+                    return object.get_Par(p.ipa, p.subI, p.type, result);
+                }
+                // Several: one line each, in the order asked.
+                SAFEARRAY* values =
+                    SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(list->size()));
+                if (!values)
+                    return E_OUTOFMEMORY;
+                for (std::size_t i = 0; i < list->size(); ++i) {
+                    const ParameterSpec& p = (*list)[i];
+                    Variant value;
+                    const HRESULT hr = object.get_Par(p.ipa, p.subI, p.type, &value);
+                    if (FAILED(hr)) {
+                        SafeArrayDestroy(values);
+                        return hr;
+                    }
+                    const LONG index = static_cast<LONG>(i);
+                    SafeArrayPutElement(values, &index, &value);
+                }
+                result->vt = VT_ARRAY | VT_VARIANT;
+                result->parray = values;
+                return S_OK;
+            }};
+}
+
+Operation MakeSet(const ParArgs& args) {
+    if (args.values.size() != 4)
+        throw CLI::ValidationError("IPA SUB TYPE VALUE", "four arguments expected");
+    const ParameterSpec p = Spec(args.values[0], args.values[1], &args.values[2]);
+    // A numeric type takes the value as a number of that type (0x-hex allowed);
+    // str and auto take the text, auto also a type prefix such as i4:5.
+    auto value = std::make_shared<VariantList>(1);
+    const VARTYPE vt = p.type == VT_EMPTY ? VARTYPE{VT_VARIANT} : static_cast<VARTYPE>(p.type);
+    std::string error;
+    if (!ArgumentFromText(args.values[3], vt, value->data(), error))
+        throw CLI::ValidationError("VALUE", error);
+    const bool ram = args.ram;
+    return {"put_Par", Link::Required, [p, value, ram](IKelvo& object, VARIANT*) {
+                if (HRESULT hr = SelectMemory(object, ram); FAILED(hr))
+                    return hr;
+                return object.put_Par(p.ipa, p.subI, p.type, value->data()[0]);
+            }};
+}
+
+// par dword|float|int|word IPA SUB [VALUE]: the typed properties.
+template <class T>
+Operation MakeTyped(const ParArgs& args, const char* name, HRESULT (IKelvo::*get)(LONG, LONG, T*),
+                    HRESULT (IKelvo::*put)(LONG, LONG, T), VARTYPE resultType) {
+    if (args.values.size() != 2 && args.values.size() != 3)
+        throw CLI::ValidationError("IPA SUB [VALUE]", "two or three arguments expected");
+    const ParameterSpec p = Spec(args.values[0], args.values[1], nullptr);
+    const bool ram = args.ram;
+    if (args.values.size() == 2) {
+        return {std::string("get_") + name, Link::Required,
+                [p, ram, get, resultType](IKelvo& object, VARIANT* result) {
+                    if (HRESULT hr = SelectMemory(object, ram); FAILED(hr))
+                        return hr;
+                    T value{};
+                    const HRESULT hr = (object.*get)(p.ipa, p.subI, &value);
+                    result->vt = resultType;
+                    if constexpr (std::is_same_v<T, float>)
+                        result->fltVal = value;
+                    else if constexpr (std::is_same_v<T, SHORT>)
+                        result->iVal = value;
+                    else
+                        result->ulVal = static_cast<ULONG>(value);
+                    return hr;
+                }};
+    }
+    // The 32-bit setters take signed and unsigned text alike (-1 or 4294967295).
+    Variant converted;
+    std::string error;
+    const VARTYPE argType = std::is_same_v<T, float>   ? VT_R4
+                            : std::is_same_v<T, SHORT> ? VT_I2
+                                                       : VT_I8;
+    if (!ArgumentFromText(args.values[2], argType, &converted, error))
+        throw CLI::ValidationError("VALUE", error);
+    T value{};
+    if constexpr (std::is_same_v<T, float>) {
+        value = converted.fltVal;
+    } else if constexpr (std::is_same_v<T, SHORT>) {
+        value = converted.iVal;
+    } else {
+        if (converted.llVal < INT32_MIN || converted.llVal > UINT32_MAX)
+            throw CLI::ValidationError("VALUE", args.values[2] + " does not fit 32 bits");
+        value = static_cast<LONG>(static_cast<std::uint32_t>(converted.llVal));
+    }
+    return {std::string("put_") + name, Link::Required,
+            [p, ram, put, value](IKelvo& object, VARIANT*) {
+                if (HRESULT hr = SelectMemory(object, ram); FAILED(hr))
+                    return hr;
+                return (object.*put)(p.ipa, p.subI, value);
+            }};
+}
+
+CLI::App* Sub(CLI::App& par, const char* name, const char* help, ParArgs& args,
+              const char* positional) {
+    CLI::App* sub = par.add_subcommand(name, help);
+    sub->add_option(positional, args.values, "numbers in decimal or 0x-hex");
+    return sub;
+}
+
+} // namespace
+
+void AddParameterCommands(CLI::App& app, Tool& tool) {
+    auto args = std::make_shared<ParArgs>();
+    CLI::App* par = app.add_subcommand("par", "read and write device parameters");
+    par->require_subcommand(1);
+    par->fallthrough();
+    par->add_flag("--ram", args->ram, "access the working (RAM) values: EEPROMAccess false");
+    par->footer("TYPE is a number or one of i1 u1 i2 u2 i4 u4 r4 r8 i8 u8 str auto (auto: "
+                "taken from the value length on get, from the value on set).\nExamples: kelvo "
+                "par get 0x1004 0 i4; kelvo par get 0x1004 0 i4 0x100a 0 str; kelvo par set "
+                "0x1004 0 i4 -5; kelvo par --ram word 0x1003 0 7");
+
+    CLI::App* get = Sub(*par, "get", "read parameters: IPA SUB [TYPE], or IPA SUB TYPE triples",
+                        *args, "IPA SUB TYPE");
+    get->add_option("--file", args->file, "a file of IPA SUB [TYPE] lines, read in order");
+    get->callback([&tool, args] { tool.Set(MakeGet(*args)); });
+
+    Sub(*par, "set", "write a parameter: IPA SUB TYPE VALUE", *args, "IPA SUB TYPE VALUE")
+        ->callback([&tool, args] { tool.Set(MakeSet(*args)); });
+
+    Sub(*par, "dword", "ParDWord: IPA SUB reads, IPA SUB VALUE writes", *args, "IPA SUB VALUE")
+        ->callback([&tool, args] {
+            tool.Set(MakeTyped<LONG>(*args, "ParDWord", &IKelvo::get_ParDWord,
+                                     &IKelvo::put_ParDWord, VT_UI4));
+        });
+    Sub(*par, "float", "ParFloat: IPA SUB reads, IPA SUB VALUE writes", *args, "IPA SUB VALUE")
+        ->callback([&tool, args] {
+            tool.Set(MakeTyped<float>(*args, "ParFloat", &IKelvo::get_ParFloat,
+                                      &IKelvo::put_ParFloat, VT_R4));
+        });
+    Sub(*par, "int", "ParInt: IPA SUB reads, IPA SUB VALUE writes", *args, "IPA SUB VALUE")
+        ->callback([&tool, args] {
+            tool.Set(
+                MakeTyped<SHORT>(*args, "ParInt", &IKelvo::get_ParInt, &IKelvo::put_ParInt, VT_I2));
+        });
+    Sub(*par, "word", "ParWord: IPA SUB reads, IPA SUB VALUE writes", *args, "IPA SUB VALUE")
+        ->callback([&tool, args] {
+            tool.Set(MakeTyped<LONG>(*args, "ParWord", &IKelvo::get_ParWord, &IKelvo::put_ParWord,
+                                     VT_I4));
+        });
+}
+
+} // namespace kelvo::tool
