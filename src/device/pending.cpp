@@ -2,15 +2,6 @@
 // touching anything; the family's source replaces its lines here when it lands.
 #include "device/kelvo_object.h"
 
-HRESULT CKelvo::PacketVARIANT(SHORT, VARIANT, LONG, INT, VARIANT*) {
-    return E_NOTIMPL;
-}
-HRESULT CKelvo::ReadDataBlock(BYTE, BYTE, USHORT, ULONG, ULONG, ULONG, BYTE*) {
-    return E_NOTIMPL;
-}
-HRESULT CKelvo::WriteDataBlock(BYTE, BYTE, USHORT, ULONG, ULONG, ULONG, BYTE*) {
-    return E_NOTIMPL;
-}
 HRESULT CKelvo::ScanUDP(BSTR, LONG, BSTR*) {
     return E_NOTIMPL;
 }
@@ -45,17 +36,5 @@ HRESULT CKelvo::GetBVAdminKey(BSTR*) {
     return E_NOTIMPL;
 }
 HRESULT CKelvo::ResetAdminPassword(BSTR) {
-    return E_NOTIMPL;
-}
-HRESULT CKelvo::ReadSSCBuffer(ULONG, BYTE, BYTE*) {
-    return E_NOTIMPL;
-}
-HRESULT CKelvo::SafeDataWrite(SAFEARRAY*) {
-    return E_NOTIMPL;
-}
-HRESULT CKelvo::SafeDataRead(SAFEARRAY**) {
-    return E_NOTIMPL;
-}
-HRESULT CKelvo::ReadSafeObject(USHORT, BYTE, ULONG*) {
     return E_NOTIMPL;
 }

@@ -1,0 +1,246 @@
+// The automation form of the raw packet exchange: the input conversions, both
+// kinds of result, the conversion failures, and the dispatch path. Packet
+// itself sends nothing, so the answer is zeros and no port is touched.
+#include "device/interface_table.h"
+#include "protocol/packet.h"
+#include "support/connected_kelvo.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kelvo::test {
+namespace {
+
+constexpr HRESULT kConversion = MakeHresult(0x80040501);
+
+// A VT_ARRAY|VT_VARIANT value made of the given elements (each copied).
+void VariantArray(std::vector<std::function<void(VARIANT&)>> fill, VARIANT* out) {
+    SAFEARRAY* a = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(fill.size()));
+    auto* elements = static_cast<VARIANT*>(a->pvData);
+    for (std::size_t i = 0; i < fill.size(); ++i)
+        fill[i](elements[i]);
+    out->vt = VT_ARRAY | VT_VARIANT;
+    out->parray = a;
+}
+
+void ByteArrayValue(const Bytes& bytes, VARIANT* out) {
+    SAFEARRAY* a = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size()));
+    std::copy(bytes.begin(), bytes.end(), static_cast<BYTE*>(a->pvData));
+    out->vt = VT_ARRAY | VT_UI1;
+    out->parray = a;
+}
+
+auto I4(LONG v) {
+    return [v](VARIANT& e) {
+        e.vt = VT_I4;
+        e.lVal = v;
+    };
+}
+auto Text(const char16_t* t) {
+    return [t](VARIANT& e) {
+        e.vt = VT_BSTR;
+        e.bstrVal = SysAllocString(t);
+    };
+}
+auto Ui1(BYTE v) {
+    return [v](VARIANT& e) {
+        e.vt = VT_UI1;
+        e.bVal = v;
+    };
+}
+
+struct InputCase {
+    const char* name;
+    std::function<void(VARIANT*)> make;
+    bool converts;
+    Bytes bytes;
+};
+
+const InputCase kInputs[] = {
+    {"ByteArray",
+     [](VARIANT* v) {
+         ByteArrayValue({1, 2, 3}, v);
+     },
+     true,
+     {1, 2, 3}},
+    {"EmptyByteArray", [](VARIANT* v) { ByteArrayValue({}, v); }, true, {}},
+    {"NumbersAndText",
+     [](VARIANT* v) {
+         VariantArray({I4(1), Text(u"2"), I4(3)}, v);
+     },
+     true,
+     {1, 2, 3}},
+    {"BytesKeptAsTheyAre",
+     [](VARIANT* v) {
+         VariantArray({Ui1(255), Ui1(0)}, v);
+     },
+     true,
+     {255, 0}},
+    {"TextThatIsNoNumber",
+     [](VARIANT* v) {
+         VariantArray({I4(1), Text(u"x")}, v);
+     },
+     false,
+     {}},
+    {"NumberTooLargeForAByte", [](VARIANT* v) { VariantArray({I4(256)}, v); }, false, {}},
+    {"NegativeNumber", [](VARIANT* v) { VariantArray({I4(-1)}, v); }, false, {}},
+    {"Scalar",
+     [](VARIANT* v) {
+         v->vt = VT_I4;
+         v->lVal = 1;
+     },
+     false,
+     {}},
+    {"LongArray",
+     [](VARIANT* v) {
+         v->vt = VT_ARRAY | VT_I4;
+         v->parray = SafeArrayCreateVector(VT_I4, 0, 2);
+     },
+     false,
+     {}},
+    {"ByteArrayCalledVariants",
+     [](VARIANT* v) {
+         ByteArrayValue({1, 2}, v);
+         v->vt = VT_ARRAY | VT_VARIANT;
+     },
+     false,
+     {}},
+    {"NullArray",
+     [](VARIANT* v) {
+         v->vt = VT_ARRAY | VT_UI1;
+         v->parray = nullptr;
+     },
+     false,
+     {}},
+};
+
+class PacketInput : public ::testing::TestWithParam<InputCase> {};
+
+TEST_P(PacketInput, ConvertsOrGivesNoBuffer) {
+    const InputCase& ic = GetParam();
+    Variant value;
+    ic.make(&value);
+    const std::optional<std::vector<BYTE>> bytes = PacketBytes(value);
+    ASSERT_EQ(bytes.has_value(), ic.converts);
+    if (bytes) {
+        EXPECT_EQ(*bytes, ic.bytes);
+    }
+    if ((value.vt & VT_ARRAY) && value.parray) {
+        EXPECT_EQ(value.parray->cLocks, 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Packet, PacketInput, ::testing::ValuesIn(kInputs),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Packet, ResultsAreZeroFilledArraysOfTheKindAskedFor) {
+    ConnectedKelvo c;
+    c.kelvo->errorCode = 9;
+    Variant out;
+    VariantArray({I4(1), Text(u"2"), I4(3)}, &out);
+
+    for (const INT kind : {0, VT_ARRAY | VT_VARIANT, VT_ARRAY | VT_UI1}) {
+        for (const LONG length : {0, 5}) {
+            SCOPED_TRACE(std::to_string(kind) + " " + std::to_string(length));
+            Variant in;
+            ASSERT_EQ(c.kelvo->PacketVARIANT(7, out, length, kind, &in), S_OK);
+            const VARTYPE element = kind == (VT_ARRAY | VT_UI1) ? VT_UI1 : VT_VARIANT;
+            EXPECT_EQ(in.vt, VT_ARRAY | element);
+            ASSERT_NE(in.parray, nullptr);
+            VARTYPE stored = VT_EMPTY;
+            SafeArrayGetVartype(in.parray, &stored);
+            EXPECT_EQ(stored, element);
+            EXPECT_EQ(SafeArrayGetDim(in.parray), 1u);
+            EXPECT_EQ(in.parray->rgsabound[0].cElements, static_cast<ULONG>(length));
+            for (LONG i = 0; i < length; ++i) {
+                if (element == VT_UI1) {
+                    EXPECT_EQ(static_cast<BYTE*>(in.parray->pvData)[i], 0);
+                    continue;
+                }
+                const VARIANT& e = static_cast<VARIANT*>(in.parray->pvData)[i];
+                EXPECT_EQ(e.vt, VT_UI1);
+                EXPECT_EQ(e.bVal, 0);
+            }
+        }
+    }
+    // Nothing of this path touches the port or the error state.
+    EXPECT_TRUE(c.transport->calls.empty());
+    EXPECT_EQ(c.kelvo->errorCode, 9);
+}
+
+struct FailureCase {
+    const char* name;
+    std::function<void(VARIANT*)> make;
+    LONG length;
+    INT resultType;
+    bool withResult;
+    HRESULT expected;
+};
+
+const FailureCase kFailures[] = {
+    {"ElementNotAByte", [](VARIANT* v) { VariantArray({Text(u"x")}, v); }, 4, 0x2011, true, E_FAIL},
+    {"NoArray",
+     [](VARIANT* v) {
+         v->vt = VT_BSTR;
+         v->bstrVal = SysAllocString(u"1");
+     },
+     4, 0x2011, true, E_FAIL},
+    {"ResultType3", [](VARIANT* v) { ByteArrayValue({1}, v); }, 4, 3, true, kConversion},
+    {"ResultTypeByteNotArray", [](VARIANT* v) { ByteArrayValue({1}, v); }, 4, VT_UI1, true,
+     kConversion},
+    {"NoResultVariant", [](VARIANT* v) { ByteArrayValue({1}, v); }, 4, 0x2011, false, kConversion},
+    {"NegativeLength", [](VARIANT* v) { ByteArrayValue({1}, v); }, -1, 0x2011, true, kConversion},
+};
+
+class PacketFailure : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(PacketFailure, ReturnsItsResultAndHandsNothingOver) {
+    const FailureCase& fc = GetParam();
+    ConnectedKelvo c;
+    Variant out;
+    fc.make(&out);
+    Variant in;
+    EXPECT_EQ(
+        c.kelvo->PacketVARIANT(1, out, fc.length, fc.resultType, fc.withResult ? &in : nullptr),
+        fc.expected);
+    EXPECT_EQ(in.vt, VT_EMPTY);
+    EXPECT_TRUE(c.transport->calls.empty());
+    EXPECT_EQ(c.kelvo->errorCode, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Packet, PacketFailure, ::testing::ValuesIn(kFailures),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The dispatch table passes the typed arguments and hands the result array over.
+TEST(Packet, RunsThroughTheDispatchTable) {
+    const InterfaceMember* member = FindMember(u"PacketVARIANT", MemberKind::Method);
+    ASSERT_NE(member, nullptr);
+    CKelvo* k = new CKelvo;
+    k->AddRef();
+    Variant args[4];
+    args[0].vt = VT_I2;
+    args[0].iVal = 3;
+    VariantArray({I4(1), Text(u"2"), I4(3)}, &args[1]);
+    args[2].vt = VT_BSTR; // converted to the length
+    args[2].bstrVal = SysAllocString(u"2");
+    args[3].vt = VT_I4;
+    args[3].lVal = VT_ARRAY | VT_UI1;
+    Variant result;
+    UINT argErr = 99;
+    EXPECT_EQ(member->call(k, args, 4, &result, &argErr), S_OK);
+    EXPECT_EQ(result.vt, VT_ARRAY | VT_UI1);
+    ASSERT_NE(result.parray, nullptr);
+    EXPECT_EQ(result.parray->rgsabound[0].cElements, 2u);
+
+    args[3].lVal = 3;
+    Variant none;
+    EXPECT_EQ(member->call(k, args, 4, &none, &argErr), kConversion);
+    EXPECT_EQ(none.vt, VT_EMPTY);
+    k->Release();
+}
+
+} // namespace
+} // namespace kelvo::test
