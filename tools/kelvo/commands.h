@@ -6,7 +6,7 @@
 
 namespace kelvo::tool {
 
-// Single-frame device commands: save.
+// Device commands: save, reset, restore, reset-error; errorlog read|delete.
 void AddDeviceCommands(CLI::App& app, Tool& tool);
 
 // par get|set|dword|float|int|word: parameter read and write.
