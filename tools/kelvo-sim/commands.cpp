@@ -7,6 +7,7 @@ CommandTable DefaultCommands() {
     AddDeviceCommands(table);
     AddSessionCommands(table);
     AddParameterCommands(table);
+    AddDataCommands(table);
     return table;
 }
 

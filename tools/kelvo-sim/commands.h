@@ -23,6 +23,10 @@ void AddSessionCommands(CommandTable& table);
 // Parameter read and write, EEPROM and RAM families.
 void AddParameterCommands(CommandTable& table);
 
+// Data blocks, the safety block, safety objects and the SSC buffer (device
+// error codes in data_areas.h).
+void AddDataCommands(CommandTable& table);
+
 // Every command the simulator answers.
 CommandTable DefaultCommands();
 

@@ -218,6 +218,7 @@ constexpr SectionReader kSections[] = {
     {"session", ReadSession},
     {"errorLog", ReadErrorLogSection},
     {"parameters", ReadParameters},
+    {"data", ReadDataSection},
 };
 
 bool ReadDocument(const pugi::xml_document& doc, DeviceState& state, std::string& error) {

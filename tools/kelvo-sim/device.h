@@ -2,6 +2,7 @@
 // from an XML state file; every field has a built-in default.
 #pragma once
 
+#include "kelvo-sim/data_areas.h"
 #include "kelvo-sim/parameters.h"
 
 #include <bitset>
@@ -67,6 +68,9 @@ struct DeviceState {
     std::bitset<256> streams;
     std::uint32_t pushRate = 20000; // bytes per second
     std::uint8_t nextStreamByte = 0;
+
+    // Data blocks, the safety block, safety objects and the SSC buffer.
+    DataAreas data = DefaultDataAreas();
 };
 
 // Reads a state file into `state` (fields absent from the file keep their

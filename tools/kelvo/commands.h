@@ -12,6 +12,9 @@ void AddDeviceCommands(CLI::App& app, Tool& tool);
 // par get|set|dword|float|int|word: parameter read and write.
 void AddParameterCommands(CLI::App& app, Tool& tool);
 
+// block read, block write, safe write, safe read, safe object, ssc read.
+void AddDataCommands(CLI::App& app, Tool& tool);
+
 // invoke NAME [ARG...]: any operation by its dispatch name.
 void AddInvokeCommand(CLI::App& app, Tool& tool);
 

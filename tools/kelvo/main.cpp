@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
     tool.AddOptions(app);
     kelvo::tool::AddDeviceCommands(app, tool);
     kelvo::tool::AddParameterCommands(app, tool);
+    kelvo::tool::AddDataCommands(app, tool);
     kelvo::tool::AddInvokeCommand(app, tool);
 
     try {
