@@ -8,6 +8,7 @@ CommandTable DefaultCommands() {
     AddSessionCommands(table);
     AddParameterCommands(table);
     AddDataCommands(table);
+    AddUserCommands(table);
     return table;
 }
 

@@ -3,6 +3,7 @@
 #include <pugixml.hpp>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -204,6 +205,24 @@ bool ReadErrorLogSection(const pugi::xml_node& node, DeviceState& state, std::st
     return true;
 }
 
+// <security adminKey="384 hex digits"/>: the admin key block.
+bool ReadSecurity(const pugi::xml_node& node, DeviceState& state, std::string& error) {
+    if (!CheckAttributes(node, {"adminKey"}, error))
+        return false;
+    pugi::xml_attribute attr = node.attribute("adminKey");
+    if (!attr)
+        return true;
+    const std::string_view text = attr.value();
+    bool ok = text.size() == 2 * kAdminKeySize;
+    for (std::size_t i = 0; ok && i < kAdminKeySize; ++i) {
+        const char* pair = text.data() + 2 * i;
+        ok = std::from_chars(pair, pair + 2, state.adminKey[i], 16).ptr == pair + 2;
+    }
+    if (!ok)
+        error = "<security> adminKey needs " + std::to_string(2 * kAdminKeySize) + " hex digits";
+    return ok;
+}
+
 // One reader per child element of the document element; further device areas
 // (parameters, users, error log, ...) add their element here.
 struct SectionReader {
@@ -216,6 +235,7 @@ constexpr SectionReader kSections[] = {
     {"counters", ReadCounters},
     {"users", ReadUsers},
     {"session", ReadSession},
+    {"security", ReadSecurity},
     {"errorLog", ReadErrorLogSection},
     {"parameters", ReadParameters},
     {"data", ReadDataSection},

@@ -5,6 +5,7 @@
 #include "kelvo-sim/data_areas.h"
 #include "kelvo-sim/parameters.h"
 
+#include <array>
 #include <bitset>
 #include <cstdint>
 #include <string>
@@ -15,6 +16,10 @@ namespace kelvo::sim {
 // The built-in error log: records of version 26, described by
 // errorlog/FPR_Version_0000001a.xml.
 std::vector<std::vector<std::uint8_t>> DefaultErrorLog();
+
+// The built-in admin key block.
+constexpr std::size_t kAdminKeySize = 192;
+std::array<std::uint8_t, kAdminKeySize> DefaultAdminKey();
 
 struct DeviceState {
     // Node byte put into every answer.
@@ -62,6 +67,18 @@ struct DeviceState {
     // The session ends when this request arrives (counted from 1 over all
     // links); 0: never.
     std::uint64_t dropSessionAt = 0;
+
+    // Security: the admin key block, how often a reset key restored the admin
+    // password, and the certificate last requested (seconds since 1970) with
+    // the number of requests, so the TLS link knows when to change.
+    std::array<std::uint8_t, kAdminKeySize> adminKey = DefaultAdminKey();
+    std::uint32_t adminResets = 0;
+    struct Certificate {
+        std::int64_t notBefore = 0;
+        std::int64_t notAfter = 0;
+    };
+    Certificate certificate;
+    std::uint32_t certificatesMade = 0;
 
     // Push data: the running streams (bit i: stream i), the rate at which the
     // serial link sends their bytes, and the value of the next streamed byte.

@@ -1,6 +1,7 @@
 // kelvo-sim: the device side of the protocol over TCP, TLS and a
 // pseudo-terminal serial line, with injectable faults.
 #include "kelvo-sim/commands.h"
+#include "kelvo-sim/commands_users.h"
 #include "kelvo-sim/device.h"
 #include "kelvo-sim/faults.h"
 #include "kelvo-sim/links.h"
@@ -134,12 +135,14 @@ int Run(const Options& options) {
     }
     TlsServer tlsServer;
     std::unique_ptr<SocketListener> tls;
+    std::unique_ptr<RequestedCertificates> requestedCertificates;
     if (!options.noTls) {
         if (!tlsServer.Init(options.cert, error)) {
             LogLine("tls: " + error);
             return 1;
         }
         tls = std::make_unique<SocketListener>(context, tlsServer.Context());
+        requestedCertificates = std::make_unique<RequestedCertificates>(tlsServer.Context(), sim);
         if (!tls->Open(options.address, options.tlsPort, error)) {
             LogLine("tls: " + error);
             return 1;

@@ -1,0 +1,254 @@
+// The simulator's user and security administration: accounts, rights,
+// permissions, the admin key with its reset, certificate requests and the
+// state-file section, answered byte by byte in-process.
+#include "kelvo-sim/commands.h"
+#include "kelvo-sim/device.h"
+#include "kelvo-sim/simulator.h"
+
+#include "protocol/bytes.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace kelvo::sim {
+namespace {
+
+constexpr std::uint16_t kLogin = 0x3001;
+constexpr std::uint16_t kOwnPassword = 0x3002;
+constexpr std::uint16_t kAdminPassword = 0x3003;
+constexpr std::uint16_t kCreate = 0x3004;
+constexpr std::uint16_t kDelete = 0x3005;
+constexpr std::uint16_t kGetPermissions = 0x3006;
+constexpr std::uint16_t kSetPermissions = 0x3007;
+constexpr std::uint16_t kList = 0x300A;
+constexpr std::uint16_t kAdminKey = 0x300B;
+constexpr std::uint16_t kReset = 0x300C;
+constexpr std::uint16_t kCertificate = 0x040A;
+
+Bytes Counted(const std::string& text) {
+    Bytes b{static_cast<std::uint8_t>(text.size())};
+    b.insert(b.end(), text.begin(), text.end());
+    return b;
+}
+
+Bytes Join(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// Runs requests over TCP; Ask gives the status word and the data after it.
+class Device {
+public:
+    explicit Device(DeviceState state = {}) : sim_(std::move(state), DefaultCommands()) {}
+
+    struct Answer {
+        std::uint16_t status;
+        Bytes data;
+        std::uint32_t Code() const { return data.size() == 5 ? ldle_u32(&data[1]) : 0; }
+    };
+    Answer Ask(std::uint16_t command, const Bytes& payload = {}) {
+        FrameWriter w;
+        w.u8(0).u16(counter_++).u8(static_cast<std::uint8_t>(2 + payload.size())).u16(command);
+        w.bytes(payload);
+        IncomingFrame in;
+        in.frame = std::move(w.data());
+        Outcome out = sim_.Handle(LinkKind::Tcp, in);
+        if (out.bytes.size() < 6)
+            return {0, {}};
+        return {ldle_u16(&out.bytes[4]), Bytes(out.bytes.begin() + 6, out.bytes.end())};
+    }
+    // Ok: the data of a success answer; a device error gives its code as a failure.
+    ::testing::AssertionResult Ok(std::uint16_t command, const Bytes& payload = {},
+                                  Bytes* data = nullptr) {
+        Answer a = Ask(command, payload);
+        if (a.status != SuccessWord(command))
+            return ::testing::AssertionFailure()
+                   << "status " << a.status << " code 0x" << std::hex << a.Code();
+        if (data)
+            *data = a.data;
+        return ::testing::AssertionSuccess();
+    }
+    std::uint32_t Refused(std::uint16_t command, const Bytes& payload = {}) {
+        Answer a = Ask(command, payload);
+        EXPECT_EQ(a.status, ErrorWord(command));
+        return a.Code();
+    }
+    void Login(const std::string& user, const std::string& password) {
+        ASSERT_TRUE(Ok(kLogin, Join({Counted(user), Counted(password)})));
+    }
+    DeviceState State() const { return sim_.State(); }
+
+private:
+    Simulator sim_;
+    std::uint16_t counter_ = 0;
+};
+
+DeviceState WithOperator() {
+    DeviceState state;
+    state.users.push_back({"op", "s3cret", 2, 0x4});
+    return state;
+}
+
+TEST(SimulatorUsers, AdminCreatesListsAndDeletesUsers) {
+    Device d;
+    d.Login("admin", "admin");
+    Bytes data;
+    ASSERT_TRUE(d.Ok(kCreate, Join({Counted("op"), Counted("pw")}), &data));
+    EXPECT_EQ(data, Counted("op"));
+    ASSERT_TRUE(d.Ok(kList, {}, &data));
+    EXPECT_EQ(data, Join({{2}, Counted("admin"), Counted("op")}));
+    EXPECT_EQ(d.State().users.back().password, "pw");
+    EXPECT_EQ(d.State().users.back().permissions, 0u);
+
+    ASSERT_TRUE(d.Ok(kDelete, Counted("op"), &data));
+    EXPECT_EQ(data, Counted("op"));
+    ASSERT_TRUE(d.Ok(kList, {}, &data));
+    EXPECT_EQ(data, Join({{1}, Counted("admin")}));
+}
+
+TEST(SimulatorUsers, RefusalsCarryTheirCodes) {
+    struct Case {
+        const char* name;
+        const char* user; // logged in first; null: no session
+        std::uint16_t command;
+        Bytes payload;
+        std::uint32_t code;
+    };
+    const Case cases[] = {
+        {"list without a session", nullptr, kList, {}, kLoginMissingError},
+        {"create without a session", nullptr, kCreate, Join({Counted("x"), Counted("")}),
+         kLoginMissingError},
+        {"own password without a session", nullptr, kOwnPassword,
+         Join({Counted("a"), Counted("b")}), kLoginMissingError},
+        {"create without the right", "op", kCreate, Join({Counted("x"), Counted("")}),
+         kNoRightError},
+        {"other's permissions without the right", "op", kGetPermissions, Counted("admin"),
+         kNoRightError},
+        {"certificate without the right", "op", kCertificate, Bytes(16, 0), kNoRightError},
+        {"duplicate", "admin", kCreate, Join({Counted("op"), Counted("")}), kUserExistsError},
+        {"empty name", "admin", kCreate, Join({Counted(""), Counted("")}), kBadRequestError},
+        {"delete unknown", "admin", kDelete, Counted("nobody"), kUnknownUserError},
+        {"delete oneself", "admin", kDelete, Counted("admin"), kUserInUseError},
+        {"admin password of unknown", "admin", kAdminPassword, Join({Counted("x"), Counted("")}),
+         kUnknownUserError},
+        {"permissions of unknown", "admin", kGetPermissions, Counted("x"), kUnknownUserError},
+        {"set permissions of unknown", "admin", kSetPermissions, Join({Counted("x"), Bytes(9, 0)}),
+         kUnknownUserError},
+        {"wrong old password", "op", kOwnPassword, Join({Counted("s3creT"), Counted("n")}),
+         kWrongLoginError},
+        {"short permissions", "admin", kSetPermissions, Join({Counted("op"), Bytes(8, 0)}),
+         kBadRequestError},
+        {"bytes after the name", "admin", kDelete, Join({Counted("op"), {0}}), kBadRequestError},
+        {"list with a payload", "admin", kList, {0}, kBadRequestError},
+        {"wrong reset key", nullptr, kReset, Join({{2}, {1, 2}}), kWrongResetKeyError},
+        {"reset key longer than the payload", nullptr, kReset, {3, 1}, kBadRequestError},
+    };
+    for (const Case& tc : cases) {
+        Device d(WithOperator());
+        if (tc.user)
+            d.Login(tc.user, tc.user == std::string("op") ? "s3cret" : "admin");
+        EXPECT_EQ(d.Refused(tc.command, tc.payload), tc.code) << tc.name;
+        EXPECT_EQ(d.State().users.size(), 2u) << tc.name;
+    }
+}
+
+TEST(SimulatorUsers, PasswordsChangeForTheNextLogin) {
+    Device d(WithOperator());
+    d.Login("op", "s3cret");
+    Bytes data;
+    ASSERT_TRUE(d.Ok(kOwnPassword, Join({Counted("s3cret"), Counted("n3w")}), &data));
+    EXPECT_EQ(data, Counted("op"));
+    d.Login("op", "n3w");
+
+    d.Login("admin", "admin");
+    ASSERT_TRUE(d.Ok(kAdminPassword, Join({Counted("op"), Counted("")}), &data));
+    EXPECT_EQ(data, Counted("op"));
+    EXPECT_EQ(d.State().users[1].password, "");
+}
+
+TEST(SimulatorUsers, PermissionsAndRoleRoundTrip) {
+    Device d(WithOperator());
+    d.Login("op", "s3cret");
+    Bytes data;
+    // Their own permissions a user may read without the right.
+    ASSERT_TRUE(d.Ok(kGetPermissions, Counted("op"), &data));
+    EXPECT_EQ(data, Join({Counted("op"), {2, 4, 0, 0, 0, 0, 0, 0, 0}}));
+
+    d.Login("admin", "admin");
+    ASSERT_TRUE(
+        d.Ok(kSetPermissions, Join({Counted("op"), {9, 1, 0, 0, 0x80, 2, 0, 0, 0}}), &data));
+    EXPECT_EQ(data, Counted("op"));
+    EXPECT_EQ(d.State().users[1].role, 9);
+    EXPECT_EQ(d.State().users[1].permissions, 0x0000000280000001u);
+    ASSERT_TRUE(d.Ok(kGetPermissions, Counted("op"), &data));
+    EXPECT_EQ(data, Join({Counted("op"), {9, 1, 0, 0, 0x80, 2, 0, 0, 0}}));
+}
+
+TEST(SimulatorSecurity, AdminKeyAndResetWorkWithoutASession) {
+    DeviceState state;
+    state.loginRequired = true;
+    state.users = {{"op", "s3cret", 2, 1}};
+    Device d(state);
+    Bytes key;
+    ASSERT_TRUE(d.Ok(kAdminKey, {}, &key));
+    ASSERT_EQ(key.size(), kAdminKeySize);
+    const std::array<std::uint8_t, kAdminKeySize> builtIn = DefaultAdminKey();
+    EXPECT_TRUE(std::equal(key.begin(), key.end(), builtIn.begin()));
+
+    const std::array<std::uint8_t, 32> reset = ResetKey(key);
+    ASSERT_TRUE(d.Ok(kReset, Join({{32}, Bytes(reset.begin(), reset.end())})));
+    // The admin account was gone: it is made again with its first password.
+    EXPECT_EQ(d.State().adminResets, 1u);
+    d.Login("admin", "admin");
+    EXPECT_EQ(d.State().users.back().permissions, ~std::uint64_t{0});
+}
+
+TEST(SimulatorSecurity, CertificateRequestsRememberTheirDates) {
+    Device d;
+    d.Login("admin", "admin");
+    FrameWriter dates;
+    dates.u64(1700000000000).u64(2000000000999);
+    ASSERT_TRUE(d.Ok(kCertificate, dates.data()));
+    EXPECT_EQ(d.State().certificate.notBefore, 1700000000);
+    EXPECT_EQ(d.State().certificate.notAfter, 2000000000);
+    EXPECT_EQ(d.State().certificatesMade, 1u);
+
+    for (auto [start, expire] : {std::pair<std::int64_t, std::int64_t>{5000, 5000},
+                                 {9000, 1000},
+                                 {-1000, 5000},
+                                 {0, 253402300800000}}) {
+        FrameWriter w;
+        w.u64(static_cast<std::uint64_t>(start)).u64(static_cast<std::uint64_t>(expire));
+        EXPECT_EQ(d.Refused(kCertificate, w.data()), kBadDatesError) << start << " " << expire;
+    }
+    EXPECT_EQ(d.Refused(kCertificate, Bytes(15, 0)), kBadRequestError);
+    EXPECT_EQ(d.State().certificatesMade, 1u);
+}
+
+TEST(SimulatorSecurity, StateFileSetsTheAdminKey) {
+    std::string digits;
+    for (std::size_t i = 0; i < kAdminKeySize; ++i)
+        digits += i % 2 ? "aB" : "01";
+    DeviceState state;
+    std::string error;
+    ASSERT_TRUE(ParseDeviceState("<kelvo-sim><security adminKey=\"" + digits + "\"/></kelvo-sim>",
+                                 state, error))
+        << error;
+    EXPECT_EQ(state.adminKey[0], 0x01);
+    EXPECT_EQ(state.adminKey[1], 0xAB);
+
+    for (const std::string& bad : {digits.substr(1), digits + "00", "0x" + digits.substr(2),
+                                   digits.substr(0, 10) + "g" + digits.substr(11)}) {
+        DeviceState other;
+        EXPECT_FALSE(ParseDeviceState("<kelvo-sim><security adminKey=\"" + bad + "\"/></kelvo-sim>",
+                                      other, error))
+            << bad;
+    }
+    EXPECT_FALSE(ParseDeviceState("<kelvo-sim><security key=\"00\"/></kelvo-sim>", state, error));
+}
+
+} // namespace
+} // namespace kelvo::sim
