@@ -15,6 +15,9 @@ void AddParameterCommands(CLI::App& app, Tool& tool);
 // block read, block write, safe write, safe read, safe object, ssc read.
 void AddDataCommands(CLI::App& app, Tool& tool);
 
+// users, perms, adminkey, cert: user and security administration.
+void AddUserCommands(CLI::App& app, Tool& tool);
+
 // invoke NAME [ARG...]: any operation by its dispatch name.
 void AddInvokeCommand(CLI::App& app, Tool& tool);
 

@@ -36,6 +36,7 @@ int main(int argc, char** argv) {
     kelvo::tool::AddDeviceCommands(app, tool);
     kelvo::tool::AddParameterCommands(app, tool);
     kelvo::tool::AddDataCommands(app, tool);
+    kelvo::tool::AddUserCommands(app, tool);
     kelvo::tool::AddInvokeCommand(app, tool);
 
     try {
