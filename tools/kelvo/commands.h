@@ -9,6 +9,9 @@ namespace kelvo::tool {
 // Device commands: save, reset, restore, reset-error; errorlog read|delete.
 void AddDeviceCommands(CLI::App& app, Tool& tool);
 
+// conf, encrypt, decrypt, push cmd, push read.
+void AddSessionCommands(CLI::App& app, Tool& tool);
+
 // par get|set|dword|float|int|word: parameter read and write.
 void AddParameterCommands(CLI::App& app, Tool& tool);
 
