@@ -2,6 +2,14 @@
 // numbered failure lines here; the lines go to the trace channel once tracing is
 // switched on. A category outside the mask costs one bit test: nothing is
 // formatted and no lock is taken.
+//
+// Tracing is switched on by the per-user settings file Kelvo.ini (section
+// "Trace": TraceEnable, Tracemask, Tracesize), read once when the component is
+// loaded into a process: a library constructor calls StartTracing(), so the
+// component's library, the tools and the test programs all start tracing the
+// same way. The entries go to the shared-memory channel "ALTRACE_KELVO" (or
+// "ALTRACE_KELVO_<pid>" when another living process holds that name), which
+// the kelvo-trace tool reads.
 #pragma once
 
 #include <array>
@@ -79,11 +87,19 @@ template <class T> TraceArg TraceArg::From(const T& v) {
     return a;
 }
 
-// Where formatted lines go: the trace channel, or a capture in tests.
+// Where formatted lines go instead of the trace channel: a capture in tests,
+// standard error in a tool.
 using TraceSink = bool (*)(void* context, std::uint32_t category, std::u16string_view line);
 
-// Installs the sink and the category mask (0 switches tracing off).
+// Installs the sink in place of the trace channel, with its category mask (0
+// switches tracing off). A null sink gives the lines back to the trace
+// channel and its mask (tracing off when there is none).
 void SetTraceSink(TraceSink sink, void* context, std::uint32_t mask);
+
+// Reads the trace settings and opens the trace channel when they ask for it.
+// Runs once per process, at load (later calls do nothing); the channel lives
+// until the process ends, and its name is removed at exit.
+void StartTracing();
 
 namespace detail {
 extern std::atomic<std::uint32_t> g_traceMask;

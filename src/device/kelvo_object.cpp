@@ -2,6 +2,7 @@
 #include "device/kelvo_object.h"
 
 #include "device/interface_table.h"
+#include "device/messages.h"
 
 #ifndef KELVO_FILE_VERSION
 #define KELVO_FILE_VERSION "1, 0, 0, 0"
@@ -9,6 +10,7 @@
 
 CKelvo::CKelvo() {
     version = FormatVersionText(kelvo::Utf8ToUtf16(KELVO_FILE_VERSION));
+    kelvo::LoadObjectMessages(messages);
 }
 
 CKelvo::~CKelvo() {

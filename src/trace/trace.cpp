@@ -1,6 +1,16 @@
+// Trace entry points: the category test, formatting into a line on the
+// caller's stack, and the hand-over to the trace channel (or to a sink that
+// a tool or a test installed in its place).
 #include "kelvo/trace.h"
 
+#include "trace/writer.h"
+
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <mutex>
 
 namespace kelvo {
@@ -9,6 +19,8 @@ std::atomic<std::uint32_t> g_traceMask{0};
 } // namespace detail
 
 namespace {
+
+// ---- Where entries go ----
 
 struct SinkState {
     TraceSink sink = nullptr;
@@ -25,24 +37,85 @@ SinkState& Sink() {
     return state;
 }
 
-void AppendAscii(std::u16string& out, const char* text) {
-    for (; *text; ++text)
-        out.push_back(static_cast<unsigned char>(*text));
+std::atomic<bool> g_sinkActive{false};
+std::atomic<trace::TraceChannel*> g_channel{nullptr};
+std::uint32_t g_channelMask = 0; // under SinkMutex
+std::atomic<std::uint32_t> g_sequence{0};
+
+// A line of at most 239 characters and its terminator.
+using LineBuffer = char16_t[kTraceLineMax + 1];
+
+bool Deliver(std::uint32_t category, std::uint32_t sequence, std::uint32_t callerTag,
+             LineBuffer& line, std::size_t length) {
+    line[length] = 0;
+    if (g_sinkActive.load(std::memory_order_acquire)) {
+        std::lock_guard lock(SinkMutex());
+        const SinkState& s = Sink();
+        if (s.sink)
+            return s.sink(s.context, category, std::u16string_view(line, length));
+    }
+    trace::TraceChannel* channel = g_channel.load(std::memory_order_acquire);
+    if (!channel)
+        return false;
+    trace::EntryHead head;
+    head.time = sequence;
+    head.category = category;
+    head.callerTag = callerTag;
+    return channel->Write(head, line, 2 * (length + 1));
 }
+
+// ---- Formatting ----
+
+// Output that stops at the line's limit.
+class LineWriter {
+public:
+    explicit LineWriter(char16_t* out) : out_(out) {}
+    bool Full() const { return n_ >= kTraceLineMax; }
+    std::size_t size() const { return n_; }
+    void Put(char16_t c) {
+        if (n_ < kTraceLineMax)
+            out_[n_++] = c;
+    }
+    void Put(std::u16string_view text) {
+        for (char16_t c : text) {
+            if (Full())
+                return;
+            out_[n_++] = c;
+        }
+    }
+    void PutAscii(const char* text) {
+        for (; *text && !Full(); ++text)
+            out_[n_++] = static_cast<unsigned char>(*text);
+    }
+    void Fill(std::size_t count, char16_t c) {
+        for (; count > 0 && !Full(); --count)
+            out_[n_++] = c;
+    }
+
+private:
+    char16_t* out_;
+    std::size_t n_ = 0;
+};
 
 // One conversion specification: %[flags][width][.precision][length]conversion.
 struct Spec {
-    std::string flags;
+    char flags[8] = {};
+    std::size_t flagCount = 0;
     int width = -1;
     int precision = -1;
     char conversion = 0;
+
+    bool Has(char flag) const { return std::memchr(flags, flag, flagCount) != nullptr; }
 };
 
 // Reads a specification after '%'; returns the position after it, or npos.
 std::size_t ParseSpec(std::u16string_view f, std::size_t pos, Spec& spec) {
     while (pos < f.size() &&
-           std::u16string_view(u"-+ #0").find(f[pos]) != std::u16string_view::npos)
-        spec.flags.push_back(static_cast<char>(f[pos++]));
+           std::u16string_view(u"-+ #0").find(f[pos]) != std::u16string_view::npos) {
+        if (spec.flagCount + 1 < sizeof spec.flags)
+            spec.flags[spec.flagCount++] = static_cast<char>(f[pos]);
+        ++pos;
+    }
     auto readNumber = [&](int& out) {
         if (pos >= f.size() || f[pos] < u'0' || f[pos] > u'9')
             return;
@@ -66,26 +139,27 @@ std::size_t ParseSpec(std::u16string_view f, std::size_t pos, Spec& spec) {
     return pos + 1;
 }
 
-std::string NarrowFormat(const Spec& spec, const char* length, char conversion) {
-    std::string fmt = "%" + spec.flags;
+// The narrow printf format of a specification, e.g. "%-08.3lld".
+void NarrowFormat(char (&out)[32], const Spec& spec, const char* length, char conversion) {
+    char width[8] = "";
+    char precision[8] = "";
     if (spec.width >= 0)
-        fmt += std::to_string(spec.width);
+        std::snprintf(width, sizeof width, "%d", spec.width);
     if (spec.precision >= 0)
-        fmt += "." + std::to_string(spec.precision);
-    fmt += length;
-    fmt.push_back(conversion);
-    return fmt;
+        std::snprintf(precision, sizeof precision, ".%d", spec.precision);
+    std::snprintf(out, sizeof out, "%%%.*s%s%s%s%c", static_cast<int>(spec.flagCount), spec.flags,
+                  width, precision, length, conversion);
 }
 
-void Pad(std::u16string& out, std::u16string_view text, const Spec& spec) {
-    std::size_t width = spec.width > 0 ? static_cast<std::size_t>(spec.width) : 0;
-    bool left = spec.flags.find('-') != std::string::npos;
-    std::size_t fill = width > text.size() ? width - text.size() : 0;
+void Pad(LineWriter& out, std::u16string_view text, const Spec& spec) {
+    const std::size_t width = spec.width > 0 ? static_cast<std::size_t>(spec.width) : 0;
+    const bool left = spec.Has('-');
+    const std::size_t fill = width > text.size() ? width - text.size() : 0;
     if (!left)
-        out.append(fill, u' ');
-    out.append(text);
+        out.Fill(fill, u' ');
+    out.Put(text);
     if (left)
-        out.append(fill, u' ');
+        out.Fill(fill, u' ');
 }
 
 long long AsSigned(const TraceArg& a) {
@@ -113,23 +187,27 @@ unsigned long long AsUnsigned(const TraceArg& a) {
     return static_cast<unsigned long long>(AsSigned(a));
 }
 
-void FormatOne(std::u16string& out, const Spec& spec, const TraceArg* arg) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+void FormatOne(LineWriter& out, const Spec& spec, const TraceArg* arg) {
     if (!arg) {
-        AppendAscii(out, "(missing)");
+        out.PutAscii("(missing)");
         return;
     }
+    char fmt[32];
     char buf[128];
     switch (spec.conversion) {
     case 'd':
     case 'i':
-        std::snprintf(buf, sizeof buf, NarrowFormat(spec, "ll", 'd').c_str(), AsSigned(*arg));
+        NarrowFormat(fmt, spec, "ll", 'd');
+        std::snprintf(buf, sizeof buf, fmt, AsSigned(*arg));
         break;
     case 'u':
     case 'x':
     case 'X':
     case 'o':
-        std::snprintf(buf, sizeof buf, NarrowFormat(spec, "ll", spec.conversion).c_str(),
-                      AsUnsigned(*arg));
+        NarrowFormat(fmt, spec, "ll", spec.conversion);
+        std::snprintf(buf, sizeof buf, fmt, AsUnsigned(*arg));
         break;
     case 'f':
     case 'F':
@@ -137,9 +215,10 @@ void FormatOne(std::u16string& out, const Spec& spec, const TraceArg* arg) {
     case 'E':
     case 'g':
     case 'G': {
-        double d =
+        const double d =
             arg->kind == TraceArg::Kind::Double ? arg->d : static_cast<double>(AsSigned(*arg));
-        std::snprintf(buf, sizeof buf, NarrowFormat(spec, "", spec.conversion).c_str(), d);
+        NarrowFormat(fmt, spec, "", spec.conversion);
+        std::snprintf(buf, sizeof buf, fmt, d);
         break;
     }
     case 'p':
@@ -147,7 +226,7 @@ void FormatOne(std::u16string& out, const Spec& spec, const TraceArg* arg) {
                       arg->kind == TraceArg::Kind::Pointer ? arg->p : nullptr);
         break;
     case 'c': {
-        char16_t c = static_cast<char16_t>(AsSigned(*arg));
+        const char16_t c = static_cast<char16_t>(AsSigned(*arg));
         Pad(out, std::u16string_view(&c, 1), spec);
         return;
     }
@@ -160,10 +239,49 @@ void FormatOne(std::u16string& out, const Spec& spec, const TraceArg* arg) {
         return;
     }
     default:
-        AppendAscii(out, "(?)");
+        out.PutAscii("(?)");
         return;
     }
-    AppendAscii(out, buf);
+    out.PutAscii(buf);
+}
+#pragma GCC diagnostic pop
+
+// Formats into `line`; returns the number of characters (at most 239).
+std::size_t FormatInto(LineBuffer& line, const char16_t* format, std::span<const TraceArg> args) {
+    LineWriter out(line);
+    if (!format)
+        return 0;
+    const std::u16string_view f(format);
+    std::size_t next = 0;
+    for (std::size_t pos = 0; pos < f.size() && !out.Full();) {
+        if (f[pos] != u'%') {
+            out.Put(f[pos++]);
+            continue;
+        }
+        if (pos + 1 < f.size() && f[pos + 1] == u'%') {
+            out.Put(u'%');
+            pos += 2;
+            continue;
+        }
+        Spec spec;
+        const std::size_t end = ParseSpec(f, pos + 1, spec);
+        if (end == std::u16string_view::npos) {
+            out.Put(f.substr(pos));
+            break;
+        }
+        FormatOne(out, spec, next < args.size() ? &args[next] : nullptr);
+        ++next;
+        pos = end;
+    }
+    return out.size();
+}
+
+// Tracing starts when the library is loaded into a process (the process
+// attach of the component): the settings are read once, before any object
+// exists. Every program that links the component's trace entry points
+// starts it the same way.
+__attribute__((constructor)) void StartTracingAtLoad() {
+    StartTracing();
 }
 
 } // namespace
@@ -171,47 +289,23 @@ void FormatOne(std::u16string& out, const Spec& spec, const TraceArg* arg) {
 void SetTraceSink(TraceSink sink, void* context, std::uint32_t mask) {
     std::lock_guard lock(SinkMutex());
     Sink() = {sink, context};
-    detail::g_traceMask.store(sink ? mask : 0, std::memory_order_relaxed);
+    g_sinkActive.store(sink != nullptr, std::memory_order_release);
+    detail::g_traceMask.store(sink ? mask : g_channelMask, std::memory_order_relaxed);
 }
 
 std::u16string FormatTrace(const char16_t* format, std::span<const TraceArg> args) {
-    std::u16string out;
-    if (!format)
-        return out;
-    std::u16string_view f(format);
-    std::size_t next = 0;
-    for (std::size_t pos = 0; pos < f.size();) {
-        if (f[pos] != u'%') {
-            out.push_back(f[pos++]);
-            continue;
-        }
-        if (pos + 1 < f.size() && f[pos + 1] == u'%') {
-            out.push_back(u'%');
-            pos += 2;
-            continue;
-        }
-        Spec spec;
-        std::size_t end = ParseSpec(f, pos + 1, spec);
-        if (end == std::u16string_view::npos) {
-            out.append(f.substr(pos));
-            break;
-        }
-        FormatOne(out, spec, next < args.size() ? &args[next] : nullptr);
-        ++next;
-        pos = end;
-        if (out.size() > kTraceLineMax)
-            break;
-    }
-    if (out.size() > kTraceLineMax)
-        out.resize(kTraceLineMax);
-    return out;
+    LineBuffer line;
+    return std::u16string(line, FormatInto(line, format, args));
 }
 
 namespace detail {
 
 bool TraceFormatted(std::uint32_t category, const char16_t* format,
                     std::span<const TraceArg> args) {
-    return TraceText(category, FormatTrace(format, args));
+    const std::uint32_t sequence = g_sequence.fetch_add(1, std::memory_order_relaxed);
+    LineBuffer line;
+    const std::size_t length = FormatInto(line, format, args);
+    return Deliver(category, sequence, 0, line, length);
 }
 
 } // namespace detail
@@ -219,13 +313,37 @@ bool TraceFormatted(std::uint32_t category, const char16_t* format,
 bool TraceText(std::uint32_t category, std::u16string_view text) {
     if (!TraceEnabled(category))
         return false;
-    if (text.size() > kTraceLineMax)
-        text = text.substr(0, kTraceLineMax);
-    std::lock_guard lock(SinkMutex());
-    const SinkState& s = Sink();
-    if (!s.sink)
-        return false;
-    return s.sink(s.context, category, text);
+    const std::uint32_t sequence = g_sequence.fetch_add(1, std::memory_order_relaxed);
+    // The caller tag holds the (low bits of the) code address of the caller.
+    const auto caller =
+        static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(__builtin_return_address(0)));
+    LineBuffer line;
+    const std::size_t length = std::min(text.size(), kTraceLineMax);
+    std::copy_n(text.data(), length, line);
+    return Deliver(category, sequence, caller, line, length);
 }
 
+namespace trace {
+
+TraceTarget SetTraceTarget(TraceTarget target) {
+    std::lock_guard lock(SinkMutex());
+    const TraceTarget previous{g_channel.load(std::memory_order_relaxed), g_channelMask};
+    if (target.channel)
+        target.channel->SetMask(target.mask);
+    g_channelMask = target.channel ? target.mask : 0;
+    g_channel.store(target.channel, std::memory_order_release);
+    if (!g_sinkActive.load(std::memory_order_relaxed))
+        detail::g_traceMask.store(g_channelMask, std::memory_order_relaxed);
+    return previous;
+}
+
+void ResetTrace(TraceChannel& channel, WaitFunction wait) {
+    if (wait)
+        wait();
+    g_sequence.store(0, std::memory_order_relaxed);
+    channel.Stamp(static_cast<std::uint32_t>(::getpid()),
+                  static_cast<std::int64_t>(std::time(nullptr)));
+}
+
+} // namespace trace
 } // namespace kelvo

@@ -1,0 +1,277 @@
+// The shared-memory trace channel on real POSIX shared memory: layout by
+// offset, the ring, naming between processes, fallbacks and limits.
+#include "trace/channel.h"
+#include "trace/reader.h"
+#include "trace_testing.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace kelvo::test {
+namespace {
+
+using trace::TraceChannel;
+
+class Channel : public ::testing::Test {
+protected:
+    void TearDown() override { RemoveTestChannels(); }
+};
+
+TEST(ChannelNames, BaseNameUpperCasedAndPidSuffixCut) {
+    EXPECT_EQ(trace::SectionName("Kelvo"), "ALTRACE_KELVO");
+    EXPECT_EQ(trace::SectionName("a1_b"), "ALTRACE_A1_B");
+    EXPECT_EQ(trace::PidSuffix(4711), "_4711");
+    EXPECT_EQ(trace::PidSuffix(12345678), "_12345678");
+    // The suffix, underscore included, holds at most 9 characters.
+    EXPECT_EQ(trace::PidSuffix(123456789), "_12345678");
+    EXPECT_EQ(trace::PidSuffix(2147483647), "_21474836");
+}
+
+TEST_F(Channel, HeaderFieldsAtTheirOffsets) {
+    TraceChannel channel;
+    ASSERT_TRUE(channel.Open(TestBase("h"), 5, false));
+    EXPECT_EQ(channel.memory(), TraceChannel::Memory::Shared);
+    EXPECT_EQ(channel.name(), trace::SectionName(TestBase("h")));
+    EXPECT_EQ(channel.SetMask(0x1F), 0u);
+    EXPECT_EQ(channel.SetMask(0x13), 0x1Fu);
+    channel.Stamp(4242, 0x0102030405060708LL);
+
+    RawObject raw(channel.name());
+    ASSERT_TRUE(raw.ok());
+    EXPECT_EQ(raw.size(), 5u * 496 + 256);
+    EXPECT_EQ(raw.mode(), 0600u);
+    EXPECT_EQ(raw.u32(0), 0u);  // first
+    EXPECT_EQ(raw.u32(4), 0u);  // next
+    EXPECT_EQ(raw.u32(8), 0u);  // count
+    EXPECT_EQ(raw.u32(12), 5u); // capacity
+    EXPECT_EQ(raw.u32(16), 4242u);
+    EXPECT_EQ(raw.u32(20), 0x13u);
+    EXPECT_EQ(raw.u32(24), 0u); // flags
+    EXPECT_EQ(raw.u32(28), 1u); // valid
+    EXPECT_EQ(raw.i64(32), 0);
+    EXPECT_EQ(raw.i64(40), 0x0102030405060708LL);
+    for (std::size_t offset = 48; offset < 252; ++offset)
+        ASSERT_EQ(raw.data()[offset], 0) << offset;
+}
+
+TEST_F(Channel, EntryFieldsAtTheirOffsets) {
+    TraceChannel channel;
+    ASSERT_TRUE(channel.Open(TestBase("e"), 4, false));
+    trace::EntryHead head;
+    head.time = 0xA1A2A3A4;
+    head.category = 16;
+    head.callerTag = 0xC0DE;
+    const char16_t text[] = u"h\u00e9";
+    ASSERT_TRUE(channel.Write(head, text, sizeof text));
+    std::uint8_t data[5] = {1, 2, 3, 4, 5};
+    head.time = 7;
+    head.kind = 2;
+    head.length = 5;
+    ASSERT_TRUE(channel.Write(head, data, sizeof data));
+
+    RawObject raw(channel.name());
+    ASSERT_TRUE(raw.ok());
+    EXPECT_EQ(raw.u32(RawObject::Slot(0, 0)), 0xA1A2A3A4u);
+    EXPECT_EQ(raw.u32(RawObject::Slot(0, 4)), 16u);
+    EXPECT_EQ(raw.u32(RawObject::Slot(0, 8)), 0xC0DEu);
+    EXPECT_EQ(raw.u16(RawObject::Slot(0, 12)), 0u);
+    EXPECT_EQ(raw.u16(RawObject::Slot(0, 14)), 0u);
+    EXPECT_EQ(raw.u16(RawObject::Slot(0, 16)), u'h');
+    EXPECT_EQ(raw.u16(RawObject::Slot(0, 18)), 0xE9u);
+    EXPECT_EQ(raw.u16(RawObject::Slot(0, 20)), 0u);
+    EXPECT_EQ(raw.u16(RawObject::Slot(1, 12)), 2u);
+    EXPECT_EQ(raw.u16(RawObject::Slot(1, 14)), 5u);
+    EXPECT_EQ(raw.data()[RawObject::Slot(1, 16 + 4)], 5);
+    EXPECT_EQ(raw.u32(4), 2u);
+    EXPECT_EQ(raw.u32(8), 2u);
+}
+
+TEST_F(Channel, RingOfThreeWrapsAndReadsOldestFirst) {
+    TraceChannel channel;
+    ASSERT_TRUE(channel.Open(TestBase("r"), 3, false));
+    RawObject raw(channel.name());
+    ASSERT_TRUE(raw.ok());
+    for (std::uint32_t i = 0; i < 3; ++i)
+        ASSERT_TRUE(WriteText(channel, i, 2, u"entry " + std::u16string(1, u'0' + i)));
+    EXPECT_EQ(raw.u32(4), 0u); // next
+    EXPECT_EQ(raw.u32(0), 1u); // first
+    EXPECT_EQ(raw.u32(8), 3u); // count
+
+    ASSERT_TRUE(WriteText(channel, 3, 2, u"entry 3"));
+    EXPECT_EQ(raw.Text(0), u"entry 3");
+    EXPECT_EQ(raw.u32(4), 1u);
+    EXPECT_EQ(raw.u32(0), 2u);
+    EXPECT_EQ(raw.u32(8), 4u);
+
+    trace::TraceReader reader;
+    ASSERT_TRUE(reader.Open(channel.name()));
+    const auto records = reader.ReadAll();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].text, u"entry 1"); // slot 1
+    EXPECT_EQ(records[1].text, u"entry 2"); // slot 2
+    EXPECT_EQ(records[2].text, u"entry 3"); // slot 0
+    EXPECT_EQ(records[2].sequence, 3u);
+}
+
+TEST_F(Channel, OnlyTheGivenBytesAreCopiedIntoAReusedSlot) {
+    TraceChannel channel;
+    ASSERT_TRUE(channel.Open(TestBase("b"), 1, false));
+    ASSERT_TRUE(WriteText(channel, 0, 2, u"a long first text"));
+    ASSERT_TRUE(WriteText(channel, 1, 2, u"short"));
+    RawObject raw(channel.name());
+    ASSERT_TRUE(raw.ok());
+    // "short", its terminator, then what the first text left behind.
+    EXPECT_EQ(raw.u16(RawObject::Slot(0, 16 + 2 * 5)), 0u);
+    EXPECT_EQ(raw.u16(RawObject::Slot(0, 16 + 2 * 7)), u'f');
+    trace::TraceReader reader;
+    ASSERT_TRUE(reader.Open(channel.name()));
+    const auto records = reader.ReadAll();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].text, u"short");
+}
+
+TEST_F(Channel, OversizedPayloadAndEmptyRingDropTheEntry) {
+    TraceChannel channel;
+    ASSERT_TRUE(channel.Open(TestBase("o"), 2, false));
+    std::vector<std::uint8_t> big(481);
+    EXPECT_FALSE(channel.Write({}, big.data(), big.size()));
+    EXPECT_TRUE(channel.Write({}, big.data(), 480));
+
+    TraceChannel none;
+    ASSERT_TRUE(none.Open(TestBase("z"), 0, false));
+    EXPECT_FALSE(WriteText(none, 0, 2, u"x"));
+}
+
+TEST_F(Channel, SecondOpeningKeepsTheChannel) {
+    TraceChannel channel;
+    ASSERT_TRUE(channel.Open(TestBase("s"), 3, false));
+    const std::string name = channel.name();
+    ASSERT_TRUE(WriteText(channel, 0, 2, u"kept"));
+    EXPECT_FALSE(channel.Open(TestBase("other"), 9, false));
+    EXPECT_EQ(channel.name(), name);
+    EXPECT_EQ(channel.capacity(), 3u);
+    EXPECT_FALSE(ObjectExists(trace::SectionName(TestBase("other"))));
+    RawObject raw(name);
+    ASSERT_TRUE(raw.ok());
+    EXPECT_EQ(raw.u32(8), 1u);
+}
+
+TEST_F(Channel, SizeAbove512MiBIsRefused) {
+    TraceChannel channel;
+    EXPECT_GT(trace::SectionSize(1082401), trace::kMaxSectionSize);
+    EXPECT_FALSE(channel.Open(TestBase("big"), 1082401, false));
+    EXPECT_FALSE(channel.IsOpen());
+    EXPECT_EQ(channel.memory(), TraceChannel::Memory::None);
+    EXPECT_FALSE(WriteText(channel, 0, 2, u"x"));
+    EXPECT_FALSE(ObjectExists(trace::SectionName(TestBase("big"))));
+}
+
+TEST_F(Channel, NameInUseInThisProcessGivesThePidSuffixedName) {
+    TraceChannel first, second;
+    ASSERT_TRUE(first.Open(TestBase("p"), 2, false));
+    ASSERT_TRUE(second.Open(TestBase("p"), 2, false));
+    EXPECT_EQ(second.name(), first.name() + trace::PidSuffix(::getpid()));
+    EXPECT_TRUE(WriteText(second, 0, 2, u"own ring"));
+    RawObject raw(first.name());
+    EXPECT_EQ(raw.u32(8), 0u);
+}
+
+// A channel that cannot be shared still takes entries, in private memory.
+TEST_F(Channel, PrivateMemoryWhenNoSharedObjectCanBeHad) {
+    TraceChannel named, clash, invalid;
+    ASSERT_TRUE(named.Open(TestBase("q"), 2, true));
+    EXPECT_EQ(named.name(), trace::SectionName(TestBase("q")) + trace::PidSuffix(::getpid()));
+    // With the per-process name taken, there is no further name to try.
+    EXPECT_FALSE(clash.Open(TestBase("q"), 2, true));
+    // A name the system refuses.
+    EXPECT_FALSE(invalid.Open("bad/name", 2, false));
+
+    for (TraceChannel* channel : {&clash, &invalid}) {
+        EXPECT_EQ(channel->memory(), TraceChannel::Memory::Private);
+        ASSERT_TRUE(channel->IsOpen());
+        ASSERT_TRUE(WriteText(*channel, 9, 4, u"private"));
+        trace::TraceReader reader;
+        ASSERT_TRUE(reader.Attach(channel->data(), channel->size()));
+        EXPECT_EQ(reader.Header().capacity, 2u);
+        EXPECT_EQ(reader.Header().valid, 1u);
+        const auto records = reader.ReadAll();
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].text, u"private");
+        // Opening again keeps the private channel too.
+        EXPECT_FALSE(channel->Open(TestBase("q2"), 4, false));
+        EXPECT_EQ(channel->capacity(), 2u);
+    }
+}
+
+TEST_F(Channel, NameRemovedWhileAViewerKeepsReading) {
+    auto channel = std::make_unique<TraceChannel>();
+    ASSERT_TRUE(channel->Open(TestBase("x"), 4, false));
+    const std::string name = channel->name();
+    ASSERT_TRUE(WriteText(*channel, 0, 1, u"before"));
+    trace::TraceReader reader;
+    ASSERT_TRUE(reader.Open(name));
+    channel.reset();
+    EXPECT_FALSE(ObjectExists(name));
+    const auto records = reader.ReadAll();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].text, u"before");
+}
+
+TEST_F(Channel, SecondProcessGetsPidSuffixUntilTheFirstIsGone) {
+    const std::string base = TestBase("k");
+    const std::string plain = trace::SectionName(base);
+    auto open = [base](TraceChannel& channel) {
+        const bool shared = channel.Open(base, 4, false);
+        WriteText(channel, 0, 2, u"written");
+        return std::string(shared ? "shared " : "private ") + channel.name();
+    };
+
+    ChannelChild first(open);
+    ASSERT_EQ(first.Report(), "shared " + plain);
+    ChannelChild second(open);
+    ASSERT_EQ(second.Report(), "shared " + plain + trace::PidSuffix(second.pid()));
+    EXPECT_EQ(second.Release(), 0);
+    EXPECT_FALSE(ObjectExists(plain + trace::PidSuffix(second.pid())));
+
+    // A killed writer leaves its object behind; the next writer replaces it.
+    first.Kill();
+    ASSERT_TRUE(ObjectExists(plain));
+    ChannelChild third([base](TraceChannel& channel) {
+        const bool shared = channel.Open(base, 2, false);
+        RawObject raw(channel.name());
+        return std::string(shared ? "shared " : "private ") + channel.name() + " count " +
+               std::to_string(raw.u32(8)) + " capacity " + std::to_string(raw.u32(12));
+    });
+    EXPECT_EQ(third.Report(), "shared " + plain + " count 0 capacity 2");
+    EXPECT_EQ(third.Release(), 0);
+    EXPECT_FALSE(ObjectExists(plain));
+}
+
+TEST_F(Channel, ThreadsWriteEveryEntryOnce) {
+    TraceChannel channel;
+    ASSERT_TRUE(channel.Open(TestBase("t"), 4096, false));
+    constexpr int kThreads = 4;
+    constexpr int kEach = 500;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&channel, t] {
+            for (int i = 0; i < kEach; ++i)
+                WriteText(channel, static_cast<std::uint32_t>(t * kEach + i), 2, u"x");
+        });
+    for (auto& thread : threads)
+        thread.join();
+    trace::TraceReader reader;
+    ASSERT_TRUE(reader.Open(channel.name()));
+    const auto records = reader.ReadAll();
+    ASSERT_EQ(records.size(), static_cast<std::size_t>(kThreads * kEach));
+    std::set<std::uint32_t> seen;
+    for (const auto& r : records)
+        seen.insert(r.sequence);
+    EXPECT_EQ(seen.size(), records.size());
+}
+
+} // namespace
+} // namespace kelvo::test

@@ -1,0 +1,207 @@
+// The viewer's reading code: order, following, entries lost to the writer,
+// corrupt headers, the listing and the output forms.
+#include "trace/channel.h"
+#include "trace/reader.h"
+#include "trace_testing.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+namespace kelvo::test {
+namespace {
+
+using trace::TraceChannel;
+using trace::TraceReader;
+
+class Reader : public ::testing::Test {
+protected:
+    void TearDown() override { RemoveTestChannels(); }
+
+    static std::vector<std::uint32_t> Sequences(const std::vector<trace::TraceRecord>& records) {
+        std::vector<std::uint32_t> out;
+        for (const auto& r : records)
+            out.push_back(r.sequence);
+        return out;
+    }
+};
+
+TEST_F(Reader, FollowsNewEntriesAndCountsTheOverwritten) {
+    TraceChannel channel;
+    ASSERT_TRUE(channel.Open(TestBase("f"), 4, false));
+    TraceReader reader;
+    ASSERT_TRUE(reader.Open(channel.name()));
+    std::uint32_t cursor = 0;
+    std::uint64_t lost = 0;
+    EXPECT_TRUE(reader.ReadSince(cursor, &lost).empty());
+
+    for (std::uint32_t i = 0; i < 3; ++i)
+        WriteText(channel, i, 2, u"e");
+    EXPECT_EQ(Sequences(reader.ReadSince(cursor, &lost)), (std::vector<std::uint32_t>{0, 1, 2}));
+    EXPECT_EQ(cursor, 3u);
+    EXPECT_TRUE(reader.ReadSince(cursor, &lost).empty());
+
+    // Ten more into four slots: a reader that lagged a whole ring behind
+    // gets the newest three (the fourth slot may be in the writer's hands).
+    for (std::uint32_t i = 3; i < 13; ++i)
+        WriteText(channel, i, 2, u"e");
+    EXPECT_EQ(Sequences(reader.ReadSince(cursor, &lost)), (std::vector<std::uint32_t>{10, 11, 12}));
+    EXPECT_EQ(lost, 7u);
+    EXPECT_EQ(cursor, 13u);
+
+    // A full listing shows all four and hands over to following.
+    EXPECT_EQ(Sequences(reader.ReadAll(&cursor)), (std::vector<std::uint32_t>{9, 10, 11, 12}));
+    WriteText(channel, 13, 2, u"e");
+    EXPECT_EQ(Sequences(reader.ReadSince(cursor, &lost)), (std::vector<std::uint32_t>{13}));
+}
+
+// A reader that is overtaken while it copies drops what was overwritten.
+TEST_F(Reader, ConcurrentWriterNeverYieldsAnOverwrittenEntry) {
+    TraceChannel channel;
+    ASSERT_TRUE(channel.Open(TestBase("c"), 8, false));
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (std::uint32_t i = 0; !stop.load(); ++i) {
+            const std::u16string text = u"entry " + std::u16string(1, u'a' + i % 26);
+            WriteText(channel, i, 2, text);
+        }
+    });
+    TraceReader reader;
+    ASSERT_TRUE(reader.Open(channel.name()));
+    std::uint32_t cursor = 0;
+    std::uint64_t lost = 0;
+    std::uint64_t read = 0;
+    std::uint32_t last = 0;
+    auto check = [&](const std::vector<trace::TraceRecord>& records) {
+        for (const auto& r : records) {
+            // In order, and each entry whole: its text belongs to its number.
+            if (read > 0) {
+                ASSERT_GT(r.sequence, last);
+            }
+            last = r.sequence;
+            ++read;
+            ASSERT_EQ(r.text, u"entry " + std::u16string(1, u'a' + r.sequence % 26));
+        }
+    };
+    for (int round = 0; round < 2000; ++round)
+        check(reader.ReadSince(cursor, &lost));
+    stop = true;
+    writer.join();
+    check(reader.ReadSince(cursor, &lost));
+    // Every entry was either read or counted as lost.
+    EXPECT_EQ(read + lost, reader.Header().count);
+}
+
+TEST_F(Reader, DataRecordsAndTheOutputForms) {
+    TraceChannel channel;
+    ASSERT_TRUE(channel.Open(TestBase("d"), 4, false));
+    WriteText(channel, 5, 2, u"CKelvo::Save_Command \"quoted\"\t\u00e4");
+    trace::EntryHead head;
+    head.time = 6;
+    head.category = 0x40;
+    head.kind = 1;
+    head.length = 3;
+    const std::uint8_t bytes[] = {0xDE, 0xAD, 0x01};
+    channel.Write(head, bytes, sizeof bytes);
+    head.time = 7;
+    head.length = 900; // longer than a slot: shown up to the slot's end
+    channel.Write(head, bytes, sizeof bytes);
+
+    TraceReader reader;
+    ASSERT_TRUE(reader.Open(channel.name()));
+    const auto records = reader.ReadAll();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(trace::FormatRecord(records[0]),
+              "5 [Read operations] CKelvo::Save_Command \"quoted\"\t\xC3\xA4");
+    EXPECT_EQ(trace::RecordJson(records[0]),
+              "{\"sequence\":5,\"category\":2,\"label\":\"Read operations\","
+              "\"text\":\"CKelvo::Save_Command \\\"quoted\\\"\\u0009\xC3\xA4\"}");
+    EXPECT_EQ(records[1].data, (std::vector<std::uint8_t>{0xDE, 0xAD, 0x01}));
+    EXPECT_EQ(trace::FormatRecord(records[1]), "6 [0x40] kind 1: de ad 01");
+    EXPECT_EQ(trace::RecordJson(records[1]),
+              "{\"sequence\":6,\"category\":64,\"label\":\"\",\"kind\":1,\"data\":\"dead01\"}");
+    EXPECT_EQ(records[2].data.size(), 480u);
+}
+
+TEST_F(Reader, TextWithoutTerminatorStopsAtTheSlotEnd) {
+    TraceChannel channel;
+    ASSERT_TRUE(channel.Open(TestBase("n"), 2, false));
+    std::u16string full(240, u'z'); // 480 bytes, no terminator
+    trace::EntryHead head;
+    ASSERT_TRUE(channel.Write(head, full.data(), 480));
+    ASSERT_TRUE(WriteText(channel, 1, 2, u"next"));
+    TraceReader reader;
+    ASSERT_TRUE(reader.Open(channel.name()));
+    const auto records = reader.ReadAll();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].text.size(), 240u);
+    EXPECT_EQ(records[1].text, u"next");
+}
+
+TEST_F(Reader, CorruptHeaderIsClampedToTheMapping) {
+    // A header claiming more slots, and a next beyond them.
+    std::vector<std::uint8_t> memory(trace::SectionSize(2), 0);
+    stle_u32(memory.data() + trace::kHeaderCapacity, 1000000);
+    stle_u32(memory.data() + trace::kHeaderNext, 77);
+    stle_u32(memory.data() + trace::kHeaderCount, 0xFFFFFFF0u);
+    TraceReader reader;
+    ASSERT_TRUE(reader.Attach(memory.data(), memory.size()));
+    EXPECT_EQ(reader.Capacity(), 2u);
+    EXPECT_EQ(reader.ReadAll().size(), 2u);
+    std::uint32_t cursor = 5;
+    std::uint64_t lost = 0;
+    EXPECT_EQ(reader.ReadSince(cursor, &lost).size(), 1u);
+
+    EXPECT_FALSE(reader.Attach(memory.data(), 100));
+    EXPECT_TRUE(reader.ReadAll().empty());
+}
+
+TEST_F(Reader, MissingAndForeignObjectsAreNotOpened) {
+    TraceReader reader;
+    std::string error;
+    EXPECT_FALSE(reader.Open(trace::SectionName(TestBase("missing")), &error));
+    EXPECT_NE(error.find("No such file"), std::string::npos) << error;
+    // An empty object of the prefix is no channel.
+    const std::string name = trace::SectionName(TestBase("empty"));
+    const int fd = ::shm_open(("/" + name).c_str(), O_CREAT | O_RDWR, 0600);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    EXPECT_FALSE(reader.Open(name, &error));
+    EXPECT_NE(error.find("not a trace channel"), std::string::npos);
+}
+
+TEST_F(Reader, ListShowsChannelsWithTheirWriter) {
+    TraceChannel channel;
+    ASSERT_TRUE(channel.Open(TestBase("l"), 3, false));
+    channel.Stamp(static_cast<std::uint32_t>(::getpid()), 1700000000);
+    WriteText(channel, 0, 1, u"x");
+    bool found = false;
+    for (const trace::ChannelInfo& info : trace::ListChannels()) {
+        if (info.name != channel.name())
+            continue;
+        found = true;
+        EXPECT_EQ(info.pid, static_cast<std::uint32_t>(::getpid()));
+        EXPECT_TRUE(info.writerAlive);
+        EXPECT_EQ(info.capacity, 3u);
+        EXPECT_EQ(info.count, 1u);
+        EXPECT_EQ(info.startTime, 1700000000);
+    }
+    EXPECT_TRUE(found);
+}
+
+TEST_F(Reader, NameTakenOverByANewWriterIsNoticed) {
+    auto old = std::make_unique<TraceChannel>();
+    ASSERT_TRUE(old->Open(TestBase("m"), 2, false));
+    TraceReader reader;
+    ASSERT_TRUE(reader.Open(old->name()));
+    EXPECT_FALSE(reader.NameMovedOn());
+    old.reset();
+    EXPECT_FALSE(reader.NameMovedOn()); // gone is not moved on
+    TraceChannel fresh;
+    ASSERT_TRUE(fresh.Open(TestBase("m"), 2, false));
+    EXPECT_TRUE(reader.NameMovedOn());
+}
+
+} // namespace
+} // namespace kelvo::test

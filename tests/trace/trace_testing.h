@@ -1,0 +1,194 @@
+// Helpers of the trace tests: channel names of this test process, a raw
+// view of a shared object by byte offset, and child processes.
+#pragma once
+
+#include "protocol/bytes.h"
+#include "trace/channel.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace kelvo::test {
+
+// Base names unique to this process; every object made with them is removed
+// by RemoveTestChannels().
+inline std::string TestBase(const std::string& tag) {
+    return "KTest" + std::to_string(::getpid()) + "_" + tag;
+}
+
+inline void RemoveTestChannels() {
+    const std::string prefix = trace::SectionName(TestBase(""));
+    std::error_code ec;
+    for (const auto& item : std::filesystem::directory_iterator("/dev/shm", ec)) {
+        const std::string name = item.path().filename().string();
+        if (name.starts_with(prefix))
+            ::shm_unlink(("/" + name).c_str());
+    }
+}
+
+inline bool ObjectExists(const std::string& name) {
+    struct stat st;
+    return ::stat(("/dev/shm/" + name).c_str(), &st) == 0;
+}
+
+// A shared object mapped read-only, read by offset.
+class RawObject {
+public:
+    explicit RawObject(const std::string& name) {
+        const int fd = ::shm_open(("/" + name).c_str(), O_RDONLY, 0);
+        if (fd < 0)
+            return;
+        struct stat st;
+        if (::fstat(fd, &st) == 0 && st.st_size > 0) {
+            size_ = static_cast<std::size_t>(st.st_size);
+            mode_ = st.st_mode & 07777;
+            void* map = ::mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd, 0);
+            if (map != MAP_FAILED)
+                base_ = static_cast<const std::uint8_t*>(map);
+        }
+        ::close(fd);
+    }
+    ~RawObject() {
+        if (base_)
+            ::munmap(const_cast<std::uint8_t*>(base_), size_);
+    }
+    RawObject(const RawObject&) = delete;
+    RawObject& operator=(const RawObject&) = delete;
+
+    bool ok() const { return base_ != nullptr; }
+    std::size_t size() const { return size_; }
+    unsigned mode() const { return mode_; }
+    const std::uint8_t* data() const { return base_; }
+    std::uint32_t u32(std::size_t offset) const { return ldle_u32(base_ + offset); }
+    std::uint16_t u16(std::size_t offset) const { return ldle_u16(base_ + offset); }
+    std::int64_t i64(std::size_t offset) const {
+        return static_cast<std::int64_t>(ldle_u64(base_ + offset));
+    }
+    // Offset of a field of entry slot `slot`.
+    static std::size_t Slot(std::uint32_t slot, std::size_t field) {
+        return 252 + 496 * static_cast<std::size_t>(slot) + field;
+    }
+    // The UTF-16 text of a slot, up to its terminator.
+    std::u16string Text(std::uint32_t slot) const {
+        std::u16string text;
+        for (std::size_t i = 0; i < 240; ++i) {
+            const char16_t c = u16(Slot(slot, 16 + 2 * i));
+            if (c == 0)
+                break;
+            text.push_back(c);
+        }
+        return text;
+    }
+
+private:
+    const std::uint8_t* base_ = nullptr;
+    std::size_t size_ = 0;
+    unsigned mode_ = 0;
+};
+
+// Writes one text entry into a channel.
+inline bool WriteText(trace::TraceChannel& channel, std::uint32_t sequence, std::uint32_t category,
+                      std::u16string_view text) {
+    std::u16string payload(text);
+    payload.push_back(0);
+    trace::EntryHead head;
+    head.time = sequence;
+    head.category = category;
+    return channel.Write(head, payload.data(), 2 * payload.size());
+}
+
+// A forked child that runs a body with a trace channel of its own, reports
+// one line back and stays alive (holding its channel) until released or
+// killed. A released child removes its channel's name; a killed one leaves
+// it behind, as a crashed writer would.
+class ChannelChild {
+public:
+    using Body = std::function<std::string(trace::TraceChannel&)>;
+
+    explicit ChannelChild(const Body& body) {
+        int up[2], down[2];
+        if (::pipe(up) != 0 || ::pipe(down) != 0)
+            return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(up[0]);
+            ::close(down[1]);
+            trace::TraceChannel channel;
+            const std::string report = body(channel) + "\n";
+            ssize_t ignored = ::write(up[1], report.data(), report.size());
+            char c;
+            ignored = ::read(down[0], &c, 1); // returns at the parent's release
+            (void)ignored;
+            channel.RemoveName();
+            ::_exit(0);
+        }
+        ::close(up[1]);
+        ::close(down[0]);
+        report_ = up[0];
+        hold_ = down[1];
+    }
+    ~ChannelChild() {
+        if (pid_ > 0)
+            Kill();
+        if (report_ >= 0)
+            ::close(report_);
+        if (hold_ >= 0)
+            ::close(hold_);
+    }
+    ChannelChild(const ChannelChild&) = delete;
+    ChannelChild& operator=(const ChannelChild&) = delete;
+
+    pid_t pid() const { return pid_; }
+
+    // The child's line, or "" when none came within 10 s.
+    std::string Report() {
+        std::string text;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (text.find('\n') == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd p{report_, POLLIN, 0};
+            char buffer[256];
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                return {};
+            const ssize_t n = ::read(report_, buffer, sizeof buffer);
+            if (n <= 0)
+                return {};
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+        return text.substr(0, text.find('\n'));
+    }
+    // Lets the child end normally; its exit status.
+    int Release() {
+        ::close(hold_);
+        hold_ = -1;
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = 0;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    void Kill() {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = 0;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int report_ = -1;
+    int hold_ = -1;
+};
+
+} // namespace kelvo::test

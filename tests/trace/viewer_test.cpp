@@ -1,0 +1,285 @@
+// The viewer program and tracing at load, each in processes of their own:
+// kelvo-trace lists, prints, filters and follows; a program that links the
+// component starts tracing from Kelvo.ini before main and removes its channel
+// at exit; a traced process talks to the simulator while kelvo-trace --follow
+// prints its lines.
+#include "kelvo/trace.h"
+#include "support/sim_device.h"
+#include "support/sim_process.h"
+#include "trace/reader.h"
+#include "trace/writer.h"
+#include "trace_testing.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <vector>
+
+extern char** environ;
+
+namespace kelvo::test {
+namespace {
+
+using trace::TraceChannel;
+using Clock = std::chrono::steady_clock;
+
+// A program started with its standard output on a pipe.
+class Program {
+public:
+    Program() = default;
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+    ~Program() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0)
+            ::close(out_);
+    }
+
+    bool Start(const std::string& binary, std::vector<std::string> args,
+               std::vector<std::string> env = {}) {
+        args.insert(args.begin(), binary);
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        for (char** e = environ; *e; ++e)
+            env.emplace_back(*e); // the first of a name counts: ours come first
+        std::vector<char*> envp;
+        for (std::string& e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0)
+            return false;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+        const int rc =
+            ::posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(fds[1]);
+        out_ = fds[0];
+        if (rc != 0)
+            pid_ = 0;
+        return rc == 0;
+    }
+
+    // Reads until `text` shows up (false at the end of the output or after 20 s).
+    bool ReadUntil(const std::string& text) {
+        const auto deadline = Clock::now() + std::chrono::seconds(20);
+        while (output.find(text) == std::string::npos)
+            if (!ReadMore(deadline))
+                return false;
+        return true;
+    }
+    // Reads to the end of the output and returns the exit status (-1: killed).
+    int Finish() {
+        const auto deadline = Clock::now() + std::chrono::seconds(20);
+        while (ReadMore(deadline)) {
+        }
+        if (Clock::now() >= deadline)
+            ::kill(pid_, SIGKILL);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = 0;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    std::string output;
+
+private:
+    bool ReadMore(Clock::time_point deadline) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd p{out_, POLLIN, 0};
+        char buffer[4096];
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            return false;
+        const ssize_t n = ::read(out_, buffer, sizeof buffer);
+        if (n <= 0)
+            return false;
+        output.append(buffer, static_cast<std::size_t>(n));
+        return true;
+    }
+
+    pid_t pid_ = 0;
+    int out_ = -1;
+};
+
+const std::string kViewer = KELVO_BIN_DIR "/kelvo-trace";
+
+class Viewer : public ::testing::Test {
+protected:
+    void TearDown() override { RemoveTestChannels(); }
+
+    // kelvo-trace with `args`; its output and exit status.
+    int Run(std::vector<std::string> args, std::string& output) {
+        Program p;
+        if (!p.Start(kViewer, std::move(args)))
+            return -2;
+        const int status = p.Finish();
+        output = p.output;
+        return status;
+    }
+};
+
+TEST_F(Viewer, PrintsFiltersListsAndWritesJson) {
+    TraceChannel channel;
+    ASSERT_TRUE(channel.Open(TestBase("v"), 3, false));
+    channel.Stamp(static_cast<std::uint32_t>(::getpid()), 0);
+    WriteText(channel, 0, 1, u"Kelvo library connection");
+    WriteText(channel, 1, 2, u"CKelvo::Save_Command");
+    WriteText(channel, 2, 4, u"written");
+    WriteText(channel, 3, 2,
+              u"CKelvo::Save_Command fail 4 (frameCount received: 3, frameCount "
+              u"sent: 2)");
+    const std::string name = channel.name();
+    std::string out;
+
+    ASSERT_EQ(Run({name}, out), 0);
+    EXPECT_EQ(out, "1 [Read operations] CKelvo::Save_Command\n"
+                   "2 [Write operations] written\n"
+                   "3 [Read operations] CKelvo::Save_Command fail 4 (frameCount received: 3, "
+                   "frameCount sent: 2)\n");
+    // The base name works too, in any case.
+    ASSERT_EQ(Run({TestBase("V"), "--category", "write,connection"}, out), 0);
+    EXPECT_EQ(out, "2 [Write operations] written\n");
+    ASSERT_EQ(Run({name, "-c", "0x2", "--json"}, out), 0);
+    EXPECT_EQ(out.substr(0, out.find('\n')),
+              "{\"sequence\":1,\"category\":2,\"label\":\"Read operations\",\"text\":"
+              "\"CKelvo::Save_Command\"}");
+
+    ASSERT_EQ(Run({"--list"}, out), 0);
+    const std::size_t line = out.find(name + " ");
+    ASSERT_NE(line, std::string::npos) << out;
+    EXPECT_NE(out.find("running", line), std::string::npos);
+    ASSERT_EQ(Run({"--list", "--json"}, out), 0);
+    EXPECT_NE(out.find("{\"name\":\"" + name + "\",\"pid\":" + std::to_string(::getpid()) +
+                       ",\"running\":true,\"capacity\":3,\"count\":4,\"startTime\":0}"),
+              std::string::npos)
+        << out;
+}
+
+TEST_F(Viewer, PidChoosesThePlainOrTheSuffixedName) {
+    TraceChannel first, second;
+    ASSERT_TRUE(first.Open(TestBase("w"), 2, false));
+    ASSERT_TRUE(second.Open(TestBase("w"), 2, false));
+    WriteText(first, 0, 1, u"first");
+    WriteText(second, 0, 1, u"second");
+    std::string out;
+    // Both were made by this process; the plain one records its writer.
+    first.Stamp(static_cast<std::uint32_t>(::getpid()), 0);
+    ASSERT_EQ(Run({TestBase("w"), "--pid", std::to_string(::getpid())}, out), 0);
+    EXPECT_EQ(out, "0 [Kelvo library connection] first\n");
+    first.Stamp(1, 0);
+    ASSERT_EQ(Run({TestBase("w"), "--pid", std::to_string(::getpid())}, out), 0);
+    EXPECT_EQ(out, "0 [Kelvo library connection] second\n");
+}
+
+TEST_F(Viewer, MissingChannelAndBadOptions) {
+    std::string out;
+    EXPECT_EQ(Run({TestBase("none")}, out), 1);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(Run({"--category", "reading"}, out), 2);
+    EXPECT_EQ(Run({"--interval", "0"}, out), 2);
+}
+
+// The traced process (a child of this test) runs device operations against
+// the simulator while kelvo-trace follows its channel from another process.
+TEST_F(Viewer, FollowShowsTheOperationsOfARunningHost) {
+    const std::string folder = ::testing::TempDir() + "kelvo-follow-" + std::to_string(::getpid());
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder + "/Kelvo.ini") << "[Trace]\nTraceEnable=1\nTracemask=3\n";
+    const std::string base = TestBase("follow");
+
+    SimProcess sim;
+    ASSERT_TRUE(sim.Start({"--addr", "127.0.110.1", "--no-tls", "--fault", "wrong-counter",
+                           "--fault-at", "2", "--fault-count", "1"}));
+    Program viewer;
+    ASSERT_TRUE(
+        viewer.Start(kViewer, {base, "--follow", "--wait", "--until-exit", "--interval", "10"}));
+
+    ChannelChild host([&](TraceChannel&) {
+        trace::StartOptions options;
+        options.settingsFolder = folder;
+        options.baseName = base;
+        options.wait = [] {};
+        auto channel = trace::StartTracingWith(options);
+        if (!channel)
+            return std::string("no channel");
+        SimDevice device(u"TCPIP:127.0.110.1/17221,3000");
+        const HRESULT ok = device->Save_Command();
+        const HRESULT failed = device->Save_Command();
+        std::string report = ok == S_OK && failed == E_FAIL ? "done" : "unexpected results";
+        // The channel stays until the parent lets this process end.
+        static std::unique_ptr<TraceChannel> keep;
+        keep = std::move(channel);
+        return report;
+    });
+    ASSERT_EQ(host.Report(), "done");
+    ASSERT_TRUE(viewer.ReadUntil("CKelvo::Save_Command fail 4")) << viewer.output;
+    host.Release();
+    EXPECT_EQ(viewer.Finish(), 0);
+    const std::string& out = viewer.output;
+    EXPECT_EQ(out.find("0 [Kelvo library connection] Kelvo library connection\n"), 0u) << out;
+    EXPECT_NE(out.find("1 [Read operations] Read operations\n"), std::string::npos);
+    EXPECT_NE(out.find("2 [Read operations] CKelvo::Save_Command\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("[Read operations] CKelvo::Save_Command fail 4 (frameCount received: "),
+              std::string::npos);
+    EXPECT_EQ(out.find("Write operations"), std::string::npos);
+    std::filesystem::remove_all(folder);
+}
+
+// Run by TracingAtLoad.StartsFromKelvoIni in a process of its own: tracing
+// was started before main from the Kelvo.ini of its $APPDATA.
+TEST(TracingAtLoad, Helper) {
+    if (!std::getenv("KELVO_TRACE_AT_LOAD_HELPER"))
+        GTEST_SKIP() << "runs inside TracingAtLoad.StartsFromKelvoIni";
+    EXPECT_TRUE(TraceEnabled(TRACE_WRITE));
+    EXPECT_FALSE(TraceEnabled(TRACE_READ));
+    EXPECT_TRUE(Trace(TRACE_WRITE, u"helper %i", 42));
+    StartTracing(); // once per process: nothing happens
+    bool found = false;
+    for (const trace::ChannelInfo& info : trace::ListChannels()) {
+        if (info.pid != static_cast<std::uint32_t>(::getpid()))
+            continue;
+        found = true;
+        trace::TraceReader reader;
+        ASSERT_TRUE(reader.Open(info.name));
+        EXPECT_EQ(reader.Header().mask, 5u);
+        EXPECT_EQ(reader.Header().capacity, 16u);
+        const auto entries = reader.ReadAll();
+        ASSERT_EQ(entries.size(), 3u);
+        EXPECT_EQ(entries[0].text, u"Kelvo library connection");
+        EXPECT_EQ(entries[1].text, u"Write operations");
+        EXPECT_EQ(entries[2].text, u"helper 42");
+        std::printf("channel: %s\n", info.name.c_str());
+    }
+    EXPECT_TRUE(found);
+}
+
+TEST(TracingAtLoad, StartsFromKelvoIniAndRemovesTheNameAtExit) {
+    const std::string folder = ::testing::TempDir() + "kelvo-atload-" + std::to_string(::getpid());
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder + "/Kelvo.ini") << "[Trace]\nTraceEnable=1\nTracemask=5\nTracesize=16\n";
+    Program helper;
+    ASSERT_TRUE(helper.Start("/proc/self/exe", {"--gtest_filter=TracingAtLoad.Helper"},
+                             {"APPDATA=" + folder, "KELVO_TRACE_AT_LOAD_HELPER=1"}));
+    EXPECT_EQ(helper.Finish(), 0) << helper.output;
+    const std::size_t at = helper.output.find("channel: ");
+    ASSERT_NE(at, std::string::npos) << helper.output;
+    const std::string name = helper.output.substr(at + 9, helper.output.find('\n', at) - at - 9);
+    EXPECT_TRUE(name.starts_with("ALTRACE_KELVO")) << name;
+    EXPECT_FALSE(ObjectExists(name));
+    std::filesystem::remove_all(folder);
+}
+
+} // namespace
+} // namespace kelvo::test
