@@ -1,4 +1,6 @@
 // Connection life cycle of CKelvo: ConfString, Init, Close, Config.
+#include "automation/profile.h"
+#include "automation/settings_paths.h"
 #include "device/connection_text.h"
 #include "device/kelvo_object.h"
 #include "kelvo/trace.h"
@@ -116,11 +118,27 @@ HRESULT CKelvo::Config() {
 }
 
 namespace kelvo {
+namespace {
 
-int ReadRememberedPort() {
-    return kNoRememberedPort;
+// "DeviceLink.ini" in the per-user settings folder; empty without a folder.
+std::string RememberedPortFile() {
+    const std::string folder = UserSettingsFolder();
+    return folder.empty() ? std::string() : folder + "/DeviceLink.ini";
 }
 
-void WriteRememberedPort(int) {}
+} // namespace
+
+int ReadRememberedPort() {
+    const std::string file = RememberedPortFile();
+    if (file.empty())
+        return kNoRememberedPort;
+    return ReadProfileInt(file, "Kelvo", "LastPort", kNoRememberedPort);
+}
+
+void WriteRememberedPort(int port) {
+    const std::string file = RememberedPortFile();
+    if (!file.empty())
+        WriteProfileString(file, "Kelvo", "LastPort", std::to_string(port));
+}
 
 } // namespace kelvo

@@ -7,6 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
 namespace kelvo::test {
 namespace {
 
@@ -259,6 +265,68 @@ TEST(ConnectionText, DecimalsReadLikeTheCLibrary) {
     };
     for (const auto& [text, value] : cases)
         EXPECT_EQ(ReadDecimal(text), value) << Utf16ToUtf8(text);
+}
+
+} // namespace
+} // namespace kelvo::test
+
+namespace kelvo::test {
+namespace {
+
+// The remembered port lives in DeviceLink.ini of the per-user settings folder.
+class RememberedPort : public Connection {
+protected:
+    RememberedPort() {
+        folder_ = ::testing::TempDir() + "kelvo-appdata-" + std::to_string(::getpid());
+        std::filesystem::create_directories(folder_);
+        setenv("APPDATA", folder_.c_str(), 1);
+    }
+    ~RememberedPort() override {
+        unsetenv("APPDATA");
+        std::filesystem::remove_all(folder_);
+    }
+    void Store(const char* text) { std::ofstream(folder_ + "/DeviceLink.ini") << text; }
+    std::string folder_;
+};
+
+TEST_F(RememberedPort, StoredPortReplacesTheParsedOne) {
+    Store("[Kelvo]\nLastPort=7\n");
+    k->rememberPort = true;
+    EXPECT_EQ(Init(u"COM:3"), S_OK);
+    EXPECT_EQ(transport->openedWith, u"COM:7,921600,N,8,1");
+}
+
+TEST_F(RememberedPort, IgnoredWhenSwitchedOffMissingOrOnTcp) {
+    Store("[kelvo]\nlastport = 7\n");
+    EXPECT_EQ(Init(u"COM:3"), S_OK); // rememberPort off
+    EXPECT_EQ(transport->openedWith, u"COM:3,921600,N,8,1");
+    k->rememberPort = true;
+    Store("[Other]\nLastPort=7\n");
+    ScriptedTransport* t = ScriptedTransport::Prepare();
+    EXPECT_EQ(Init(u"COM:3"), S_OK);
+    EXPECT_EQ(t->openedWith, u"COM:3,921600,N,8,1");
+    t->Release();
+}
+
+TEST_F(RememberedPort, PutConfStringAppliesItToo) {
+    Store("[Kelvo]\nLastPort=12\n");
+    k->rememberPort = true;
+    Bstr text(u"COM:3");
+    k->put_ConfString(text.get());
+    EXPECT_EQ(k->port, 12);
+}
+
+TEST_F(RememberedPort, WrittenAndReadBack) {
+    WriteRememberedPort(42);
+    EXPECT_EQ(ReadRememberedPort(), 42);
+    unsetenv("APPDATA");
+    unsetenv("XDG_CONFIG_HOME");
+    const char* home = getenv("HOME");
+    std::string saved = home ? home : "";
+    unsetenv("HOME");
+    EXPECT_EQ(ReadRememberedPort(), kNoRememberedPort);
+    if (!saved.empty())
+        setenv("HOME", saved.c_str(), 1);
 }
 
 } // namespace
