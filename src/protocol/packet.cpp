@@ -5,9 +5,10 @@
 
 #include "device/kelvo_object.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <optional>
 #include <vector>
 
@@ -96,11 +97,13 @@ HRESULT CKelvo::PacketVARIANT(SHORT CmdId, VARIANT arrOut, LONG LenIn, INT resul
     std::optional<std::vector<BYTE>> request = PacketBytes(arrOut);
     if (!request)
         return E_FAIL;
-    // Packet may write nothing at all: the answer starts as zeros.
+    // Packet may write nothing at all: the answer starts as zeros. calloc
+    // leaves a large buffer's pages untouched until they are used.
     const LONG allocated = LenIn;
-    std::unique_ptr<BYTE[]> answer;
+    std::unique_ptr<BYTE, decltype(&std::free)> answer(nullptr, &std::free);
     if (allocated >= 0)
-        answer.reset(new (std::nothrow) BYTE[static_cast<std::size_t>(allocated)]());
+        answer.reset(static_cast<BYTE*>(
+            std::calloc(static_cast<std::size_t>(std::max<LONG>(allocated, 1)), 1)));
 
     IDeviceLink* link = this;
     const HRESULT hr = link->Packet(CmdId, request->data(), static_cast<LONG>(request->size()),
