@@ -114,11 +114,20 @@ inline bool TraceEnabled(std::uint32_t category) {
 // the l/ll/h length modifiers, flags and widths such as %02X.
 std::u16string FormatTrace(const char16_t* format, std::span<const TraceArg> args);
 
+namespace detail {
+// Out of line, so that the inlined part of Trace stays the category test.
+template <class... A>
+[[gnu::noinline, gnu::cold]] bool TraceArgs(std::uint32_t category, const char16_t* format,
+                                            const A&... args) {
+    const std::array<TraceArg, sizeof...(A)> list{TraceArg::From(args)...};
+    return TraceFormatted(category, format, list);
+}
+} // namespace detail
+
 template <class... A> bool Trace(std::uint32_t category, const char16_t* format, const A&... args) {
     if (!TraceEnabled(category))
         return false;
-    const std::array<TraceArg, sizeof...(A)> list{TraceArg::From(args)...};
-    return detail::TraceFormatted(category, format, list);
+    return detail::TraceArgs(category, format, args...);
 }
 
 bool TraceText(std::uint32_t category, std::u16string_view text);

@@ -124,11 +124,11 @@ std::optional<std::string> Lookup(const std::string& path, std::string_view sect
     return std::nullopt;
 }
 
-std::string Unquote(std::string value) {
+std::string Unquote(std::string_view value) {
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
         value.back() == value.front())
-        return value.substr(1, value.size() - 2);
-    return value;
+        value = value.substr(1, value.size() - 2);
+    return std::string(value);
 }
 
 bool HasLineBreak(std::string_view s) {
@@ -163,10 +163,10 @@ bool ReplaceFile(const std::string& path, const std::string& text, mode_t mode) 
 
 std::string ReadProfileString(const std::string& path, std::string_view section,
                               std::string_view key, std::string_view def) {
-    std::optional<std::string> value = Lookup(path, section, key);
+    const std::optional<std::string> value = Lookup(path, section, key);
     if (!value)
         return std::string(def);
-    return Unquote(std::move(*value));
+    return Unquote(*value);
 }
 
 int ReadProfileInt(const std::string& path, std::string_view section, std::string_view key,

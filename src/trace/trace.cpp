@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -140,9 +141,9 @@ std::size_t ParseSpec(std::u16string_view f, std::size_t pos, Spec& spec) {
 }
 
 // The narrow printf format of a specification, e.g. "%-08.3lld".
-void NarrowFormat(char (&out)[32], const Spec& spec, const char* length, char conversion) {
-    char width[8] = "";
-    char precision[8] = "";
+void NarrowFormat(char (&out)[64], const Spec& spec, const char* length, char conversion) {
+    char width[16] = "";
+    char precision[16] = "";
     if (spec.width >= 0)
         std::snprintf(width, sizeof width, "%d", spec.width);
     if (spec.precision >= 0)
@@ -194,11 +195,18 @@ void FormatOne(LineWriter& out, const Spec& spec, const TraceArg* arg) {
         out.PutAscii("(missing)");
         return;
     }
-    char fmt[32];
+    char fmt[64];
     char buf[128];
+    const bool plain = spec.flagCount == 0 && spec.width < 0 && spec.precision < 0;
     switch (spec.conversion) {
     case 'd':
     case 'i':
+        // The usual "%i" without flags is converted directly.
+        if (plain) {
+            const auto end = std::to_chars(buf, buf + sizeof buf - 1, AsSigned(*arg)).ptr;
+            *end = 0;
+            break;
+        }
         NarrowFormat(fmt, spec, "ll", 'd');
         std::snprintf(buf, sizeof buf, fmt, AsSigned(*arg));
         break;
