@@ -356,10 +356,13 @@ TEST(ResetError, FailuresOfItsErrorAnswer) {
         SCOPED_TRACE(cs.name);
         ConnectedKelvo c(cs.serial, 5);
         const Bytes answer = cs.answer();
-        if (cs.thenTimeout)
+        if (answer.empty()) {
+            // No answer at all: the first read times out.
+        } else if (cs.thenTimeout) {
             c.transport->AnswerThenTimeout(answer);
-        else
+        } else {
             c.transport->Answer(answer);
+        }
         TraceCapture trace;
         EXPECT_EQ(c.kelvo->ResetError(1), E_FAIL);
         EXPECT_EQ(c.kelvo->errorCode, cs.code);

@@ -211,7 +211,7 @@ TEST_F(ErrorLogTest, GarbageAnswersEndTheCall) {
     for (int round = 0; round < 200; ++round) {
         ConnectedKelvo c(round % 2 == 1, 255);
         for (int i = 0; i < 50; ++i) {
-            Bytes garbage(random() % 40);
+            Bytes garbage(1 + random() % 40);
             for (auto& b : garbage)
                 b = static_cast<std::uint8_t>(random());
             // Often a right counter and index, so the deeper steps are reached.
