@@ -312,6 +312,9 @@ inline std::u16string FromAnsi(std::string_view bytes) {
 }
 
 std::string Utf16ToUtf8(std::u16string_view text);
+
+// Names and keywords compared without regard to the case of ASCII letters.
+bool SameIgnoringCase(std::u16string_view a, std::u16string_view b);
 std::u16string Utf8ToUtf16(std::string_view text);
 
 // Text of a BSTR (a null BSTR is empty).

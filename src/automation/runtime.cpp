@@ -23,29 +23,13 @@ std::vector<LinkedClass>& Classes() {
     return classes;
 }
 
-// Case-insensitive ASCII comparison, as ProgIDs are looked up on the platform.
-bool SameProgId(std::u16string_view a, std::u16string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char16_t x = a[i], y = b[i];
-        if (x >= u'A' && x <= u'Z')
-            x = static_cast<char16_t>(x - u'A' + u'a');
-        if (y >= u'A' && y <= u'Z')
-            y = static_cast<char16_t>(y - u'A' + u'a');
-        if (x != y)
-            return false;
-    }
-    return true;
-}
-
 } // namespace
 
 void RegisterLinkedClass(std::u16string_view progId, REFCLSID clsid, IClassFactory* factory) {
     std::lock_guard lock(ClassesMutex());
     auto& classes = Classes();
     std::erase_if(classes, [&](const LinkedClass& c) {
-        return c.clsid == clsid || SameProgId(c.progId, progId);
+        return c.clsid == clsid || SameIgnoringCase(c.progId, progId);
     });
     classes.push_back({std::u16string(progId), clsid, factory});
 }
@@ -62,7 +46,7 @@ HRESULT CLSIDFromProgID(LPCOLESTR progId, CLSID* clsid) {
         return E_INVALIDARG;
     std::lock_guard lock(kelvo::ClassesMutex());
     for (const auto& c : kelvo::Classes()) {
-        if (kelvo::SameProgId(c.progId, progId)) {
+        if (kelvo::SameIgnoringCase(c.progId, progId)) {
             *clsid = c.clsid;
             return S_OK;
         }
@@ -87,4 +71,17 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID 
     if (!factory)
         return REGDB_E_CLASSNOTREG;
     return factory->CreateInstance(outer, riid, ppv);
+}
+
+bool kelvo::SameIgnoringCase(std::u16string_view a, std::u16string_view b) {
+    auto lower = [](char16_t c) {
+        return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+    };
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (lower(a[i]) != lower(b[i]))
+            return false;
+    }
+    return true;
 }

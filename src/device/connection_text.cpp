@@ -42,16 +42,7 @@ int ReadDecimal(std::u16string_view text) {
 }
 
 bool SameKeyword(std::u16string_view a, std::u16string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char16_t c) {
-            return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
-        };
-        if (lower(a[i]) != lower(b[i]))
-            return false;
-    }
-    return true;
+    return SameIgnoringCase(a, b);
 }
 
 bool ParseDevicePart(CKelvo& k, std::u16string_view text) {

@@ -348,19 +348,6 @@ const InterfaceMember kTable[] = {
     Row<&IKelvo::ReadSafeObject, Shape::MethodResult>(u"ReadSafeObject", 0x00000018, "IKelvo"),
 };
 
-bool SameName(std::u16string_view a, std::u16string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char16_t c) {
-            return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
-        };
-        if (lower(a[i]) != lower(b[i]))
-            return false;
-    }
-    return true;
-}
-
 } // namespace
 
 std::span<const InterfaceMember> InterfaceTable() {
@@ -369,7 +356,7 @@ std::span<const InterfaceMember> InterfaceTable() {
 
 const InterfaceMember* FindMember(std::u16string_view name, MemberKind kind) {
     for (const auto& m : kTable) {
-        if (m.kind == kind && SameName(m.name, name))
+        if (m.kind == kind && SameIgnoringCase(m.name, name))
             return &m;
     }
     return nullptr;
@@ -385,7 +372,7 @@ const InterfaceMember* FindMember(DISPID id, MemberKind kind) {
 
 const InterfaceMember* FindMemberByName(std::u16string_view name) {
     for (const auto& m : kTable) {
-        if (SameName(m.name, name))
+        if (SameIgnoringCase(m.name, name))
             return &m;
     }
     return nullptr;
