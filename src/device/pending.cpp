@@ -2,9 +2,3 @@
 // touching anything; the family's source replaces its lines here when it lands.
 #include "device/kelvo_object.h"
 
-HRESULT CKelvo::ScanUDP(BSTR, LONG, BSTR*) {
-    return E_NOTIMPL;
-}
-HRESULT CKelvo::Ping(SHORT, BSTR*) {
-    return E_NOTIMPL;
-}

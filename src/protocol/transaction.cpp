@@ -250,6 +250,6 @@ HRESULT CKelvo::Transact(const Exchange& x) {
         return Finish(x.readDeviceError ? x.readDeviceError(steps)
                                         : ReadDeviceError(steps.crc, x.prefix));
 
-    Trace(TRACE_READ, u"%s fail 12 (%i)", x.prefix, static_cast<int>(status));
+    Trace(TRACE_READ, x.unknownStatusFormat, x.prefix, static_cast<int>(status));
     return Finish(KE_STATUS);
 }

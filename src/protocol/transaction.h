@@ -113,6 +113,8 @@ struct Exchange {
     FunctionRef<int(AnswerSteps&)> readDeviceError;
     // Stores the results once the whole answer was verified.
     FunctionRef<void()> commit;
+    // Trace of a status word of neither kind, with the prefix and the word.
+    const char16_t* unknownStatusFormat = u"%s fail 12 (%i)";
 };
 
 // Success word of a command: the low 4 bits of the low byte move into its

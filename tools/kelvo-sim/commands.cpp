@@ -9,6 +9,7 @@ CommandTable DefaultCommands() {
     AddParameterCommands(table);
     AddDataCommands(table);
     AddUserCommands(table);
+    AddPingCommands(table);
     return table;
 }
 

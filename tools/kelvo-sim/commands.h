@@ -43,6 +43,9 @@ std::array<std::uint8_t, 32> ResetKey(std::span<const std::uint8_t> adminKey);
 // error codes in data_areas.h).
 void AddDataCommands(CommandTable& table);
 
+// Ping: blink time in, the device's item list out.
+void AddPingCommands(CommandTable& table);
+
 // Every command the simulator answers.
 CommandTable DefaultCommands();
 

@@ -239,6 +239,8 @@ constexpr SectionReader kSections[] = {
     {"errorLog", ReadErrorLogSection},
     {"parameters", ReadParameters},
     {"data", ReadDataSection},
+    {"discovery", ReadDiscoverySection},
+    {"ping", ReadPingSection},
 };
 
 bool ReadDocument(const pugi::xml_document& doc, DeviceState& state, std::string& error) {

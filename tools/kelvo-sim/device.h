@@ -3,6 +3,7 @@
 #pragma once
 
 #include "kelvo-sim/data_areas.h"
+#include "kelvo-sim/discovery.h"
 #include "kelvo-sim/parameters.h"
 
 #include <array>
@@ -88,6 +89,9 @@ struct DeviceState {
 
     // Data blocks, the safety block, safety objects and the SSC buffer.
     DataAreas data = DefaultDataAreas();
+
+    // Discovery identity and the ping answer.
+    NetworkState network;
 };
 
 // Reads a state file into `state` (fields absent from the file keep their

@@ -3,6 +3,7 @@
 #include "kelvo-sim/commands.h"
 #include "kelvo-sim/commands_users.h"
 #include "kelvo-sim/device.h"
+#include "kelvo-sim/discovery.h"
 #include "kelvo-sim/faults.h"
 #include "kelvo-sim/links.h"
 #include "kelvo-sim/log.h"
@@ -54,6 +55,9 @@ struct Options {
     std::uint64_t dropSessionAt = 0;
     std::optional<std::uint32_t> pushRate;
     bool streamAtStart = false;
+    bool discovery = false;
+    std::string discoveryAddress; // empty: the --addr address
+    bool blink = false;
 };
 
 void PrintLine(const std::string& text) {
@@ -103,6 +107,7 @@ int Run(const Options& options) {
         state.pushRate = *options.pushRate;
     if (options.streamAtStart)
         state.streams.set(0);
+    state.network.showBlink = state.network.showBlink || options.blink;
     FaultPlan plan;
     if (!BuildFaultPlan(options, plan, error)) {
         LogLine(error);
@@ -173,7 +178,21 @@ int Run(const Options& options) {
         }
     }
 
+    std::unique_ptr<DiscoveryResponder> discovery;
+    if (options.discovery || !options.discoveryAddress.empty()) {
+        const std::string& bindAddress =
+            options.discoveryAddress.empty() ? options.address : options.discoveryAddress;
+        discovery = std::make_unique<DiscoveryResponder>(sim, stop, options.address);
+        if (!discovery->Open(bindAddress, error)) {
+            LogLine("discovery: " + error);
+            return 1;
+        }
+        PrintLine("discovery: " + bindAddress + ":" + std::to_string(kDiscoveryPort));
+    }
+
     std::vector<std::thread> threads;
+    if (discovery)
+        threads.emplace_back([&] { discovery->Run(); });
     if (tcp)
         threads.emplace_back([&] { tcp->Run(); });
     if (tls)
@@ -266,6 +285,12 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1u, 10000000u));
     app.add_flag("--stream-at-start", options.streamAtStart,
                  "push stream 0 runs from the start (serial line)");
+    app.add_flag("--discovery", options.discovery,
+                 "answer UDP discovery requests on port 17220 of the --addr address");
+    app.add_option("--discovery-addr", options.discoveryAddress,
+                   "answer UDP discovery on this address instead (0.0.0.0: broadcasts on every "
+                   "interface); implies --discovery");
+    app.add_flag("--blink", options.blink, "write the blink time of every ping on stderr");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -21,6 +21,14 @@ void AddDataCommands(CLI::App& app, Tool& tool);
 // users, perms, adminkey, cert: user and security administration.
 void AddUserCommands(CLI::App& app, Tool& tool);
 
+// scan SRCIP [SECONDS], ping [BLINK]: network discovery.
+void AddDiscoveryCommands(CLI::App& app, Tool& tool);
+// The lines of a scan result, each without its trailing TAB.
+std::vector<std::string> ScanLines(const std::string& text);
+// The text Ping gives as a JSON object (text values escaped, non-finite
+// numbers null); "null" when the text is not in that form.
+std::string PingJson(std::string_view text);
+
 // invoke NAME [ARG...]: any operation by its dispatch name.
 void AddInvokeCommand(CLI::App& app, Tool& tool);
 

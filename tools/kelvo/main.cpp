@@ -38,6 +38,7 @@ int main(int argc, char** argv) {
     kelvo::tool::AddParameterCommands(app, tool);
     kelvo::tool::AddDataCommands(app, tool);
     kelvo::tool::AddUserCommands(app, tool);
+    kelvo::tool::AddDiscoveryCommands(app, tool);
     kelvo::tool::AddInvokeCommand(app, tool);
 
     try {

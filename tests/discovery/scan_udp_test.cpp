@@ -1,0 +1,452 @@
+// UDP scan: the request bytes, the rendering of answers (also cut and hostile
+// ones), the listening loop against loopback responders through the route
+// seam, and a broadcast scan inside network namespaces of the test's own.
+#include "device/kelvo_object.h"
+#include "discovery/scan_udp.h"
+#include "support/sim_process.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+extern char** environ;
+
+namespace kelvo::test {
+namespace {
+
+using discovery::RenderScanAnswer;
+using discovery::ScanRoute;
+using discovery::ScanUdp;
+using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
+
+struct RenderCase {
+    const char* name;
+    Bytes datagram;
+    const char* text; // null: not an answer, nothing appended
+};
+
+const RenderCase kRenderCases[] = {
+    {"Address", {2, 1, 0, 0, 0, 1, 0, 4, 10, 1, 2, 3}, "10.1.2.3\t\n"},
+    {"Mac", {2, 1, 0, 0, 0, 9, 0, 6, 0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, "00:1A:2B:3C:4D:5E\t\n"},
+    {"LittleEndianNumber", {2, 1, 0, 0, 0, 8, 0, 4, 1, 0, 0, 0}, "1\t\n"},
+    {"TimeItem", {2, 1, 0, 0, 0, 10, 0, 4, 0xFF, 0xFF, 0xFF, 0xFF}, "4294967295\t\n"},
+    {"TextEndsAtZero", {2, 1, 0, 0, 0, 6, 0, 4, 0x41, 0x42, 0x00, 0x43}, "AB\t\n"},
+    {"TextWithoutZero", {2, 1, 0, 0, 0, 7, 0, 3, 0x4B, 0x53, 0x31}, "KS1\t\n"},
+    {"OneByteTypes", {2, 2, 0, 0, 0, 5, 0, 1, 0xFF, 0, 11, 0, 2, 7, 9}, "255\t7\t\n"},
+    {"UnknownTypesEmptyFields",
+     {2, 3, 0, 0, 0, 12, 0, 1, 0x55, 0, 0, 0, 0, 0xFF, 0xFF, 0, 2, 1, 2},
+     "\t\t\t\n"},
+    {"AllAddressTypes",
+     {2, 4, 9, 9, 0, 1, 0, 4, 1, 1, 1, 1, 0, 2, 0, 4, 2, 2,
+      2, 2, 0, 3, 0, 4, 3, 3, 3, 3, 0, 4, 0, 4, 4, 4, 4, 4},
+     "1.1.1.1\t2.2.2.2\t3.3.3.3\t4.4.4.4\t\n"},
+    {"ValueLongerThanWidthSkipped", {2, 2, 0, 0, 0, 5, 0, 3, 1, 2, 3, 0, 5, 0, 1, 4}, "1\t4\t\n"},
+    {"CountZero", {2, 0, 0, 0, 0, 1, 0, 4, 1, 2, 3, 4}, "\n"},
+    {"CountNegative", {2, 0x80, 0, 0, 0, 1, 0, 4, 1, 2, 3, 4}, "\n"},
+    {"KindOnly", {2}, "\n"},
+    {"HeaderOnly", {2, 1, 0, 0}, "\n"},
+    {"Request", {1, 1, 0, 0, 0, 10, 0, 4, 1, 2, 3, 4}, nullptr},
+    {"KindThree", {3, 1, 0, 0, 0, 1, 0, 4, 1, 2, 3, 4}, nullptr},
+    {"Empty", {}, nullptr},
+    // Cut answers: nothing is read past the datagram.
+    {"CountBeyondItems", {2, 5, 0, 0, 0, 1, 0, 4, 10, 0, 0, 1}, "10.0.0.1\t\n"},
+    {"ItemHeaderCut", {2, 2, 0, 0, 0, 1, 0, 4, 10, 0, 0, 1, 0, 9, 0}, "10.0.0.1\t\n"},
+    {"AddressValueCut", {2, 1, 0, 0, 0, 1, 0, 4, 10, 20}, "10.20.0.0\t\n"},
+    {"MacValueCut", {2, 1, 0, 0, 0, 9, 0, 6, 0xAA}, "AA:00:00:00:00:00\t\n"},
+    {"NumberShorterThanWidth", {2, 1, 0, 0, 0, 8, 0, 1, 7, 0, 0, 0}, "7\t\n"},
+    {"TextLengthPastEnd", {2, 2, 0, 0, 0, 6, 0xFF, 0xFF, 0x41, 0x42}, "AB\t\n"},
+    {"EmptyValues", {2, 3, 0, 0, 0, 1, 0, 0, 0, 6, 0, 0, 0, 5, 0, 0}, "0.0.0.0\t\t0\t\n"},
+};
+
+class Render : public ::testing::TestWithParam<RenderCase> {};
+
+TEST_P(Render, AnswerToLine) {
+    const RenderCase& c = GetParam();
+    // The datagram lies at the end of its own allocation, so a read past it
+    // is caught by the address sanitizer.
+    auto copy = std::make_unique<std::uint8_t[]>(c.datagram.size());
+    std::copy(c.datagram.begin(), c.datagram.end(), copy.get());
+    std::string text = "before|";
+    const bool answer = RenderScanAnswer(std::span(copy.get(), c.datagram.size()), text);
+    EXPECT_EQ(answer, c.text != nullptr);
+    EXPECT_EQ(text, std::string("before|") + (c.text ? c.text : ""));
+}
+
+INSTANTIATE_TEST_SUITE_P(ScanUdp, Render, ::testing::ValuesIn(kRenderCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ScanRender, TextCutAfter99Bytes) {
+    Bytes datagram{2, 1, 0, 0, 0, 7, 0, 150};
+    for (int i = 0; i < 150; ++i)
+        datagram.push_back(static_cast<std::uint8_t>('a' + i % 26));
+    std::string text;
+    ASSERT_TRUE(RenderScanAnswer(datagram, text));
+    ASSERT_EQ(text.size(), 99u + 2);
+    EXPECT_EQ(text.substr(0, 3), "abc");
+    EXPECT_EQ(text.substr(99), "\t\n");
+}
+
+TEST(ScanRequest, TwelveBytesWithBigEndianItemHeaderAndLittleEndianTime) {
+    const auto request = discovery::ScanRequest(0x11223344);
+    EXPECT_THAT(request, ::testing::ElementsAre(1, 1, 0, 0, 0, 10, 0, 4, 0x44, 0x33, 0x22, 0x11));
+}
+
+// ---- Loopback: the scanner bound to one address, the responder on another ----
+
+std::uint32_t Ipv4(const char* text) {
+    in_addr a{};
+    inet_pton(AF_INET, text, &a);
+    return ntohl(a.s_addr);
+}
+
+// A UDP socket bound to address:17220 that answers the first request it gets
+// with the datagrams given, in order. Runs on its own thread, at most 5 s.
+class Responder {
+public:
+    Responder(const char* address, std::vector<Bytes> answers) : answers_(std::move(answers)) {
+        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(discovery::kDiscoveryPort);
+        local.sin_addr.s_addr = htonl(Ipv4(address));
+        bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+        if (bound_)
+            thread_ = std::thread([this] { Serve(); });
+    }
+    ~Responder() {
+        if (thread_.joinable())
+            thread_.join();
+        close(fd_);
+    }
+    bool bound() const { return bound_; }
+    // The request received, once the thread is done.
+    const Bytes& Request() {
+        if (thread_.joinable())
+            thread_.join();
+        return request_;
+    }
+
+private:
+    void Serve() {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, 5000) != 1)
+            return;
+        std::uint8_t buffer[600];
+        sockaddr_in from{};
+        socklen_t size = sizeof from;
+        const ssize_t n =
+            recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &size);
+        if (n < 0)
+            return;
+        request_.assign(buffer, buffer + n);
+        for (const Bytes& answer : answers_)
+            sendto(fd_, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), size);
+    }
+
+    int fd_ = -1;
+    bool bound_ = false;
+    std::vector<Bytes> answers_;
+    Bytes request_;
+    std::thread thread_;
+};
+
+ScanRoute Route(const char* destination) {
+    ScanRoute route;
+    route.destination = Ipv4(destination);
+    route.step = 100ms;
+    return route;
+}
+
+TEST(ScanLoopback, AnswersInOrderOfArrivalOthersIgnored) {
+    const Bytes a{2, 1, 0, 0, 0, 1, 0, 4, 127, 0, 109, 2};
+    const Bytes b{2, 2, 0, 0, 0, 6, 0, 2, 'd', '2', 0, 5, 0, 1, 9};
+    Bytes big(700, 0xEE); // cut to 512 bytes by the receive
+    big[0] = 2;
+    big[1] = 1;
+    big[4] = 0;
+    big[5] = 7;
+    big[6] = 0x02;
+    big[7] = 0x00;
+    Responder responder("127.0.109.2", {{1, 1, 0, 0}, {3, 0, 0, 0}, a, b, a, big});
+    ASSERT_TRUE(responder.bound());
+    std::string text;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(ScanUdp("127.0.109.1", 3, text, Route("127.0.109.2")));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(text, "127.0.109.2\t\nd2\t9\t\n127.0.109.2\t\n" + std::string(99, '\xEE') + "\t\n");
+    // Three steps of 100 ms: between two and four steps of listening.
+    EXPECT_GE(elapsed, 200ms);
+    EXPECT_LT(elapsed, 1000ms);
+    const Bytes& request = responder.Request();
+    ASSERT_EQ(request.size(), 12u);
+    EXPECT_EQ(Bytes(request.begin(), request.begin() + 8), (Bytes{1, 1, 0, 0, 0, 10, 0, 4}));
+    const std::uint32_t sent = static_cast<std::uint32_t>(request[8] | request[9] << 8 |
+                                                          request[10] << 16 | request[11] << 24);
+    EXPECT_LE(static_cast<std::uint32_t>(std::time(nullptr)) - sent, 2u);
+}
+
+TEST(ScanLoopback, TimeOutOfZeroOrLessSendsAndReturnsAtOnce) {
+    for (int timeOut : {0, -5}) {
+        Responder responder("127.0.109.4", {{2, 1, 0, 0, 0, 5, 0, 1, 1}});
+        ASSERT_TRUE(responder.bound());
+        std::string text = "stale";
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(ScanUdp("127.0.109.3", timeOut, text, Route("127.0.109.4")));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 100ms);
+        EXPECT_EQ(text, "");
+        EXPECT_EQ(responder.Request().size(), 12u);
+    }
+}
+
+TEST(ScanLoopback, NoAnswerIsNoFailure) {
+    std::string text = "stale";
+    EXPECT_TRUE(ScanUdp("127.0.109.5", 1, text, Route("127.0.109.6")));
+    EXPECT_EQ(text, "");
+}
+
+TEST(ScanLoopback, SocketFailures) {
+    std::string text;
+    EXPECT_FALSE(ScanUdp("127.0.109", 1, text, Route("127.0.109.8"))) << "no address";
+    EXPECT_FALSE(ScanUdp("", 1, text, Route("127.0.109.8"))) << "empty";
+    EXPECT_FALSE(ScanUdp("192.0.2.77", 1, text, Route("127.0.109.8"))) << "not a local address";
+    // The port on that address is taken: no address reuse.
+    const int holder = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(discovery::kDiscoveryPort);
+    local.sin_addr.s_addr = htonl(Ipv4("127.0.109.7"));
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+    EXPECT_FALSE(ScanUdp("127.0.109.7", 1, text, Route("127.0.109.8")));
+    close(holder);
+    EXPECT_EQ(text, "");
+}
+
+TEST(ScanUDPMethod, FailuresLeaveTheObjectAlone) {
+    CKelvo* k = new CKelvo;
+    k->AddRef();
+    k->errorCode = 9;
+    EXPECT_EQ(k->ScanUDP(nullptr, 0, nullptr), E_POINTER);
+    Bstr bad(u"300.1.2.3");
+    Bstr result;
+    EXPECT_EQ(k->ScanUDP(bad.get(), 0, result.out()), E_FAIL);
+    EXPECT_EQ(result.get(), nullptr);
+    EXPECT_EQ(k->errorCode, 9);
+    k->Release();
+}
+
+// ---- The simulator's responder over loopback ----
+
+TEST(ScanLoopback, SimulatorAnswersWithItsItems) {
+    const std::string state = ::testing::TempDir() + "scan_sim_state.xml";
+    std::ofstream(state) << R"(<kelvo-sim>
+  <identity node="7"/>
+  <discovery netmask="255.0.0.0" gateway="127.0.109.254" name="drive-1" serial="SN-42"
+             mac="02:00:5E:10:00:01" firmware="10203" items="1 2 3 5 6 7 8 9 10">
+    <item type="12" value="0102"/>
+  </discovery>
+</kelvo-sim>)";
+    SimProcess sim;
+    ASSERT_TRUE(sim.Start(
+        {"--addr", "127.0.109.12", "--discovery", "--no-tls", "--no-tcp", "--state", state}));
+    EXPECT_EQ(sim.Line("discovery"), "127.0.109.12:17220");
+    std::string text;
+    const auto request = static_cast<std::uint32_t>(std::time(nullptr));
+    ASSERT_TRUE(ScanUdp("127.0.109.11", 3, text, Route("127.0.109.12")));
+    // The time item echoes the request's time (a second may pass between).
+    const std::string prefix =
+        "127.0.109.12\t255.0.0.0\t127.0.109.254\t7\tdrive-1\tSN-42\t10203\t02:00:5E:10:00:01\t";
+    ASSERT_EQ(text.substr(0, prefix.size()), prefix);
+    const std::string time = text.substr(prefix.size(), 10);
+    EXPECT_LE(std::stoul(time) - request, 2u);
+    EXPECT_EQ(text.substr(prefix.size() + 10), "\t\t\n");
+}
+
+// ---- Broadcast inside network namespaces made by the test ----
+
+std::string IpTool() {
+    for (const char* path : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"}) {
+        if (access(path, X_OK) == 0)
+            return path;
+    }
+    return {};
+}
+
+// Runs `ip` with the arguments; true on exit status 0. Output is dropped.
+bool Ip(const std::vector<std::string>& args) {
+    static const std::string ip = IpTool();
+    std::vector<std::string> all{ip};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const int rc = posix_spawn(&pid, ip.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0)
+        return false;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Runs `work` on a thread that entered the named network namespace; sockets
+// it makes and processes it starts belong to that namespace.
+bool InNamespace(const std::string& name, const std::function<void()>& work) {
+    bool entered = false;
+    std::thread thread([&] {
+        const int fd = open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return;
+        entered = setns(fd, CLONE_NEWNET) == 0;
+        close(fd);
+        if (entered)
+            work();
+    });
+    thread.join();
+    return entered;
+}
+
+// Two namespaces joined by a veth pair: the scanner's and the devices'. Both
+// go away (with the veth pair) when the guard ends, also on a failure.
+class NamespacePair {
+public:
+    NamespacePair() {
+        const std::string pid = std::to_string(getpid());
+        scanner = "kvscan" + pid;
+        devices = "kvdev" + pid;
+        scannerLink = "kvs" + pid;
+        devicesLink = "kvd" + pid;
+    }
+    ~NamespacePair() {
+        Ip({"netns", "del", scanner});
+        Ip({"netns", "del", devices});
+    }
+    NamespacePair(const NamespacePair&) = delete;
+    NamespacePair& operator=(const NamespacePair&) = delete;
+
+    bool Make(std::string& failed) {
+        const std::vector<std::vector<std::string>> steps = {
+            {"netns", "add", scanner},
+            {"netns", "add", devices},
+            {"link", "add", scannerLink, "type", "veth", "peer", "name", devicesLink},
+            {"link", "set", scannerLink, "netns", scanner},
+            {"link", "set", devicesLink, "netns", devices},
+            {"-n", scanner, "addr", "add", "10.109.0.1/24", "dev", scannerLink},
+            {"-n", devices, "addr", "add", "10.109.0.2/24", "dev", devicesLink},
+            {"-n", devices, "addr", "add", "10.109.0.3/24", "dev", devicesLink},
+            {"-n", devices, "addr", "add", "10.109.0.4/24", "dev", devicesLink},
+            {"-n", scanner, "link", "set", "lo", "up"},
+            {"-n", devices, "link", "set", "lo", "up"},
+            {"-n", scanner, "link", "set", scannerLink, "up"},
+            {"-n", devices, "link", "set", devicesLink, "up"},
+            {"-n", scanner, "route", "add", "default", "dev", scannerLink},
+            {"-n", devices, "route", "add", "default", "dev", devicesLink},
+        };
+        for (const auto& step : steps) {
+            if (!Ip(step)) {
+                for (const std::string& word : step)
+                    failed += word + " ";
+                return false;
+            }
+        }
+        return true;
+    }
+
+    std::string scanner, devices, scannerLink, devicesLink;
+};
+
+TEST(ScanNamespaces, BroadcastFindsEverySimulatedDevice) {
+    if (getuid() != 0)
+        GTEST_SKIP() << "network namespaces need root; the broadcast scan is not run";
+    if (IpTool().empty())
+        GTEST_SKIP() << "no ip tool (iproute2); the broadcast scan is not run";
+    NamespacePair net;
+    std::string failed;
+    if (!net.Make(failed))
+        GTEST_SKIP() << "cannot make the test's network namespaces (ip " << failed << ")";
+
+    // Three devices in their namespace, each with its own address and name;
+    // all take the broadcast on 0.0.0.0:17220.
+    SimProcess sims[3];
+    for (int i = 0; i < 3; ++i) {
+        const std::string state = ::testing::TempDir() + "scan_ns_" + std::to_string(i) + ".xml";
+        std::ofstream(state) << "<kelvo-sim><discovery name=\"dev" << i
+                             << "\" items=\"1 6\"/></kelvo-sim>";
+        const std::string address = "10.109.0." + std::to_string(i + 2);
+        ::testing::AssertionResult started = ::testing::AssertionFailure();
+        ASSERT_TRUE(InNamespace(net.devices, [&] {
+            started = sims[i].Start(
+                {"--addr", address, "--discovery-addr", "0.0.0.0", "--no-tls", "--state", state});
+        }));
+        ASSERT_TRUE(started);
+    }
+
+    std::string text;
+    bool scanned = false;
+    ASSERT_TRUE(InNamespace(net.scanner, [&] {
+        ScanRoute route; // broadcast to 255.255.255.255
+        route.step = 200ms;
+        scanned = ScanUdp("10.109.0.1", 3, text, route);
+    }));
+    ASSERT_TRUE(scanned);
+    std::vector<std::string> lines;
+    EXPECT_EQ(text.size(), 3 * std::string("10.109.0.2\tdev0\t\n").size()) << text;
+    for (std::size_t start = 0, lf; (lf = text.find('\n', start)) != std::string::npos;
+         start = lf + 1)
+        lines.push_back(text.substr(start, lf - start + 1));
+    EXPECT_THAT(lines, ::testing::UnorderedElementsAre(
+                           "10.109.0.2\tdev0\t\n", "10.109.0.3\tdev1\t\n", "10.109.0.4\tdev2\t\n"));
+
+    // The interface operation: the object's state stays as it was, and a
+    // time-out of 0 gives an empty text at once.
+    ASSERT_TRUE(InNamespace(net.scanner, [&] {
+        CKelvo* k = new CKelvo;
+        k->AddRef();
+        k->errorCode = 9;
+        Bstr source(u"10.109.0.1");
+        Bstr result;
+        EXPECT_EQ(k->ScanUDP(source.get(), 0, result.out()), S_OK);
+        ASSERT_NE(result.get(), nullptr);
+        EXPECT_EQ(SysStringLen(result.get()), 0u);
+        EXPECT_EQ(k->errorCode, 9);
+        k->Release();
+    }));
+
+    // The tool, one line per device.
+    const std::string command =
+        IpTool() + " netns exec " + net.scanner + " " KELVO_BIN_DIR "/kelvo scan 10.109.0.1 1";
+    std::string out;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[512];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+            out.append(buffer, n);
+        EXPECT_EQ(pclose(pipe), 0);
+    }
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3) << out;
+    EXPECT_NE(out.find("10.109.0.3\tdev1\n"), std::string::npos) << out;
+}
+
+} // namespace
+} // namespace kelvo::test

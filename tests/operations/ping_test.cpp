@@ -1,0 +1,321 @@
+// Ping: the blink limits, the item rendering of every type code and the
+// numbered failures, on the scripted transport in TCP and serial mode.
+#include "operations/ping.h"
+#include "protocol/bytes.h"
+#include "support/connected_kelvo.h"
+#include "support/trace_capture.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+
+namespace kelvo::test {
+namespace {
+
+Bytes Concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Item header and value as the device sends them.
+Bytes Item(std::uint8_t key, std::uint32_t type, const Bytes& value) {
+    Bytes b{key, 0, 0, 0, 0, static_cast<std::uint8_t>(value.size())};
+    stle_u32(&b[1], type);
+    return Concat(b, value);
+}
+
+Bytes Items(std::uint8_t count, const Bytes& items = {}) {
+    return Concat({count}, items);
+}
+
+Bytes F32(float f) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &f, 4);
+    Bytes b(4);
+    stle_u32(b.data(), bits);
+    return b;
+}
+
+Bytes F64(double d) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &d, 8);
+    Bytes b(8);
+    stle_u64(b.data(), bits);
+    return b;
+}
+
+std::string Render(std::uint8_t key, std::uint32_t type, const Bytes& value,
+                   bool* known = nullptr) {
+    std::string text;
+    const bool k = RenderPingItem(key, type, value, text);
+    if (known)
+        *known = k;
+    return text;
+}
+
+struct RenderCase {
+    std::uint32_t type;
+    Bytes value;
+    const char* text;
+};
+
+TEST(PingRender, EveryTypeCode) {
+    const RenderCase cases[] = {
+        {0x00000000, {1, 2}, R"("3":"?")"},
+        {0x00000001, {0x02}, R"("3":true)"},
+        {0x00000001, {0x00}, R"("3":false)"},
+        {0x00010002, {0xFF}, R"("3":-1)"},
+        {0x00020003, {0x00, 0x80}, R"("3":-32768)"},
+        {0x00030004, {0xFE, 0xFF, 0xFF, 0xFF}, R"("3":-2)"},
+        {0x00040005, {0xFF}, R"("3":255)"},
+        {0x00050006, {0xFF, 0xFF}, R"("3":65535)"},
+        {0x00060007, {0xFF, 0xFF, 0xFF, 0xFF}, R"("3":4294967295)"},
+        {0x00070009, {0x41, 0x42}, R"("3":"AB")"},
+        {0x00070009, {0x41, 0x22, 0x42}, R"("3":"A"B")"}, // copied, no escaping
+        {0x0007FFFF, {0x43}, R"("3":"C")"},
+        {0x0008FFFF, {0x00, 0x00, 0x00, 0x80}, R"("3":-2147483648)"},
+        {0x00100015, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, R"("3":-1)"},
+        {0x0011001B,
+         {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+         R"("3":18446744073709551615)"},
+        {0x00120008, F32(1.5f), R"("3":1.500000)"},
+        {0xFFFF0011, F64(-2.25), R"("3":-2.250000)"},
+        {0xFFFF0100, {}, R"("3":"?")"},
+        {0xFFFF0101, {}, R"("3":"?")"},
+        {0xFFFFFFFF, {0x78}, R"("3":"x")"},
+        // Decisions: short values read zero-filled, texts end at a zero byte.
+        {0x00030004, {0x05}, R"("3":5)"},
+        {0x00100015, {}, R"("3":0)"},
+        {0x00120008, {}, R"("3":0.000000)"},
+        {0x00070009, {0x41, 0x00, 0x42}, R"("3":"A")"},
+        {0x00070009, {}, R"("3":"")"},
+    };
+    for (const RenderCase& c : cases) {
+        bool known = false;
+        EXPECT_EQ(Render(3, c.type, c.value, &known), c.text) << std::hex << c.type;
+        EXPECT_TRUE(known);
+    }
+}
+
+TEST(PingRender, UnknownTypeWritesNull) {
+    for (std::uint32_t type : {0x00000002u, 0x00070008u, 0x12345678u}) {
+        bool known = true;
+        EXPECT_EQ(Render(255, type, {1, 2, 3, 4}, &known), R"("255":null)");
+        EXPECT_FALSE(known);
+    }
+}
+
+TEST(PingRender, LargestDoubleIsWhole) {
+    const std::string text = Render(1, 0xFFFF0011, F64(-1.7976931348623157e308));
+    EXPECT_EQ(text.substr(0, 6), "\"1\":-1");
+    EXPECT_EQ(text.substr(text.size() - 7), ".000000");
+    EXPECT_EQ(text.size(), 4u + 1 + 309 + 7);
+}
+
+TEST(PingLimits, BlinkTimeIsLimited) {
+    const std::pair<SHORT, std::uint16_t> cases[] = {
+        {0, 1000},      {-5, 1000},     {999, 1000},    {1000, 1000},   {4321, 4321},
+        {10000, 10000}, {10001, 10000}, {32767, 10000}, {-32768, 1000},
+    };
+    for (auto [requested, sent] : cases) {
+        ConnectedKelvo c;
+        c.transport->Answer(AnswerFrame(0, kPingSuccess, Items(0)));
+        Bstr result;
+        EXPECT_EQ(c.kelvo->Ping(requested, result.out()), S_OK);
+        ASSERT_EQ(c.transport->writes.size(), 1u);
+        EXPECT_EQ(c.transport->writes[0].size(), 8u);
+        EXPECT_EQ(ldle_u16(&c.transport->writes[0][6]), sent) << requested;
+    }
+}
+
+TEST(Ping, RequestAndEmptyAnswer) {
+    ConnectedKelvo c;
+    c.kelvo->canNode = 0x21;
+    c.kelvo->frameCount = 0x0203;
+    c.transport->Answer(AnswerFrame(0x0203, kPingSuccess, Items(0)));
+    Bstr result;
+    EXPECT_EQ(c.kelvo->Ping(2000, result.out()), S_OK);
+    EXPECT_EQ(Hex(c.transport->writes[0]), "21 03 02 04 01 01 d0 07");
+    EXPECT_EQ(Utf16ToUtf8(result.view()), "{  }");
+    EXPECT_THAT(c.transport->calls,
+                ::testing::ElementsAre("Lock", "Reset", "Write 21 03 02 04 01 01 d0 07", "Flush",
+                                       "Read 7 10000", "Unlock"));
+    EXPECT_EQ(c.kelvo->errorCode, 0);
+}
+
+TEST(Ping, ItemsInOrderWithUnknownTypeTraced) {
+    ConnectedKelvo c;
+    c.kelvo->errorCode = 9;
+    c.transport->Answer(AnswerFrame(
+        0, kPingSuccess,
+        Items(4, Concat(Concat(Item(1, 0x00000001, {2}), Item(7, 0x00000002, {1, 2})),
+                        Concat(Item(7, 0x00040005, {0xFF}), Item(9, 0x00070009, {0xE9, 0x22}))))));
+    TraceCapture trace;
+    Bstr result;
+    EXPECT_EQ(c.kelvo->Ping(0, result.out()), S_OK);
+    // Windows-1252 E9 is U+00E9.
+    EXPECT_EQ(Utf16ToUtf8(result.view()),
+              "{ \"1\":true, \"7\":null, \"7\":255, \"9\":\"\xC3\xA9\"\" }");
+    EXPECT_THAT(
+        trace.lines,
+        ::testing::ElementsAre("CKelvo::Ping", "CKelvo::Ping fail 8: unknown datablock type 7 2"));
+    EXPECT_EQ(c.kelvo->errorCode, 0);
+    EXPECT_EQ(c.transport->Count("Read 6"), 4);
+}
+
+TEST(Ping, ShortValueNeverShowsAnEarlierItem) {
+    ConnectedKelvo c;
+    c.transport->Answer(AnswerFrame(0, kPingSuccess,
+                                    Items(2, Concat(Item(1, 0x00030004, {0x11, 0x22, 0x33, 0x44}),
+                                                    Item(2, 0x00030004, {0x01})))));
+    Bstr result;
+    EXPECT_EQ(c.kelvo->Ping(0, result.out()), S_OK);
+    EXPECT_EQ(Utf16ToUtf8(result.view()), "{ \"1\":1144201745, \"2\":1 }");
+}
+
+TEST(Ping, SerialAnswerWithItemsAndCrc) {
+    ConnectedKelvo c(true, 3);
+    c.transport->Answer(
+        c.Wire(AnswerFrame(0, kPingSuccess, Items(1, Item(5, 0x00120008, F32(1.5f))))));
+    Bstr result;
+    EXPECT_EQ(c.kelvo->Ping(1500, result.out()), S_OK);
+    EXPECT_EQ(Utf16ToUtf8(result.view()), "{ \"5\":1.500000 }");
+    EXPECT_EQ(c.transport->writes[0].size(), 11u);
+    EXPECT_EQ(c.transport->writes[0][0], 3);
+}
+
+TEST(Ping, ErrorStoresDeviceCodeEvenWhenTheCrcFails) {
+    ConnectedKelvo c(true, 3);
+    Bytes wire = c.Wire(AnswerFrame(0, kPingError, {4, 0x78, 0x56, 0x34, 0x12}));
+    wire.back() ^= 0x01;
+    c.transport->Answer(wire);
+    Bstr result;
+    EXPECT_EQ(c.kelvo->Ping(0, result.out()), E_FAIL);
+    EXPECT_EQ(c.kelvo->errorCode, 13);
+    EXPECT_EQ(c.kelvo->deviceStatus, 0x12345678u);
+    EXPECT_EQ(result.get(), nullptr);
+}
+
+struct FailureCase {
+    const char* name;
+    bool serial;
+    std::function<void(ConnectedKelvo&)> script;
+    int code;
+    const char* lastTrace; // null: only the entry line is traced
+};
+
+const FailureCase kFailures[] = {
+    {"LockRefused", false, [](ConnectedKelvo& c) { c.transport->FailNextLock(); }, 6, nullptr},
+    {"SendFails", false, [](ConnectedKelvo& c) { c.transport->FailNextWrite(); }, 8, nullptr},
+    {"EchoTimeout", true, [](ConnectedKelvo&) {}, 7,
+     "CKelvo::Ping read serial address fail (tmo 10000 len 1)"},
+    {"WrongEcho", true,
+     [](ConnectedKelvo& c) {
+         c.transport->Answer(SerialWrap(4, AnswerFrame(0, kPingSuccess, Items(0))));
+     },
+     12, "CKelvo::Ping read serial address fail (request addr: 3, response addr: 4)"},
+    {"HeaderTimeout", false,
+     [](ConnectedKelvo& c) {
+         c.transport->AnswerThenTimeout({0, 0, 0, 6, 0x10, 0x01});
+     },
+     7, "CKelvo::Ping fail 3 (tmo 10000 len 7)"},
+    {"WrongCounter", false,
+     [](ConnectedKelvo& c) { c.transport->Answer(AnswerFrame(5, kPingSuccess, Items(0))); }, 4,
+     "CKelvo::Ping fail 4 (frameCount received: 5, frameCount sent: 0)"},
+    {"ItemHeaderTimeout", false,
+     [](ConnectedKelvo& c) {
+         c.transport->AnswerThenTimeout(
+             AnswerFrame(0, kPingSuccess, Items(2, Concat(Item(1, 1, {1}), {2, 1, 0}))));
+     },
+     7, "CKelvo::Ping fail 5 (tmo 10000 len 6)"},
+    {"ItemValueTimeout", false,
+     [](ConnectedKelvo& c) {
+         Bytes item = Item(1, 0x00070009, {0x41, 0x42, 0x43});
+         item.pop_back();
+         c.transport->AnswerThenTimeout(AnswerFrame(0, kPingSuccess, Items(1, item)));
+     },
+     7, "CKelvo::Ping fail 8 (tmo 10000 len 3)"},
+    {"SuccessCrcTimeout", true,
+     [](ConnectedKelvo& c) {
+         Bytes wire = SerialWrap(3, AnswerFrame(0, kPingSuccess, Items(0)));
+         wire.resize(wire.size() - 2);
+         c.transport->AnswerThenTimeout(wire);
+     },
+     7, "CKelvo::Ping CRC timeout fail 9 (tmo 10000 len 2)"},
+    {"ErrorCodeTimeout", false,
+     [](ConnectedKelvo& c) {
+         c.transport->AnswerThenTimeout(AnswerFrame(0, kPingError, {4, 1}));
+     },
+     7, "CKelvo::Ping fail 11 (tmo 10000 len 4)"},
+    {"ErrorCrcTimeout", true,
+     [](ConnectedKelvo& c) {
+         Bytes wire = SerialWrap(3, AnswerFrame(0, kPingError, {4, 1, 0, 0, 0}));
+         wire.resize(wire.size() - 2);
+         c.transport->AnswerThenTimeout(wire);
+     },
+     7, "CKelvo::Ping CRC timeout fail 12 (tmo 10000 len 2)"},
+    {"DeviceError", false,
+     [](ConnectedKelvo& c) {
+         c.transport->Answer(AnswerFrame(0, kPingError, {4, 0x02, 0x00, 0x00, 0x15}));
+     },
+     1, "CKelvo::Ping fail 14 (error code: 352321538)"},
+    {"SerialDeviceError", true,
+     [](ConnectedKelvo& c) {
+         c.transport->Answer(
+             SerialWrap(3, AnswerFrame(0, kPingError, {4, 0x02, 0x00, 0x00, 0x15})));
+     },
+     1, "CKelvo::Ping fail 14 (error code: 352321538)"},
+    {"UnknownStatus", false,
+     [](ConnectedKelvo& c) { c.transport->Answer(AnswerFrame(0, 0x0112, {0})); }, 5,
+     "CKelvo::Ping fail 15 (unknown error: 274)"},
+};
+
+class PingFailure : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(PingFailure, SetsCodeTracesAndUnlocksOnce) {
+    const FailureCase& fc = GetParam();
+    ConnectedKelvo c(fc.serial, fc.serial ? 3 : 255);
+    fc.script(c);
+    TraceCapture trace;
+    BSTR result = nullptr;
+
+    EXPECT_EQ(c.kelvo->Ping(1000, &result), E_FAIL);
+
+    EXPECT_EQ(result, nullptr);
+    EXPECT_EQ(c.kelvo->errorCode, fc.code);
+    EXPECT_EQ(c.transport->Count("Unlock"), fc.code == 6 ? 0 : 1);
+    ASSERT_FALSE(trace.lines.empty());
+    EXPECT_EQ(trace.lines.front(), "CKelvo::Ping");
+    if (fc.lastTrace) {
+        EXPECT_EQ(trace.lines.back(), fc.lastTrace);
+    } else {
+        EXPECT_EQ(trace.lines.size(), 1u);
+    }
+    if (fc.code == 1) {
+        EXPECT_EQ(c.kelvo->deviceStatus, 0x15000002u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ping, PingFailure, ::testing::ValuesIn(kFailures),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Ping, CrcMismatchOfSuccessAnswer) {
+    ConnectedKelvo c(true, 3);
+    Bytes wire = SerialWrap(3, AnswerFrame(0, kPingSuccess, Items(1, Item(1, 1, {1}))));
+    const std::uint16_t good = ldle_u16(&wire[wire.size() - 2]);
+    wire[wire.size() - 1] ^= 0x80;
+    c.transport->Answer(wire);
+    TraceCapture trace;
+    Bstr result;
+    EXPECT_EQ(c.kelvo->Ping(0, result.out()), E_FAIL);
+    EXPECT_EQ(c.kelvo->errorCode, 13);
+    EXPECT_EQ(result.get(), nullptr);
+    EXPECT_EQ(trace.lines.back(),
+              "CKelvo::Ping CRC fail 9 (calculated CRC: " + std::to_string(good) +
+                  ",  response CRC: " + std::to_string(good ^ 0x8000) + ")");
+}
+
+} // namespace
+} // namespace kelvo::test
