@@ -127,8 +127,8 @@ TEST(SimulatorSave, PayloadOnSaveIsRefusedAsBadRequest) {
 
 TEST(SimulatorCommands, UnknownCommandGetsErrorWordOfTheRuleAndUnknownCode) {
     Device device;
-    EXPECT_EQ(device.Answer(Frame(0, 9, 0x040C, {0x03})),
-              (Bytes{0x03, 0x09, 0x00, 0x07, 0xC1, 0x04, 0x04, 0x01, 0x00, 0x00, 0x0A}));
+    EXPECT_EQ(device.Answer(Frame(0, 9, 0x0F0C, {0x03})),
+              (Bytes{0x03, 0x09, 0x00, 0x07, 0xC1, 0x0F, 0x04, 0x01, 0x00, 0x00, 0x0A}));
 }
 
 TEST(SimulatorCommands, StatusWordRule) {

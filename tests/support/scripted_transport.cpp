@@ -165,7 +165,8 @@ HRESULT ScriptedTransport::Read(void* buffer, ULONG length, ULONG timeout) {
             break;
         }
         ULONG take = std::min<ULONG>(length - got, static_cast<ULONG>(front.bytes.size()));
-        std::memcpy(out + got, front.bytes.data(), take);
+        if (take > 0)
+            std::memcpy(out + got, front.bytes.data(), take);
         front.bytes.erase(front.bytes.begin(), front.bytes.begin() + take);
         got += take;
         if (front.bytes.empty())

@@ -300,7 +300,7 @@ TEST(KelvoToolSimulator, DeviceErrorIsReportedWithItsCode) {
         GTEST_SKIP() << "kelvo-sim is not built";
     Simulator sim;
     ASSERT_TRUE(sim.Start({"--addr", "127.0.0.43", "--fault", "device-error:0x15000002",
-                           "--fault-at", "2", "--fault-count", "2"}));
+                           "--fault-command", "0x300E", "--fault-at", "2", "--fault-count", "2"}));
     const std::string conf = "TCPIP:127.0.0.43/17221,3000";
 
     EXPECT_EQ(Kelvo({"-c", conf, "save"}).status, 0);
