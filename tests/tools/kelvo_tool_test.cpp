@@ -1,123 +1,28 @@
 // The built kelvo program, run as a user runs it: exit status, standard output
 // and standard error; against kelvo-sim on its own loopback addresses.
+#include "support/run_program.h"
+#include "support/sim_process.h"
+
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstring>
 #include <regex>
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr int kDeadlineMs = 20000;
-
-struct Outcome {
-    int status = -1; // exit status; -1 when killed or not run
-    std::string out;
-    std::string err;
-    double seconds = 0;
-};
-
-// The environment of this process without KELVO_CONF, plus `extra`.
-std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extra) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        if (std::strncmp(*e, "KELVO_CONF=", 11) != 0)
-            env.emplace_back(*e);
-    }
-    env.insert(env.end(), extra.begin(), extra.end());
-    return env;
-}
-
-std::vector<char*> Pointers(std::vector<std::string>& texts) {
-    std::vector<char*> out;
-    for (std::string& text : texts)
-        out.push_back(text.data());
-    out.push_back(nullptr);
-    return out;
-}
-
-int RemainingMs(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return static_cast<int>(std::max<std::int64_t>(0, left.count()));
-}
-
-// Runs a program to its end, collecting both output streams.
-Outcome RunProgram(std::vector<std::string> argv, const std::vector<std::string>& extraEnv = {}) {
-    Outcome outcome;
-    int out[2];
-    int err[2];
-    if (pipe2(out, O_CLOEXEC) != 0)
-        return outcome;
-    if (pipe2(err, O_CLOEXEC) != 0) {
-        close(out[0]);
-        close(out[1]);
-        return outcome;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    std::vector<std::string> env = ChildEnvironment(extraEnv);
-    std::vector<char*> args = Pointers(argv);
-    std::vector<char*> envp = Pointers(env);
-    const Clock::time_point start = Clock::now();
-    pid_t pid = -1;
-    int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    close(err[1]);
-    if (spawned == 0) {
-        const Clock::time_point deadline = start + std::chrono::milliseconds(kDeadlineMs);
-        pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-        std::string* sinks[2] = {&outcome.out, &outcome.err};
-        int open = 2;
-        while (open > 0 && poll(fds, 2, RemainingMs(deadline)) > 0) {
-            for (int i = 0; i < 2; ++i) {
-                if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                    continue;
-                char buffer[4096];
-                ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-                if (n > 0) {
-                    sinks[i]->append(buffer, static_cast<std::size_t>(n));
-                    continue;
-                }
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-        if (open > 0)
-            kill(pid, SIGKILL);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        if (open == 0 && WIFEXITED(status))
-            outcome.status = WEXITSTATUS(status);
-    }
-    outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    close(out[0]);
-    close(err[0]);
-    return outcome;
-}
+using kelvo::test::Describe;
+using kelvo::test::RunProgram;
+using kelvo::test::SimProcess;
+using Outcome = kelvo::test::ProgramOutcome;
 
 Outcome Kelvo(std::vector<std::string> args, const std::vector<std::string>& extraEnv = {}) {
     args.insert(args.begin(), KELVO_BIN_DIR "/kelvo");
-    return RunProgram(std::move(args), extraEnv);
-}
-
-std::string Describe(const Outcome& o) {
-    return "status " + std::to_string(o.status) + "\nstdout: " + o.out + "\nstderr: " + o.err;
+    std::vector<std::string> env = {"KELVO_CONF"};
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    return RunProgram(args, env);
 }
 
 // ---- Without a device ----
@@ -216,59 +121,16 @@ bool SimulatorBuilt() {
     return access(KELVO_BIN_DIR "/kelvo-sim", X_OK) == 0;
 }
 
-// One running kelvo-sim, killed at the end of the test.
+// The simulator without TLS, read up to its "ready" line.
 class Simulator {
 public:
-    ~Simulator() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0)
-            close(out_);
-    }
-
-    // Starts it and waits for its "ready" line.
     ::testing::AssertionResult Start(std::vector<std::string> args) {
-        args.insert(args.begin(), KELVO_BIN_DIR "/kelvo-sim");
-        for (const char* a : {"--no-tls", "--exit-after-seconds", "60"})
-            args.emplace_back(a);
-        int pipeFds[2];
-        if (pipe2(pipeFds, O_CLOEXEC) != 0)
-            return ::testing::AssertionFailure() << "pipe";
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        std::vector<std::string> env = ChildEnvironment({});
-        std::vector<char*> argv = Pointers(args);
-        std::vector<char*> envp = Pointers(env);
-        int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        close(pipeFds[1]);
-        out_ = pipeFds[0];
-        if (spawned != 0) {
-            pid_ = -1;
-            return ::testing::AssertionFailure() << "spawn: " << std::strerror(spawned);
-        }
-        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kDeadlineMs);
-        std::string seen;
-        while (seen.find("ready\n") == std::string::npos) {
-            pollfd p = {out_, POLLIN, 0};
-            if (poll(&p, 1, RemainingMs(deadline)) <= 0)
-                return ::testing::AssertionFailure() << "no ready line: " << seen;
-            char buffer[256];
-            ssize_t n = read(out_, buffer, sizeof buffer);
-            if (n <= 0)
-                return ::testing::AssertionFailure() << "simulator ended: " << seen;
-            seen.append(buffer, static_cast<std::size_t>(n));
-        }
-        return ::testing::AssertionSuccess();
+        args.emplace_back("--no-tls");
+        return process_.Start(std::move(args));
     }
 
 private:
-    pid_t pid_ = -1;
-    int out_ = -1;
+    SimProcess process_;
 };
 
 TEST(KelvoToolSimulator, SaveSucceeds) {
