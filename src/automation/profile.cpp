@@ -243,7 +243,9 @@ bool WriteProfileString(const std::string& path, std::string_view section, std::
             emit(line);
         if (!lines.empty() && !Trim(lines.back()).empty())
             emit(eol);
-        emit("[" + std::string(section) + "]" + eol);
+        std::string header = "[";
+        header.append(section).append("]").append(eol);
+        emit(header);
         emit(entry + eol);
         return ReplaceFile(path, out, mode);
     }
