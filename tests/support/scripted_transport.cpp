@@ -236,22 +236,24 @@ std::string Hex(const Bytes& bytes) {
 
 Bytes AnswerFrame(std::uint16_t counter, std::uint16_t status, const Bytes& data,
                   std::uint8_t node) {
-    Bytes b{node,
-            static_cast<std::uint8_t>(counter),
-            static_cast<std::uint8_t>(counter >> 8),
-            static_cast<std::uint8_t>(2 + data.size()),
-            static_cast<std::uint8_t>(status),
-            static_cast<std::uint8_t>(status >> 8)};
-    b.insert(b.end(), data.begin(), data.end());
+    Bytes b(6 + data.size());
+    b[0] = node;
+    b[1] = static_cast<std::uint8_t>(counter);
+    b[2] = static_cast<std::uint8_t>(counter >> 8);
+    b[3] = static_cast<std::uint8_t>(2 + data.size());
+    b[4] = static_cast<std::uint8_t>(status);
+    b[5] = static_cast<std::uint8_t>(status >> 8);
+    std::copy(data.begin(), data.end(), b.begin() + 6);
     return b;
 }
 
 Bytes SerialWrap(std::uint8_t address, const Bytes& bytes) {
-    Bytes b{address};
-    b.insert(b.end(), bytes.begin(), bytes.end());
-    std::uint16_t crc = Crc16(b);
-    b.push_back(static_cast<std::uint8_t>(crc));
-    b.push_back(static_cast<std::uint8_t>(crc >> 8));
+    Bytes b(1 + bytes.size() + 2);
+    b[0] = address;
+    std::copy(bytes.begin(), bytes.end(), b.begin() + 1);
+    const std::uint16_t crc = Crc16(b.data(), 1 + bytes.size(), kCrc16Start);
+    b[1 + bytes.size()] = static_cast<std::uint8_t>(crc);
+    b[2 + bytes.size()] = static_cast<std::uint8_t>(crc >> 8);
     return b;
 }
 

@@ -71,8 +71,9 @@ private:
 };
 
 Bytes CountedAnswer(const std::string& name) {
-    Bytes out{static_cast<std::uint8_t>(name.size())};
-    out.insert(out.end(), name.begin(), name.end());
+    Bytes out(1 + name.size());
+    out[0] = static_cast<std::uint8_t>(name.size());
+    std::copy(name.begin(), name.end(), out.begin() + 1);
     return out;
 }
 
