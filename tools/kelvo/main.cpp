@@ -10,9 +10,8 @@ namespace {
 constexpr char kFooter[] = R"text(Connection text (-c or $KELVO_CONF):
   [Kelvo:address,timeout,node[,user,password]#]TRANSPORT, TRANSPORT one of
   TCPIP:host/port,connectTimeout[,SSL]   COM:n,921600,N,8,1   SOCK:name_COM,n,921600,N,8,1
-  While the component cannot connect by itself (Init not available), the
-  transport part is opened as given and the device part is not applied: set
-  Address, TimeOut and CANNode with --prop instead.
+  The text goes to Init: the device part sets time-out, node and the login
+  (the address is always 255 after parsing; --prop Address=N does not survive it).
 
 Output: the result alone on standard output (numbers in decimal, text as it is,
 byte data as lower-case hex, lists one item per line, nothing when there is no

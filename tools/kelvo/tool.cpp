@@ -48,17 +48,6 @@ std::string Hex32(std::uint32_t value) {
     return text;
 }
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size())
-        return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
-        if (upper(text[i]) != upper(prefix[i]))
-            return false;
-    }
-    return true;
-}
-
 int Usage(const std::string& message) {
     std::fprintf(stderr, "error: %s\n", message.c_str());
     return kExitUsage;
@@ -198,35 +187,12 @@ HRESULT CallByName(IDispatch& object, std::u16string_view name, WORD flags, std:
 HRESULT Connect(CKelvo& object, std::string_view text, std::int32_t& transportError) {
     transportError = 0;
     Bstr conf(Utf8ToUtf16(text));
-    HRESULT hr = object.Init(conf.get());
-    if (hr != E_NOTIMPL) {
-        if (hr == KELVO_E_OPEN && object.errorCode == KE_TRANSPORT_9)
-            transportError = PW_HOST_NOT_FOUND;
-        else if (hr == KELVO_E_OPEN && object.errorCode == KE_TRANSPORT_10)
-            transportError = PW_CONNECT_FAILED;
-        return hr;
-    }
-
-    // No Init in the component: open the transport part as given.
-    const std::size_t hash = text.find('#');
-    const std::string_view transport =
-        hash == std::string_view::npos ? text : text.substr(hash + 1);
-    const bool serial = StartsWithNoCase(transport, "COM:") || StartsWithNoCase(transport, "SOCK:");
-    object.serialMode = serial ? 1 : 0;
-    object.tcpMode = serial ? 0 : 1;
-    object.portAdapter = std::make_unique<CComPort>();
-    PortwayErrorCode error = PW_OK;
-    if (object.portAdapter->open(Utf8ToUtf16(transport).c_str(), &error)) {
-        object.active = true;
-        return S_OK;
-    }
-    object.portAdapter.reset();
-    transportError = error;
-    if (error == PW_HOST_NOT_FOUND)
-        object.errorCode = KE_TRANSPORT_9;
-    else if (error == PW_CONNECT_FAILED)
-        object.errorCode = KE_TRANSPORT_10;
-    return KELVO_E_OPEN;
+    const HRESULT hr = object.Init(conf.get());
+    if (hr == KELVO_E_OPEN && object.errorCode == KE_TRANSPORT_9)
+        transportError = PW_HOST_NOT_FOUND;
+    if (hr == KELVO_E_OPEN && object.errorCode == KE_TRANSPORT_10)
+        transportError = PW_CONNECT_FAILED;
+    return hr;
 }
 
 } // namespace kelvo::tool
