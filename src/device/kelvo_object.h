@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <span>
@@ -76,6 +77,10 @@ public:
     std::unique_ptr<CComPort> portAdapter;
     std::map<std::uint32_t, std::u16string> messages; // section "ERR" of the message file
     bool eepromAccess = true;
+
+    // Host-side progress of the error-log download: called after every frame
+    // with its number and the record bytes so far (not part of the interfaces).
+    std::function<void(int frame, std::size_t bytes)> downloadProgress;
 
     // ---- Frame engine ----
     std::uint16_t NextFrameCount();

@@ -403,6 +403,8 @@ HRESULT CKelvo::ReadErrorLog(USHORT index, BSTR fileName, BSTR parserPath) {
         FrameEnd end = FrameEnd::Last;
         if (int r = ExchangeFrame(*this, frame, index, record, end))
             return Finish(r);
+        if (downloadProgress)
+            downloadProgress(frameNumber, record.size());
         if (end == FrameEnd::Last)
             break;
         if (end == FrameEnd::More)

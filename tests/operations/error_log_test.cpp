@@ -139,7 +139,12 @@ TEST_F(ErrorLogTest, ThreeFramesAreAskedOneByOneAndJoinedInOrder) {
             c.Wire(DataFrame(1, 7, true, Bytes(record.begin() + 5, record.begin() + 11))));
         c.transport->Answer(
             c.Wire(DataFrame(2, 7, false, Bytes(record.begin() + 11, record.end()))));
+        std::vector<std::pair<int, std::size_t>> progress;
+        c.kelvo->downloadProgress = [&](int frame, std::size_t bytes) {
+            progress.emplace_back(frame, bytes);
+        };
         EXPECT_EQ(Read(c.kelvo, 7), S_OK);
+        EXPECT_EQ(progress, (std::vector<std::pair<int, std::size_t>>{{1, 5}, {2, 11}, {3, 16}}));
         ASSERT_EQ(c.transport->writes.size(), 3u);
         for (std::uint8_t i = 0; i < 3; ++i) {
             const Bytes expected{0, i, 0, 5, 0x0b, 0x04, 7, 0, static_cast<std::uint8_t>(i + 1)};

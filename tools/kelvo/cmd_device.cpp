@@ -2,10 +2,14 @@
 // (read one entry into an XML file, delete). None of them has a result.
 #include "commands.h"
 
+#include "device/kelvo_object.h"
 #include "kelvo/automation.h"
 
 #include <CLI/CLI.hpp>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -66,8 +70,19 @@ void AddErrorLog(CLI::App& app, Tool& tool) {
         tool.Set({"ReadErrorLog", Link::Required, [args](IKelvo& object, VARIANT*) {
                       Bstr file(Utf8ToUtf16(args->file));
                       Bstr parser(Utf8ToUtf16(args->parserDir));
-                      return object.ReadErrorLog(static_cast<USHORT>(args->index), file.get(),
-                                                 parser.get());
+                      // On a terminal, one progress line per frame, rewritten in place.
+                      auto& kelvo = static_cast<CKelvo&>(object);
+                      const bool terminal = isatty(STDERR_FILENO) != 0;
+                      if (terminal)
+                          kelvo.downloadProgress = [](int frame, std::size_t bytes) {
+                              std::fprintf(stderr, "\rframe %d, %zu bytes", frame, bytes);
+                          };
+                      const HRESULT hr = object.ReadErrorLog(static_cast<USHORT>(args->index),
+                                                             file.get(), parser.get());
+                      kelvo.downloadProgress = nullptr;
+                      if (terminal)
+                          std::fputc('\n', stderr);
+                      return hr;
                   }});
     });
 
