@@ -105,7 +105,8 @@ void AddPingCommand(CLI::App& app, Tool& tool) {
     ping->add_option("BLINK", *blink, "blink time in milliseconds (default 1000)")
         ->check(CLI::Range(-32768, 32767));
     ping->callback([&tool, blink] {
-        tool.Set({"Ping", Link::Required, [blink](IKelvo& object, VARIANT* result) {
+        tool.Set({"Ping", Link::Required,
+                  [blink](IKelvo& object, VARIANT* result) {
                       BSTR text = nullptr;
                       HRESULT hr = object.Ping(static_cast<SHORT>(*blink), &text);
                       if (FAILED(hr))
@@ -113,6 +114,9 @@ void AddPingCommand(CLI::App& app, Tool& tool) {
                       result->vt = VT_BSTR;
                       result->bstrVal = text;
                       return S_OK;
+                  },
+                  [](const VARIANT& result) {
+                      return PingJson(Utf16ToUtf8(BstrView(result.bstrVal)));
                   }});
     });
 }

@@ -3,6 +3,8 @@
 #include "device/interface_table.h"
 #include "device/kelvo_object.h"
 #include "kelvo/trace.h"
+#include "trace/reader.h"
+#include "trace/writer.h"
 #include "value_text.h"
 
 #include <CLI/CLI.hpp>
@@ -13,29 +15,27 @@
 namespace kelvo::tool {
 namespace {
 
-bool StderrSink(void*, std::uint32_t, std::u16string_view line) {
-    std::string text = Utf16ToUtf8(line);
-    text += '\n';
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    return true;
-}
-
-// Sends every trace line to standard error while in scope (-v).
+// Collects the run's trace entries in a private ring and prints them on
+// standard error with the viewer's formatting (-v).
 class StderrTrace {
 public:
-    explicit StderrTrace(bool on) : on_(on) {
-        if (on_)
-            SetTraceSink(StderrSink, nullptr, 0xFFFFFFFF);
+    explicit StderrTrace(bool on) {
+        if (on)
+            local_ = std::make_unique<trace::LocalTrace>();
     }
-    ~StderrTrace() {
-        if (on_)
-            SetTraceSink(nullptr, nullptr, 0);
-    }
+    ~StderrTrace() { Print(); }
     StderrTrace(const StderrTrace&) = delete;
     StderrTrace& operator=(const StderrTrace&) = delete;
 
+    void Print() {
+        if (!local_)
+            return;
+        for (const trace::TraceRecord& record : local_->Take())
+            std::fprintf(stderr, "%s\n", trace::FormatRecord(record).c_str());
+    }
+
 private:
-    bool on_;
+    std::unique_ptr<trace::LocalTrace> local_;
 };
 
 struct ReleaseObject {
@@ -140,9 +140,12 @@ int Tool::Report(IKelvo& object, const std::string& what, HRESULT hr, const VARI
     if (json_) {
         Print(std::string("{\"ok\":") + (ok ? "true" : "false") +
               ",\"hresult\":" + std::to_string(static_cast<std::uint32_t>(hr)) +
-              ",\"errorCode\":" + std::to_string(code) +
-              ",\"deviceStatus\":" + std::to_string(static_cast<std::uint32_t>(status)) +
-              ",\"result\":" + (ok ? ResultJson(result) : "null") + "}\n");
+              ",\"errorCode\":" + std::to_string(code) + ",\"deviceStatus\":" +
+              std::to_string(static_cast<std::uint32_t>(status)) + ",\"result\":" +
+              (!ok                     ? std::string("null")
+               : operation_.resultJson ? operation_.resultJson(result)
+                                       : ResultJson(result)) +
+              "}\n");
     } else if (ok) {
         Print(ResultText(result));
     }

@@ -40,6 +40,8 @@ struct Operation {
     Link link = Link::Required;
     // Calls the operation; a result, if any, goes to `result` (a cleared VARIANT).
     std::function<HRESULT(IKelvo& object, VARIANT* result)> call;
+    // The result as JSON for --json, when the plain conversion does not fit.
+    std::function<std::string(const VARIANT& result)> resultJson = nullptr;
 };
 
 class Tool {
