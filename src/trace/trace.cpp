@@ -98,8 +98,8 @@ private:
     std::size_t n_ = 0;
 };
 
-// One conversion specification: %[flags][width][.precision][length]conversion.
-struct Spec {
+// One conversion: %[flags][width][.precision][length]conversion.
+struct Conversion {
     char flags[8] = {};
     std::size_t flagCount = 0;
     int width = -1;
@@ -109,12 +109,12 @@ struct Spec {
     bool Has(char flag) const { return std::memchr(flags, flag, flagCount) != nullptr; }
 };
 
-// Reads a specification after '%'; returns the position after it, or npos.
-std::size_t ParseSpec(std::u16string_view f, std::size_t pos, Spec& spec) {
+// Reads a conversion after '%'; returns the position after it, or npos.
+std::size_t ParseConversion(std::u16string_view f, std::size_t pos, Conversion& conv) {
     while (pos < f.size() &&
            std::u16string_view(u"-+ #0").find(f[pos]) != std::u16string_view::npos) {
-        if (spec.flagCount + 1 < sizeof spec.flags)
-            spec.flags[spec.flagCount++] = static_cast<char>(f[pos]);
+        if (conv.flagCount + 1 < sizeof conv.flags)
+            conv.flags[conv.flagCount++] = static_cast<char>(f[pos]);
         ++pos;
     }
     auto readNumber = [&](int& out) {
@@ -124,11 +124,11 @@ std::size_t ParseSpec(std::u16string_view f, std::size_t pos, Spec& spec) {
         while (pos < f.size() && f[pos] >= u'0' && f[pos] <= u'9' && out < 1000)
             out = out * 10 + (f[pos++] - u'0');
     };
-    readNumber(spec.width);
+    readNumber(conv.width);
     if (pos < f.size() && f[pos] == u'.') {
         ++pos;
-        spec.precision = 0;
-        readNumber(spec.precision);
+        conv.precision = 0;
+        readNumber(conv.precision);
     }
     while (pos < f.size() &&
            (f[pos] == u'l' || f[pos] == u'h' || f[pos] == u'z' || f[pos] == u'j' ||
@@ -136,25 +136,25 @@ std::size_t ParseSpec(std::u16string_view f, std::size_t pos, Spec& spec) {
         ++pos;
     if (pos >= f.size())
         return std::u16string_view::npos;
-    spec.conversion = static_cast<char>(f[pos] < 0x80 ? f[pos] : '?');
+    conv.conversion = static_cast<char>(f[pos] < 0x80 ? f[pos] : '?');
     return pos + 1;
 }
 
-// The narrow printf format of a specification, e.g. "%-08.3lld".
-void NarrowFormat(char (&out)[64], const Spec& spec, const char* length, char conversion) {
+// The narrow printf format of a conversion, e.g. "%-08.3lld".
+void NarrowFormat(char (&out)[64], const Conversion& conv, const char* length, char conversion) {
     char width[16] = "";
     char precision[16] = "";
-    if (spec.width >= 0)
-        std::snprintf(width, sizeof width, "%d", spec.width);
-    if (spec.precision >= 0)
-        std::snprintf(precision, sizeof precision, ".%d", spec.precision);
-    std::snprintf(out, sizeof out, "%%%.*s%s%s%s%c", static_cast<int>(spec.flagCount), spec.flags,
+    if (conv.width >= 0)
+        std::snprintf(width, sizeof width, "%d", conv.width);
+    if (conv.precision >= 0)
+        std::snprintf(precision, sizeof precision, ".%d", conv.precision);
+    std::snprintf(out, sizeof out, "%%%.*s%s%s%s%c", static_cast<int>(conv.flagCount), conv.flags,
                   width, precision, length, conversion);
 }
 
-void Pad(LineWriter& out, std::u16string_view text, const Spec& spec) {
-    const std::size_t width = spec.width > 0 ? static_cast<std::size_t>(spec.width) : 0;
-    const bool left = spec.Has('-');
+void Pad(LineWriter& out, std::u16string_view text, const Conversion& conv) {
+    const std::size_t width = conv.width > 0 ? static_cast<std::size_t>(conv.width) : 0;
+    const bool left = conv.Has('-');
     const std::size_t fill = width > text.size() ? width - text.size() : 0;
     if (!left)
         out.Fill(fill, u' ');
@@ -190,15 +190,15 @@ unsigned long long AsUnsigned(const TraceArg& a) {
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-void FormatOne(LineWriter& out, const Spec& spec, const TraceArg* arg) {
+void FormatOne(LineWriter& out, const Conversion& conv, const TraceArg* arg) {
     if (!arg) {
         out.PutAscii("(missing)");
         return;
     }
     char fmt[64];
     char buf[128];
-    const bool plain = spec.flagCount == 0 && spec.width < 0 && spec.precision < 0;
-    switch (spec.conversion) {
+    const bool plain = conv.flagCount == 0 && conv.width < 0 && conv.precision < 0;
+    switch (conv.conversion) {
     case 'd':
     case 'i':
         // The usual "%i" without flags is converted directly.
@@ -207,14 +207,14 @@ void FormatOne(LineWriter& out, const Spec& spec, const TraceArg* arg) {
             *end = 0;
             break;
         }
-        NarrowFormat(fmt, spec, "ll", 'd');
+        NarrowFormat(fmt, conv, "ll", 'd');
         std::snprintf(buf, sizeof buf, fmt, AsSigned(*arg));
         break;
     case 'u':
     case 'x':
     case 'X':
     case 'o':
-        NarrowFormat(fmt, spec, "ll", spec.conversion);
+        NarrowFormat(fmt, conv, "ll", conv.conversion);
         std::snprintf(buf, sizeof buf, fmt, AsUnsigned(*arg));
         break;
     case 'f':
@@ -225,7 +225,7 @@ void FormatOne(LineWriter& out, const Spec& spec, const TraceArg* arg) {
     case 'G': {
         const double d =
             arg->kind == TraceArg::Kind::Double ? arg->d : static_cast<double>(AsSigned(*arg));
-        NarrowFormat(fmt, spec, "", spec.conversion);
+        NarrowFormat(fmt, conv, "", conv.conversion);
         std::snprintf(buf, sizeof buf, fmt, d);
         break;
     }
@@ -235,15 +235,15 @@ void FormatOne(LineWriter& out, const Spec& spec, const TraceArg* arg) {
         break;
     case 'c': {
         const char16_t c = static_cast<char16_t>(AsSigned(*arg));
-        Pad(out, std::u16string_view(&c, 1), spec);
+        Pad(out, std::u16string_view(&c, 1), conv);
         return;
     }
     case 's':
     case 'S': {
         std::u16string_view text = arg->kind == TraceArg::Kind::Text ? arg->text : u"(?)";
-        if (spec.precision >= 0 && text.size() > static_cast<std::size_t>(spec.precision))
-            text = text.substr(0, static_cast<std::size_t>(spec.precision));
-        Pad(out, text, spec);
+        if (conv.precision >= 0 && text.size() > static_cast<std::size_t>(conv.precision))
+            text = text.substr(0, static_cast<std::size_t>(conv.precision));
+        Pad(out, text, conv);
         return;
     }
     default:
@@ -271,13 +271,13 @@ std::size_t FormatInto(LineBuffer& line, const char16_t* format, std::span<const
             pos += 2;
             continue;
         }
-        Spec spec;
-        const std::size_t end = ParseSpec(f, pos + 1, spec);
+        Conversion conv;
+        const std::size_t end = ParseConversion(f, pos + 1, conv);
         if (end == std::u16string_view::npos) {
             out.Put(f.substr(pos));
             break;
         }
-        FormatOne(out, spec, next < args.size() ? &args[next] : nullptr);
+        FormatOne(out, conv, next < args.size() ? &args[next] : nullptr);
         ++next;
         pos = end;
     }
