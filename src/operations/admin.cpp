@@ -2,6 +2,7 @@
 // The component only carries the bytes: it neither computes nor checks a key.
 #include "device/kelvo_object.h"
 #include "kelvo/trace.h"
+#include "operations/password_encoding.h"
 #include "operations/users.h"
 
 #include <cstdlib>
@@ -11,13 +12,10 @@ using namespace kelvo;
 
 namespace {
 
-// Two characters of a key as the C library's wcstoul reads them in base 16:
-// leading blanks and a sign are taken, parsing stops at the first character
-// that is no hex digit, no digits give 0. The low 8 bits are the key byte.
+// Two characters of a key as the C library's wcstoul reads them in base 16;
+// the low 8 bits are the key byte.
 std::uint8_t KeyByte(char16_t high, char16_t low) {
-    const char pair[3] = {high < 0x80 ? static_cast<char>(high) : '?',
-                          low < 0x80 ? static_cast<char>(low) : '?', '\0'};
-    return static_cast<std::uint8_t>(std::strtoul(pair, nullptr, 16) & 0xFF);
+    return HexPairByte(high, low);
 }
 
 } // namespace

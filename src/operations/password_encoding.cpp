@@ -24,20 +24,20 @@ std::u16string ScramblePassword(std::u16string_view password) {
     return out;
 }
 
+std::uint8_t HexPairByte(char16_t high, char16_t low) {
+    // Characters outside ASCII are no digits: they stop the reading as any other.
+    const char pair[3] = {high < 0x80 ? static_cast<char>(high) : '?',
+                          low < 0x80 ? static_cast<char>(low) : '?', '\0'};
+    return static_cast<std::uint8_t>(std::strtoul(pair, nullptr, 16) & 0xFF);
+}
+
 std::u16string UnscramblePassword(std::u16string_view scrambled) {
     if (scrambled.empty() || scrambled.size() % 2 != 0)
         return u"?";
     std::u16string out;
     out.reserve(scrambled.size() / 2);
     for (std::size_t i = 0; i < scrambled.size(); i += 2) {
-        // Two characters as the C library reads them; other characters stop it.
-        char pair[3];
-        for (int j = 0; j < 2; ++j) {
-            const char16_t c = scrambled[i + static_cast<std::size_t>(j)];
-            pair[j] = c < 0x80 ? static_cast<char>(c) : '?';
-        }
-        pair[2] = '\0';
-        const unsigned long number = std::strtoul(pair, nullptr, 16);
+        const unsigned long number = HexPairByte(scrambled[i], scrambled[i + 1]);
         const unsigned byte = static_cast<unsigned>(number & 0xFF) ^ kMask;
         out.push_back(static_cast<char16_t>((byte - kOffset) & 0xFFFF));
     }

@@ -13,12 +13,17 @@
 // digits give 0); its low byte XOR 0xA5 minus 0x3B, in 16 bits, is one code unit.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace kelvo {
 
 std::u16string ScramblePassword(std::u16string_view password);
+
+// Two characters read as a number in base 16 by the C library's strtoul rules;
+// its low 8 bits. Used for scrambled passwords and hex keys alike.
+std::uint8_t HexPairByte(char16_t high, char16_t low);
 std::u16string UnscramblePassword(std::u16string_view scrambled);
 
 } // namespace kelvo
