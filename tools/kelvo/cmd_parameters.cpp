@@ -20,7 +20,7 @@ struct ParArgs {
     std::string file;
 };
 
-struct ParameterSpec {
+struct ParameterRef {
     LONG ipa = 0;
     LONG subI = 0;
     SHORT type = VT_EMPTY;
@@ -57,23 +57,23 @@ SHORT Type(const std::string& text) {
     return static_cast<SHORT>(number);
 }
 
-ParameterSpec Spec(const std::string& ipa, const std::string& sub, const std::string* type) {
+ParameterRef ParameterAt(const std::string& ipa, const std::string& sub, const std::string* type) {
     return {Number(ipa, "IPA"), Number(sub, "SUB"), type ? Type(*type) : SHORT{VT_EMPTY}};
 }
 
 // `par get` takes IPA SUB [TYPE], or any number of IPA SUB TYPE triples, and
 // the lines "IPA SUB [TYPE]" of --file (blank lines and # comments skipped).
-std::vector<ParameterSpec> GetList(const ParArgs& args) {
-    std::vector<ParameterSpec> list;
+std::vector<ParameterRef> GetList(const ParArgs& args) {
+    std::vector<ParameterRef> list;
     const auto& v = args.values;
     if (v.size() == 2 || v.size() == 3) {
-        list.push_back(Spec(v[0], v[1], v.size() == 3 ? &v[2] : nullptr));
+        list.push_back(ParameterAt(v[0], v[1], v.size() == 3 ? &v[2] : nullptr));
     } else if (!v.empty()) {
         if (v.size() % 3 != 0)
             throw CLI::ValidationError("IPA SUB TYPE",
                                        "one IPA SUB [TYPE], or IPA SUB TYPE triples expected");
         for (std::size_t i = 0; i < v.size(); i += 3)
-            list.push_back(Spec(v[i], v[i + 1], &v[i + 2]));
+            list.push_back(ParameterAt(v[i], v[i + 1], &v[i + 2]));
     }
     if (!args.file.empty()) {
         std::ifstream in(args.file);
@@ -92,7 +92,8 @@ std::vector<ParameterSpec> GetList(const ParArgs& args) {
             if (fields.size() < 2 || fields.size() > 3)
                 throw CLI::ValidationError("--file", args.file + ":" + std::to_string(number) +
                                                          ": IPA SUB [TYPE] expected");
-            list.push_back(Spec(fields[0], fields[1], fields.size() == 3 ? &fields[2] : nullptr));
+            list.push_back(
+                ParameterAt(fields[0], fields[1], fields.size() == 3 ? &fields[2] : nullptr));
         }
     }
     if (list.empty())
@@ -106,13 +107,13 @@ HRESULT SelectMemory(IKelvo& object, bool ram) {
 }
 
 Operation MakeGet(const ParArgs& args) {
-    auto list = std::make_shared<std::vector<ParameterSpec>>(GetList(args));
+    auto list = std::make_shared<std::vector<ParameterRef>>(GetList(args));
     const bool ram = args.ram;
     return {"get_Par", Link::Required, [list, ram](IKelvo& object, VARIANT* result) {
                 if (HRESULT hr = SelectMemory(object, ram); FAILED(hr))
                     return hr;
                 if (list->size() == 1) {
-                    const ParameterSpec& p = list->front();
+                    const ParameterRef& p = list->front();
                     return object.get_Par(p.ipa, p.subI, p.type, result);
                 }
                 // Several: one line each, in the order asked.
@@ -121,7 +122,7 @@ Operation MakeGet(const ParArgs& args) {
                 if (!values)
                     return E_OUTOFMEMORY;
                 for (std::size_t i = 0; i < list->size(); ++i) {
-                    const ParameterSpec& p = (*list)[i];
+                    const ParameterRef& p = (*list)[i];
                     Variant value;
                     const HRESULT hr = object.get_Par(p.ipa, p.subI, p.type, &value);
                     if (FAILED(hr)) {
@@ -140,7 +141,7 @@ Operation MakeGet(const ParArgs& args) {
 Operation MakeSet(const ParArgs& args) {
     if (args.values.size() != 4)
         throw CLI::ValidationError("IPA SUB TYPE VALUE", "four arguments expected");
-    const ParameterSpec p = Spec(args.values[0], args.values[1], &args.values[2]);
+    const ParameterRef p = ParameterAt(args.values[0], args.values[1], &args.values[2]);
     // A numeric type takes the value as a number of that type (0x-hex allowed);
     // str and auto take the text, auto also a type prefix such as i4:5.
     auto value = std::make_shared<VariantList>(1);
@@ -162,7 +163,7 @@ Operation MakeTyped(const ParArgs& args, const char* name, HRESULT (IKelvo::*get
                     HRESULT (IKelvo::*put)(LONG, LONG, T), VARTYPE resultType) {
     if (args.values.size() != 2 && args.values.size() != 3)
         throw CLI::ValidationError("IPA SUB [VALUE]", "two or three arguments expected");
-    const ParameterSpec p = Spec(args.values[0], args.values[1], nullptr);
+    const ParameterRef p = ParameterAt(args.values[0], args.values[1], nullptr);
     const bool ram = args.ram;
     if (args.values.size() == 2) {
         return {std::string("get_") + name, Link::Required,
