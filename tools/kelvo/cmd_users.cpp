@@ -15,24 +15,6 @@ namespace {
 
 constexpr int kPermissionBits = 64;
 
-BSTR NewText(const std::string& utf8) {
-    const std::u16string text = Utf8ToUtf16(utf8);
-    return SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-}
-
-// A list result: one text per line.
-HRESULT Lines(const std::vector<std::string>& lines, VARIANT* result) {
-    SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(lines.size()));
-    if (!array)
-        return E_OUTOFMEMORY;
-    auto* items = static_cast<BSTR*>(array->pvData);
-    for (std::size_t i = 0; i < lines.size(); ++i)
-        items[i] = NewText(lines[i]);
-    result->vt = VT_ARRAY | VT_BSTR;
-    result->parray = array;
-    return S_OK;
-}
-
 // Runs a method that takes texts and gives no result.
 template <class... Texts>
 void AddTextCall(CLI::App& parent, Tool& tool, const char* name, const char* help, const char* what,

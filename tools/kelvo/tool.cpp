@@ -198,4 +198,21 @@ HRESULT Connect(CKelvo& object, std::string_view text, std::int32_t& transportEr
     return hr;
 }
 
+BSTR NewText(const std::string& utf8) {
+    const std::u16string text = Utf8ToUtf16(utf8);
+    return SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+}
+
+HRESULT Lines(const std::vector<std::string>& lines, VARIANT* result) {
+    SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(lines.size()));
+    if (!array)
+        return E_OUTOFMEMORY;
+    auto* items = static_cast<BSTR*>(array->pvData);
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        items[i] = NewText(lines[i]);
+    result->vt = VT_ARRAY | VT_BSTR;
+    result->parray = array;
+    return S_OK;
+}
+
 } // namespace kelvo::tool

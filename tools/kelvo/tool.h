@@ -76,4 +76,9 @@ HRESULT CallByName(IDispatch& object, std::u16string_view name, WORD flags, std:
 // `transportError` holds the transport's code.
 HRESULT Connect(CKelvo& object, std::string_view text, std::int32_t& transportError);
 
+// A new BSTR of UTF-8 text.
+BSTR NewText(const std::string& utf8);
+// A list result: one text per line, as an array of BSTRs.
+HRESULT Lines(const std::vector<std::string>& lines, VARIANT* result);
+
 } // namespace kelvo::tool
