@@ -4,6 +4,8 @@
 #include "device/connection_text.h"
 #include "device/kelvo_object.h"
 #include "kelvo/trace.h"
+#include "ui/dlg_config.h"
+#include "ui/window_plugin.h"
 
 #include <chrono>
 #include <new>
@@ -112,8 +114,17 @@ HRESULT CKelvo::Close() {
     return S_OK;
 }
 
-// The settings dialog comes with its own library; until then the fields stay.
+// The settings dialog edits a copy of the connection fields, taken over on
+// any end but Cancel. Without a window the fields stay.
 HRESULT CKelvo::Config() {
+    CDlgConfig dialog;
+    dialog.CopyFrom(*this);
+    const int result = ui::RunDialog(dialog);
+    if (result == ui::kNoWindow || result == ui::kResultCancel)
+        return S_OK;
+    dialog.CopyTo(*this);
+    if (rememberPort && port >= 1 && port <= 256)
+        WriteRememberedPort(port);
     return S_OK;
 }
 

@@ -15,7 +15,8 @@ namespace {
 std::atomic<MessageBoxFunction> g_messageBox{nullptr};
 
 void MessageBoxToStderr(std::u16string_view text, std::u16string_view caption, unsigned) {
-    const std::string line = Utf16ToUtf8(caption) + ": " + Utf16ToUtf8(text) + "\n";
+    const std::string head = caption.empty() ? std::string() : Utf16ToUtf8(caption) + ": ";
+    const std::string line = head + Utf16ToUtf8(text) + "\n";
     std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
@@ -108,8 +109,8 @@ bool LoadMessageFile(const std::string& path, MessageTable& table) {
     return ok;
 }
 
-void SetMessageBoxFunction(MessageBoxFunction show) {
-    g_messageBox.store(show);
+MessageBoxFunction SetMessageBoxFunction(MessageBoxFunction show) {
+    return g_messageBox.exchange(show);
 }
 
 void ShowMessageBox(std::u16string_view text, std::u16string_view caption, unsigned style) {

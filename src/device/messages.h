@@ -39,8 +39,9 @@ using MessageBoxFunction = void (*)(std::u16string_view text, std::u16string_vie
 inline constexpr unsigned MB_OK = 0x0;
 inline constexpr unsigned MB_ICONERROR = 0x10;
 // Routes message boxes (a window layer, a test); null restores the default,
-// which writes "<caption>: <text>" to standard error.
-void SetMessageBoxFunction(MessageBoxFunction show);
+// which writes "<caption>: <text>" (or the text alone without a caption) to
+// standard error. Returns the function set before.
+MessageBoxFunction SetMessageBoxFunction(MessageBoxFunction show);
 void ShowMessageBox(std::u16string_view text, std::u16string_view caption, unsigned style);
 
 // The object's message table: section "ERR" of the message file beside the

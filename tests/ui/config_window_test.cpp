@@ -1,0 +1,166 @@
+// The settings window through its plugin, as Config shows it, on the headless
+// Qt platform. The pages are saved as pictures in <build>/test-artifacts.
+#ifdef KELVO_UI_PLUGIN_PATH
+
+#include "automation/profile.h"
+#include "device/kelvo_object.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+
+// Qt keeps caches of its own (fonts, platform plugin) until the process ends.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libQt6\nleak:libfontconfig\nleak:libglib-2.0\n";
+}
+
+namespace kelvo::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// One process-wide settings folder and device folder for the window tests.
+class ConfigWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        setenv("KELVO_UI_PLUGIN", KELVO_UI_PLUGIN_PATH, 1);
+        dir_ = fs::temp_directory_path() / ("kelvo-window-" + std::to_string(getpid()));
+        fs::create_directories(dir_ / "devices");
+        setenv("APPDATA", dir_.c_str(), 1);
+        setenv("KELVO_DEVICES", (dir_ / "devices").c_str(), 1);
+        char name[64];
+        ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
+        fs::create_symlink(name, dir_ / "devices" / "com42");
+    }
+    void TearDown() override {
+        close(master_);
+        close(slave_);
+        fs::remove_all(dir_);
+    }
+
+    // Runs Config with `drive` called inside the dialog's modal loop.
+    static HRESULT ConfigDriven(CKelvo& k, std::function<void(QWidget& dialog)> drive) {
+        QTimer::singleShot(0, [drive] {
+            QWidget* dialog = QApplication::activeModalWidget();
+            if (!dialog) {
+                ADD_FAILURE() << "no modal dialog";
+                return;
+            }
+            drive(*dialog);
+        });
+        return k.Config();
+    }
+
+    static void Save(QWidget& dialog, const char* name) {
+        const fs::path folder = fs::path(KELVO_BIN_DIR).parent_path() / "test-artifacts";
+        fs::create_directories(folder);
+        EXPECT_TRUE(dialog.grab().save(QString::fromStdString((folder / name).string())));
+    }
+
+    template <class W> static W* Find(QWidget& dialog, int id) {
+        W* widget = dialog.findChild<W*>(QString::number(id));
+        EXPECT_NE(widget, nullptr) << id;
+        return widget;
+    }
+
+    fs::path dir_;
+    int master_ = -1, slave_ = -1;
+};
+
+TEST_F(ConfigWindowTest, OkOnTheSerialPageCopiesTheValuesBackAndRemembersThePort) {
+    int argc = 1;
+    char arg0[] = "ui-test";
+    char* argv[] = {arg0, nullptr};
+    QApplication app(argc, argv);
+    CKelvo k;
+    k.host = u"10.0.0.7";
+    k.rememberPort = true;
+    k.baudRate = 115200;
+
+    const HRESULT hr = ConfigDriven(k, [&](QWidget& dialog) {
+        EXPECT_EQ(dialog.windowTitle().toStdU16String(), u"Kelvo Config v" + k.version);
+        EXPECT_EQ(Find<QLineEdit>(dialog, 210)->text(), "10.0.0.7");
+        EXPECT_FALSE(Find<QComboBox>(dialog, 201)->isEnabled());
+        EXPECT_EQ(Find<QLineEdit>(dialog, 211)->echoMode(), QLineEdit::Password);
+        Save(dialog, "config-tcp.png");
+        Find<QLineEdit>(dialog, 210)->setText("not taken on the serial page");
+        Find<QLineEdit>(dialog, 212)->setText("2500");
+
+        Find<QRadioButton>(dialog, 205)->click();
+        EXPECT_FALSE(Find<QLineEdit>(dialog, 210)->isEnabled());
+        EXPECT_EQ(Find<QLineEdit>(dialog, 207)->text(), "2500");
+        QComboBox* ports = Find<QComboBox>(dialog, 201);
+        const int com42 = ports->findText("COM42");
+        ASSERT_GE(com42, 0);
+        ports->setCurrentIndex(com42);
+        Find<QLineEdit>(dialog, 208)->setText("300");
+        Find<QLineEdit>(dialog, 209)->setText("op");
+        Find<QLineEdit>(dialog, 211)->setText("secret");
+        Save(dialog, "config-serial.png");
+        Find<QPushButton>(dialog, 1)->click();
+    });
+
+    EXPECT_EQ(hr, S_OK);
+    EXPECT_EQ(k.serialMode, 1);
+    EXPECT_EQ(k.tcpMode, 0);
+    EXPECT_EQ(k.port, 42);
+    EXPECT_EQ(k.timeOut, 2500);
+    EXPECT_EQ(k.canNode, 44);
+    EXPECT_EQ(k.userName, u"op");
+    EXPECT_EQ(k.password, u"secret");
+    EXPECT_EQ(k.sockName.view(), u"op");
+    EXPECT_EQ(k.host, u"10.0.0.7");
+    EXPECT_EQ(k.baudRate, 115200);
+    EXPECT_EQ(ReadProfileInt((dir_ / "DeviceLink.ini").string(), "Kelvo", "LastPort", 0), 42);
+}
+
+TEST_F(ConfigWindowTest, RefusedOkShowsItsMessageAndCancelKeepsTheObject) {
+    int argc = 1;
+    char arg0[] = "ui-test";
+    char* argv[] = {arg0, nullptr};
+    QApplication app(argc, argv);
+    CKelvo k;
+    k.sslMode = 0;
+    k.rememberPort = true;
+    QString shown;
+
+    const HRESULT hr = ConfigDriven(k, [&](QWidget& dialog) {
+        Find<QCheckBox>(dialog, 214)->click();
+        Find<QLineEdit>(dialog, 210)->setText("10.9.9.9");
+        // The message box runs its own modal loop inside the click.
+        QTimer::singleShot(0, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                shown = box->text();
+                EXPECT_EQ(box->icon(), QMessageBox::Critical);
+                box->accept();
+            }
+        });
+        Find<QPushButton>(dialog, 1)->click();
+        EXPECT_TRUE(dialog.isVisible());
+        Find<QPushButton>(dialog, 2)->click();
+    });
+
+    EXPECT_EQ(hr, S_OK);
+    EXPECT_EQ(shown, "Invalid User");
+    EXPECT_EQ(k.sslMode, 0);
+    EXPECT_EQ(k.host, u"");
+    EXPECT_FALSE(fs::exists(dir_ / "DeviceLink.ini"));
+}
+
+} // namespace
+} // namespace kelvo::test
+
+#endif

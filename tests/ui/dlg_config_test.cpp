@@ -1,0 +1,248 @@
+// The settings dialog's behaviour, driven through its control state.
+#include "device/messages.h"
+#include "ui/dlg_config.h"
+
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace kelvo::test {
+namespace {
+
+struct Box {
+    std::u16string text, caption;
+    unsigned style;
+};
+std::vector<Box> g_boxes;
+
+void RecordBox(std::u16string_view text, std::u16string_view caption, unsigned style) {
+    g_boxes.push_back({std::u16string(text), std::u16string(caption), style});
+}
+
+class DlgConfigTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_boxes.clear();
+        SetMessageBoxFunction(RecordBox);
+    }
+    void TearDown() override { SetMessageBoxFunction(nullptr); }
+
+    // A dialog whose serial ports are `ports`.
+    static CDlgConfig Dialog(std::vector<int> ports) {
+        return CDlgConfig(
+            [ports](int n) { return std::find(ports.begin(), ports.end(), n) != ports.end(); });
+    }
+};
+
+TEST_F(DlgConfigTest, PagesEnableTheirControlsAndShareTimeOutAndCanAddress) {
+    CDlgConfig d = Dialog({2, 9});
+    d.timeOut = -1;
+    d.canNode = 5;
+    d.host = u"10.0.0.7";
+    d.sslMode = 1;
+    d.userName = u"op";
+    d.version = u"1.2";
+    d.InitDialog();
+    EXPECT_EQ(d.Title(), u"Kelvo Config v1.2");
+    EXPECT_EQ(d.Text(IDC_USER), u"op");
+    EXPECT_EQ(d.Text(IDC_HOST), u"10.0.0.7");
+    EXPECT_EQ(d.Text(IDC_TCP_TIMEOUT), u"4294967295"); // shown unsigned
+    EXPECT_TRUE(d.Control(IDC_SSL)->checked);
+
+    const int tcpIds[] = {IDC_HOST, IDC_TCP_TIMEOUT, IDC_CONNECT_TIMEOUT, IDC_TCP_CAN, IDC_SSL};
+    const int serialIds[] = {IDC_PORT, IDC_SERIAL_TIMEOUT, IDC_SERIAL_CAN};
+    auto expectPage = [&](bool tcp) {
+        EXPECT_EQ(d.Control(IDC_TCPIP)->checked, tcp);
+        EXPECT_EQ(d.Control(IDC_SERIAL)->checked, !tcp);
+        for (int id : tcpIds)
+            EXPECT_EQ(d.Control(id)->enabled, tcp) << id;
+        for (int id : serialIds)
+            EXPECT_EQ(d.Control(id)->enabled, !tcp) << id;
+    };
+    expectPage(true);
+
+    d.SetText(IDC_TCP_TIMEOUT, u"2500");
+    d.SetText(IDC_TCP_CAN, u"7");
+    d.Command(IDC_SERIAL);
+    expectPage(false);
+    EXPECT_EQ(d.Text(IDC_SERIAL_TIMEOUT), u"2500");
+    EXPECT_EQ(d.Text(IDC_SERIAL_CAN), u"7");
+    EXPECT_EQ(d.Control(IDC_PORT)->items.size(), 2u);
+
+    d.SetText(IDC_SERIAL_TIMEOUT, u"3000");
+    d.Command(IDC_TCPIP);
+    expectPage(true);
+    EXPECT_EQ(d.Text(IDC_TCP_TIMEOUT), u"3000");
+    EXPECT_EQ(d.Text(IDC_TCP_CAN), u"7");
+
+    d.Command(IDC_SSL);
+    EXPECT_EQ(d.sslMode, 0);
+    EXPECT_FALSE(d.Control(IDC_SSL)->checked);
+    EXPECT_EQ(d.tcpMode, 1);
+    EXPECT_EQ(d.serialMode, 0);
+}
+
+TEST_F(DlgConfigTest, NoSerialPortsGiveAnEmptyListAndOkKeepsThePort) {
+    CDlgConfig d = Dialog({});
+    d.tcpMode = 0;
+    d.serialMode = 1;
+    d.port = 7;
+    d.userName = u"op";
+    d.password = u"pw";
+    d.InitDialog();
+    EXPECT_TRUE(d.Control(IDC_PORT)->items.empty());
+    EXPECT_EQ(d.Control(IDC_PORT)->selection, -1);
+    d.Command(IDC_OK);
+    EXPECT_TRUE(d.Ended());
+    EXPECT_EQ(d.Result(), 1);
+    EXPECT_EQ(d.port, 7);
+    EXPECT_EQ(d.sockName, u"op"); // the serial page keeps the user as socket name
+}
+
+TEST_F(DlgConfigTest, OkReadsNumbersAsUnsignedAndTheCanAddressLowByte) {
+    struct Case {
+        bool serial;
+        const char16_t* timeOut;
+        const char16_t* can;
+        std::int32_t wantTimeOut;
+        std::uint8_t wantCan;
+    } cases[] = {
+        {false, u"3000", u"300", 3000, 44}, {true, u"3000", u"300", 3000, 44},
+        {false, u" 42 ", u"255", 42, 255},  {true, u"abc", u"-1", 0, 0},
+        {false, u"12x", u"", 0, 0},         {true, u"4294967295", u"256", -1, 0},
+        {false, u"4294967296", u"1", 0, 1},
+    };
+    for (const Case& c : cases) {
+        CDlgConfig d = Dialog({3, 5});
+        d.tcpMode = !c.serial;
+        d.serialMode = c.serial;
+        d.port = 5;
+        d.InitDialog();
+        d.SetText(IDC_USER, u"op");
+        d.SetText(IDC_PASSWORD, u"pw");
+        d.SetText(IDC_HOST, u"h");
+        d.SetText(c.serial ? IDC_SERIAL_TIMEOUT : IDC_TCP_TIMEOUT, c.timeOut);
+        d.SetText(c.serial ? IDC_SERIAL_CAN : IDC_TCP_CAN, c.can);
+        d.SetText(IDC_CONNECT_TIMEOUT, c.timeOut);
+        if (c.serial)
+            d.Control(IDC_PORT)->selection = 0;
+        d.Command(IDC_OK);
+        ASSERT_TRUE(d.Ended());
+        EXPECT_EQ(d.timeOut, c.wantTimeOut);
+        EXPECT_EQ(d.canNode, c.wantCan);
+        EXPECT_EQ(d.port, c.serial ? 3 : 5);
+        EXPECT_EQ(d.connectTimeout, c.serial ? 5000 : c.wantTimeOut);
+    }
+}
+
+TEST_F(DlgConfigTest, OkRefusesEmptyUserPasswordAndHost) {
+    struct Case {
+        bool serial;
+        const char16_t* user;
+        const char16_t* password;
+        const char16_t* host;
+        const char16_t* message; // null: accepted
+    } cases[] = {
+        {false, u"", u"pw", u"h", u"Invalid User"},
+        {true, u"", u"pw", u"h", u"Invalid User"},
+        {false, u"op", u"", u"h", u"Invalid Password"},
+        {false, u"op", u"pw", u"", u"Invalid IP address"},
+        {true, u"op", u"pw", u"", nullptr},
+    };
+    for (const Case& c : cases) {
+        g_boxes.clear();
+        CDlgConfig d = Dialog({});
+        d.tcpMode = !c.serial;
+        d.serialMode = c.serial;
+        d.host = u"kept";
+        d.InitDialog();
+        d.SetText(IDC_USER, c.user);
+        d.SetText(IDC_PASSWORD, c.password);
+        d.SetText(IDC_HOST, c.host);
+        d.Command(IDC_OK);
+        EXPECT_EQ(d.Ended(), c.message == nullptr);
+        if (!c.message) {
+            EXPECT_TRUE(g_boxes.empty());
+            EXPECT_EQ(d.host, u"kept");
+            continue;
+        }
+        ASSERT_EQ(g_boxes.size(), 1u);
+        EXPECT_EQ(g_boxes[0].text, c.message);
+        EXPECT_EQ(g_boxes[0].caption, u"");
+        EXPECT_EQ(g_boxes[0].style, MB_OK | MB_ICONERROR);
+    }
+}
+
+TEST_F(DlgConfigTest, SocketNameShowsOnTheSerialPageAndCancelEndsWithTwo) {
+    CDlgConfig d = Dialog({});
+    d.sockMode = 1;
+    d.sockName = u"bridge";
+    d.userName = u"op";
+    d.InitDialog();
+    EXPECT_EQ(d.Text(IDC_USER), u"op");
+    d.Command(IDC_SERIAL);
+    EXPECT_EQ(d.Text(IDC_USER), u"bridge");
+    d.Command(IDC_CANCEL);
+    d.Command(IDC_OK); // the dialog has ended
+    EXPECT_TRUE(d.Ended());
+    EXPECT_EQ(d.Result(), 2);
+    EXPECT_EQ(d.userName, u"op");
+}
+
+TEST(SerialPortList, LinkedPseudoTerminalsAreListedAndOtherFilesAreNot) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("kelvo-ports-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    int masters[2], slaves[2];
+    char names[2][64];
+    for (int i = 0; i < 2; ++i)
+        ASSERT_EQ(openpty(&masters[i], &slaves[i], names[i], nullptr, nullptr), 0);
+    fs::create_symlink(names[0], dir / "com3");
+    fs::create_symlink(names[1], dir / "com200");
+    std::FILE* plain = std::fopen((dir / "plain").c_str(), "w");
+    std::fclose(plain);
+    fs::create_symlink(dir / "plain", dir / "com5");
+    fs::create_symlink(dir / "missing", dir / "com6");
+    const char* old = std::getenv("KELVO_DEVICES");
+    const std::string saved = old ? old : "";
+    setenv("KELVO_DEVICES", dir.c_str(), 1);
+
+    for (int port : {200, 4}) {
+        CDlgConfig d;
+        d.tcpMode = 0;
+        d.serialMode = 1;
+        d.port = port;
+        d.InitDialog();
+        const auto& list = *d.Control(IDC_PORT);
+        auto position = [&](int n) {
+            for (std::size_t i = 0; i < list.items.size(); ++i)
+                if (list.items[i].data == n)
+                    return static_cast<int>(i);
+            return -1;
+        };
+        ASSERT_GE(position(3), 0);
+        EXPECT_EQ(list.items[static_cast<std::size_t>(position(3))].text, u"COM3");
+        ASSERT_GE(position(200), 0);
+        EXPECT_EQ(list.items[static_cast<std::size_t>(position(200))].text, u"COM200");
+        EXPECT_EQ(position(5), -1);
+        EXPECT_EQ(position(6), -1);
+        // An absent port selects the first item.
+        EXPECT_EQ(list.selection, port == 200 ? position(200) : 0);
+    }
+
+    old ? setenv("KELVO_DEVICES", saved.c_str(), 1) : unsetenv("KELVO_DEVICES");
+    for (int i = 0; i < 2; ++i) {
+        close(masters[i]);
+        close(slaves[i]);
+    }
+    fs::remove_all(dir);
+}
+
+} // namespace
+} // namespace kelvo::test
