@@ -1,7 +1,9 @@
 # Set-up and everyday entry points. See README.md.
-.PHONY: all deps build build-asan test demo format clean
+.PHONY: all deps build build-asan test demo format clean fuzz
 
 JOBS ?= $(shell nproc)
+# Seconds each fuzz target runs in `make fuzz`.
+FUZZ_SECONDS ?= 60
 
 all: build
 
@@ -21,6 +23,13 @@ test: build build-asan
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --preset asan
 
+# Builds the libFuzzer targets (clang) in build-fuzz and runs each for
+# FUZZ_SECONDS; new inputs go to build-fuzz/work, not to fuzz/corpus.
+fuzz: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
+	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run.sh
+
 demo: build
 	@scripts/demo.sh
 
@@ -28,4 +37,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build build-debug build-asan
+	rm -rf build build-debug build-asan build-fuzz

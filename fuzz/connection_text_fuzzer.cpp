@@ -1,0 +1,100 @@
+// Connection texts through put ConfString and Init.
+//
+// Input: flags, then the text (one UTF-16 unit per byte, or UTF-16LE pairs).
+//   flags: 1 remember the serial port (the settings folder holds LastPort 7),
+//          2 UTF-16LE text, 4 the transport does not open (error 9, 10 with 8)
+//
+// Checked: put ConfString always succeeds and the text it builds back is a
+// fixed point (put and get again give the same text); Init gives one of its
+// results, opens the transport with a text of the transport forms, leaves an
+// adapter exactly when it did not fail to open, maps the open errors to the
+// codes 15 and 16, and releases the lock of a login it tries.
+#include "fuzz_support.h"
+
+#include "device/connection_text.h"
+
+using namespace kelvo;
+using namespace kelvo::fuzz;
+
+namespace {
+
+std::u16string ConfString(CKelvo& k) {
+    BSTR text = nullptr;
+    FUZZ_CHECK(k.get_ConfString(&text) == S_OK && text != nullptr);
+    std::u16string s(BstrView(text));
+    SysFreeString(text);
+    return s;
+}
+
+void CheckConfString(const std::u16string& text, bool remember) {
+    CKelvo* k = new CKelvo;
+    k->AddRef();
+    k->put_Option(remember ? 0x100 : 0);
+    Bstr given(text);
+    FUZZ_CHECK(k->put_ConfString(given.get()) == S_OK);
+    const std::u16string built = ConfString(*k);
+    // An empty host does not read back as a TCP/IP part: no fixed point then.
+    if (!k->tcpMode || !k->host.empty()) {
+        Bstr again(built);
+        FUZZ_CHECK(k->put_ConfString(again.get()) == S_OK);
+        FUZZ_CHECK(ConfString(*k) == built);
+    }
+    k->Release();
+}
+
+void CheckInit(const std::u16string& text, bool remember, PortwayErrorCode openError) {
+    FuzzTransport& t = FuzzTransport::Instance();
+    FuzzTransport::Script script;
+    script.openError = openError;
+    t.Play({}, script);
+
+    CKelvo* k = new CKelvo;
+    k->AddRef();
+    k->put_Option(remember ? 0x100 : 0);
+    k->errorCode = KE_TYPE;
+    Bstr given(text);
+    const HRESULT hr = k->Init(given.get());
+    FUZZ_CHECK(hr == S_OK || hr == KELVO_E_CONNECTION_TEXT || hr == KELVO_E_OPEN);
+    FUZZ_CHECK(IsErrorCode(k->errorCode));
+    FUZZ_CHECK(t.lockDepth == 0);
+    if (hr == KELVO_E_CONNECTION_TEXT) {
+        FUZZ_CHECK(k->portAdapter && t.opens == 0 && k->errorCode == KE_TYPE);
+    } else {
+        FUZZ_CHECK(t.opens == 1);
+        const std::u16string& opened = t.openedWith;
+        FUZZ_CHECK(opened.starts_with(u"TCPIP:") || opened.starts_with(u"COM:"));
+        if (k->serialMode)
+            FUZZ_CHECK(k->port >= 1 && k->port <= 256 && k->baudRate == 921600);
+    }
+    if (hr == S_OK)
+        FUZZ_CHECK(k->active && k->portAdapter);
+    if (hr == KELVO_E_OPEN) {
+        FUZZ_CHECK(!k->portAdapter);
+        if (openError == PW_HOST_NOT_FOUND)
+            FUZZ_CHECK(k->errorCode == KE_TRANSPORT_9);
+        if (openError == PW_CONNECT_FAILED)
+            FUZZ_CHECK(k->errorCode == KE_TRANSPORT_10);
+        // Otherwise the login failed: nothing answers, or a text too long.
+        if (openError == PW_OK)
+            FUZZ_CHECK(k->errorCode == KE_TIMEOUT || k->errorCode == KE_LENGTH);
+    }
+    k->Release();
+    FUZZ_CHECK(t.references() == 1);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    SetUpProcess();
+    Input in(data, size);
+    const std::uint8_t flags = in.u8();
+    const auto bytes = in.rest();
+    const std::u16string text = (flags & 2) ? Utf16Le(bytes) : Widen(bytes);
+    const bool remember = flags & 1;
+    CheckConfString(text, remember);
+    PortwayErrorCode openError = PW_OK;
+    if (flags & 4)
+        openError = (flags & 8) ? PW_CONNECT_FAILED : PW_HOST_NOT_FOUND;
+    CheckInit(text, remember, openError);
+    return 0;
+}

@@ -1,0 +1,61 @@
+// DecryptPassword (and EncryptPassword) on any text.
+//
+// Input: flags, then the text (one UTF-16 unit per byte, or UTF-16LE pairs).
+//   flags: 1 UTF-16LE text
+//
+// Checked: both always succeed with a new string and leave errorCode alone;
+// an empty or odd-length text decrypts to "?", any other to half its length;
+// a text of upper-case hex pairs comes back from decrypting and encrypting
+// again; a text of units up to 0xC4 comes back from encrypting and decrypting.
+#include "fuzz_support.h"
+
+#include <algorithm>
+
+using namespace kelvo;
+using namespace kelvo::fuzz;
+
+namespace {
+
+std::u16string Call(CKelvo& k, HRESULT (CKelvo::*method)(BSTR, BSTR*), std::u16string_view text) {
+    Bstr in(text);
+    BSTR out = nullptr;
+    FUZZ_CHECK((k.*method)(in.get(), &out) == S_OK);
+    FUZZ_CHECK(out != nullptr && out != in.get());
+    std::u16string result(BstrView(out));
+    SysFreeString(out);
+    return result;
+}
+
+bool IsUpperHex(char16_t c) {
+    return (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F');
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    SetUpProcess();
+    Input in(data, size);
+    const std::uint8_t flags = in.u8();
+    const std::u16string text = (flags & 1) ? Utf16Le(in.rest()) : Widen(in.rest());
+
+    CKelvo* k = new CKelvo;
+    k->AddRef();
+    k->errorCode = KE_TYPE;
+    const std::u16string plain = Call(*k, &CKelvo::DecryptPassword, text);
+    if (text.empty() || text.size() % 2 != 0)
+        FUZZ_CHECK(plain == u"?");
+    else
+        FUZZ_CHECK(plain.size() == text.size() / 2);
+    if (!text.empty() && text.size() % 2 == 0 && std::all_of(text.begin(), text.end(), IsUpperHex))
+        FUZZ_CHECK(Call(*k, &CKelvo::EncryptPassword, plain) == text);
+
+    const std::u16string scrambled = Call(*k, &CKelvo::EncryptPassword, text);
+    FUZZ_CHECK(scrambled.size() == 2 * text.size());
+    FUZZ_CHECK(std::all_of(scrambled.begin(), scrambled.end(), IsUpperHex));
+    if (!text.empty() &&
+        std::all_of(text.begin(), text.end(), [](char16_t c) { return c <= 0xC4; }))
+        FUZZ_CHECK(Call(*k, &CKelvo::DecryptPassword, scrambled) == text);
+    FUZZ_CHECK(k->errorCode == KE_TYPE);
+    k->Release();
+    return 0;
+}

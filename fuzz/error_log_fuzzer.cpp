@@ -1,0 +1,125 @@
+// The error-log record decoding with a description document, both from the
+// input, the record downloaded through correct answer frames.
+//
+// Input: flags, description length L (16 bits), L bytes of the description
+// document, frame size S, then the record bytes.
+//   flags: 1 serial link, 2 UTF-8 code page
+// The description is stored under the name the record's version selects; the
+// record goes out in data frames of S bytes (at least 1), the last one
+// without the "more" mark.
+//
+// Checked: a known result and code; the output document exists exactly when
+// the call succeeded, reads back, and gives every field a value; the lock is
+// released and the object still usable.
+#include "fuzz_support.h"
+
+#include "protocol/bytes.h"
+
+#include <pugixml.hpp>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+using namespace kelvo;
+using namespace kelvo::fuzz;
+
+namespace {
+
+constexpr std::uint16_t kDataWord = 0x04B0;
+constexpr unsigned kParse =
+    pugi::parse_default | pugi::parse_comments | pugi::parse_pi | pugi::parse_doctype;
+
+const std::string& Folder() {
+    static const std::string dir = [] {
+        const std::string d = ScratchDir() + "/errorlog";
+        std::filesystem::create_directories(d);
+        return d;
+    }();
+    return dir;
+}
+
+// The data frames of the record as answers: 16-bit length, answer bytes.
+std::vector<std::uint8_t> Frames(std::uint16_t index, std::span<const std::uint8_t> record,
+                                 std::size_t frameSize) {
+    std::vector<std::uint8_t> answers;
+    std::size_t at = 0;
+    do {
+        const std::size_t n = std::min(frameSize, record.size() - at);
+        std::vector<std::uint8_t> data{
+            static_cast<std::uint8_t>(index), static_cast<std::uint8_t>(index >> 8), 0,
+            static_cast<std::uint8_t>(at + n < record.size()), static_cast<std::uint8_t>(n)};
+        data.insert(data.end(), record.begin() + static_cast<std::ptrdiff_t>(at),
+                    record.begin() + static_cast<std::ptrdiff_t>(at + n));
+        const auto frame = AnswerFrame(0, kDataWord, data); // counter written by the transport
+        answers.push_back(static_cast<std::uint8_t>(frame.size()));
+        answers.push_back(static_cast<std::uint8_t>(frame.size() >> 8));
+        answers.insert(answers.end(), frame.begin(), frame.end());
+        at += n;
+    } while (at < record.size());
+    return answers;
+}
+
+std::size_t CountFields(const pugi::xml_document& doc, bool withValue) {
+    std::size_t n = 0;
+    for (const pugi::xpath_node& field : doc.document_element().select_nodes("Group/Element"))
+        if (!withValue || field.node().attribute("value"))
+            ++n;
+    return n;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    SetUpProcess();
+    Input in(data, size);
+    const std::uint8_t flags = in.u8();
+    const auto description = in.bytes(in.u16());
+    const std::size_t frameSize = std::max<std::size_t>(1, in.u8());
+    const auto record = in.rest();
+
+    char leaf[40];
+    std::snprintf(leaf, sizeof leaf, "/FPR_Version_%08x.xml",
+                  record.size() >= 4 ? ldle_u32(record.data()) : 0u);
+    const std::string descriptionPath = Folder() + leaf;
+    std::ofstream(descriptionPath, std::ios::binary)
+        .write(reinterpret_cast<const char*>(description.data()),
+               static_cast<std::streamsize>(description.size()));
+    const std::string out = Folder() + "/out.xml";
+    std::filesystem::remove(out);
+
+    const bool serial = flags & 1;
+    SetThreadCodePage((flags & 2) ? CodePage::Utf8 : CodePage::Windows1252);
+    CKelvo* k = ConnectedObject(serial, 255);
+    FuzzTransport& t = FuzzTransport::Instance();
+    const std::uint16_t index = 0x0102;
+    const auto answers = Frames(index, record, frameSize);
+    FuzzTransport::Script script;
+    script.answers = true;
+    script.patchCounter = true;
+    script.serialWrap = serial;
+    t.Play(answers, script);
+
+    Bstr file(Utf8ToUtf16(out));
+    Bstr folder(Utf8ToUtf16(Folder()));
+    const HRESULT hr = k->ReadErrorLog(index, file.get(), folder.get());
+    FUZZ_CHECK(hr == S_OK || hr == E_FAIL);
+    FUZZ_CHECK(IsErrorCode(k->errorCode));
+    FUZZ_CHECK((hr == S_OK) == (k->errorCode == KE_OK));
+    // Every frame was asked for once: the download itself cannot fail here.
+    FUZZ_CHECK(k->errorCode == KE_OK || k->errorCode == KE_DESCRIPTION ||
+               k->errorCode == KE_LENGTH);
+    FUZZ_CHECK(t.lockDepth == 0);
+    FUZZ_CHECK((hr == S_OK) == std::filesystem::exists(out));
+    if (hr == S_OK) {
+        pugi::xml_document doc;
+        FUZZ_CHECK(doc.load_file(out.c_str(), kParse));
+        FUZZ_CHECK(CountFields(doc, true) == CountFields(doc, false));
+    }
+    CheckUsable(*k);
+    k->Release();
+    std::filesystem::remove(descriptionPath);
+    SetThreadCodePage(CodePage::Windows1252);
+    return 0;
+}

@@ -1,0 +1,380 @@
+#include "fuzz_support.h"
+
+#include "automation/settings_paths.h"
+#include "device/messages.h"
+#include "kelvo/runtime.h"
+#include "kelvo/trace.h"
+#include "protocol/bytes.h"
+#include "protocol/crc16.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+namespace kelvo::fuzz {
+
+void Fail(const char* file, int line, const char* what) {
+    std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, what);
+    std::fflush(stderr);
+    std::abort();
+}
+
+namespace {
+
+std::string g_scratch;
+
+void RemoveScratch() {
+    std::error_code ec;
+    if (!g_scratch.empty())
+        std::filesystem::remove_all(g_scratch, ec);
+}
+
+void SilentMessageBox(std::u16string_view, std::u16string_view, unsigned) {}
+
+// Every trace line: one category bit, not longer than a line may be, and the
+// lines of the device operations name the object's class first.
+bool CheckTraceLine(void*, std::uint32_t category, std::u16string_view line) {
+    FUZZ_CHECK(category != 0 && (category & (category - 1)) == 0);
+    FUZZ_CHECK(line.size() <= kTraceLineMax);
+    if (category == TRACE_READ)
+        FUZZ_CHECK(line.starts_with(u"CKelvo::"));
+    return true;
+}
+
+class Factory final : public IClassFactory {
+public:
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
+            *ppv = this;
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return 2; }
+    ULONG Release() override { return 1; }
+    HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
+        if (outer)
+            return CLASS_E_NOAGGREGATION;
+        return FuzzTransport::Instance().QueryInterface(riid, ppv);
+    }
+    HRESULT LockServer(BOOL) override { return S_OK; }
+};
+
+} // namespace
+
+void SetUpProcess() {
+    static const bool done = [] {
+        char pattern[] = "/tmp/kelvo-fuzz-XXXXXX";
+        if (!::mkdtemp(pattern))
+            Fail(__FILE__, __LINE__, "mkdtemp");
+        g_scratch = pattern;
+        std::atexit(RemoveScratch);
+        ::setenv("APPDATA", g_scratch.c_str(), 1);
+        ::setenv("KELVO_REGISTRY", (g_scratch + "/registry").c_str(), 1);
+        std::ofstream(g_scratch + "/DeviceLink.ini") << "[Kelvo]\nLastPort=7\n";
+        // A short message file: every object reads it when it is made.
+        std::ofstream(g_scratch + "/Kelvo.ERR") << "[ERR]\n1,device error\n7,time-out\n";
+        SetModuleDirectoryOverride(g_scratch + "/");
+        SetMessageBoxFunction(SilentMessageBox);
+        SetTraceSink(CheckTraceLine, nullptr, 0xFFFFFFFF);
+        static Factory factory;
+        RegisterLinkedClass(PORTWAY_PROGID, CLSID_Portway, &factory);
+        return true;
+    }();
+    (void)done;
+}
+
+const std::string& ScratchDir() {
+    return g_scratch;
+}
+
+// ---------------------------------------------------------------- Input
+
+std::uint8_t Input::u8() {
+    return at_ < size_ ? data_[at_++] : 0;
+}
+
+std::uint16_t Input::u16() {
+    const std::uint16_t lo = u8();
+    return static_cast<std::uint16_t>(lo | (u8() << 8));
+}
+
+std::uint32_t Input::u32() {
+    const std::uint32_t lo = u16();
+    return lo | (static_cast<std::uint32_t>(u16()) << 16);
+}
+
+std::uint64_t Input::u64() {
+    const std::uint64_t lo = u32();
+    return lo | (static_cast<std::uint64_t>(u32()) << 32);
+}
+
+std::span<const std::uint8_t> Input::bytes(std::size_t n) {
+    n = std::min(n, left());
+    std::span<const std::uint8_t> out(data_ + at_, n);
+    at_ += n;
+    return out;
+}
+
+std::u16string Widen(std::span<const std::uint8_t> bytes) {
+    return std::u16string(bytes.begin(), bytes.end());
+}
+
+std::u16string Utf16Le(std::span<const std::uint8_t> bytes) {
+    std::u16string text;
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
+        text.push_back(static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8)));
+    return text;
+}
+
+bool IsErrorCode(std::int32_t code) {
+    switch (static_cast<KelvoError>(code)) {
+    case KE_OK:
+    case KE_DEVICE:
+    case KE_TYPE:
+    case KE_FRAME_COUNT:
+    case KE_STATUS:
+    case KE_NO_PORT:
+    case KE_TIMEOUT:
+    case KE_SEND:
+    case KE_INDEX:
+    case KE_LENGTH:
+    case KE_USER_ECHO:
+    case KE_ADDRESS:
+    case KE_CRC:
+    case KE_DESCRIPTION:
+    case KE_TRANSPORT_9:
+    case KE_TRANSPORT_10:
+        return true;
+    }
+    return false;
+}
+
+bool IsKnownResult(HRESULT hr) {
+    return hr == S_OK || hr == E_FAIL || hr == E_POINTER || hr == E_INVALIDARG || hr == E_NOTIMPL ||
+           hr == E_OUTOFMEMORY || hr == KELVO_E_ADAPTER || hr == KELVO_E_CONVERSION ||
+           hr == KELVO_E_OPEN || hr == KELVO_E_CONNECTION_TEXT || hr == KELVO_E_PERMISSIONS;
+}
+
+// ---------------------------------------------------------------- transport
+
+FuzzTransport& FuzzTransport::Instance() {
+    static FuzzTransport* transport = new FuzzTransport; // lives as long as the process
+    return *transport;
+}
+
+void FuzzTransport::Play(std::span<const std::uint8_t> device, const Script& script) {
+    script_ = script;
+    locks = unlocks = lockDepth = writes = reads = opens = 0;
+    written.clear();
+    openedWith.clear();
+    queued_.clear();
+    input_.clear();
+    readAt_ = 0;
+    lastError_ = PW_OK;
+    if (script.answers) {
+        device_ = device;
+        return;
+    }
+    device_ = {};
+    input_.assign(device.begin(), device.end());
+}
+
+void FuzzTransport::QueueAnswer(std::vector<std::uint8_t> answer) {
+    script_.answers = true;
+    script_.patchCounter = false;
+    script_.serialWrap = false;
+    script_.failLockAt = 0;
+    script_.failWriteAt = 0;
+    device_ = {};
+    queued_.push_back(std::move(answer));
+}
+
+void FuzzTransport::SetProperty(SHORT id, VARTYPE vt, ULONG value) {
+    properties_.push_back({id, vt, value});
+}
+
+void FuzzTransport::ClearProperties() {
+    properties_.clear();
+}
+
+HRESULT FuzzTransport::QueryInterface(REFIID riid, void** ppv) {
+    if (!ppv)
+        return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IPortway) {
+        *ppv = static_cast<IPortway*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+HRESULT FuzzTransport::GetTypeInfoCount(UINT* n) {
+    *n = 0;
+    return S_OK;
+}
+
+HRESULT FuzzTransport::Open(BSTR connection) {
+    ++opens;
+    openedWith = BstrView(connection);
+    if (script_.openError != PW_OK) {
+        lastError_ = script_.openError;
+        return E_FAIL;
+    }
+    return S_OK;
+}
+
+HRESULT FuzzTransport::Reset() {
+    if (!script_.answers)
+        return S_OK;
+    input_.clear();
+    readAt_ = 0;
+    return S_OK;
+}
+
+HRESULT FuzzTransport::Lock() {
+    ++locks;
+    if (locks == script_.failLockAt) {
+        lastError_ = PW_LOCK_FAILED;
+        return E_FAIL;
+    }
+    ++lockDepth;
+    return S_OK;
+}
+
+HRESULT FuzzTransport::Unlock() {
+    ++unlocks;
+    lockDepth = 0; // one unlock releases however often the holder took it
+    return S_OK;
+}
+
+HRESULT FuzzTransport::Read(void* buffer, ULONG length, ULONG) {
+    ++reads;
+    FUZZ_CHECK(buffer != nullptr || length == 0);
+    const std::size_t available = input_.size() - readAt_;
+    const std::size_t take = std::min<std::size_t>(length, available);
+    if (take > 0)
+        std::memcpy(buffer, input_.data() + readAt_, take);
+    readAt_ += take;
+    if (take == length)
+        return S_OK;
+    lastError_ = PW_TIMEOUT;
+    return E_FAIL;
+}
+
+HRESULT FuzzTransport::Write(const void* buffer, ULONG length) {
+    // Every request goes out under the port lock.
+    FUZZ_CHECK(lockDepth > 0);
+    FUZZ_CHECK(buffer != nullptr && length > 0);
+    ++writes;
+    const auto* p = static_cast<const std::uint8_t*>(buffer);
+    written.emplace_back(p, p + length);
+    if (writes == script_.failWriteAt) {
+        lastError_ = PW_IO_FAILED;
+        return E_FAIL;
+    }
+    if (script_.answers)
+        ReleaseAnswer(written.back());
+    return S_OK;
+}
+
+void FuzzTransport::ReleaseAnswer(std::span<const std::uint8_t> request) {
+    std::vector<std::uint8_t> answer;
+    if (!queued_.empty()) {
+        answer = std::move(queued_.front());
+        queued_.erase(queued_.begin());
+    } else {
+        if (device_.empty())
+            return;
+        Input in(device_);
+        const std::uint16_t length = in.u16();
+        const auto bytes = in.bytes(length);
+        answer.assign(bytes.begin(), bytes.end());
+        device_ = device_.subspan(device_.size() - in.left());
+    }
+    // The request: [address] node counter(2) ...
+    const bool serial = script_.serialWrap;
+    const std::size_t counterAt = serial ? 2 : 1;
+    if (script_.patchCounter && answer.size() >= 3 && request.size() >= counterAt + 2) {
+        answer[1] = request[counterAt];
+        answer[2] = request[counterAt + 1];
+    }
+    if (serial && !request.empty())
+        answer = SerialWrap(request[0], answer);
+    input_.insert(input_.end(), answer.begin(), answer.end());
+}
+
+HRESULT FuzzTransport::get_ErrorCode(PortwayErrorCode* error) {
+    if (!error)
+        return E_POINTER;
+    *error = lastError_;
+    return S_OK;
+}
+
+HRESULT FuzzTransport::GetProperty(SHORT id, VARIANT* value) {
+    FUZZ_CHECK(value != nullptr);
+    for (const Property& p : properties_) {
+        if (p.id != id)
+            continue;
+        value->vt = p.vt;
+        value->ulVal = p.value;
+        return S_OK;
+    }
+    return E_FAIL;
+}
+
+// ---------------------------------------------------------------- objects
+
+CKelvo* ConnectedObject(bool serial, std::uint8_t address) {
+    FuzzTransport::Instance().Play({}, {}); // no failure of an earlier run stays armed
+    auto* k = new CKelvo;
+    k->AddRef();
+    k->serialMode = serial ? 1 : 0;
+    k->tcpMode = serial ? 0 : 1;
+    k->address = address;
+    k->portAdapter = std::make_unique<CComPort>();
+    FUZZ_CHECK(k->portAdapter->open(u"TCPIP:fuzz/17221,5000", nullptr) == 1);
+    return k;
+}
+
+std::vector<std::uint8_t> AnswerFrame(std::uint16_t counter, std::uint16_t status,
+                                      std::span<const std::uint8_t> data) {
+    std::vector<std::uint8_t> b(6);
+    b[0] = 0;
+    stle_u16(&b[1], counter);
+    b[3] = static_cast<std::uint8_t>(2 + data.size());
+    stle_u16(&b[4], status);
+    b.insert(b.end(), data.begin(), data.end());
+    return b;
+}
+
+std::vector<std::uint8_t> SerialWrap(std::uint8_t address, std::span<const std::uint8_t> bytes) {
+    std::vector<std::uint8_t> b;
+    b.reserve(bytes.size() + 3);
+    b.push_back(address);
+    b.insert(b.end(), bytes.begin(), bytes.end());
+    const std::uint16_t crc = Crc16(b.data(), b.size(), kCrc16Start);
+    b.push_back(static_cast<std::uint8_t>(crc));
+    b.push_back(static_cast<std::uint8_t>(crc >> 8));
+    return b;
+}
+
+void CheckUsable(CKelvo& k) {
+    FuzzTransport& t = FuzzTransport::Instance();
+    FUZZ_CHECK(k.portAdapter != nullptr);
+    std::vector<std::uint8_t> answer = AnswerFrame(k.frameCount, 0x30E0);
+    if (k.serialMode)
+        answer = SerialWrap(k.address == 255 ? 0x01 : k.address, answer);
+    t.QueueAnswer(std::move(answer));
+    FUZZ_CHECK(k.Save_Command() == S_OK);
+    FUZZ_CHECK(k.errorCode == KE_OK);
+    FUZZ_CHECK(t.lockDepth == 0);
+}
+
+} // namespace kelvo::fuzz

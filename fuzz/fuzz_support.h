@@ -1,0 +1,172 @@
+// Shared pieces of the fuzz targets: the check that stops a run, a reader
+// over the input bytes, the process set-up, and a transport that plays the
+// input's bytes as the device.
+#pragma once
+
+#include "device/kelvo_object.h"
+#include "kelvo/portway.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace kelvo::fuzz {
+
+// Prints the broken condition and aborts: the fuzzer keeps the input, a
+// replay run fails.
+[[noreturn]] void Fail(const char* file, int line, const char* what);
+
+#define FUZZ_CHECK(cond) ((cond) ? (void)0 : ::kelvo::fuzz::Fail(__FILE__, __LINE__, #cond))
+
+// Once per process: a scratch folder as the per-user settings folder (holding
+// "DeviceLink.ini" with LastPort 7) and as the module's folder (a short
+// "Kelvo.ERR"), a silent message box, a trace sink that checks every line,
+// and the fuzzing transport registered as "Portway.Portway2.1".
+void SetUpProcess();
+// The process's scratch folder, without a trailing '/'.
+const std::string& ScratchDir();
+
+// Fields taken off the front of the input; past its end every field is 0.
+class Input {
+public:
+    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    explicit Input(std::span<const std::uint8_t> bytes) : Input(bytes.data(), bytes.size()) {}
+
+    std::uint8_t u8();
+    std::uint16_t u16();
+    std::uint32_t u32();
+    std::uint64_t u64();
+    // At most n bytes.
+    std::span<const std::uint8_t> bytes(std::size_t n);
+    std::span<const std::uint8_t> rest() { return bytes(left()); }
+    std::size_t left() const { return size_ - at_; }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t at_ = 0;
+};
+
+// One UTF-16 unit per byte.
+std::u16string Widen(std::span<const std::uint8_t> bytes);
+// Little-endian pairs of bytes as UTF-16 units (an odd last byte is dropped).
+std::u16string Utf16Le(std::span<const std::uint8_t> bytes);
+
+// The codes errorCode may hold (KelvoError).
+bool IsErrorCode(std::int32_t code);
+
+// Results an interface operation of the object may give.
+bool IsKnownResult(HRESULT hr);
+
+// Plays the input as the device behind the port adapter. No call waits: a
+// read that finds too few bytes fails at once as a time-out.
+//
+// Two ways of playing:
+// - stream: all bytes are waiting from the start and stay across requests
+//   (Reset drops nothing), so any framing the input holds is read as it is;
+// - answers: the bytes are a list of answers, each a 16-bit little-endian
+//   length and that many bytes; every written request releases the next one
+//   (Reset drops what was not read). An answer may get the request's frame
+//   counter written into its bytes 1-2, and on a serial link be wrapped in
+//   the address echo and a correct CRC trailer, so that the fuzzer reaches
+//   past these checks.
+class FuzzTransport final : public IPortway {
+public:
+    static FuzzTransport& Instance();
+
+    struct Script {
+        bool answers = false;
+        bool patchCounter = false;
+        bool serialWrap = false;
+        int failLockAt = 0;  // the n-th Lock fails (0: none)
+        int failWriteAt = 0; // the n-th Write fails (0: none)
+        PortwayErrorCode openError = PW_OK;
+    };
+    // Starts a new run: counters cleared, the bytes to play.
+    void Play(std::span<const std::uint8_t> device, const Script& script);
+    // Clears the failures still armed and queues one answer (answers mode).
+    void QueueAnswer(std::vector<std::uint8_t> answer);
+
+    // Property values handed out by GetProperty (none: it fails).
+    void SetProperty(SHORT id, VARTYPE vt, ULONG value);
+    void ClearProperties();
+
+    // What the run did.
+    int locks = 0;
+    int unlocks = 0;
+    int lockDepth = 0;
+    int writes = 0;
+    int reads = 0;
+    int opens = 0;
+    std::vector<std::vector<std::uint8_t>> written;
+    std::u16string openedWith;
+    ULONG references() const { return refs_; }
+
+    // ---- IUnknown / IDispatch ----
+    HRESULT QueryInterface(REFIID riid, void** ppv) override;
+    ULONG AddRef() override { return ++refs_; }
+    ULONG Release() override { return --refs_; } // a static object: never deleted
+    HRESULT GetTypeInfoCount(UINT* n) override;
+    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        return E_NOTIMPL;
+    }
+
+    // ---- IPortway ----
+    HRESULT Open(BSTR connection) override;
+    HRESULT Close() override { return S_OK; }
+    HRESULT Reset() override;
+    HRESULT Lock() override;
+    HRESULT Unlock() override;
+    HRESULT Read(void* buffer, ULONG length, ULONG timeout) override;
+    HRESULT Write(const void* buffer, ULONG length) override;
+    HRESULT WriteVariantData(VARIANT) override { return E_NOTIMPL; }
+    HRESULT ReadVariantData(VARIANT*, LONG) override { return E_NOTIMPL; }
+    HRESULT get_ErrorCode(PortwayErrorCode* error) override;
+    HRESULT SendVariantMessage(LONG, VARIANT) override { return E_NOTIMPL; }
+    HRESULT ReceiveVariantMessage(LONG*, LONG*, VARIANT*, LONG) override { return E_NOTIMPL; }
+    HRESULT AddMessageFilter(LONG, LONG) override { return E_NOTIMPL; }
+    HRESULT RemMessageFilter(LONG, LONG) override { return E_NOTIMPL; }
+    HRESULT RequireMessage(LONG, LONG) override { return E_NOTIMPL; }
+    HRESULT ReceiveVariantEvent(LONG*, LONG*, LONG*, VARIANT*, LONG) override { return E_NOTIMPL; }
+    HRESULT PutProperty(SHORT, VARIANT) override { return E_NOTIMPL; }
+    HRESULT GetProperty(SHORT id, VARIANT* value) override;
+    HRESULT Flush() override { return S_OK; }
+
+private:
+    FuzzTransport() = default;
+    void ReleaseAnswer(std::span<const std::uint8_t> request);
+
+    ULONG refs_ = 1;
+    Script script_;
+    std::span<const std::uint8_t> device_; // answers not yet released (answers mode)
+    std::vector<std::uint8_t> input_;      // bytes waiting to be read
+    std::size_t readAt_ = 0;
+    std::vector<std::vector<std::uint8_t>> queued_;
+    PortwayErrorCode lastError_ = PW_OK;
+    struct Property {
+        SHORT id;
+        VARTYPE vt;
+        ULONG value;
+    };
+    std::vector<Property> properties_;
+};
+
+// A new object whose port adapter is open on the fuzzing transport; the
+// caller holds one reference.
+CKelvo* ConnectedObject(bool serial, std::uint8_t address);
+// The answer frame of a device (without serial envelope): node, counter,
+// length of the rest, status word, data.
+std::vector<std::uint8_t> AnswerFrame(std::uint16_t counter, std::uint16_t status,
+                                      std::span<const std::uint8_t> data = {});
+// The serial form of an answer: address echo, the bytes, CRC-16 over both.
+std::vector<std::uint8_t> SerialWrap(std::uint8_t address, std::span<const std::uint8_t> bytes);
+
+// The object is still usable: Save_Command on a correct answer succeeds with
+// errorCode 0 and releases the lock. Needs a port adapter.
+void CheckUsable(CKelvo& k);
+
+} // namespace kelvo::fuzz

@@ -1,0 +1,733 @@
+// Every device operation of the object against a device that answers with
+// the fuzzer's bytes.
+//
+// Input: operation, flags, flags2, argument length N, N argument bytes, then
+// the device bytes (see FuzzTransport for the two ways of playing them).
+//   flags:  1 serial link, 2 answers (else one stream), 4 frame counter
+//           written into each answer, 8 serial envelope with a correct CRC,
+//           16 RAM access, 32 user and password stored (re-login),
+//           64 UTF-8 code page, 128 serial address 5 (else 255)
+//   flags2: bits 0-1 the n-th write fails, bits 2-3 open error (none, 9, 10, 8),
+//           bit 4 null out pointers, bits 5-7 the n-th lock fails
+//
+// Checked after each operation: a known result, errorCode one of the codes
+// and in line with the result, the port lock released, no request written
+// outside the lock, out values written only on success, nothing written past
+// a buffer, the transport reference released with the object, and the object
+// still usable for a correct exchange.
+#include "fuzz_support.h"
+
+#include "kelvo/trace.h"
+#include "operations/password_encoding.h"
+#include "protocol/bytes.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+using namespace kelvo;
+using namespace kelvo::fuzz;
+
+namespace {
+
+constexpr std::int32_t kStartCode = KE_TYPE; // errorCode before each operation
+constexpr SCODE kSentinelCode = 0x5EA1;
+constexpr ULONG kSentinel = 0xA5A5A5A5;
+constexpr std::uint8_t kGuard = 0xCD;
+
+// How the result of an operation relates to errorCode.
+enum class Kind {
+    Device,  // S_OK with code 0, E_FAIL with a code; other results leave it
+    Par,     // success leaves the code (or 1 after a re-login), E_FAIL stores one
+    Local,   // no request, no lock, code untouched
+    Session, // Init and Close: own results
+};
+
+struct Run {
+    CKelvo& k;
+    FuzzTransport& t;
+    Input args;
+    bool nullOut;
+};
+
+VARIANT SentinelVariant() {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_ERROR;
+    v.scode = kSentinelCode;
+    return v;
+}
+
+bool IsSentinel(const VARIANT& v) {
+    return v.vt == VT_ERROR && v.scode == kSentinelCode;
+}
+
+BSTR SentinelBstr() {
+    static BSTR sentinel = SysAllocString(u"sentinel");
+    return sentinel;
+}
+
+// A text argument: length byte, then that many bytes (widened), repeated to
+// reach longer lengths when the high bit of the length asks for it.
+std::u16string Text(Input& in) {
+    const std::uint8_t n = in.u8();
+    std::u16string text = Widen(in.bytes(n & 0x7F));
+    if ((n & 0x80) && !text.empty())
+        while (text.size() < 300)
+            text += text;
+    return text;
+}
+
+// Checks a BSTR out value: on success a string (freed here), else untouched.
+void CheckBstrOut(HRESULT hr, BSTR out) {
+    if (FAILED(hr)) {
+        FUZZ_CHECK(out == SentinelBstr());
+        return;
+    }
+    FUZZ_CHECK(out != SentinelBstr());
+    SysFreeString(out);
+}
+
+// A buffer with guard bytes behind its len bytes.
+struct Guarded {
+    explicit Guarded(std::size_t len) : bytes(len + 16, kGuard), len(len) {}
+    BYTE* data() { return bytes.data(); }
+    bool GuardIntact() const {
+        return std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(len), bytes.end(),
+                           [](std::uint8_t b) { return b == kGuard; });
+    }
+    std::vector<std::uint8_t> bytes;
+    std::size_t len;
+};
+
+// ---------------------------------------------------------------- parameters
+
+const SHORT kTypes[] = {VT_EMPTY, VT_I1, VT_UI1, VT_I2,  VT_UI2,  VT_I4,   VT_UI4,
+                        VT_R4,    VT_R8, VT_I8,  VT_UI8, VT_BSTR, VT_BOOL, VT_DATE};
+
+HRESULT GetPar(Run& r) {
+    const SHORT type = kTypes[r.args.u8() % std::size(kTypes)];
+    const LONG ipa = static_cast<LONG>(r.args.u32());
+    const LONG sub = static_cast<LONG>(r.args.u32());
+    if (r.nullOut) {
+        const HRESULT hr = r.k.get_Par(ipa, sub, type, nullptr);
+        FUZZ_CHECK(hr == E_POINTER);
+        return hr;
+    }
+    VARIANT v = SentinelVariant();
+    const HRESULT hr = r.k.get_Par(ipa, sub, type, &v);
+    if (FAILED(hr)) {
+        FUZZ_CHECK(IsSentinel(v));
+        return hr;
+    }
+    if (type == VT_EMPTY)
+        FUZZ_CHECK(v.vt == VT_I2 || v.vt == VT_I4 || v.vt == VT_I8);
+    else
+        FUZZ_CHECK(v.vt == static_cast<VARTYPE>(type));
+    if (v.vt == VT_BSTR)
+        FUZZ_CHECK(v.bstrVal != nullptr && SysStringLen(v.bstrVal) <= 255);
+    VariantClear(&v);
+    return hr;
+}
+
+// A value of one of the types, its bits from the arguments.
+void FillValue(Input& in, VARIANT& v, Bstr& text) {
+    static const VARTYPE kValueTypes[] = {VT_EMPTY, VT_I1,   VT_UI1,  VT_I2,  VT_UI2,
+                                          VT_I4,    VT_UI4,  VT_R4,   VT_R8,  VT_I8,
+                                          VT_UI8,   VT_BSTR, VT_BOOL, VT_NULL};
+    VariantInit(&v);
+    v.vt = kValueTypes[in.u8() % std::size(kValueTypes)];
+    const std::uint64_t bits = in.u64();
+    switch (v.vt) {
+    case VT_BSTR:
+        text = Bstr(Text(in));
+        v.bstrVal = text.get();
+        return;
+    case VT_BOOL:
+        v.boolVal = (bits & 1) ? VARIANT_TRUE : 0;
+        return;
+    default:
+        v.ullVal = bits;
+        return;
+    }
+}
+
+HRESULT PutPar(Run& r) {
+    const SHORT type = kTypes[r.args.u8() % std::size(kTypes)];
+    const LONG ipa = static_cast<LONG>(r.args.u32());
+    const LONG sub = static_cast<LONG>(r.args.u32());
+    VARIANT v;
+    Bstr text;
+    FillValue(r.args, v, text);
+    return r.k.put_Par(ipa, sub, type, v); // the value still belongs to the caller
+}
+
+template <class T> HRESULT TypedGet(Run& r, HRESULT (CKelvo::*get)(LONG, LONG, T*)) {
+    const LONG ipa = r.args.u16();
+    const LONG sub = r.args.u8();
+    if (r.nullOut)
+        return (r.k.*get)(ipa, sub, nullptr);
+    T value{};
+    std::memset(&value, 0x5A, sizeof value);
+    const HRESULT hr = (r.k.*get)(ipa, sub, &value);
+    if (FAILED(hr))
+        FUZZ_CHECK(value == T{}); // a failed read gives 0
+    return hr;
+}
+
+HRESULT TypedPar(Run& r) {
+    const std::uint8_t which = r.args.u8() % 8;
+    const LONG ipa = r.args.u16();
+    const LONG sub = r.args.u8();
+    const std::uint32_t value = r.args.u32();
+    switch (which) {
+    case 0:
+        return TypedGet<LONG>(r, &CKelvo::get_ParDWord);
+    case 1:
+        return TypedGet<float>(r, &CKelvo::get_ParFloat);
+    case 2:
+        return TypedGet<SHORT>(r, &CKelvo::get_ParInt);
+    case 3:
+        return TypedGet<LONG>(r, &CKelvo::get_ParWord);
+    case 4:
+        return r.k.put_ParDWord(ipa, sub, static_cast<LONG>(value));
+    case 5: {
+        float f;
+        std::memcpy(&f, &value, sizeof f);
+        return r.k.put_ParFloat(ipa, sub, f);
+    }
+    case 6:
+        return r.k.put_ParInt(ipa, sub, static_cast<SHORT>(value));
+    default:
+        return r.k.put_ParWord(ipa, sub, static_cast<LONG>(value));
+    }
+}
+
+// ---------------------------------------------------------------- commands
+
+HRESULT Command(Run& r) {
+    switch (r.args.u8() % 5) {
+    case 0:
+        return r.k.Save_Command();
+    case 1:
+        return r.k.Reset_Command();
+    case 2:
+        return r.k.Restore_Command(static_cast<LONG>(r.args.u32()));
+    case 3:
+        return r.k.DeleteErrorLog();
+    default:
+        return r.k.ResetError(r.args.u8());
+    }
+}
+
+// Descriptions of record versions 1 and 2 beside the scratch folder's outputs.
+const std::string& DescriptionDir() {
+    static const std::string dir = [] {
+        const std::string d = ScratchDir() + "/descriptions";
+        std::filesystem::create_directories(d);
+        std::ofstream(d + "/FPR_Version_00000001.xml")
+            << "<?xml version=\"1.0\"?>\n<Record><Group name=\"g\">"
+               "<Element><Offset>0</Offset><DataType>unsignedShort</DataType></Element>"
+               "<Element><Offset>2</Offset><DataType>string 4</DataType></Element>"
+               "<Element><Offset>0</Offset><DataType>double</DataType></Element>"
+               "</Group></Record>\n";
+        std::ofstream(d + "/FPR_Version_00000002.xml")
+            << "<Record><Group><Element><Offset>-8</Offset><DataType>long</DataType>"
+               "</Element><Element><DataType>char</DataType></Element></Group></Record>";
+        return d;
+    }();
+    return dir;
+}
+
+HRESULT ReadErrorLog(Run& r) {
+    const USHORT index = r.args.u16();
+    const std::uint8_t how = r.args.u8();
+    const std::string out = ScratchDir() + "/errorlog.xml";
+    std::filesystem::remove(out);
+    std::u16string parser = Utf8ToUtf16(DescriptionDir());
+    if (how & 1)
+        parser.append(300, u'x'); // no description path fits
+    Bstr file(Utf8ToUtf16((how & 2) ? ScratchDir() + "/no/such/folder/out.xml" : out));
+    Bstr folder(parser);
+    const HRESULT hr = r.k.ReadErrorLog(index, file.get(), folder.get());
+    // The decoded document exists exactly when the call succeeded.
+    if (!(how & 2))
+        FUZZ_CHECK(SUCCEEDED(hr) == std::filesystem::exists(out));
+    return hr;
+}
+
+// ---------------------------------------------------------------- data exchange
+
+HRESULT ReadDataBlock(Run& r) {
+    const BYTE rt = r.args.u8();
+    const BYTE type = r.args.u8();
+    const USHORT idx = r.args.u16();
+    const ULONG sub = r.args.u32();
+    const ULONG offset = r.args.u32();
+    const ULONG len = r.args.u8();
+    Guarded buf(len);
+    const HRESULT hr =
+        r.k.ReadDataBlock(rt, type, idx, sub, offset, len, r.nullOut ? nullptr : buf.data());
+    FUZZ_CHECK(buf.GuardIntact());
+    if (len > 200 || r.nullOut)
+        FUZZ_CHECK(hr == E_FAIL && r.k.errorCode == KE_LENGTH && r.t.writes == 0);
+    return hr;
+}
+
+HRESULT WriteDataBlock(Run& r) {
+    const BYTE rt = r.args.u8();
+    const BYTE type = r.args.u8();
+    const USHORT idx = r.args.u16();
+    const ULONG sub = r.args.u32();
+    const ULONG offset = r.args.u32();
+    const ULONG len = r.args.u8();
+    std::vector<BYTE> data(len, 0x11);
+    const auto given = r.args.bytes(len);
+    std::copy(given.begin(), given.end(), data.begin());
+    const HRESULT hr =
+        r.k.WriteDataBlock(rt, type, idx, sub, offset, len, r.nullOut ? nullptr : data.data());
+    // The length byte of the request counts the rest of the frame exactly.
+    for (const auto& w : r.t.written) {
+        const std::size_t head = r.k.serialMode ? 1 : 0;
+        const std::size_t tail = r.k.serialMode ? 2 : 0;
+        FUZZ_CHECK(w.size() >= head + 4 + tail);
+        FUZZ_CHECK(w[head + 3] == w.size() - head - tail - 4);
+    }
+    return hr;
+}
+
+HRESULT SafeDataWrite(Run& r) {
+    const std::uint8_t shape = r.args.u8();
+    const auto bytes = r.args.bytes(40);
+    SAFEARRAY* array = nullptr;
+    switch (shape % 5) {
+    case 0:
+        array = SafeArrayCreateVector(VT_UI1, 0, 40);
+        break;
+    case 1:
+        array = SafeArrayCreateVector(VT_UI1, 0, shape >> 2);
+        break;
+    case 2:
+        array = SafeArrayCreateVector(VT_UI1, 1, 40);
+        break;
+    case 3:
+        array = SafeArrayCreateVector(VT_I2, 0, 40);
+        break;
+    default:
+        break; // null
+    }
+    if (array && array->cbElements == 1 && array->rgsabound[0].cElements >= bytes.size())
+        std::copy(bytes.begin(), bytes.end(), static_cast<BYTE*>(array->pvData));
+    const HRESULT hr = r.k.SafeDataWrite(array);
+    SafeArrayDestroy(array);
+    return hr;
+}
+
+HRESULT SafeDataRead(Run& r) {
+    if (r.nullOut)
+        return r.k.SafeDataRead(nullptr);
+    SAFEARRAY* sentinel = reinterpret_cast<SAFEARRAY*>(&r);
+    SAFEARRAY* result = sentinel;
+    const HRESULT hr = r.k.SafeDataRead(&result);
+    if (FAILED(hr)) {
+        FUZZ_CHECK(result == sentinel);
+        return hr;
+    }
+    FUZZ_CHECK(result != sentinel && result != nullptr);
+    FUZZ_CHECK(SafeArrayGetDim(result) == 1 && result->rgsabound[0].cElements == 40);
+    SafeArrayDestroy(result);
+    return hr;
+}
+
+HRESULT ReadSafeObject(Run& r) {
+    const USHORT index = r.args.u16();
+    const BYTE sub = r.args.u8();
+    if (r.nullOut)
+        return r.k.ReadSafeObject(index, sub, nullptr);
+    ULONG value = kSentinel;
+    const HRESULT hr = r.k.ReadSafeObject(index, sub, &value);
+    if (FAILED(hr))
+        FUZZ_CHECK(value == kSentinel);
+    return hr;
+}
+
+HRESULT ReadSSCBuffer(Run& r) {
+    const ULONG offset = r.args.u32();
+    const BYTE len = r.args.u8();
+    Guarded buf(len);
+    const HRESULT hr = r.k.ReadSSCBuffer(offset, len, r.nullOut ? nullptr : buf.data());
+    FUZZ_CHECK(buf.GuardIntact());
+    if (len > 200 || r.nullOut)
+        FUZZ_CHECK(hr == E_FAIL && r.k.errorCode == KE_LENGTH && r.t.writes == 0);
+    return hr;
+}
+
+HRESULT PushDataCommand(Run& r) {
+    const BYTE stream = r.args.u8();
+    const ULONG cmd = r.args.u32();
+    VARIANT v;
+    Bstr text;
+    FillValue(r.args, v, text);
+    if (r.nullOut)
+        return r.k.PushDataCommand(stream, cmd, v, nullptr);
+    LONG result = static_cast<LONG>(kSentinel);
+    const HRESULT hr = r.k.PushDataCommand(stream, cmd, v, &result);
+    if (FAILED(hr))
+        FUZZ_CHECK(result == static_cast<LONG>(kSentinel));
+    else
+        FUZZ_CHECK(result >= 0 && result <= 255);
+    return hr;
+}
+
+HRESULT ReadPushData(Run& r) {
+    const ULONG size = r.args.u16() % 600;
+    Guarded buf(size);
+    USHORT len = 0xA5A5;
+    const HRESULT hr = r.k.ReadPushData(r.nullOut ? nullptr : buf.data(), size, &len);
+    FUZZ_CHECK(buf.GuardIntact());
+    FUZZ_CHECK(r.t.locks == 0 && r.t.writes == 0);
+    if (!r.k.serialMode)
+        FUZZ_CHECK(hr == E_NOTIMPL);
+    if (hr == S_OK)
+        FUZZ_CHECK(len == static_cast<USHORT>(size));
+    else
+        FUZZ_CHECK(len == 0xA5A5);
+    return hr;
+}
+
+// ---------------------------------------------------------------- users
+
+HRESULT UserOp(Run& r) {
+    const std::uint8_t which = r.args.u8() % 7;
+    const std::u16string first = Text(r.args);
+    const std::u16string second = Text(r.args);
+    Bstr a(first);
+    Bstr b(second);
+    switch (which) {
+    case 0: {
+        if (r.nullOut)
+            return r.k.GetAllUsers(nullptr);
+        BSTR out = SentinelBstr();
+        const HRESULT hr = r.k.GetAllUsers(&out);
+        CheckBstrOut(hr, out);
+        return hr;
+    }
+    case 1:
+        return r.k.ChangePasswordUser(a.get(), b.get());
+    case 2:
+        return r.k.ChangePasswordAdmin(a.get(), b.get());
+    case 3:
+        return r.k.CreateUser(a.get(), b.get());
+    case 4:
+        return r.k.DeleteUser(a.get());
+    case 5: {
+        if (r.nullOut)
+            return r.k.GetPermissionsAndRole(a.get(), nullptr);
+        VARIANT v = SentinelVariant();
+        const HRESULT hr = r.k.GetPermissionsAndRole(a.get(), &v);
+        if (FAILED(hr)) {
+            FUZZ_CHECK(IsSentinel(v));
+            return hr;
+        }
+        FUZZ_CHECK(v.vt == (VT_ARRAY | VT_VARIANT) && v.parray->rgsabound[0].cElements == 65);
+        VariantClear(&v);
+        return hr;
+    }
+    default: {
+        // SetPermissionsAndRole: role, element count, element kinds.
+        const BYTE role = r.args.u8();
+        const std::uint8_t count = r.args.u8() % 70;
+        const std::uint8_t shape = r.args.u8();
+        VARIANT permissions;
+        VariantInit(&permissions);
+        permissions.vt = (shape & 1) ? VT_ARRAY | VT_UI1 : VT_ARRAY | VT_VARIANT;
+        permissions.parray =
+            SafeArrayCreateVector((shape & 2) ? VT_UI1 : VT_VARIANT, (shape & 4) ? 1 : 0, count);
+        if (permissions.parray && permissions.parray->cbElements == sizeof(VARIANT)) {
+            auto* items = static_cast<VARIANT*>(permissions.parray->pvData);
+            for (std::uint8_t i = 0; i < count; ++i) {
+                const std::uint8_t e = r.args.u8();
+                items[i].vt = (e & 1) ? VT_BOOL : VT_I4;
+                items[i].lVal = 0;
+                items[i].boolVal = (e & 2) ? VARIANT_TRUE : 0;
+            }
+        }
+        const HRESULT hr =
+            r.k.SetPermissionsAndRole((shape & 8) ? nullptr : a.get(), role, permissions);
+        VariantClear(&permissions);
+        return hr;
+    }
+    }
+}
+
+HRESULT AdminOp(Run& r) {
+    switch (r.args.u8() % 3) {
+    case 0: {
+        if (r.nullOut)
+            return r.k.GetBVAdminKey(nullptr);
+        BSTR out = SentinelBstr();
+        const HRESULT hr = r.k.GetBVAdminKey(&out);
+        if (SUCCEEDED(hr))
+            FUZZ_CHECK(SysStringLen(out) == 384);
+        CheckBstrOut(hr, out);
+        return hr;
+    }
+    case 1: {
+        Bstr key(Text(r.args));
+        return r.k.ResetAdminPassword(key.get());
+    }
+    default: {
+        const LONG start = static_cast<LONG>(r.args.u32());
+        const LONG expire = static_cast<LONG>(r.args.u32());
+        return r.k.CreateCertificate(start, expire);
+    }
+    }
+}
+
+// ---------------------------------------------------------------- ping, packet, certificate dates
+
+HRESULT PingOp(Run& r) {
+    const SHORT blink = static_cast<SHORT>(r.args.u16());
+    if (r.nullOut)
+        return r.k.Ping(blink, nullptr);
+    BSTR out = SentinelBstr();
+    const HRESULT hr = r.k.Ping(blink, &out);
+    if (SUCCEEDED(hr)) {
+        const std::u16string_view text = BstrView(out);
+        FUZZ_CHECK(text.starts_with(u"{ ") && text.ends_with(u" }"));
+    }
+    CheckBstrOut(hr, out);
+    return hr;
+}
+
+HRESULT PacketOp(Run& r) {
+    const SHORT cmd = static_cast<SHORT>(r.args.u16());
+    const std::uint8_t shape = r.args.u8();
+    const std::uint8_t count = r.args.u8() % 40;
+    const LONG lenIn = static_cast<std::int16_t>(r.args.u16()) % 600;
+    static const INT kResultTypes[] = {0, VT_ARRAY | VT_VARIANT, VT_ARRAY | VT_UI1, VT_I4};
+    const INT resultType = kResultTypes[(shape >> 2) % std::size(kResultTypes)];
+
+    VARIANT arrOut;
+    VariantInit(&arrOut);
+    switch (shape % 4) {
+    case 0: {
+        arrOut.vt = VT_ARRAY | VT_UI1;
+        arrOut.parray = SafeArrayCreateVector(VT_UI1, 0, count);
+        const auto b = r.args.bytes(count);
+        std::copy(b.begin(), b.end(), static_cast<BYTE*>(arrOut.parray->pvData));
+        break;
+    }
+    case 1: {
+        arrOut.vt = VT_ARRAY | VT_VARIANT;
+        arrOut.parray = SafeArrayCreateVector(VT_VARIANT, 0, count);
+        auto* items = static_cast<VARIANT*>(arrOut.parray->pvData);
+        for (std::uint8_t i = 0; i < count; ++i) {
+            const std::uint8_t kind = r.args.u8();
+            switch (kind % 5) {
+            case 0:
+                items[i].vt = VT_UI1;
+                items[i].bVal = r.args.u8();
+                break;
+            case 1:
+                items[i].vt = VT_I4;
+                items[i].lVal = static_cast<LONG>(r.args.u32());
+                break;
+            case 2:
+                items[i].vt = VT_R8;
+                items[i].dblVal = static_cast<double>(static_cast<std::int16_t>(r.args.u16())) / 4;
+                break;
+            case 3: {
+                const std::u16string text = Text(r.args);
+                items[i].vt = VT_BSTR;
+                items[i].bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+                break;
+            }
+            default:
+                items[i].vt = VT_NULL;
+                break;
+            }
+        }
+        break;
+    }
+    case 2:
+        arrOut.vt = VT_ARRAY | VT_UI1;
+        arrOut.parray = SafeArrayCreateVector(VT_VARIANT, 0, count); // elements are not bytes
+        break;
+    default:
+        arrOut.vt = VT_I4;
+        arrOut.lVal = 5;
+        break;
+    }
+    VARIANT in = SentinelVariant();
+    const HRESULT hr = r.k.PacketVARIANT(cmd, arrOut, lenIn, resultType, r.nullOut ? nullptr : &in);
+    FUZZ_CHECK(hr == S_OK || hr == E_FAIL || hr == KELVO_E_CONVERSION);
+    if (hr == S_OK) {
+        FUZZ_CHECK(!r.nullOut && (in.vt & VT_ARRAY) && in.parray);
+        FUZZ_CHECK(static_cast<LONG>(in.parray->rgsabound[0].cElements) == lenIn);
+        VariantClear(&in);
+    } else {
+        FUZZ_CHECK(IsSentinel(in));
+    }
+    VariantClear(&arrOut);
+    return hr;
+}
+
+HRESULT CertificateDate(Run& r) {
+    // Types whose clearing frees nothing: the value field is all that is read.
+    static const VARTYPE kTypes[] = {VT_UI4, VT_I4, VT_UI2, VT_EMPTY, VT_I8, VT_BOOL};
+    const std::uint8_t shape = r.args.u8();
+    const ULONG value = r.args.u32();
+    if (shape & 1)
+        r.t.SetProperty(PORTWAY_PROP_CERT_NOT_BEFORE, kTypes[r.args.u8() % std::size(kTypes)],
+                        value);
+    if (shape & 2)
+        r.t.SetProperty(PORTWAY_PROP_CERT_NOT_AFTER, VT_UI4, value);
+    ULONG out = kSentinel;
+    const HRESULT hr = (shape & 4) ? r.k.get_SSLCertNotAfter(r.nullOut ? nullptr : &out)
+                                   : r.k.get_SSLCertNotBefore(r.nullOut ? nullptr : &out);
+    r.t.ClearProperties();
+    if (FAILED(hr))
+        FUZZ_CHECK(out == kSentinel);
+    else
+        FUZZ_CHECK(out == value);
+    return hr;
+}
+
+// ---------------------------------------------------------------- session
+
+// Init with a device part carrying a user and password, then the login.
+HRESULT InitOp(Run& r) {
+    const std::u16string user = Text(r.args);
+    const std::u16string password = Text(r.args);
+    const std::uint8_t shape = r.args.u8();
+    std::u16string text = u"Kelvo:1," + Utf8ToUtf16(std::to_string(r.args.u16())) + u",0," + user +
+                          u"," + ScramblePassword(password) + u"#TCPIP:fuzz/1,5000";
+    if (shape & 1)
+        text += u",SSL";
+    Bstr conf(text);
+    const HRESULT hr = r.k.Init(conf.get());
+    FUZZ_CHECK(hr == S_OK || hr == KELVO_E_OPEN || hr == KELVO_E_CONNECTION_TEXT);
+    if (hr == S_OK)
+        FUZZ_CHECK(r.k.active && r.k.portAdapter && r.k.tcpMode && !r.k.serialMode);
+    if (hr == KELVO_E_OPEN)
+        FUZZ_CHECK(!r.k.portAdapter);
+    return hr;
+}
+
+HRESULT CloseOp(Run& r) {
+    const HRESULT hr = r.k.Close();
+    FUZZ_CHECK(hr == S_OK && !r.k.portAdapter);
+    return hr;
+}
+
+struct Operation {
+    HRESULT (*run)(Run&);
+    Kind kind;
+};
+
+const Operation kOperations[] = {
+    {GetPar, Kind::Par},
+    {PutPar, Kind::Par},
+    {TypedPar, Kind::Par},
+    {Command, Kind::Device},
+    {ReadErrorLog, Kind::Device},
+    {ReadDataBlock, Kind::Device},
+    {WriteDataBlock, Kind::Device},
+    {SafeDataWrite, Kind::Device},
+    {SafeDataRead, Kind::Device},
+    {ReadSafeObject, Kind::Device},
+    {ReadSSCBuffer, Kind::Device},
+    {PushDataCommand, Kind::Device},
+    {ReadPushData, Kind::Local},
+    {UserOp, Kind::Device},
+    {AdminOp, Kind::Device},
+    {PingOp, Kind::Device},
+    {PacketOp, Kind::Local},
+    {CertificateDate, Kind::Local},
+    {InitOp, Kind::Session},
+    {CloseOp, Kind::Session},
+};
+
+void CheckResult(const Operation& op, HRESULT hr, const CKelvo& k, const FuzzTransport& t) {
+    if (op.kind == Kind::Local && op.run != ReadPushData)
+        FUZZ_CHECK(t.locks == 0 && t.writes == 0 && t.reads == 0);
+    FUZZ_CHECK(IsKnownResult(hr) || (op.run == ReadPushData && hr == KE_TIMEOUT));
+    FUZZ_CHECK(IsErrorCode(k.errorCode));
+    switch (op.kind) {
+    case Kind::Device:
+        if (hr == S_OK)
+            FUZZ_CHECK(k.errorCode == KE_OK);
+        else if (hr == E_FAIL)
+            // A code of its own, or refused before anything was sent.
+            FUZZ_CHECK(k.errorCode != KE_OK && (k.errorCode != kStartCode || t.writes == 0));
+        else
+            FUZZ_CHECK(k.errorCode == kStartCode && t.writes == 0);
+        return;
+    case Kind::Par:
+        if (SUCCEEDED(hr))
+            FUZZ_CHECK(k.errorCode == kStartCode || k.errorCode == KE_DEVICE);
+        return;
+    case Kind::Local:
+        FUZZ_CHECK(k.errorCode == kStartCode);
+        return;
+    case Kind::Session:
+        return;
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    SetUpProcess();
+    Input in(data, size);
+    const Operation& op = kOperations[in.u8() % std::size(kOperations)];
+    const std::uint8_t flags = in.u8();
+    const std::uint8_t flags2 = in.u8();
+    const auto args = in.bytes(in.u8());
+    const auto device = in.rest();
+
+    const bool serial = flags & 1;
+    SetThreadCodePage((flags & 64) ? CodePage::Utf8 : CodePage::Windows1252);
+    CKelvo* k = ConnectedObject(serial, (flags & 128) ? 5 : 255);
+    k->eepromAccess = !(flags & 16);
+    if (flags & 32) {
+        k->userName = u"fz";
+        k->password = u"pw";
+    }
+    k->errorCode = kStartCode;
+
+    FuzzTransport& t = FuzzTransport::Instance();
+    FuzzTransport::Script script;
+    script.answers = flags & 2;
+    script.patchCounter = flags & 4;
+    script.serialWrap = serial && (flags & 8);
+    script.failWriteAt = flags2 & 3;
+    static const PortwayErrorCode kOpenErrors[] = {PW_OK, PW_HOST_NOT_FOUND, PW_CONNECT_FAILED,
+                                                   PW_IO_FAILED};
+    script.openError = kOpenErrors[(flags2 >> 2) & 3];
+    script.failLockAt = flags2 >> 5;
+    t.Play(device, script);
+
+    Run run{*k, t, Input(args), (flags2 & 16) != 0};
+    const HRESULT hr = op.run(run);
+    static const bool verbose = std::getenv("KELVO_FUZZ_VERBOSE") != nullptr;
+    if (verbose)
+        std::fprintf(stderr, "operation %zu: result 0x%08x, errorCode %d\n",
+                     static_cast<std::size_t>(&op - kOperations), static_cast<unsigned>(hr),
+                     static_cast<int>(k->errorCode));
+    CheckResult(op, hr, *k, t);
+    FUZZ_CHECK(t.lockDepth == 0);
+    if (k->portAdapter)
+        CheckUsable(*k);
+
+    k->Release();
+    FUZZ_CHECK(t.references() == 1);
+    SetThreadCodePage(CodePage::Windows1252);
+    return 0;
+}

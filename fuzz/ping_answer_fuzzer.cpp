@@ -1,0 +1,120 @@
+// The Ping answer: the whole exchange with the answer from the input, and the
+// rendering of its items one by one.
+//
+// Input: flags, blink time (16 bits), then the answer (without the serial
+// envelope; the frame counter is written into it).
+//   flags: 1 serial link with a correct envelope, 2 UTF-8 code page,
+//          4 serial address 5 (else 255)
+//
+// Checked: the request carries the blink time limited to 1000..10000; the
+// result is S_OK with "{ ... }" text and code 0, or E_FAIL with a code and no
+// text; the lock is released and the object still usable. Each item of the
+// answer rendered alone starts with its quoted key and a colon, and only an
+// unknown type gives false (with the value null).
+#include "fuzz_support.h"
+
+#include "operations/ping.h"
+#include "protocol/bytes.h"
+
+#include <string>
+
+using namespace kelvo;
+using namespace kelvo::fuzz;
+
+namespace {
+
+bool KnownType(std::uint32_t type) {
+    switch (type) {
+    case 0x00000000:
+    case 0x00000001:
+    case 0x00010002:
+    case 0x00020003:
+    case 0x00030004:
+    case 0x00040005:
+    case 0x00050006:
+    case 0x00060007:
+    case 0x00070009:
+    case 0x0007FFFF:
+    case 0x0008FFFF:
+    case 0x00100015:
+    case 0x0011001B:
+    case 0x00120008:
+    case 0xFFFF0011:
+    case 0xFFFF0100:
+    case 0xFFFF0101:
+    case 0xFFFFFFFF:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The items after the 7-byte header, each rendered alone.
+void CheckItems(std::span<const std::uint8_t> answer) {
+    if (answer.size() < 7)
+        return;
+    Input in(answer.subspan(7));
+    for (unsigned i = 0; i < answer[6] && in.left() >= 6; ++i) {
+        const std::uint8_t key = in.u8();
+        const std::uint32_t type = in.u32();
+        const auto value = in.bytes(in.u8());
+        std::string text = "x";
+        const bool known = RenderPingItem(key, type, value, text);
+        FUZZ_CHECK(known == KnownType(type));
+        const std::string head = "x\"" + std::to_string(key) + "\":";
+        FUZZ_CHECK(text.starts_with(head) && text.size() > head.size());
+        if (!known)
+            FUZZ_CHECK(text == head + "null");
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    SetUpProcess();
+    Input in(data, size);
+    const std::uint8_t flags = in.u8();
+    const auto blink = static_cast<SHORT>(in.u16());
+    const auto answer = in.rest();
+    CheckItems(answer);
+
+    const bool serial = flags & 1;
+    SetThreadCodePage((flags & 2) ? CodePage::Utf8 : CodePage::Windows1252);
+    CKelvo* k = ConnectedObject(serial, (flags & 4) ? 5 : 255);
+    k->errorCode = KE_TYPE;
+    std::vector<std::uint8_t> answers{static_cast<std::uint8_t>(answer.size()),
+                                      static_cast<std::uint8_t>(answer.size() >> 8)};
+    answers.insert(answers.end(), answer.begin(), answer.end());
+    FuzzTransport& t = FuzzTransport::Instance();
+    FuzzTransport::Script script;
+    script.answers = true;
+    script.patchCounter = true;
+    script.serialWrap = serial;
+    t.Play(answers, script);
+
+    BSTR sentinel = SysAllocString(u"sentinel");
+    BSTR result = sentinel;
+    const HRESULT hr = k->Ping(blink, &result);
+    FUZZ_CHECK(t.writes == 1);
+    const auto& request = t.written.front();
+    const std::size_t at = serial ? 7 : 6;
+    FUZZ_CHECK(request.size() >= at + 2);
+    const auto sent = static_cast<std::int16_t>(ldle_u16(&request[at]));
+    FUZZ_CHECK(sent == LimitBlinkTime(blink) && sent >= kBlinkMin && sent <= kBlinkMax);
+    FUZZ_CHECK(IsErrorCode(k->errorCode));
+    FUZZ_CHECK(t.lockDepth == 0);
+    if (hr == S_OK) {
+        FUZZ_CHECK(k->errorCode == KE_OK && result != sentinel);
+        const std::u16string_view text = BstrView(result);
+        FUZZ_CHECK(text.starts_with(u"{ ") && text.ends_with(u" }"));
+        SysFreeString(result);
+    } else {
+        FUZZ_CHECK(hr == E_FAIL && k->errorCode != KE_OK && k->errorCode != KE_TYPE);
+        FUZZ_CHECK(result == sentinel);
+    }
+    SysFreeString(sentinel);
+    CheckUsable(*k);
+    k->Release();
+    SetThreadCodePage(CodePage::Windows1252);
+    return 0;
+}

@@ -1,0 +1,46 @@
+// The rendering of one UDP discovery answer.
+//
+// Input: the datagram.
+//
+// Checked: a datagram that is not an answer appends nothing and gives false;
+// an answer appends one line ending with a line feed, at most 100 characters
+// per announced item (a text item is cut after 99 bytes); the same bytes
+// always give the same line; nothing is read outside the datagram (the
+// sanitizer sees the exact buffer).
+#include "fuzz_support.h"
+
+#include "discovery/scan_udp.h"
+
+#include <algorithm>
+#include <memory>
+#include <string_view>
+
+using namespace kelvo;
+using namespace kelvo::fuzz;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    SetUpProcess();
+    // A buffer of exactly the datagram's size, so that a read past it is seen.
+    std::unique_ptr<std::uint8_t[]> copy(new std::uint8_t[size]);
+    std::copy_n(data, size, copy.get());
+    const std::span<const std::uint8_t> datagram(copy.get(), size);
+
+    const std::string before = "earlier line\n";
+    std::string text = before;
+    const bool rendered = discovery::RenderScanAnswer(datagram, text);
+    FUZZ_CHECK(rendered == (size > 0 && data[0] == discovery::kKindAnswer));
+    if (!rendered) {
+        FUZZ_CHECK(text == before);
+        return 0;
+    }
+    FUZZ_CHECK(text.starts_with(before) && text.size() > before.size());
+    const std::string_view line = std::string_view(text).substr(before.size());
+    FUZZ_CHECK(line.back() == '\n');
+    const int announced = size > 1 ? static_cast<std::int8_t>(data[1]) : 0;
+    FUZZ_CHECK(line.size() <= 1 + 100 * static_cast<std::size_t>(std::max(announced, 0)));
+
+    std::string again;
+    discovery::RenderScanAnswer(datagram, again);
+    FUZZ_CHECK(again == line);
+    return 0;
+}
