@@ -1,9 +1,7 @@
 // Admin key block, admin password reset and certificate request on the
 // scripted transport: requests byte for byte, the key text both ways, and the
 // failure steps particular to these members.
-#include "protocol/bytes.h"
-#include "protocol/crc16.h"
-#include "support/connected_kelvo.h"
+#include "operations/answers.h"
 #include "support/trace_capture.h"
 
 #include <gtest/gtest.h>
@@ -12,17 +10,6 @@
 
 namespace kelvo::test {
 namespace {
-
-Bytes Concat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-Bytes DeviceError(std::uint32_t code) {
-    Bytes b{4, 0, 0, 0, 0};
-    stle_u32(&b[1], code);
-    return b;
-}
 
 // ---------------------------------------------------------------- admin key
 

@@ -1,9 +1,7 @@
 // The five device commands on the scripted transport: their requests byte for
 // byte, and every numbered failure of the command exchange in TCP and serial
 // mode.
-#include "protocol/bytes.h"
-#include "protocol/crc16.h"
-#include "support/connected_kelvo.h"
+#include "operations/answers.h"
 #include "support/trace_capture.h"
 
 #include <gmock/gmock.h>
@@ -17,25 +15,6 @@ namespace kelvo::test {
 namespace {
 
 using ::testing::ElementsAre;
-
-Bytes Concat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-Bytes Code(std::uint32_t code) {
-    Bytes b(4);
-    stle_u32(b.data(), code);
-    return b;
-}
-
-// The calculated and the received CRC of a serial answer whose trailer was spoiled.
-std::string CrcPair(const Bytes& spoiled) {
-    const std::uint16_t calculated = Crc16(spoiled.data(), spoiled.size() - 2, kCrc16Start);
-    const std::uint16_t received = ldle_u16(&spoiled[spoiled.size() - 2]);
-    return "(calculated CRC: " + std::to_string(calculated) +
-           ",  response CRC: " + std::to_string(received) + ")";
-}
 
 // ---------------------------------------------------------------- requests
 
@@ -106,21 +85,6 @@ TEST_P(CommandRequest, BroadcastAddressAcceptsAnyEcho) {
     EXPECT_EQ(rc.call(c.kelvo), S_OK);
 }
 
-TEST_P(CommandRequest, LeavesTheLoginAlone) {
-    const RequestCase& rc = GetParam();
-    ConnectedKelvo c;
-    c.kelvo->userName = u"service";
-    c.kelvo->password = u"secret";
-    c.transport->Answer(rc.answer);
-    c.transport->Answer(AnswerFrame(1, 0x30E0));
-    EXPECT_EQ(rc.call(c.kelvo), S_OK);
-    EXPECT_EQ(c.kelvo->userName, u"service");
-    EXPECT_EQ(c.kelvo->password, u"secret");
-    EXPECT_EQ(c.transport->writes.size(), 1u);
-    // The connection is ready for the next request.
-    EXPECT_EQ(c.kelvo->Save_Command(), S_OK);
-}
-
 INSTANTIATE_TEST_SUITE_P(Commands, CommandRequest, ::testing::ValuesIn(kRequests),
                          [](const auto& info) { return std::string(info.param.name); });
 
@@ -171,7 +135,7 @@ Bytes ExchangeAnswer(const ExchangeCommand& cmd, std::uint16_t status, const Byt
 }
 
 Bytes ErrorData(const ExchangeCommand& cmd, std::uint32_t code) {
-    return Concat(cmd.lengthByte ? Bytes{4} : Bytes{}, Code(code));
+    return Concat(cmd.lengthByte ? Bytes{4} : Bytes{}, Le32(code));
 }
 
 struct ExchangeFailure {
@@ -300,7 +264,7 @@ INSTANTIATE_TEST_SUITE_P(Commands, CommandExchangeFailure, ::testing::ValuesIn(E
 TEST(ResetCommand, DeviceCodeIsStoredBeforeTheCrcCheck) {
     ConnectedKelvo c(true, 5);
     c.kelvo->deviceStatus = 77;
-    Bytes b = SerialWrap(5, ExchangeAnswer(kReset, 0x0411, Code(0xCAFE0001)));
+    Bytes b = SerialWrap(5, ExchangeAnswer(kReset, 0x0411, Le32(0xCAFE0001)));
     b.back() ^= 0xFF;
     c.transport->Answer(b);
     EXPECT_EQ(c.kelvo->Reset_Command(), E_FAIL);
@@ -328,14 +292,14 @@ TEST(ResetError, FailuresOfItsErrorAnswer) {
              return Concat(errorHeader, {4, 1});
          },
          true, 7, "CKelvo::ResetError fail 8 (tmo 10000 len 4)"},
-        {"DeviceError", false, [&] { return Concat(errorHeader, Concat({4}, Code(0x100))); }, false,
+        {"DeviceError", false, [&] { return Concat(errorHeader, Concat({4}, Le32(0x100))); }, false,
          1, "CKelvo::ResetError fail 11 (error code: 256)"},
         {"SerialCrcTimeout", true,
-         [&] { return Concat({5}, Concat(errorHeader, Concat({4}, Code(0x100)))); }, true, 7,
+         [&] { return Concat({5}, Concat(errorHeader, Concat({4}, Le32(0x100)))); }, true, 7,
          "CKelvo::ResetError CRC timeout fail 9 (tmo 10000 len 2)"},
         {"SerialCrcMismatch", true,
          [&] {
-             Bytes b = SerialWrap(5, Concat(errorHeader, Concat({4}, Code(0x100))));
+             Bytes b = SerialWrap(5, Concat(errorHeader, Concat({4}, Le32(0x100))));
              b.back() ^= 0x01;
              return b;
          },

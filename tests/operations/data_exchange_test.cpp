@@ -1,9 +1,7 @@
 // Data blocks, safety data, safety objects and the SSC buffer on the scripted
 // transport: requests byte for byte, the length limits, every failure step in
 // TCP and serial mode, and what the caller's buffers hold afterwards.
-#include "protocol/bytes.h"
-#include "protocol/crc16.h"
-#include "support/connected_kelvo.h"
+#include "operations/answers.h"
 #include "support/trace_capture.h"
 
 #include <gmock/gmock.h>
@@ -20,27 +18,11 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::StartsWith;
 
-Bytes Concat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 Bytes Counting(std::size_t n, std::uint8_t start = 0) {
     Bytes b(n);
     for (std::size_t i = 0; i < n; ++i)
         b[i] = static_cast<std::uint8_t>(start + i);
     return b;
-}
-
-Bytes U32(std::uint32_t v) {
-    Bytes b(4);
-    stle_u32(b.data(), v);
-    return b;
-}
-
-// The device error answer: length byte 4, then the code.
-Bytes DeviceError(std::uint32_t code) {
-    return Concat({4}, U32(code));
 }
 
 // A one-dimensional byte array holding `bytes`, lower bound `lower`.
@@ -86,7 +68,7 @@ HRESULT CallSafeWrite(CKelvo* k) {
 const Op kOps[] = {
     {"ReadDataBlock", [](CKelvo* k) { return k->ReadDataBlock(1, 2, 3, 4, 5, 4, g_buffer); },
      "CKelvo::ReadDataBlock 1 2 3 4 5 4", "CKelvo::ReadDataBlock", 6, 0x1030, 0x1031,
-     Concat(U32(4), {9, 8, 7, 6}), 8},
+     Concat(Le32(4), {9, 8, 7, 6}), 8},
     {"WriteDataBlock",
      [](CKelvo* k) { return k->WriteDataBlock(1, 2, 3, 4, 5, 4, g_buffer); },
      "CKelvo::WriteDataBlock 1 2 3 4 5 4",
@@ -142,7 +124,7 @@ TEST(DataExchange, RequestsAreExactAndAnswersAreDelivered) {
     c.kelvo->canNode = 0x21;
     BYTE buf[16] = {};
 
-    c.transport->Answer(AnswerFrame(0, 0x1030, Concat(U32(4), {9, 8, 7, 6})));
+    c.transport->Answer(AnswerFrame(0, 0x1030, Concat(Le32(4), {9, 8, 7, 6})));
     EXPECT_EQ(c.kelvo->ReadDataBlock(1, 2, 0x0304, 0x05060708, 0x090A0B0C, 4, buf), S_OK);
     EXPECT_EQ(Hex(c.transport->writes.back()),
               "21 00 00 12 03 10 01 02 04 03 08 07 06 05 0c 0b 0a 09 04 00 00 00");
@@ -209,7 +191,7 @@ TEST(DataExchange, ReadSafeObjectTakesTheWholeHeaderInOneRead) {
 TEST(DataExchange, ReadsOfLengthZeroExpectAnEmptyAnswer) {
     ConnectedKelvo c;
     BYTE buf[1] = {0x55};
-    c.transport->Answer(AnswerFrame(0, 0x1030, U32(0)));
+    c.transport->Answer(AnswerFrame(0, 0x1030, Le32(0)));
     EXPECT_EQ(c.kelvo->ReadDataBlock(0, 0, 0, 0, 0, 0, buf), S_OK);
     c.transport->Answer(AnswerFrame(1, 0x1010, {0}));
     EXPECT_EQ(c.kelvo->ReadSSCBuffer(0, 0, buf), S_OK);
@@ -228,7 +210,7 @@ struct LimitCase {
     Bytes answer; // empty: refused, nothing sent
 };
 
-const Bytes kBlock200 = AnswerFrame(0, 0x1030, Concat(U32(200), Bytes(200, 1)));
+const Bytes kBlock200 = AnswerFrame(0, 0x1030, Concat(Le32(200), Bytes(200, 1)));
 const Bytes kSsc200 = AnswerFrame(0, 0x1010, Concat({200}, Bytes(200, 1)));
 const Bytes kWritten = AnswerFrame(0, 0x1040);
 
@@ -294,7 +276,7 @@ TEST(DataExchange, AnAnswerLengthMismatchLeavesTheBufferUntouched) {
         ConnectedKelvo c(serial, 5);
         BYTE buf[32];
         std::fill(std::begin(buf), std::end(buf), 0xAA);
-        c.transport->Answer(c.Wire(AnswerFrame(0, 0x1030, Concat(U32(16), Bytes(16, 1)))));
+        c.transport->Answer(c.Wire(AnswerFrame(0, 0x1030, Concat(Le32(16), Bytes(16, 1)))));
         c.transport->Answer(c.Wire(AnswerFrame(1, 0x1010, Concat({16}, Bytes(16, 1)))));
         TraceCapture trace;
 
@@ -315,8 +297,8 @@ TEST(DataExchange, AnAnswerLengthMismatchLeavesTheBufferUntouched) {
 TEST(DataExchange, SerialCrcCoversHeaderLengthAndData) {
     ConnectedKelvo c(true, 5);
     BYTE buf[8] = {};
-    const Bytes good = c.Wire(AnswerFrame(0, 0x1030, Concat(U32(8), Counting(8, 0x10))));
-    Bytes flipped = c.Wire(AnswerFrame(1, 0x1030, Concat(U32(8), Counting(8, 0x10))));
+    const Bytes good = c.Wire(AnswerFrame(0, 0x1030, Concat(Le32(8), Counting(8, 0x10))));
+    Bytes flipped = c.Wire(AnswerFrame(1, 0x1030, Concat(Le32(8), Counting(8, 0x10))));
     flipped[1 + 6 + 4 + 3] ^= 0x04; // one bit of the fourth data byte
     c.transport->Answer(good);
     c.transport->Answer(flipped);
@@ -545,12 +527,12 @@ std::vector<Failure> AllFailures() {
                    7, "CKelvo::ReadDataBlock fail 5 (tmo 10000 len 4)"});
     out.push_back({"ReadDataBlock_LengthDiffers", &block, false,
                    [](ConnectedKelvo& c, const Op&) {
-                       c.transport->Answer(AnswerFrame(0, 0x1030, Concat(U32(5), Bytes(5))));
+                       c.transport->Answer(AnswerFrame(0, 0x1030, Concat(Le32(5), Bytes(5))));
                    },
                    10, "CKelvo::ReadDataBlock fail 6 (lenAnswer 5 len 4)"});
     out.push_back({"ReadDataBlock_DataTimeout", &block, false,
                    [](ConnectedKelvo& c, const Op&) {
-                       c.transport->AnswerThenTimeout(AnswerFrame(0, 0x1030, Concat(U32(4), {1})));
+                       c.transport->AnswerThenTimeout(AnswerFrame(0, 0x1030, Concat(Le32(4), {1})));
                    },
                    7, "CKelvo::ReadDataBlock fail 7 (tmo 10000 len 4)"});
     const Op& ssc = kOps[5];

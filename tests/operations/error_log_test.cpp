@@ -1,9 +1,7 @@
 // ReadErrorLog on the scripted transport: the multi-frame download byte for
 // byte, its numbered failures, and the decoding into real XML files in a
 // temporary folder, read back with pugixml.
-#include "protocol/bytes.h"
-#include "protocol/crc16.h"
-#include "support/connected_kelvo.h"
+#include "operations/answers.h"
 #include "support/trace_capture.h"
 
 #include <gmock/gmock.h>
@@ -29,11 +27,6 @@ namespace fs = std::filesystem;
 
 constexpr std::uint16_t kData = 0x04B0;
 constexpr std::uint16_t kError = 0x04B1;
-
-Bytes Concat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 // Header bytes 6-8 (index echo, one byte not examined) and what follows.
 Bytes AfterStatus(std::uint16_t index, const Bytes& rest) {
@@ -241,150 +234,71 @@ TEST_F(ErrorLogTest, GarbageAnswersEndTheCall) {
 struct DownloadFailure {
     const char* name;
     bool serial;
-    // Scripts the transport; returns the expected last trace line ("" when
-    // only the entry line is traced).
-    std::function<std::string(ConnectedKelvo&)> script;
+    Script script;
     SHORT code;
+    std::string last;                // "" when only the entry line is traced
     std::uint32_t deviceStatus = 77; // 77: left as it was
 };
 
-std::string CrcPair(const Bytes& spoiled) {
-    const std::uint16_t calculated = Crc16(spoiled.data(), spoiled.size() - 2, kCrc16Start);
-    return "(calculated CRC: " + std::to_string(calculated) +
-           ",  response CRC: " + std::to_string(ldle_u16(&spoiled[spoiled.size() - 2])) + ")";
+// Everything but the last `drop` bytes of the wire form, then a time-out.
+Script Cut(const Bytes& answer, std::size_t drop) {
+    return [answer, drop](ConnectedKelvo& c) {
+        Bytes b = c.Wire(answer);
+        b.resize(b.size() - drop - (c.kelvo->serialMode ? 2 : 0));
+        c.transport->AnswerThenTimeout(b);
+    };
+}
+Bytes Flip(Bytes b, std::size_t fromEnd, std::uint8_t mask) {
+    b[b.size() - fromEnd] ^= mask;
+    return b;
 }
 
-// Everything but the last `drop` bytes of the wire form, then a time-out.
-void Cut(ConnectedKelvo& c, const Bytes& answer, std::size_t drop) {
-    Bytes b = c.Wire(answer);
-    b.resize(b.size() - drop - (c.kelvo->serialMode ? 2 : 0));
-    c.transport->AnswerThenTimeout(b);
-}
+const std::string kFail = "CKelvo::ReadErrorLog fail ";
+const Bytes kErrorSpoiled = Flip(SerialWrap(5, ErrorFrame(0, 9, 0x0D0D0D0D)), 1, 0x80);
+const Bytes kDataSpoiled = Flip(SerialWrap(5, DataFrame(0, 9, false, Record(26, {}))), 2, 0x01);
 
 const DownloadFailure kDownloadFailures[] = {
-    {"LockRefused", false,
-     [](ConnectedKelvo& c) {
-         c.transport->FailNextLock();
-         return std::string();
-     },
-     6},
-    {"SendFails", false,
-     [](ConnectedKelvo& c) {
-         c.transport->FailNextWrite();
-         return std::string();
-     },
-     8},
-    {"EchoTimeout", true,
-     [](ConnectedKelvo&) { return "CKelvo::ReadErrorLog fail 1 (tmo 10000 len 1)"; }, 7},
-    {"WrongEcho", true,
-     [](ConnectedKelvo& c) {
-         c.transport->Answer(SerialWrap(4, DataFrame(0, 9, false, Record(26, {}))));
-         return "CKelvo::ReadErrorLog fail 2 (request addr: 5, response addr: 4)";
-     },
-     12},
-    {"HeaderTimeout", false,
-     [](ConnectedKelvo& c) {
-         c.transport->AnswerThenTimeout({0, 0, 0, 0, 0, 0, 0, 0});
-         return "CKelvo::ReadErrorLog fail 3 (index 9)";
-     },
-     7},
-    {"WrongCounter", false,
-     [](ConnectedKelvo& c) {
-         c.transport->Answer(DataFrame(3, 9, false, Record(26, {})));
-         return "CKelvo::ReadErrorLog fail 4 (frameCount received: 3, frameCount sent: 0)";
-     },
-     4},
-    {"WrongIndexEcho", false,
-     [](ConnectedKelvo& c) {
-         c.transport->Answer(DataFrame(0, 10, false, Record(26, {})));
-         return "CKelvo::ReadErrorLog fail 5 (index 10 9)";
-     },
-     9},
+    {"LockRefused", false, RefuseLock(), 6, ""},
+    {"SendFails", false, FailSend(), 8, ""},
+    {"EchoTimeout", true, Silence(), 7, kFail + "1 (tmo 10000 len 1)"},
+    {"WrongEcho", true, Raw(SerialWrap(4, DataFrame(0, 9, false, Record(26, {})))), 12,
+     kFail + "2 (request addr: 5, response addr: 4)"},
+    {"HeaderTimeout", false, Raw({0, 0, 0, 0, 0, 0, 0, 0}, true), 7, kFail + "3 (index 9)"},
+    {"WrongCounter", false, Reply(DataFrame(3, 9, false, Record(26, {}))), 4,
+     kFail + "4 (frameCount received: 3, frameCount sent: 0)"},
+    {"WrongIndexEcho", false, Reply(DataFrame(0, 10, false, Record(26, {}))), 9,
+     kFail + "5 (index 10 9)"},
     {"WrongIndexEchoOnFrame2", true,
      [](ConnectedKelvo& c) {
-         c.transport->Answer(c.Wire(DataFrame(0, 9, true, Record(26, {}))));
-         c.transport->Answer(c.Wire(DataFrame(1, 0x0109, false, {})));
-         return "CKelvo::ReadErrorLog fail 5 (index 265 9)";
+         Reply(DataFrame(0, 9, true, Record(26, {})))(c);
+         Reply(DataFrame(1, 0x0109, false, {}))(c);
      },
-     9},
-    {"ErrorLengthTimeout", false,
-     [](ConnectedKelvo& c) {
-         Cut(c, ErrorFrame(0, 9, 1), 5);
-         return "CKelvo::ReadErrorLog fail 6 (tmo 10000 len 1)";
-     },
-     7},
-    {"ErrorCodeTimeout", true,
-     [](ConnectedKelvo& c) {
-         Cut(c, ErrorFrame(0, 9, 1), 1);
-         return "CKelvo::ReadErrorLog fail 7 (tmo 10000 len 4)";
-     },
-     7},
-    {"ErrorCrcTimeout", true,
-     [](ConnectedKelvo& c) {
-         Cut(c, ErrorFrame(0, 9, 1), 0);
-         return "CKelvo::ReadErrorLog fail 8 (tmo 10000 len 2)";
-     },
-     7},
-    {"ErrorCrcMismatch", true,
-     [](ConnectedKelvo& c) {
-         Bytes b = c.Wire(ErrorFrame(0, 9, 0x0D0D0D0D));
-         b.back() ^= 0x80;
-         c.transport->Answer(b);
-         return "CKelvo::ReadErrorLog 9 " + CrcPair(b);
-     },
-     13},
-    {"DeviceError", false,
-     [](ConnectedKelvo& c) {
-         c.transport->Answer(ErrorFrame(0, 9, 0x0A000003));
-         return "CKelvo::ReadErrorLog fail 10 (error code: 167772163)";
-     },
-     1, 0x0A000003},
+     9, kFail + "5 (index 265 9)"},
+    {"ErrorLengthTimeout", false, Cut(ErrorFrame(0, 9, 1), 5), 7, kFail + "6 (tmo 10000 len 1)"},
+    {"ErrorCodeTimeout", true, Cut(ErrorFrame(0, 9, 1), 1), 7, kFail + "7 (tmo 10000 len 4)"},
+    {"ErrorCrcTimeout", true, Cut(ErrorFrame(0, 9, 1), 0), 7, kFail + "8 (tmo 10000 len 2)"},
+    {"ErrorCrcMismatch", true, Raw(kErrorSpoiled), 13,
+     "CKelvo::ReadErrorLog 9 " + CrcPair(kErrorSpoiled)},
+    {"DeviceError", false, Reply(ErrorFrame(0, 9, 0x0A000003)), 1,
+     kFail + "10 (error code: 167772163)", 0x0A000003},
     {"SerialDeviceErrorOnFrame3", true,
      [](ConnectedKelvo& c) {
-         c.transport->Answer(c.Wire(DataFrame(0, 9, true, {1})));
-         c.transport->Answer(c.Wire(DataFrame(1, 9, true, {2})));
-         c.transport->Answer(c.Wire(ErrorFrame(2, 9, 5)));
-         return "CKelvo::ReadErrorLog fail 10 (error code: 5)";
+         Reply(DataFrame(0, 9, true, {1}))(c);
+         Reply(DataFrame(1, 9, true, {2}))(c);
+         Reply(ErrorFrame(2, 9, 5))(c);
      },
-     1, 5},
-    {"MoreFlagTimeout", false,
-     [](ConnectedKelvo& c) {
-         Cut(c, DataFrame(0, 9, false, {1, 2, 3}), 5);
-         return "CKelvo::ReadErrorLog fail 11 (tmo 10000 len 1)";
-     },
-     7},
-    {"LengthTimeout", false,
-     [](ConnectedKelvo& c) {
-         Cut(c, DataFrame(0, 9, false, {1, 2, 3}), 4);
-         return "CKelvo::ReadErrorLog fail 12 (tmo 10000 len 1)";
-     },
-     7},
-    {"DataTimeout", true,
-     [](ConnectedKelvo& c) {
-         Cut(c, DataFrame(0, 9, false, {1, 2, 3}), 1);
-         return "CKelvo::ReadErrorLog fail 13 (tmo 10000 len 3)";
-     },
-     7},
-    {"DataCrcTimeout", true,
-     [](ConnectedKelvo& c) {
-         Cut(c, DataFrame(0, 9, false, {1, 2, 3}), 0);
-         return "CKelvo::ReadErrorLog fail 14 (tmo 10000 len 2)";
-     },
-     7},
-    {"DataCrcMismatch", true,
-     [](ConnectedKelvo& c) {
-         Bytes b = c.Wire(DataFrame(0, 9, false, Record(26, {})));
-         b[b.size() - 2] ^= 0x01;
-         c.transport->Answer(b);
-         return "CKelvo::ReadErrorLog fail 15 " + CrcPair(b);
-     },
-     13},
-    {"SilenceOnFrame2", false,
-     [](ConnectedKelvo& c) {
-         c.transport->Answer(DataFrame(0, 9, true, Record(26, {})));
-         return "CKelvo::ReadErrorLog fail 3 (index 9)";
-     },
-     7},
+     1, kFail + "10 (error code: 5)", 5},
+    {"MoreFlagTimeout", false, Cut(DataFrame(0, 9, false, {1, 2, 3}), 5), 7,
+     kFail + "11 (tmo 10000 len 1)"},
+    {"LengthTimeout", false, Cut(DataFrame(0, 9, false, {1, 2, 3}), 4), 7,
+     kFail + "12 (tmo 10000 len 1)"},
+    {"DataTimeout", true, Cut(DataFrame(0, 9, false, {1, 2, 3}), 1), 7,
+     kFail + "13 (tmo 10000 len 3)"},
+    {"DataCrcTimeout", true, Cut(DataFrame(0, 9, false, {1, 2, 3}), 0), 7,
+     kFail + "14 (tmo 10000 len 2)"},
+    {"DataCrcMismatch", true, Raw(kDataSpoiled), 13, kFail + "15 " + CrcPair(kDataSpoiled)},
+    {"SilenceOnFrame2", false, Reply(DataFrame(0, 9, true, Record(26, {}))), 7,
+     kFail + "3 (index 9)"},
 };
 
 class ErrorLogDownloadFailure : public ErrorLogTest,
@@ -395,8 +309,9 @@ TEST_P(ErrorLogDownloadFailure, SetsCodeTracesAndUnlocksOnce) {
     WriteDescription(26, Description({}));
     ConnectedKelvo c(fc.serial, 5);
     c.kelvo->deviceStatus = 77;
-    const std::string last = fc.script(c);
+    fc.script(c);
     TraceCapture trace;
+    const std::string& last = fc.last;
 
     EXPECT_EQ(Read(c.kelvo, 9), E_FAIL);
 
@@ -422,114 +337,42 @@ struct DecodeCase {
     const char* name;
     std::string offset;
     std::string type;
-    Bytes fields; // record bytes from 8 on
-    std::string value;
-    std::string failure; // last trace line of a failure, else empty
+    Bytes fields;       // record bytes from 8 on
+    std::string result; // the value, or the failure trace after "CKelvo::ReadErrorLog "
 };
 
-Bytes F32(float f) {
-    Bytes b(4);
-    std::uint32_t u;
-    std::memcpy(&u, &f, 4);
-    stle_u32(b.data(), u);
-    return b;
-}
-
-Bytes F64(double d) {
-    Bytes b(8);
-    std::uint64_t u;
-    std::memcpy(&u, &d, 8);
-    stle_u64(b.data(), u);
-    return b;
-}
-
 const DecodeCase kDecodeCases[] = {
-    {"CharIsSigned", "0", "char", {0xFF}, "-1", ""},
-    {"UnsignedChar", "0", "unsignedChar", {0xFF}, "255", ""},
-    {"BooleanNonzeroIsTrue", "0", "boolean", {0x02}, "true", ""},
-    {"BooleanZeroIsFalse", "0", "boolean", {0x00}, "false", ""},
-    {"Short", "0", "short", {0x00, 0x80}, "-32768", ""},
-    {"UnsignedShort", "0", "unsignedShort", {0xFF, 0xFF}, "65535", ""},
-    {"Int", "0", "int", {0xFE, 0xFF, 0xFF, 0xFF}, "-2", ""},
-    {"UnsignedInt", "0", "unsignedInt", {0xFF, 0xFF, 0xFF, 0xFF}, "4294967295", ""},
-    {"Float", "0", "float", F32(36.6f), "36.6", ""},
-    {"FloatNaN", "0", "float", {0, 0, 0xC0, 0x7F}, "NaN", ""},
-    {"FloatNegativeInfinity", "0", "float", {0, 0, 0x80, 0xFF}, "-INF", ""},
-    {"Long", "0", "long", {0, 0, 0, 0, 0, 0, 0, 0x80}, "-9223372036854775808", ""},
-    {"UnsignedLong",
-     "0",
-     "unsignedLong",
-     {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
-     "18446744073709551615",
-     ""},
-    {"Double", "0", "double", F64(0.1), "0.1", ""},
-    {"StringEndsAtZero",
-     "0",
-     "string 8",
-     {0x41, 0x42, 0x00, 0x43, 0x44, 0x45, 0x46, 0x47},
-     "AB",
-     ""},
-    {"StringFillsItsCount", "0", "string 3", {0x41, 0x42, 0x43, 0x44}, "ABC", ""},
-    {"StringFromWindows1252",
-     "0",
-     "string 4",
-     {0x80, 0xE9, 0x00, 0x00},
-     "\xE2\x82\xAC\xC3\xA9",
-     ""},
-    {"StringOfCountZero", "0", "string 0", {}, "", ""},
-    {"OffsetWithBlanksAndTrailingText", "  +2xyz", "unsignedChar", {1, 2, 3}, "3", ""},
-    {"OffsetWithoutDigitsIsZero", "abc", "unsignedChar", {7}, "7", ""},
-    {"NegativeOffsetReachesTheHeader", "-8", "unsignedInt", {}, "26", ""},
-    {"OffsetWrapsAt65536", "65528", "unsignedChar", {}, "26", ""},
-    {"TypeTextIsTrimmed", "0", "\n   unsignedChar  ", {9}, "9", ""},
-    {"UnsignedIntPastTheEnd",
-     "0",
-     "unsignedInt",
-     {1, 2, 3},
-     "",
-     "CKelvo::ReadErrorLog fail 18 (bad offset+size 8 4)"},
-    {"StringPastTheEnd",
-     "1",
-     "string 4",
-     {1, 2, 3, 4},
-     "",
-     "CKelvo::ReadErrorLog fail 18 (bad offset+size 9 4)"},
-    {"UnknownTypeInRange",
-     "0",
-     "word",
-     {1, 2},
-     "",
-     "CKelvo::ReadErrorLog fail 19 (unknown type word)"},
-    {"UnknownTypePastTheEnd",
-     "3",
-     "word",
-     {1, 2},
-     "",
-     "CKelvo::ReadErrorLog fail 18 (bad offset+size 11 0)"},
-    {"CapitalStringIsNoType",
-     "0",
-     "String 2",
-     {1, 2},
-     "",
-     "CKelvo::ReadErrorLog fail 19 (unknown type String 2)"},
-    {"StringWithoutBlankIsNoType",
-     "0",
-     "string2",
-     {1, 2},
-     "",
-     "CKelvo::ReadErrorLog fail 19 (unknown type string2)"},
-    {"StringCountAbove255IsNoType",
-     "0",
-     "string 256",
-     {1, 2},
-     "",
-     "CKelvo::ReadErrorLog fail 19 (unknown type string 256)"},
-    {"TypeNamesAreCaseSensitive",
-     "0",
-     "Float",
-     {1, 2, 3, 4},
-     "",
-     "CKelvo::ReadErrorLog fail 19 (unknown type Float)"},
+    {"CharIsSigned", "0", "char", {0xFF}, "-1"},
+    {"UnsignedChar", "0", "unsignedChar", {0xFF}, "255"},
+    {"BooleanNonzeroIsTrue", "0", "boolean", {0x02}, "true"},
+    {"BooleanZeroIsFalse", "0", "boolean", {0x00}, "false"},
+    {"Short", "0", "short", {0x00, 0x80}, "-32768"},
+    {"UnsignedShort", "0", "unsignedShort", {0xFF, 0xFF}, "65535"},
+    {"Int", "0", "int", {0xFE, 0xFF, 0xFF, 0xFF}, "-2"},
+    {"UnsignedInt", "0", "unsignedInt", {0xFF, 0xFF, 0xFF, 0xFF}, "4294967295"},
+    {"Float", "0", "float", F32(36.6f), "36.6"},
+    {"FloatNaN", "0", "float", {0, 0, 0xC0, 0x7F}, "NaN"},
+    {"FloatNegativeInfinity", "0", "float", {0, 0, 0x80, 0xFF}, "-INF"},
+    {"Long", "0", "long", {0, 0, 0, 0, 0, 0, 0, 0x80}, "-9223372036854775808"},
+    {"UnsignedLong", "0", "unsignedLong", Bytes(8, 0xFF), "18446744073709551615"},
+    {"Double", "0", "double", F64(0.1), "0.1"},
+    {"StringEndsAtZero", "0", "string 8", {0x41, 0x42, 0x00, 0x43, 0x44, 0x45, 0x46, 0x47}, "AB"},
+    {"StringFillsItsCount", "0", "string 3", {0x41, 0x42, 0x43, 0x44}, "ABC"},
+    {"StringFromWindows1252", "0", "string 4", {0x80, 0xE9, 0, 0}, "\xE2\x82\xAC\xC3\xA9"},
+    {"StringOfCountZero", "0", "string 0", {}, ""},
+    {"OffsetWithBlanksAndTrailingText", "  +2xyz", "unsignedChar", {1, 2, 3}, "3"},
+    {"OffsetWithoutDigitsIsZero", "abc", "unsignedChar", {7}, "7"},
+    {"NegativeOffsetReachesTheHeader", "-8", "unsignedInt", {}, "26"},
+    {"OffsetWrapsAt65536", "65528", "unsignedChar", {}, "26"},
+    {"TypeTextIsTrimmed", "0", "\n   unsignedChar  ", {9}, "9"},
+    {"UnsignedIntPastTheEnd", "0", "unsignedInt", {1, 2, 3}, "fail 18 (bad offset+size 8 4)"},
+    {"StringPastTheEnd", "1", "string 4", {1, 2, 3, 4}, "fail 18 (bad offset+size 9 4)"},
+    {"UnknownTypeInRange", "0", "word", {1, 2}, "fail 19 (unknown type word)"},
+    {"UnknownTypePastTheEnd", "3", "word", {1, 2}, "fail 18 (bad offset+size 11 0)"},
+    {"CapitalStringIsNoType", "0", "String 2", {1, 2}, "fail 19 (unknown type String 2)"},
+    {"StringWithoutBlankIsNoType", "0", "string2", {1, 2}, "fail 19 (unknown type string2)"},
+    {"StringCountAbove255IsNoType", "0", "string 256", {1, 2}, "fail 19 (unknown type string 256)"},
+    {"TypeNamesAreCaseSensitive", "0", "Float", {1, 2, 3, 4}, "fail 19 (unknown type Float)"},
 };
 
 class ErrorLogDecode : public ErrorLogTest, public ::testing::WithParamInterface<DecodeCase> {};
@@ -542,15 +385,15 @@ TEST_P(ErrorLogDecode, WritesTheValueOrFailsWithoutOutput) {
     TraceCapture trace;
     const HRESULT hr = Read(c.kelvo, 0);
     EXPECT_EQ(c.transport->Count("Unlock"), 1);
-    if (!dc.failure.empty()) {
+    if (dc.result.starts_with("fail ")) {
         EXPECT_EQ(hr, E_FAIL);
         EXPECT_EQ(c.kelvo->errorCode, 14);
-        EXPECT_EQ(trace.lines.back(), dc.failure);
+        EXPECT_EQ(trace.lines.back(), "CKelvo::ReadErrorLog " + dc.result);
         EXPECT_FALSE(fs::exists(Out()));
         return;
     }
     ASSERT_EQ(hr, S_OK) << trace.lines.back();
-    EXPECT_THAT(Values(), ::testing::ElementsAre(dc.value));
+    EXPECT_THAT(Values(), ::testing::ElementsAre(dc.result));
 }
 
 INSTANTIATE_TEST_SUITE_P(ErrorLog, ErrorLogDecode, ::testing::ValuesIn(kDecodeCases),

@@ -1,13 +1,11 @@
 // Parameter read and write and the typed accessors, byte for byte against the
 // scripted transport, in TCP and in serial mode.
-#include "protocol/bytes.h"
-#include "support/connected_kelvo.h"
+#include "operations/answers.h"
 #include "support/trace_capture.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cstdio>
 #include <functional>
 
@@ -24,17 +22,6 @@ constexpr std::uint16_t kWriteError = 0x0221;
 constexpr std::uint16_t kWriteRamOk = 0x0320;
 constexpr std::uint16_t kLoginOk = 0x3010;
 constexpr std::uint32_t kLoginRequired = 0x15000002;
-
-Bytes Concat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-Bytes Le32(std::uint32_t v) {
-    Bytes b(4);
-    stle_u32(b.data(), v);
-    return b;
-}
 
 // Read answer: 10-byte header (3 filler bytes, value length) and the value.
 Bytes ReadAnswer(std::uint16_t counter, const Bytes& value, std::uint16_t status = kReadOk) {
@@ -91,15 +78,6 @@ std::string Text(const VARIANT& v) {
     }
 }
 
-Bytes FloatBytes(float f) {
-    return Le32(std::bit_cast<std::uint32_t>(f));
-}
-Bytes DoubleBytes(double d) {
-    Bytes b(8);
-    stle_u64(b.data(), std::bit_cast<std::uint64_t>(d));
-    return b;
-}
-
 // ---- Read: every type code ----
 
 struct ReadTypeCase {
@@ -118,8 +96,8 @@ const ReadTypeCase kReadTypes[] = {
     {"I4FromTwoBytes", VT_I4, {0x34, 0x12}, "i4:4660"},
     {"I4", VT_I4, {0xFF, 0xFF, 0xFF, 0xFF}, "i4:-1"},
     {"UI4", VT_UI4, {0xFF, 0xFF, 0xFF, 0xFF}, "ui4:4294967295"},
-    {"R4", VT_R4, FloatBytes(1.5f), "r4:1.5"},
-    {"R8", VT_R8, DoubleBytes(-2.25), "r8:-2.25"},
+    {"R4", VT_R4, F32(1.5f), "r4:1.5"},
+    {"R8", VT_R8, F64(-2.25), "r8:-2.25"},
     {"I8", VT_I8, {0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, "i8:-2"},
     {"UI8", VT_UI8, {0, 0, 0, 0, 0, 0, 0, 0x80}, "ui8:9223372036854775808"},
     {"UI8FromOneByte", VT_UI8, {0x07}, "ui8:7"},
@@ -141,10 +119,12 @@ TEST_P(ReadType, SendsTheRequestAndConvertsTheValue) {
         SCOPED_TRACE(serial ? "serial" : "tcp");
         ConnectedKelvo c(serial, 5);
         c.kelvo->canNode = 3;
+        c.kelvo->errorCode = 7; // a success leaves the last error code
         c.transport->Answer(c.Wire(ReadAnswer(0, tc.value)));
         Variant v;
         ASSERT_EQ(c.kelvo->get_Par(0x1234, 7, tc.type, &v), S_OK);
         EXPECT_EQ(Text(v), tc.expected);
+        EXPECT_EQ(c.kelvo->errorCode, 7);
         ASSERT_EQ(c.transport->writes.size(), 1u);
         const Bytes expected{3, 0, 0, 5, 0x01, 0x02, 0x34, 0x12, 7};
         EXPECT_EQ(Hex(c.transport->writes[0]), Hex(c.Wire(expected)));
@@ -154,16 +134,6 @@ TEST_P(ReadType, SendsTheRequestAndConvertsTheValue) {
 
 INSTANTIATE_TEST_SUITE_P(Parameters, ReadType, ::testing::ValuesIn(kReadTypes),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST(ParameterRead, TcpCallSequenceReadsHeaderThenValue) {
-    ConnectedKelvo c;
-    c.transport->Answer(ReadAnswer(0, {1, 2, 3, 4}));
-    Variant v;
-    ASSERT_EQ(c.kelvo->get_Par(1, 0, VT_I4, &v), S_OK);
-    EXPECT_THAT(c.transport->calls,
-                ElementsAre("Lock", "Reset", "Write 00 00 00 05 01 02 01 00 00", "Flush",
-                            "Read 10 10000", "Read 4 10000", "Unlock"));
-}
 
 TEST(ParameterRead, StringOf255BytesIsReturnedWhole) {
     ConnectedKelvo c(true, 5);
@@ -183,15 +153,6 @@ TEST(ParameterRead, LargeIndexIsSentAsItsLow16BitsAndSubIndexAsItsLowByte) {
     Variant v;
     ASSERT_EQ(c.kelvo->get_Par(0x12345, 0x1FF, VT_UI1, &v), S_OK);
     EXPECT_EQ(Hex(c.transport->writes[0]), "00 00 00 05 01 02 45 23 ff");
-}
-
-TEST(ParameterRead, SuccessLeavesTheLastErrorCode) {
-    ConnectedKelvo c;
-    c.kelvo->errorCode = 7;
-    c.transport->Answer(ReadAnswer(0, {1, 0}));
-    Variant v;
-    ASSERT_EQ(c.kelvo->get_Par(1, 0, VT_I2, &v), S_OK);
-    EXPECT_EQ(c.kelvo->errorCode, 7);
 }
 
 TEST(ParameterRead, StatusWordsFollowEepromAccess) {
@@ -239,21 +200,12 @@ TEST(ParameterRead, LeftoverInputIsDroppedAndNullResultRefused) {
 struct FailureCase {
     const char* name;
     bool serial;
-    std::function<void(ConnectedKelvo&)> script;
+    Script script;
     SHORT type;
     int code;
     const char* lastTrace; // null: only the entry line
 };
 
-// Serial answer with the CRC trailer cut off, so the trailer read times out.
-Bytes WithoutCrc(Bytes wire) {
-    wire.resize(wire.size() - 2);
-    return wire;
-}
-Bytes BadCrc(Bytes wire) {
-    wire.back() ^= 0xFF;
-    return wire;
-}
 std::string CrcMismatch(const char* prefix, int step, const Bytes& good) {
     const int calculated = ldle_u16(&good[good.size() - 2]);
     return std::string(prefix) + " fail " + std::to_string(step) +
@@ -262,71 +214,38 @@ std::string CrcMismatch(const char* prefix, int step, const Bytes& good) {
 }
 
 const FailureCase kReadFailures[] = {
-    {"LockRefused", false, [](ConnectedKelvo& c) { c.transport->FailNextLock(); }, VT_I4, 6,
-     nullptr},
-    {"SendFails", false, [](ConnectedKelvo& c) { c.transport->FailNextWrite(); }, VT_I4, 8,
-     nullptr},
-    {"EchoTimeout", true, [](ConnectedKelvo&) {}, VT_I4, 7,
-     "CKelvo::get_Par fail 1 (tmo 10000 len 1)"},
-    {"WrongEcho", true,
-     [](ConnectedKelvo& c) { c.transport->Answer(SerialWrap(6, ReadAnswer(0, {1}))); }, VT_I4, 12,
+    {"LockRefused", false, RefuseLock(), VT_I4, 6, nullptr},
+    {"SendFails", false, FailSend(), VT_I4, 8, nullptr},
+    {"EchoTimeout", true, Silence(), VT_I4, 7, "CKelvo::get_Par fail 1 (tmo 10000 len 1)"},
+    {"WrongEcho", true, Raw(SerialWrap(6, ReadAnswer(0, {1}))), VT_I4, 12,
      "CKelvo::get_Par fail 2 (request addr: 5, response addr: 6)"},
-    {"HeaderTimeout", false,
-     [](ConnectedKelvo& c) {
-         c.transport->AnswerThenTimeout({0, 0, 0, 9, 0x10, 0x02});
-     },
-     VT_I4, 7, "CKelvo::get_Par fail 3 (tmo 10000 len 10)"},
-    {"WrongCounter", false, [](ConnectedKelvo& c) { c.transport->Answer(ReadAnswer(3, {1})); },
-     VT_I4, 4, "CKelvo::get_Par fail 4 (frameCount received: 3, frameCount sent: 0)"},
-    {"ErrorCodeTimeout", false,
-     [](ConnectedKelvo& c) {
-         c.transport->AnswerThenTimeout(AnswerFrame(0, kReadError, {0, 0, 0, 4, 1, 2}));
-     },
-     VT_I4, 7, "CKelvo::get_Par fail 5 (tmo 10000 len 4)"},
-    {"ErrorCrcTimeout", true,
-     [](ConnectedKelvo& c) {
-         c.transport->AnswerThenTimeout(WithoutCrc(c.Wire(ReadDeviceError(0, 0x0A000001))));
-     },
-     VT_I4, 7, "CKelvo::get_Par fail 6 (tmo 10000 len 2)"},
-    {"ErrorCrcDiffers", true,
-     [](ConnectedKelvo& c) { c.transport->Answer(BadCrc(c.Wire(ReadDeviceError(0, 1)))); }, VT_I4,
-     13, nullptr},
-    {"DeviceError", false,
-     [](ConnectedKelvo& c) { c.transport->Answer(ReadDeviceError(0, 0x0A000001)); }, VT_I4, 1,
+    {"HeaderTimeout", false, Raw({0, 0, 0, 9, 0x10, 0x02}, true), VT_I4, 7,
+     "CKelvo::get_Par fail 3 (tmo 10000 len 10)"},
+    {"WrongCounter", false, Reply(ReadAnswer(3, {1})), VT_I4, 4,
+     "CKelvo::get_Par fail 4 (frameCount received: 3, frameCount sent: 0)"},
+    {"ErrorCodeTimeout", false, Raw(AnswerFrame(0, kReadError, {0, 0, 0, 4, 1, 2}), true), VT_I4, 7,
+     "CKelvo::get_Par fail 5 (tmo 10000 len 4)"},
+    {"ErrorCrcTimeout", true, ReplyCut(ReadDeviceError(0, 0x0A000001)), VT_I4, 7,
+     "CKelvo::get_Par fail 6 (tmo 10000 len 2)"},
+    {"ErrorCrcDiffers", true, Spoiled(ReadDeviceError(0, 1)), VT_I4, 13, nullptr},
+    {"DeviceError", false, Reply(ReadDeviceError(0, 0x0A000001)), VT_I4, 1,
      "CKelvo::get_Par fail 8 (167772161)"},
-    {"SerialDeviceError", true,
-     [](ConnectedKelvo& c) { c.transport->Answer(c.Wire(ReadDeviceError(0, 0x0A000001))); }, VT_I4,
-     1, "CKelvo::get_Par fail 8 (167772161)"},
-    {"UnexpectedStatus", false,
-     [](ConnectedKelvo& c) { c.transport->Answer(ReadAnswer(0, {1}, 0x1234)); }, VT_I4, 5,
+    {"SerialDeviceError", true, Reply(ReadDeviceError(0, 0x0A000001)), VT_I4, 1,
+     "CKelvo::get_Par fail 8 (167772161)"},
+    {"UnexpectedStatus", false, Reply(ReadAnswer(0, {1}, 0x1234)), VT_I4, 5,
      "CKelvo::get_Par fail 9 (4660)"},
-    {"ValueTimeout", false,
-     [](ConnectedKelvo& c) {
-         c.transport->AnswerThenTimeout(AnswerFrame(0, kReadOk, {0, 0, 0, 4, 1, 2}));
-     },
-     VT_I4, 7, "CKelvo::get_Par fail 10 (tmo 10000 len 4)"},
-    {"ValueCrcTimeout", true,
-     [](ConnectedKelvo& c) {
-         c.transport->AnswerThenTimeout(WithoutCrc(c.Wire(ReadAnswer(0, {1, 2, 3, 4}))));
-     },
-     VT_I4, 7, "CKelvo::get_Par fail 11 (tmo 10000 len 2)"},
-    {"ValueCrcDiffers", true,
-     [](ConnectedKelvo& c) {
-         c.transport->Answer(BadCrc(c.Wire(ReadAnswer(0, {1, 2, 3, 4}))));
-     },
-     VT_I4, 13, nullptr},
-    {"AutoTypeThreeBytes", false,
-     [](ConnectedKelvo& c) {
-         c.transport->Answer(ReadAnswer(0, {1, 2, 3}));
-     },
-     VT_EMPTY, 3, "CKelvo::get_Par fail 13 (numbytes 3)"},
-    {"AutoTypeNoBytes", true,
-     [](ConnectedKelvo& c) { c.transport->Answer(c.Wire(ReadAnswer(0, {}))); }, VT_EMPTY, 3,
+    {"ValueTimeout", false, Raw(AnswerFrame(0, kReadOk, {0, 0, 0, 4, 1, 2}), true), VT_I4, 7,
+     "CKelvo::get_Par fail 10 (tmo 10000 len 4)"},
+    {"ValueCrcTimeout", true, ReplyCut(ReadAnswer(0, {1, 2, 3, 4})), VT_I4, 7,
+     "CKelvo::get_Par fail 11 (tmo 10000 len 2)"},
+    {"ValueCrcDiffers", true, Spoiled(ReadAnswer(0, {1, 2, 3, 4})), VT_I4, 13, nullptr},
+    {"AutoTypeThreeBytes", false, Reply(ReadAnswer(0, {1, 2, 3})), VT_EMPTY, 3,
+     "CKelvo::get_Par fail 13 (numbytes 3)"},
+    {"AutoTypeNoBytes", true, Reply(ReadAnswer(0, {})), VT_EMPTY, 3,
      "CKelvo::get_Par fail 13 (numbytes 0)"},
-    {"TypeOutsideTable", false, [](ConnectedKelvo& c) { c.transport->Answer(ReadAnswer(0, {1})); },
-     VT_BOOL, 3, "CKelvo::get_Par fail 14 (type 11)"},
-    {"NegativeType", false, [](ConnectedKelvo& c) { c.transport->Answer(ReadAnswer(0, {1})); }, -1,
-     3, "CKelvo::get_Par fail 14 (type -1)"},
+    {"TypeOutsideTable", false, Reply(ReadAnswer(0, {1})), VT_BOOL, 3,
+     "CKelvo::get_Par fail 14 (type 11)"},
+    {"NegativeType", false, Reply(ReadAnswer(0, {1})), -1, 3, "CKelvo::get_Par fail 14 (type -1)"},
 };
 
 class ReadFailure : public ::testing::TestWithParam<FailureCase> {};
@@ -364,9 +283,9 @@ INSTANTIATE_TEST_SUITE_P(Parameters, ReadFailure, ::testing::ValuesIn(kReadFailu
 TEST(ParameterRead, CrcMismatchTracesBothValuesAndKeepsTheErrorCode) {
     for (bool deviceError : {false, true}) {
         ConnectedKelvo c(true, 5);
-        const Bytes good =
-            c.Wire(deviceError ? ReadDeviceError(0, 0x0A000007) : ReadAnswer(0, {1, 2}));
-        c.transport->Answer(BadCrc(good));
+        const Bytes answer = deviceError ? ReadDeviceError(0, 0x0A000007) : ReadAnswer(0, {1, 2});
+        const Bytes good = c.Wire(answer);
+        Spoiled(answer)(c);
         TraceCapture trace;
         Variant v;
         EXPECT_EQ(c.kelvo->get_Par(1, 0, VT_I2, &v), E_FAIL);
@@ -375,18 +294,6 @@ TEST(ParameterRead, CrcMismatchTracesBothValuesAndKeepsTheErrorCode) {
         // The code of an error answer is stored as soon as it arrives.
         EXPECT_EQ(c.kelvo->deviceStatus, deviceError ? 0x0A000007u : 0u);
     }
-}
-
-TEST(ParameterRead, AutoTypeFailureLeavesThePortFree) {
-    ConnectedKelvo c;
-    c.transport->Answer(ReadAnswer(0, {1, 2, 3}));
-    c.transport->Answer(ReadAnswer(1, {1, 2, 3, 4}));
-    Variant v;
-    EXPECT_EQ(c.kelvo->get_Par(1, 0, VT_EMPTY, &v), E_FAIL);
-    EXPECT_EQ(c.kelvo->errorCode, 3);
-    EXPECT_EQ(c.transport->lockDepth, 0);
-    ASSERT_EQ(c.kelvo->get_Par(1, 0, VT_EMPTY, &v), S_OK);
-    EXPECT_EQ(Text(v), "i4:67305985");
 }
 
 // ---- Re-login ----
@@ -466,16 +373,6 @@ TEST_F(Relogin, WriteRepeatsFromTheCallersValueOnce) {
     ASSERT_EQ(c.transport->writes.size(), 3u);
     EXPECT_EQ(Hex(c.transport->writes[2]), "00 02 00 0a 02 02 05 00 02 04 0c 00 00 00");
     EXPECT_EQ(c.kelvo->errorCode, 1);
-}
-
-TEST_F(Relogin, TypedGetterGoesThroughPar) {
-    c.transport->Answer(ReadDeviceError(0, kLoginRequired));
-    c.transport->Answer(LoginAnswer(1, "bob"));
-    c.transport->Answer(ReadAnswer(2, {1, 0, 0, 0}));
-    LONG value = 0;
-    EXPECT_EQ(c.kelvo->get_ParDWord(5, 2, &value), S_OK);
-    EXPECT_EQ(value, 1);
-    EXPECT_EQ(c.transport->writes.size(), 3u);
 }
 
 TEST_F(Relogin, NotWithoutBothCredentialsOrForOtherCodes) {
@@ -695,49 +592,28 @@ TEST(ParameterWrite, IndexLimitsAndNegativeIndex) {
 }
 
 const FailureCase kWriteFailures[] = {
-    {"LockRefused", false, [](ConnectedKelvo& c) { c.transport->FailNextLock(); }, VT_I4, 6,
-     nullptr},
-    {"SendFails", false, [](ConnectedKelvo& c) { c.transport->FailNextWrite(); }, VT_I4, 8,
-     nullptr},
-    {"EchoTimeout", true, [](ConnectedKelvo&) {}, VT_I4, 7,
-     "CKelvo::put_Par fail 1 (tmo 10000 len 1)"},
-    {"WrongEcho", true,
-     [](ConnectedKelvo& c) { c.transport->Answer(SerialWrap(9, WriteAnswer(0))); }, VT_I4, 12,
+    {"LockRefused", false, RefuseLock(), VT_I4, 6, nullptr},
+    {"SendFails", false, FailSend(), VT_I4, 8, nullptr},
+    {"EchoTimeout", true, Silence(), VT_I4, 7, "CKelvo::put_Par fail 1 (tmo 10000 len 1)"},
+    {"WrongEcho", true, Raw(SerialWrap(9, WriteAnswer(0))), VT_I4, 12,
      "CKelvo::put_Par fail 2 (request addr: 5, response addr: 9)"},
-    {"HeaderTimeout", false,
-     [](ConnectedKelvo& c) {
-         c.transport->AnswerThenTimeout({0, 0, 0, 2, 0x20});
-     },
-     VT_I4, 7, "CKelvo::put_Par fail 3 (tmo 10000 len 6)"},
-    {"WrongCounter", false, [](ConnectedKelvo& c) { c.transport->Answer(WriteAnswer(1)); }, VT_I4,
-     4, "CKelvo::put_Par fail 4 (frameCount received: 1, frameCount sent: 0)"},
-    {"CrcTimeout", true,
-     [](ConnectedKelvo& c) { c.transport->AnswerThenTimeout(WithoutCrc(c.Wire(WriteAnswer(0)))); },
-     VT_I4, 7, "CKelvo::put_Par fail 5 (tmo 10000 len 2)"},
-    {"CrcDiffers", true,
-     [](ConnectedKelvo& c) { c.transport->Answer(BadCrc(c.Wire(WriteAnswer(0)))); }, VT_I4, 13,
-     nullptr},
-    {"ErrorBytesTimeout", false,
-     [](ConnectedKelvo& c) {
-         c.transport->AnswerThenTimeout(AnswerFrame(0, kWriteError, {0, 0, 0, 4, 1}));
-     },
-     VT_I4, 7, "CKelvo::put_Par fail 7 (tmo 10000 len 8)"},
-    {"ErrorCrcTimeout", true,
-     [](ConnectedKelvo& c) {
-         c.transport->AnswerThenTimeout(WithoutCrc(c.Wire(WriteDeviceError(0, 5))));
-     },
-     VT_I4, 7, "CKelvo::put_Par fail 8 (tmo 10000 len 2)"},
-    {"ErrorCrcDiffers", true,
-     [](ConnectedKelvo& c) { c.transport->Answer(BadCrc(c.Wire(WriteDeviceError(0, 5)))); }, VT_I4,
-     13, nullptr},
-    {"DeviceError", false,
-     [](ConnectedKelvo& c) { c.transport->Answer(WriteDeviceError(0, 0x0A000003)); }, VT_I4, 1,
+    {"HeaderTimeout", false, Raw({0, 0, 0, 2, 0x20}, true), VT_I4, 7,
+     "CKelvo::put_Par fail 3 (tmo 10000 len 6)"},
+    {"WrongCounter", false, Reply(WriteAnswer(1)), VT_I4, 4,
+     "CKelvo::put_Par fail 4 (frameCount received: 1, frameCount sent: 0)"},
+    {"CrcTimeout", true, ReplyCut(WriteAnswer(0)), VT_I4, 7,
+     "CKelvo::put_Par fail 5 (tmo 10000 len 2)"},
+    {"CrcDiffers", true, Spoiled(WriteAnswer(0)), VT_I4, 13, nullptr},
+    {"ErrorBytesTimeout", false, Raw(AnswerFrame(0, kWriteError, {0, 0, 0, 4, 1}), true), VT_I4, 7,
+     "CKelvo::put_Par fail 7 (tmo 10000 len 8)"},
+    {"ErrorCrcTimeout", true, ReplyCut(WriteDeviceError(0, 5)), VT_I4, 7,
+     "CKelvo::put_Par fail 8 (tmo 10000 len 2)"},
+    {"ErrorCrcDiffers", true, Spoiled(WriteDeviceError(0, 5)), VT_I4, 13, nullptr},
+    {"DeviceError", false, Reply(WriteDeviceError(0, 0x0A000003)), VT_I4, 1,
      "CKelvo::put_Par fail 10 (error code: 167772163)"},
-    {"SerialDeviceError", true,
-     [](ConnectedKelvo& c) { c.transport->Answer(c.Wire(WriteDeviceError(0, 0x0A000003))); }, VT_I4,
-     1, "CKelvo::put_Par fail 10 (error code: 167772163)"},
-    {"UnexpectedStatus", false,
-     [](ConnectedKelvo& c) { c.transport->Answer(WriteAnswer(0, kWriteRamOk)); }, VT_I4, 5,
+    {"SerialDeviceError", true, Reply(WriteDeviceError(0, 0x0A000003)), VT_I4, 1,
+     "CKelvo::put_Par fail 10 (error code: 167772163)"},
+    {"UnexpectedStatus", false, Reply(WriteAnswer(0, kWriteRamOk)), VT_I4, 5,
      "CKelvo::put_Par fail 11 (800)"},
 };
 
@@ -771,8 +647,9 @@ INSTANTIATE_TEST_SUITE_P(Parameters, WriteFailure, ::testing::ValuesIn(kWriteFai
 TEST(ParameterWrite, CrcMismatchTracesBothValues) {
     for (bool deviceError : {false, true}) {
         ConnectedKelvo c(true, 5);
-        const Bytes good = c.Wire(deviceError ? WriteDeviceError(0, 9) : WriteAnswer(0));
-        c.transport->Answer(BadCrc(good));
+        const Bytes answer = deviceError ? WriteDeviceError(0, 9) : WriteAnswer(0);
+        const Bytes good = c.Wire(answer);
+        Spoiled(answer)(c);
         c.kelvo->deviceStatus = 77;
         TraceCapture trace;
         EXPECT_EQ(c.kelvo->put_ParInt(1, 0, 1), E_FAIL);
@@ -788,7 +665,7 @@ TEST(TypedAccessors, GettersAskForTheirTypeAndTakeItsBits) {
     ConnectedKelvo c;
     for (std::uint16_t i = 0; i < 3; ++i)
         c.transport->Answer(ReadAnswer(i, {0xFF, 0xFF, 0xFF, 0xFF}));
-    c.transport->Answer(ReadAnswer(3, FloatBytes(-0.5f)));
+    c.transport->Answer(ReadAnswer(3, F32(-0.5f)));
     TraceCapture trace;
     LONG word = 0;
     SHORT shortValue = 0;

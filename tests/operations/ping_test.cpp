@@ -1,23 +1,14 @@
 // Ping: the blink limits, the item rendering of every type code and the
 // numbered failures, on the scripted transport in TCP and serial mode.
+#include "operations/answers.h"
 #include "operations/ping.h"
-#include "protocol/bytes.h"
-#include "support/connected_kelvo.h"
 #include "support/trace_capture.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <functional>
-
 namespace kelvo::test {
 namespace {
-
-Bytes Concat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 // Item header and value as the device sends them.
 Bytes Item(std::uint8_t key, std::uint32_t type, const Bytes& value) {
@@ -28,22 +19,6 @@ Bytes Item(std::uint8_t key, std::uint32_t type, const Bytes& value) {
 
 Bytes Items(std::uint8_t count, const Bytes& items = {}) {
     return Concat({count}, items);
-}
-
-Bytes F32(float f) {
-    std::uint32_t bits;
-    std::memcpy(&bits, &f, 4);
-    Bytes b(4);
-    stle_u32(b.data(), bits);
-    return b;
-}
-
-Bytes F64(double d) {
-    std::uint64_t bits;
-    std::memcpy(&bits, &d, 8);
-    Bytes b(8);
-    stle_u64(b.data(), bits);
-    return b;
 }
 
 std::string Render(std::uint8_t key, std::uint32_t type, const Bytes& value,
@@ -201,74 +176,39 @@ TEST(Ping, ErrorStoresDeviceCodeEvenWhenTheCrcFails) {
 struct FailureCase {
     const char* name;
     bool serial;
-    std::function<void(ConnectedKelvo&)> script;
+    Script script;
     int code;
     const char* lastTrace; // null: only the entry line is traced
 };
 
+const Bytes kEmpty = AnswerFrame(0, kPingSuccess, Items(0));
+const Bytes kRefused = AnswerFrame(0, kPingError, {4, 0x02, 0x00, 0x00, 0x15});
+
 const FailureCase kFailures[] = {
-    {"LockRefused", false, [](ConnectedKelvo& c) { c.transport->FailNextLock(); }, 6, nullptr},
-    {"SendFails", false, [](ConnectedKelvo& c) { c.transport->FailNextWrite(); }, 8, nullptr},
-    {"EchoTimeout", true, [](ConnectedKelvo&) {}, 7,
-     "CKelvo::Ping read serial address fail (tmo 10000 len 1)"},
-    {"WrongEcho", true,
-     [](ConnectedKelvo& c) {
-         c.transport->Answer(SerialWrap(4, AnswerFrame(0, kPingSuccess, Items(0))));
-     },
-     12, "CKelvo::Ping read serial address fail (request addr: 3, response addr: 4)"},
-    {"HeaderTimeout", false,
-     [](ConnectedKelvo& c) {
-         c.transport->AnswerThenTimeout({0, 0, 0, 6, 0x10, 0x01});
-     },
-     7, "CKelvo::Ping fail 3 (tmo 10000 len 7)"},
-    {"WrongCounter", false,
-     [](ConnectedKelvo& c) { c.transport->Answer(AnswerFrame(5, kPingSuccess, Items(0))); }, 4,
+    {"LockRefused", false, RefuseLock(), 6, nullptr},
+    {"SendFails", false, FailSend(), 8, nullptr},
+    {"EchoTimeout", true, Silence(), 7, "CKelvo::Ping read serial address fail (tmo 10000 len 1)"},
+    {"WrongEcho", true, Raw(SerialWrap(4, kEmpty)), 12,
+     "CKelvo::Ping read serial address fail (request addr: 3, response addr: 4)"},
+    {"HeaderTimeout", false, Raw({0, 0, 0, 6, 0x10, 0x01}, true), 7,
+     "CKelvo::Ping fail 3 (tmo 10000 len 7)"},
+    {"WrongCounter", false, Reply(AnswerFrame(5, kPingSuccess, Items(0))), 4,
      "CKelvo::Ping fail 4 (frameCount received: 5, frameCount sent: 0)"},
     {"ItemHeaderTimeout", false,
-     [](ConnectedKelvo& c) {
-         c.transport->AnswerThenTimeout(
-             AnswerFrame(0, kPingSuccess, Items(2, Concat(Item(1, 1, {1}), {2, 1, 0}))));
-     },
-     7, "CKelvo::Ping fail 5 (tmo 10000 len 6)"},
+     ReplyCut(AnswerFrame(0, kPingSuccess, Items(2, Concat(Item(1, 1, {1}), {2, 1, 0})))), 7,
+     "CKelvo::Ping fail 5 (tmo 10000 len 6)"},
     {"ItemValueTimeout", false,
-     [](ConnectedKelvo& c) {
-         Bytes item = Item(1, 0x00070009, {0x41, 0x42, 0x43});
-         item.pop_back();
-         c.transport->AnswerThenTimeout(AnswerFrame(0, kPingSuccess, Items(1, item)));
-     },
-     7, "CKelvo::Ping fail 8 (tmo 10000 len 3)"},
-    {"SuccessCrcTimeout", true,
-     [](ConnectedKelvo& c) {
-         Bytes wire = SerialWrap(3, AnswerFrame(0, kPingSuccess, Items(0)));
-         wire.resize(wire.size() - 2);
-         c.transport->AnswerThenTimeout(wire);
-     },
-     7, "CKelvo::Ping CRC timeout fail 9 (tmo 10000 len 2)"},
-    {"ErrorCodeTimeout", false,
-     [](ConnectedKelvo& c) {
-         c.transport->AnswerThenTimeout(AnswerFrame(0, kPingError, {4, 1}));
-     },
-     7, "CKelvo::Ping fail 11 (tmo 10000 len 4)"},
-    {"ErrorCrcTimeout", true,
-     [](ConnectedKelvo& c) {
-         Bytes wire = SerialWrap(3, AnswerFrame(0, kPingError, {4, 1, 0, 0, 0}));
-         wire.resize(wire.size() - 2);
-         c.transport->AnswerThenTimeout(wire);
-     },
-     7, "CKelvo::Ping CRC timeout fail 12 (tmo 10000 len 2)"},
-    {"DeviceError", false,
-     [](ConnectedKelvo& c) {
-         c.transport->Answer(AnswerFrame(0, kPingError, {4, 0x02, 0x00, 0x00, 0x15}));
-     },
-     1, "CKelvo::Ping fail 14 (error code: 352321538)"},
-    {"SerialDeviceError", true,
-     [](ConnectedKelvo& c) {
-         c.transport->Answer(
-             SerialWrap(3, AnswerFrame(0, kPingError, {4, 0x02, 0x00, 0x00, 0x15})));
-     },
-     1, "CKelvo::Ping fail 14 (error code: 352321538)"},
-    {"UnknownStatus", false,
-     [](ConnectedKelvo& c) { c.transport->Answer(AnswerFrame(0, 0x0112, {0})); }, 5,
+     ReplyCut(AnswerFrame(0, kPingSuccess, Items(1, {1, 0x09, 0, 0x07, 0, 3, 0x41, 0x42}))), 7,
+     "CKelvo::Ping fail 8 (tmo 10000 len 3)"},
+    {"SuccessCrcTimeout", true, ReplyCut(kEmpty), 7,
+     "CKelvo::Ping CRC timeout fail 9 (tmo 10000 len 2)"},
+    {"ErrorCodeTimeout", false, ReplyCut(AnswerFrame(0, kPingError, {4, 1})), 7,
+     "CKelvo::Ping fail 11 (tmo 10000 len 4)"},
+    {"ErrorCrcTimeout", true, ReplyCut(AnswerFrame(0, kPingError, {4, 1, 0, 0, 0})), 7,
+     "CKelvo::Ping CRC timeout fail 12 (tmo 10000 len 2)"},
+    {"DeviceError", false, Reply(kRefused), 1, "CKelvo::Ping fail 14 (error code: 352321538)"},
+    {"SerialDeviceError", true, Reply(kRefused), 1, "CKelvo::Ping fail 14 (error code: 352321538)"},
+    {"UnknownStatus", false, Reply(AnswerFrame(0, 0x0112, {0})), 5,
      "CKelvo::Ping fail 15 (unknown error: 274)"},
 };
 

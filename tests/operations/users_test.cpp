@@ -1,9 +1,7 @@
 // User accounts, permissions and roles on the scripted transport: requests
 // byte for byte, the answer checks, every failure step of the user
 // administration exchange, and the length limits of counted texts.
-#include "protocol/bytes.h"
-#include "protocol/crc16.h"
-#include "support/connected_kelvo.h"
+#include "operations/answers.h"
 #include "support/trace_capture.h"
 
 #include <gmock/gmock.h>
@@ -15,23 +13,6 @@
 
 namespace kelvo::test {
 namespace {
-
-Bytes Concat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-Bytes Counted(const std::string& text) {
-    Bytes b{static_cast<std::uint8_t>(text.size())};
-    b.insert(b.end(), text.begin(), text.end());
-    return b;
-}
-
-Bytes DeviceError(std::uint32_t code) {
-    Bytes b{4, 0, 0, 0, 0};
-    stle_u32(&b[1], code);
-    return b;
-}
 
 // A VT_ARRAY | VT_VARIANT argument built from element setters; owns the array.
 class VariantArray {
@@ -150,17 +131,6 @@ TEST_P(Request, IsSentByteForByteAndAnsweredWithSuccess) {
 INSTANTIATE_TEST_SUITE_P(Users, Request, ::testing::ValuesIn(kRequests),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(CreateUser, FiveAndEightCharactersMakeA21ByteFrame) {
-    ConnectedKelvo c;
-    c.transport->Answer(AnswerFrame(0, 0x3040, Counted("admin")));
-    EXPECT_EQ(c.kelvo->CreateUser(Bstr(u"admin").get(), Bstr(u"password").get()), S_OK);
-    const Bytes& frame = c.transport->writes.at(0);
-    ASSERT_EQ(frame.size(), 21u);
-    EXPECT_EQ(frame[3], 17);
-    EXPECT_EQ(frame[6], 5);
-    EXPECT_EQ(frame[12], 8);
-}
-
 TEST(CreateUser, TextsGoOutInTheThreadCodePage) {
     ConnectedKelvo c;
     c.transport->Answer(AnswerFrame(0, 0x3040, {2, 0xE9, 0x80}));
@@ -241,7 +211,7 @@ struct FailureCase {
     const char* name;
     bool serial;
     std::function<HRESULT(CKelvo*)> call;
-    std::function<void(ConnectedKelvo&)> script;
+    Script script;
     SHORT code;
     const char* lastTrace; // null: only the entry line is traced
 };
@@ -273,104 +243,55 @@ HRESULT OwnPassword(CKelvo* k) {
     return k->ChangePasswordUser(Bstr(u"o").get(), Bstr(u"n").get());
 }
 
-void Answer(ConnectedKelvo& c, std::uint16_t status, const Bytes& data) {
-    c.transport->Answer(c.Wire(AnswerFrame(0, status, data)));
-}
-void AnswerCut(ConnectedKelvo& c, std::uint16_t status, const Bytes& data) {
-    Bytes b = AnswerFrame(0, status, data);
-    if (c.kelvo->serialMode)
-        b.insert(b.begin(), c.kelvo->address);
-    c.transport->AnswerThenTimeout(b);
-}
-
 const Bytes kAbc = Counted("abc");
 
 const FailureCase kFailures[] = {
-    {"LockRefused", false, Create, [](ConnectedKelvo& c) { c.transport->FailNextLock(); }, 6,
-     nullptr},
-    {"SendFails", false, Create, [](ConnectedKelvo& c) { c.transport->FailNextWrite(); }, 8,
-     nullptr},
-    {"HeaderTimeout", false, Create, [](ConnectedKelvo&) {}, 7,
-     "CKelvo::CreateUser fail 3 (tmo 10000 len 6)"},
-    {"WrongCounter", false, Delete,
-     [](ConnectedKelvo& c) { c.transport->Answer(AnswerFrame(5, 0x3050, kAbc)); }, 4,
+    {"LockRefused", false, Create, RefuseLock(), 6, nullptr},
+    {"SendFails", false, Create, FailSend(), 8, nullptr},
+    {"HeaderTimeout", false, Create, Silence(), 7, "CKelvo::CreateUser fail 3 (tmo 10000 len 6)"},
+    {"WrongCounter", false, Delete, Reply(AnswerFrame(5, 0x3050, kAbc)), 4,
      "CKelvo::DeleteUser fail 4 (frameCount received: 5, frameCount sent: 0)"},
-    {"DeviceError", false, Create,
-     [](ConnectedKelvo& c) { Answer(c, 0x3041, DeviceError(0x16000002)); }, 1,
+    {"DeviceError", false, Create, Reply(AnswerFrame(0, 0x3041, DeviceError(0x16000002))), 1,
      "CKelvo::CreateUser FAILED (error code: 369098754)"},
-    {"DeviceErrorTimeout", false, AdminPassword,
-     [](ConnectedKelvo& c) {
-         AnswerCut(c, 0x3031, {4, 1});
-     },
-     7, "CKelvo::ChangePasswordAdmin read error timeout (tmo 10000 len 5)"},
-    {"OtherStatus", false, Create, [](ConnectedKelvo& c) { Answer(c, 0x3042, kAbc); }, 5,
+    {"DeviceErrorTimeout", false, AdminPassword, ReplyCut(AnswerFrame(0, 0x3031, {4, 1})), 7,
+     "CKelvo::ChangePasswordAdmin read error timeout (tmo 10000 len 5)"},
+    {"OtherStatus", false, Create, Reply(AnswerFrame(0, 0x3042, kAbc)), 5,
      "CKelvo::CreateUser fail 12 (12354)"},
-    {"EchoTimeout", false, Create,
-     [](ConnectedKelvo& c) {
-         AnswerCut(c, 0x3040, {3, 'a'});
-     },
-     7, "CKelvo::CreateUser fail 5 (tmo 10000 len 4)"},
-    {"EchoOtherName", true, Create, [](ConnectedKelvo& c) { Answer(c, 0x3040, Counted("abd")); },
-     11, "CKelvo::CreateUser fail 6"},
-    {"EchoOtherLength", true, Delete,
-     [](ConnectedKelvo& c) {
-         Answer(c, 0x3050, {2, 'a', 'b', 'c'});
-     },
-     11, "CKelvo::DeleteUser fail 6"},
-    {"SetEchoOtherName", true, SetPermissions,
-     [](ConnectedKelvo& c) { Answer(c, 0x3070, Counted("ABC")); }, 11,
+    {"EchoTimeout", false, Create, ReplyCut(AnswerFrame(0, 0x3040, {3, 'a'})), 7,
+     "CKelvo::CreateUser fail 5 (tmo 10000 len 4)"},
+    {"EchoOtherName", true, Create, Reply(AnswerFrame(0, 0x3040, Counted("abd"))), 11,
+     "CKelvo::CreateUser fail 6"},
+    {"EchoOtherLength", true, Delete, Reply(AnswerFrame(0, 0x3050, {2, 'a', 'b', 'c'})), 11,
+     "CKelvo::DeleteUser fail 6"},
+    {"SetEchoOtherName", true, SetPermissions, Reply(AnswerFrame(0, 0x3070, Counted("ABC"))), 11,
      "CKelvo::SetPermissionsAndRole fail 6"},
-    {"SetEchoTimeout", false, SetPermissions, [](ConnectedKelvo& c) { AnswerCut(c, 0x3070, {3}); },
-     7, "CKelvo::SetPermissionsAndRole fail 5 (tmo 10000 len 4)"},
-    {"OwnPasswordLengthTimeout", false, OwnPassword,
-     [](ConnectedKelvo& c) { AnswerCut(c, 0x3020, {}); }, 7,
+    {"SetEchoTimeout", false, SetPermissions, ReplyCut(AnswerFrame(0, 0x3070, {3})), 7,
+     "CKelvo::SetPermissionsAndRole fail 5 (tmo 10000 len 4)"},
+    {"OwnPasswordLengthTimeout", false, OwnPassword, ReplyCut(AnswerFrame(0, 0x3020)), 7,
      "CKelvo::ChangePasswordUser fail 5 (tmo 10000 len 1)"},
-    {"OwnPasswordNameTimeout", false, OwnPassword,
-     [](ConnectedKelvo& c) {
-         AnswerCut(c, 0x3020, {5, 'a'});
-     },
-     7, "CKelvo::ChangePasswordUser fail 5 (tmo 10000 len 5)"},
+    {"OwnPasswordNameTimeout", false, OwnPassword, ReplyCut(AnswerFrame(0, 0x3020, {5, 'a'})), 7,
+     "CKelvo::ChangePasswordUser fail 5 (tmo 10000 len 5)"},
     {"PermissionsShort", false, GetPermissions,
-     [](ConnectedKelvo& c) {
-         AnswerCut(c, 0x3060, Concat(kAbc, {1, 2, 3}));
-     },
-     7, "CKelvo::GetPermissionsAndRole fail 5 (tmo 10000 len 13)"},
+     ReplyCut(AnswerFrame(0, 0x3060, Concat(kAbc, {1, 2, 3}))), 7,
+     "CKelvo::GetPermissionsAndRole fail 5 (tmo 10000 len 13)"},
     {"PermissionsOtherName", true, GetPermissions,
-     [](ConnectedKelvo& c) { Answer(c, 0x3060, Concat(Counted("abx"), Bytes(9, 0))); }, 11,
+     Reply(AnswerFrame(0, 0x3060, Concat(Counted("abx"), Bytes(9, 0)))), 11,
      "CKelvo::GetPermissionsAndRole fail 6"},
-    {"ListCountTimeout", false, ListUsers, [](ConnectedKelvo& c) { AnswerCut(c, 0x30A0, {}); }, 7,
+    {"ListCountTimeout", false, ListUsers, ReplyCut(AnswerFrame(0, 0x30A0)), 7,
      "CKelvo::GetAllUsers fail 5 (tmo 10000 len 1)"},
-    {"ListLengthTimeout", false, ListUsers,
-     [](ConnectedKelvo& c) {
-         AnswerCut(c, 0x30A0, {2, 1, 'a'});
-     },
-     7, "CKelvo::GetAllUsers fail 5 (tmo 10000 len 1)"},
-    {"ListNameTimeout", false, ListUsers,
-     [](ConnectedKelvo& c) {
-         AnswerCut(c, 0x30A0, {1, 7, 'a'});
-     },
-     7, "CKelvo::GetAllUsers fail 6 (tmo 10000 len 7)"},
-    {"SerialEchoTimeout", true, Create, [](ConnectedKelvo&) {}, 7,
+    {"ListLengthTimeout", false, ListUsers, ReplyCut(AnswerFrame(0, 0x30A0, {2, 1, 'a'})), 7,
+     "CKelvo::GetAllUsers fail 5 (tmo 10000 len 1)"},
+    {"ListNameTimeout", false, ListUsers, ReplyCut(AnswerFrame(0, 0x30A0, {1, 7, 'a'})), 7,
+     "CKelvo::GetAllUsers fail 6 (tmo 10000 len 7)"},
+    {"SerialEchoTimeout", true, Create, Silence(), 7,
      "CKelvo::CreateUser read serial address fail (tmo 10000 len 1)"},
-    {"SerialWrongAddress", true, Create,
-     [](ConnectedKelvo& c) { c.transport->Answer(SerialWrap(4, AnswerFrame(0, 0x3040, kAbc))); },
-     12, "CKelvo::CreateUser read serial address fail (request addr: 3, response addr: 4)"},
-    {"SerialCrcTimeout", true, Create, [](ConnectedKelvo& c) { AnswerCut(c, 0x3040, kAbc); }, 7,
+    {"SerialWrongAddress", true, Create, Raw(SerialWrap(4, AnswerFrame(0, 0x3040, kAbc))), 12,
+     "CKelvo::CreateUser read serial address fail (request addr: 3, response addr: 4)"},
+    {"SerialCrcTimeout", true, Create, ReplyCut(AnswerFrame(0, 0x3040, kAbc)), 7,
      "CKelvo::CreateUser CRC timeout fail 7 (tmo 10000 len 2)"},
-    {"SerialCrcMismatch", true, ListUsers,
-     [](ConnectedKelvo& c) {
-         Bytes b = SerialWrap(3, AnswerFrame(0, 0x30A0, {0}));
-         b.back() ^= 0x40;
-         c.transport->Answer(b);
-     },
-     13, nullptr},
+    {"SerialCrcMismatch", true, ListUsers, Spoiled(AnswerFrame(0, 0x30A0, {0}), 0x40), 13, nullptr},
     {"SerialDeviceErrorCrc", true, Delete,
-     [](ConnectedKelvo& c) {
-         Bytes b = SerialWrap(3, Concat(AnswerFrame(0, 0x3051), DeviceError(1)));
-         b.back() ^= 0x01;
-         c.transport->Answer(b);
-     },
-     13, nullptr},
+     Spoiled(Concat(AnswerFrame(0, 0x3051), DeviceError(1)), 0x01), 13, nullptr},
 };
 
 class ExchangeFailure : public ::testing::TestWithParam<FailureCase> {};
@@ -585,69 +506,42 @@ TEST(SetPermissionsAndRole, RefusesUnusableArgumentsWithoutSending) {
     struct Case {
         const char* name;
         bool nullName;
-        std::function<void(Variant&, std::vector<SAFEARRAY*>&)> make;
+        VARTYPE vt;
+        VARTYPE element; // VT_EMPTY: no array behind the argument
+        LONG lower;
         HRESULT hr;
     };
+    constexpr VARTYPE kArray = VT_ARRAY | VT_VARIANT;
     const Case cases[] = {
-        {"a single VT_BOOL", false,
-         [](Variant& v, auto&) {
-             v.vt = VT_BOOL;
-             v.boolVal = VARIANT_TRUE;
-         },
-         KELVO_E_PERMISSIONS},
-        {"a null name", true,
-         [](Variant& v, auto& keep) {
-             keep.push_back(SafeArrayCreateVector(VT_VARIANT, 0, 1));
-             v.vt = VT_ARRAY | VT_VARIANT;
-             v.parray = keep.back();
-         },
-         KELVO_E_PERMISSIONS},
-        {"an array of VT_BOOL", false,
-         [](Variant& v, auto& keep) {
-             keep.push_back(SafeArrayCreateVector(VT_BOOL, 0, 2));
-             v.vt = VT_ARRAY | VT_BOOL;
-             v.parray = keep.back();
-         },
-         KELVO_E_PERMISSIONS},
-        {"a null array", false,
-         [](Variant& v, auto&) {
-             v.vt = VT_ARRAY | VT_VARIANT;
-             v.parray = nullptr;
-         },
-         E_INVALIDARG},
-        {"elements that are not VARIANT", false,
-         [](Variant& v, auto& keep) {
-             keep.push_back(SafeArrayCreateVector(VT_I4, 0, 2));
-             v.vt = VT_ARRAY | VT_VARIANT;
-             v.parray = keep.back();
-         },
-         E_INVALIDARG},
-        {"lower bound 1", false,
-         [](Variant& v, auto& keep) {
-             keep.push_back(SafeArrayCreateVector(VT_VARIANT, 1, 2));
-             v.vt = VT_ARRAY | VT_VARIANT;
-             v.parray = keep.back();
-         },
-         E_INVALIDARG},
+        {"a single VT_BOOL", false, VT_BOOL, VT_EMPTY, 0, KELVO_E_PERMISSIONS},
+        {"a null name", true, kArray, VT_VARIANT, 0, KELVO_E_PERMISSIONS},
+        {"an array of VT_BOOL", false, VT_ARRAY | VT_BOOL, VT_BOOL, 0, KELVO_E_PERMISSIONS},
+        {"a null array", false, kArray, VT_EMPTY, 0, E_INVALIDARG},
+        {"elements that are not VARIANT", false, kArray, VT_I4, 0, E_INVALIDARG},
+        {"lower bound 1", false, kArray, VT_VARIANT, 1, E_INVALIDARG},
     };
     for (const Case& tc : cases) {
+        SCOPED_TRACE(tc.name);
         ConnectedKelvo c;
         c.kelvo->errorCode = 4;
-        Variant permissions;
-        std::vector<SAFEARRAY*> keep;
-        tc.make(permissions, keep);
+        SAFEARRAY* array =
+            tc.element == VT_EMPTY ? nullptr : SafeArrayCreateVector(tc.element, tc.lower, 2);
+        VARIANT permissions;
+        VariantInit(&permissions);
+        permissions.vt = tc.vt;
+        if (tc.vt == VT_BOOL)
+            permissions.boolVal = VARIANT_TRUE;
+        else
+            permissions.parray = array;
         TraceCapture trace;
         Bstr name(u"op");
         EXPECT_EQ(
             c.kelvo->SetPermissionsAndRole(tc.nullName ? nullptr : name.get(), 1, permissions),
-            tc.hr)
-            << tc.name;
-        permissions.vt = VT_EMPTY; // the arrays are destroyed below
-        for (SAFEARRAY* a : keep)
-            SafeArrayDestroy(a);
-        EXPECT_EQ(c.kelvo->errorCode, 4) << tc.name;
-        EXPECT_TRUE(c.transport->calls.empty()) << tc.name;
-        EXPECT_EQ(trace.lines.size(), 1u) << tc.name;
+            tc.hr);
+        SafeArrayDestroy(array);
+        EXPECT_EQ(c.kelvo->errorCode, 4);
+        EXPECT_TRUE(c.transport->calls.empty());
+        EXPECT_EQ(trace.lines.size(), 1u);
     }
 }
 

@@ -1,0 +1,88 @@
+// Answer pieces and transport scripts shared by the operation tests.
+#pragma once
+
+#include "protocol/bytes.h"
+#include "protocol/crc16.h"
+#include "support/connected_kelvo.h"
+
+#include <bit>
+#include <functional>
+#include <string>
+
+namespace kelvo::test {
+
+inline Bytes Concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+inline Bytes Le32(std::uint32_t v) {
+    Bytes b(4);
+    stle_u32(b.data(), v);
+    return b;
+}
+inline Bytes F32(float f) {
+    return Le32(std::bit_cast<std::uint32_t>(f));
+}
+inline Bytes F64(double d) {
+    Bytes b(8);
+    stle_u64(b.data(), std::bit_cast<std::uint64_t>(d));
+    return b;
+}
+// A text with its length byte in front.
+inline Bytes Counted(const std::string& text) {
+    return Concat({static_cast<std::uint8_t>(text.size())}, Bytes(text.begin(), text.end()));
+}
+// The device error answer after the header: length byte 4, then the code.
+inline Bytes DeviceError(std::uint32_t code) {
+    return Concat({4}, Le32(code));
+}
+// "(calculated CRC: a,  response CRC: b)" of a serial answer whose trailer was spoiled.
+inline std::string CrcPair(const Bytes& spoiled) {
+    const std::uint16_t calculated = Crc16(spoiled.data(), spoiled.size() - 2, kCrc16Start);
+    return "(calculated CRC: " + std::to_string(calculated) +
+           ",  response CRC: " + std::to_string(ldle_u16(&spoiled[spoiled.size() - 2])) + ")";
+}
+
+// What the transport does during one call under test.
+using Script = std::function<void(ConnectedKelvo&)>;
+
+inline Script Silence() {
+    return [](ConnectedKelvo&) {};
+}
+inline Script RefuseLock() {
+    return [](ConnectedKelvo& c) { c.transport->FailNextLock(); };
+}
+inline Script FailSend() {
+    return [](ConnectedKelvo& c) { c.transport->FailNextWrite(); };
+}
+// The answer as the device sends it in the object's mode.
+inline Script Reply(Bytes answer) {
+    return [answer](ConnectedKelvo& c) { c.transport->Answer(c.Wire(answer)); };
+}
+// The answer in the object's mode without its CRC trailer, then silence.
+inline Script ReplyCut(Bytes answer) {
+    return [answer](ConnectedKelvo& c) {
+        Bytes b = c.Wire(answer);
+        b.resize(b.size() - (c.kelvo->serialMode ? 2 : 0));
+        c.transport->AnswerThenTimeout(b);
+    };
+}
+// The answer in the object's mode with its last byte flipped by `mask`.
+inline Script Spoiled(Bytes answer, std::uint8_t mask = 0xFF) {
+    return [answer, mask](ConnectedKelvo& c) {
+        Bytes b = c.Wire(answer);
+        b.back() ^= mask;
+        c.transport->Answer(b);
+    };
+}
+// Bytes as they stand; with `thenSilence` nothing more follows them.
+inline Script Raw(Bytes bytes, bool thenSilence = false) {
+    return [bytes, thenSilence](ConnectedKelvo& c) {
+        if (thenSilence)
+            c.transport->AnswerThenTimeout(bytes);
+        else
+            c.transport->Answer(bytes);
+    };
+}
+
+} // namespace kelvo::test
