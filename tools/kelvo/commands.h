@@ -12,6 +12,9 @@ void AddDeviceCommands(CLI::App& app, Tool& tool);
 // conf, encrypt, decrypt, push cmd, push read.
 void AddSessionCommands(CLI::App& app, Tool& tool);
 
+// config: the settings dialog for the -c text; prints the resulting text.
+void AddConfigCommand(CLI::App& app, Tool& tool);
+
 // par get|set|dword|float|int|word: parameter read and write.
 void AddParameterCommands(CLI::App& app, Tool& tool);
 

@@ -34,6 +34,7 @@ int main(int argc, char** argv) {
     tool.AddOptions(app);
     kelvo::tool::AddDeviceCommands(app, tool);
     kelvo::tool::AddSessionCommands(app, tool);
+    kelvo::tool::AddConfigCommand(app, tool);
     kelvo::tool::AddParameterCommands(app, tool);
     kelvo::tool::AddDataCommands(app, tool);
     kelvo::tool::AddUserCommands(app, tool);
