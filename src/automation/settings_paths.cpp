@@ -1,5 +1,8 @@
 #include "automation/settings_paths.h"
 
+#include "automation/registry.h"
+#include "kelvo/kelvo.h"
+
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -60,6 +63,12 @@ std::string ModuleDirectory() {
         if (Override())
             return *Override();
     }
+    // The library path registered for the class comes first.
+    const std::optional<std::string> registered =
+        registry::ReadString(registry::Hive::ClassesRoot,
+                             "CLSID\\" + GuidToString(CLSID_Kelvo) + "\\InprocServer32", "");
+    if (registered && !DirectoryOf(*registered).empty())
+        return DirectoryOf(*registered);
     Dl_info info{};
     if (::dladdr(&kAnchor, &info) == 0 || !info.dli_fname || !info.dli_fname[0])
         return DirectoryOf(ExecutablePath());

@@ -11,8 +11,9 @@ namespace kelvo {
 // (an empty variable counts as not set). No trailing '/'.
 std::string UserSettingsFolder();
 
-// Directory of the module holding the component, with a trailing '/': the
-// shared library when loaded as one, the program when linked into it. Empty
+// Directory of the module holding the component, with a trailing '/': that of
+// the library path registered for the class (InprocServer32) when present,
+// else the shared library when loaded as one, the program when linked into it. Empty
 // when it cannot be found, which means the current directory.
 std::string ModuleDirectory();
 

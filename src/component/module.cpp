@@ -1,3 +1,60 @@
-// Entry points of libkelvo.so. The class object and registration are served by
-// the component runtime; this unit only anchors the shared library.
+// Entry points of libkelvo.so: process attach and detach as the library's
+// constructor and destructor, the class object, the unload query and
+// self-registration. Everything they serve lives in the core library.
+#include "automation/registry.h"
+#include "component/class_factory.h"
+#include "component/registration.h"
 #include "kelvo/kelvo.h"
+#include "kelvo/runtime.h"
+#include "kelvo/trace.h"
+
+#include <dlfcn.h>
+
+#include <string>
+
+namespace {
+
+// Full path of this library file; empty when it cannot be found.
+std::string ModulePath() {
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<void*>(&ModulePath), &info) == 0 || !info.dli_fname)
+        return {};
+    return info.dli_fname;
+}
+
+// Process attach: the class object is a static object, so the module needs no
+// set-up of its own besides tracing, which starts once per process (the trace
+// writer's own constructor may have started it already).
+__attribute__((constructor)) void ProcessAttach() {
+    kelvo::StartTracing();
+}
+
+// Process detach: nothing is left to release; the trace channel lives until
+// the process ends.
+__attribute__((destructor)) void ProcessDetach() {}
+
+} // namespace
+
+extern "C" {
+
+__attribute__((visibility("default"))) HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid,
+                                                                 void** ppv) {
+    return kelvo::GetKelvoClassObject(clsid, riid, ppv);
+}
+
+__attribute__((visibility("default"))) HRESULT DllCanUnloadNow() {
+    return kelvo::CanUnloadModule();
+}
+
+__attribute__((visibility("default"))) HRESULT DllRegisterServer() {
+    const std::string path = ModulePath();
+    if (path.empty() || path.front() != '/')
+        return E_FAIL;
+    return kelvo::RegisterKelvoServer(kelvo::registry::RootDirectory(), path);
+}
+
+__attribute__((visibility("default"))) HRESULT DllUnregisterServer() {
+    return kelvo::UnregisterKelvoServer(kelvo::registry::RootDirectory());
+}
+
+} // extern "C"

@@ -1,6 +1,7 @@
 // Construction, destruction, IUnknown, IDispatch and ISupportErrorInfo of CKelvo.
 #include "device/kelvo_object.h"
 
+#include "component/class_factory.h"
 #include "device/interface_table.h"
 #include "device/messages.h"
 
@@ -9,38 +10,56 @@
 #endif
 
 CKelvo::CKelvo() {
+    kelvo::LockModule();
     version = FormatVersionText(kelvo::Utf8ToUtf16(KELVO_FILE_VERSION));
     kelvo::LoadObjectMessages(messages);
 }
 
 CKelvo::~CKelvo() {
     Close();
+    kelvo::UnlockModule();
 }
 
 HRESULT CKelvo::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv)
-        return E_POINTER;
-    *ppv = nullptr;
-    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IDeviceLink ||
-        riid == IID_IDeviceLink2 || riid == IID_IDeviceLink3 || riid == IID_IDeviceLink4 ||
-        riid == IID_IKelvo)
-        *ppv = static_cast<IKelvo*>(this);
-    else if (riid == IID_ISupportErrorInfo)
-        *ppv = static_cast<ISupportErrorInfo*>(this);
-    else
-        return E_NOINTERFACE;
-    AddRef();
-    return S_OK;
+    return outer_ ? outer_->QueryInterface(riid, ppv) : inner_.QueryInterface(riid, ppv);
 }
 
 ULONG CKelvo::AddRef() {
-    return ++refCount_;
+    return outer_ ? outer_->AddRef() : inner_.AddRef();
 }
 
 ULONG CKelvo::Release() {
-    ULONG left = --refCount_;
+    return outer_ ? outer_->Release() : inner_.Release();
+}
+
+HRESULT CKelvo::InnerUnknown::QueryInterface(REFIID riid, void** ppv) {
+    if (!ppv)
+        return E_POINTER;
+    *ppv = nullptr;
+    IUnknown* found = nullptr;
+    if (riid == IID_IUnknown && owner->outer_)
+        found = this;
+    else if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IDeviceLink ||
+             riid == IID_IDeviceLink2 || riid == IID_IDeviceLink3 || riid == IID_IDeviceLink4 ||
+             riid == IID_IKelvo)
+        found = static_cast<IKelvo*>(owner);
+    else if (riid == IID_ISupportErrorInfo)
+        found = static_cast<ISupportErrorInfo*>(owner);
+    else
+        return E_NOINTERFACE;
+    found->AddRef();
+    *ppv = found;
+    return S_OK;
+}
+
+ULONG CKelvo::InnerUnknown::AddRef() {
+    return ++owner->refCount_;
+}
+
+ULONG CKelvo::InnerUnknown::Release() {
+    ULONG left = --owner->refCount_;
     if (left == 0)
-        delete this;
+        delete owner;
     return left;
 }
 

@@ -123,6 +123,13 @@ public:
     // ---- ISupportErrorInfo ----
     HRESULT InterfaceSupportsErrorInfo(REFIID riid) override;
 
+    // ---- Aggregation ----
+    // Inside an outer object, QueryInterface, AddRef and Release of every
+    // interface go to the outer object's IUnknown; the outer object holds the
+    // object's own (non-delegating) IUnknown.
+    void SetOuter(IUnknown* outer) { outer_ = outer; }
+    IUnknown* NonDelegatingUnknown() { return &inner_; }
+
     // ---- IDeviceLink ----
     HRESULT get_Address(SHORT* pVal) override;
     HRESULT put_Address(SHORT newVal) override;
@@ -252,7 +259,17 @@ public:
 private:
     HRESULT CertificateDate(SHORT property, ULONG* pVal);
 
+    struct InnerUnknown final : IUnknown {
+        explicit InnerUnknown(CKelvo* o) : owner(o) {}
+        HRESULT QueryInterface(REFIID riid, void** ppv) override;
+        ULONG AddRef() override;
+        ULONG Release() override;
+        CKelvo* owner;
+    };
+
     std::atomic<ULONG> refCount_{0};
+    InnerUnknown inner_{this};
+    IUnknown* outer_ = nullptr;
 };
 
 // "a, b, c, d" file version text to the shown form ("1.2", "1.2.3", ...).

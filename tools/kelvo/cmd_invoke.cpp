@@ -6,7 +6,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdio>
 #include <memory>
+#include <string_view>
 
 namespace kelvo::tool {
 namespace {
@@ -16,6 +18,7 @@ struct InvokeArgs {
     std::vector<std::string> values;
     bool put = false;
     bool list = false;
+    bool ids = false;
 };
 
 // "get Par(long, long, short) -> variant".
@@ -32,19 +35,24 @@ std::string Signature(const InterfaceMember& member) {
     return text;
 }
 
-HRESULT ListMembers(VARIANT* result) {
-    const auto table = InterfaceTable();
-    SAFEARRAY* lines = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(table.size()));
-    if (!lines)
-        return E_OUTOFMEMORY;
-    for (std::size_t i = 0; i < table.size(); ++i) {
-        Bstr line(Utf8ToUtf16(Signature(table[i])));
-        const LONG index = static_cast<LONG>(i);
-        SafeArrayPutElement(lines, &index, line.get());
+// Every interface ("interface IKelvo : IDeviceLink4") followed by its members,
+// each with its dispatch id in front when `ids` is set.
+HRESULT ListMembers(bool ids, VARIANT* result) {
+    std::vector<std::string> lines;
+    const char* current = nullptr;
+    const char* previous = "IDispatch";
+    for (const InterfaceMember& member : InterfaceTable()) {
+        if (!current || std::string_view(current) != member.interfaceName) {
+            if (current)
+                previous = current;
+            current = member.interfaceName;
+            lines.push_back(std::string("interface ") + current + " : " + previous);
+        }
+        char id[16];
+        std::snprintf(id, sizeof id, "0x%08X ", static_cast<unsigned>(member.id));
+        lines.push_back((ids ? std::string(id) : std::string()) + Signature(member));
     }
-    result->vt = VT_ARRAY | VT_BSTR;
-    result->parray = lines;
-    return S_OK;
+    return Lines(lines, result);
 }
 
 const InterfaceMember* Lookup(const InvokeArgs& args) {
@@ -58,7 +66,7 @@ const InterfaceMember* Lookup(const InvokeArgs& args) {
 Operation MakeInvoke(const InvokeArgs& args) {
     if (args.list)
         return {"invoke --list", Link::None,
-                [](IKelvo&, VARIANT* result) { return ListMembers(result); }};
+                [ids = args.ids](IKelvo&, VARIANT* result) { return ListMembers(ids, result); }};
     if (args.name.empty())
         throw CLI::RequiredError("NAME");
     const InterfaceMember* member = Lookup(args);
@@ -94,7 +102,9 @@ void AddInvokeCommand(CLI::App& app, Tool& tool) {
         "invoke", "call any operation by its dispatch name (connects only when a connection "
                   "text is given)");
     invoke->add_flag("--put", args->put, "put the property NAME: the last ARG is the value");
-    invoke->add_flag("--list", args->list, "list every operation with its argument types");
+    invoke->add_flag("--list", args->list,
+                     "list every interface and its operations with their argument types");
+    invoke->add_flag("--ids", args->ids, "with --list: each operation's dispatch id in front");
     invoke->add_option("NAME", args->name, "dispatch name, e.g. TimeOut, Save_Command, Par");
     invoke->add_option("ARG", args->values, "arguments in declaration order");
     invoke->footer("Arguments are text converted to the operation's types: numbers in decimal "

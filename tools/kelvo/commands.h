@@ -35,4 +35,7 @@ std::string PingJson(std::string_view text);
 // invoke NAME [ARG...]: any operation by its dispatch name.
 void AddInvokeCommand(CLI::App& app, Tool& tool);
 
+// register, unregister [--registry DIR] [--library PATH...]: self-registration.
+void AddRegisterCommands(CLI::App& app, Tool& tool);
+
 } // namespace kelvo::tool

@@ -40,6 +40,7 @@ int main(int argc, char** argv) {
     kelvo::tool::AddUserCommands(app, tool);
     kelvo::tool::AddDiscoveryCommands(app, tool);
     kelvo::tool::AddInvokeCommand(app, tool);
+    kelvo::tool::AddRegisterCommands(app, tool);
 
     try {
         app.parse(argc, argv);

@@ -1,0 +1,331 @@
+// The class object, the object's identity and aggregation, IDispatch against
+// the vtable, and self-registration into a registry folder.
+#include "automation/registry.h"
+#include "component/class_factory.h"
+#include "component/registration.h"
+#include "device/interface_table.h"
+#include "device/kelvo_object.h"
+#include "kelvo/portway.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+
+namespace kelvo::test {
+namespace {
+
+using registry::Hive;
+using registry::HiveData;
+
+IKelvo* NewObject() {
+    IKelvo* k = nullptr;
+    EXPECT_EQ(
+        KelvoClassFactory()->CreateInstance(nullptr, IID_IKelvo, reinterpret_cast<void**>(&k)),
+        S_OK);
+    return k;
+}
+
+TEST(ClassObject, ServesOnlyTheKelvoClassAndCountsObjectsAndLocks) {
+    void* p = nullptr;
+    EXPECT_EQ(GetKelvoClassObject(CLSID_Portway, IID_IClassFactory, &p), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(p, nullptr);
+    IClassFactory* factory = nullptr;
+    ASSERT_EQ(
+        GetKelvoClassObject(CLSID_Kelvo, IID_IClassFactory, reinterpret_cast<void**>(&factory)),
+        S_OK);
+
+    ASSERT_EQ(CanUnloadModule(), S_OK);
+    IKelvo* k = NewObject();
+    EXPECT_EQ(CanUnloadModule(), S_FALSE);
+    k->Release();
+    EXPECT_EQ(CanUnloadModule(), S_OK);
+    factory->LockServer(1);
+    EXPECT_EQ(CanUnloadModule(), S_FALSE);
+    factory->LockServer(0);
+    EXPECT_EQ(CanUnloadModule(), S_OK);
+    factory->Release();
+}
+
+TEST(KelvoObject, AnswersItsInterfacesAndErrorInfoForIKelvoOnly) {
+    IKelvo* k = NewObject();
+    struct Case {
+        const IID& iid;
+        HRESULT query;
+        HRESULT errorInfo;
+    };
+    const Case cases[] = {
+        {IID_IKelvo, S_OK, S_OK},
+        {IID_IDeviceLink4, S_OK, S_FALSE},
+        {IID_IDeviceLink3, S_OK, S_FALSE},
+        {IID_IDeviceLink2, S_OK, S_FALSE},
+        {IID_IDeviceLink, S_OK, S_FALSE},
+        {IID_IDispatch, S_OK, S_FALSE},
+        {IID_ISupportErrorInfo, S_OK, S_FALSE},
+        {IID_IPortway, E_NOINTERFACE, S_FALSE},
+    };
+    ISupportErrorInfo* info = nullptr;
+    ASSERT_EQ(k->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&info)), S_OK);
+    for (const Case& c : cases) {
+        void* p = nullptr;
+        EXPECT_EQ(k->QueryInterface(c.iid, &p), c.query) << GuidToString(c.iid);
+        if (p && c.iid != IID_ISupportErrorInfo) {
+            EXPECT_EQ(p, static_cast<void*>(k)); // one method table
+        }
+        if (p)
+            static_cast<IUnknown*>(p)->Release();
+        EXPECT_EQ(info->InterfaceSupportsErrorInfo(c.iid), c.errorInfo) << GuidToString(c.iid);
+    }
+    info->Release();
+    EXPECT_EQ(k->Release(), 0u);
+}
+
+// An outer object that aggregates a Kelvo object and exposes its IKelvo.
+class Outer final : public IUnknown {
+public:
+    Outer() {
+        EXPECT_EQ(KelvoClassFactory()->CreateInstance(this, IID_IUnknown,
+                                                      reinterpret_cast<void**>(&inner_)),
+                  S_OK);
+    }
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (riid == IID_IUnknown) {
+            *ppv = this;
+            AddRef();
+            return S_OK;
+        }
+        return inner_->QueryInterface(riid, ppv);
+    }
+    ULONG AddRef() override { return ++refs; }
+    ULONG Release() override {
+        const ULONG left = --refs;
+        if (left == 0) {
+            inner_->Release();
+            delete this;
+        }
+        return left;
+    }
+    std::atomic<ULONG> refs{1};
+
+private:
+    IUnknown* inner_ = nullptr;
+};
+
+TEST(KelvoObject, AggregatedObjectDelegatesItsIdentityAndCounts) {
+    void* p = nullptr;
+    EXPECT_EQ(KelvoClassFactory()->CreateInstance(reinterpret_cast<IUnknown*>(&p), IID_IKelvo, &p),
+              CLASS_E_NOAGGREGATION);
+
+    auto* outer = new Outer;
+    IKelvo* k = nullptr;
+    ASSERT_EQ(outer->QueryInterface(IID_IKelvo, reinterpret_cast<void**>(&k)), S_OK);
+    EXPECT_EQ(outer->refs, 2u); // the reference went to the outer object
+    IUnknown* identity = nullptr;
+    ASSERT_EQ(k->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)), S_OK);
+    EXPECT_EQ(identity, outer);
+    identity->Release();
+    Bstr protocol;
+    EXPECT_EQ(k->get_Protocol(protocol.out()), S_OK); // the inner object works
+    EXPECT_EQ(CanUnloadModule(), S_FALSE);
+    k->Release();
+    EXPECT_EQ(outer->Release(), 0u);
+    EXPECT_EQ(CanUnloadModule(), S_OK); // the inner object went with the outer one
+}
+
+// Calls by name through IDispatch; args in declaration order.
+HRESULT CallByName(IKelvo* k, const char16_t* name, WORD flags, std::vector<VARIANT> args,
+                   VARIANT* result) {
+    DISPID id = 0;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+    HRESULT hr = k->GetIDsOfNames(IID_IDispatch, names, 1, 0, &id);
+    if (FAILED(hr))
+        return hr;
+    std::vector<VARIANT> reversed(args.rbegin(), args.rend());
+    DISPID named = DISPID_PROPERTYPUT;
+    DISPPARAMS params{reversed.data(), flags == DISPATCH_PROPERTYPUT ? &named : nullptr,
+                      static_cast<UINT>(reversed.size()), flags == DISPATCH_PROPERTYPUT ? 1u : 0u};
+    return k->Invoke(id, IID_IDispatch, 0, flags, &params, result, nullptr, nullptr);
+}
+
+VARIANT I4(LONG v) {
+    VARIANT x;
+    VariantInit(&x);
+    x.vt = VT_I4;
+    x.lVal = v;
+    return x;
+}
+
+TEST(KelvoObject, InvokeByNameGivesWhatTheVtableGives) {
+    IKelvo* viaTable = NewObject();
+    IKelvo* direct = NewObject();
+    Bstr secret(u"s3cret");
+    VARIANT text;
+    VariantInit(&text);
+    text.vt = VT_BSTR;
+    text.bstrVal = secret.get();
+
+    // put, then get.
+    ASSERT_EQ(CallByName(viaTable, u"TimeOut", DISPATCH_PROPERTYPUT, {I4(1234)}, nullptr), S_OK);
+    ASSERT_EQ(direct->put_TimeOut(1234), S_OK);
+    Variant got;
+    ASSERT_EQ(CallByName(viaTable, u"timeout", DISPATCH_PROPERTYGET, {}, &got), S_OK);
+    SHORT timeOut = 0;
+    direct->get_TimeOut(&timeOut);
+    EXPECT_EQ(got.vt, VT_I2);
+    EXPECT_EQ(got.iVal, timeOut);
+
+    // A method with a string result.
+    Variant encrypted;
+    ASSERT_EQ(CallByName(viaTable, u"EncryptPassword", DISPATCH_METHOD, {text}, &encrypted), S_OK);
+    Bstr expected;
+    ASSERT_EQ(direct->EncryptPassword(secret.get(), expected.out()), S_OK);
+    ASSERT_EQ(encrypted.vt, VT_BSTR);
+    EXPECT_EQ(BstrView(encrypted.bstrVal), expected.view());
+
+    // A method with an array argument and an array result.
+    SAFEARRAY* out = SafeArrayCreateVector(VT_UI1, 0, 3);
+    VARIANT array;
+    VariantInit(&array);
+    array.vt = VT_ARRAY | VT_UI1;
+    array.parray = out;
+    VARIANT command = I4(7);
+    Variant arrayViaTable;
+    Variant arrayDirect;
+    ASSERT_EQ(CallByName(viaTable, u"PacketVARIANT", DISPATCH_METHOD,
+                         {command, array, I4(4), I4(VT_ARRAY | VT_UI1)}, &arrayViaTable),
+              S_OK);
+    ASSERT_EQ(direct->PacketVARIANT(7, array, 4, VT_ARRAY | VT_UI1, &arrayDirect), S_OK);
+    ASSERT_EQ(arrayViaTable.vt, arrayDirect.vt);
+    ASSERT_TRUE(arrayViaTable.vt & VT_ARRAY);
+    LONG upperViaTable = -1;
+    LONG upperDirect = -2;
+    SafeArrayGetUBound(arrayViaTable.parray, 1, &upperViaTable);
+    SafeArrayGetUBound(arrayDirect.parray, 1, &upperDirect);
+    EXPECT_EQ(upperViaTable, upperDirect);
+    SafeArrayDestroy(out);
+
+    // A method without a result, and a member that does not exist.
+    EXPECT_EQ(CallByName(viaTable, u"Close", DISPATCH_METHOD, {}, nullptr), direct->Close());
+    EXPECT_EQ(CallByName(viaTable, u"NoSuchThing", DISPATCH_METHOD, {}, nullptr),
+              DISP_E_UNKNOWNNAME);
+    viaTable->Release();
+    direct->Release();
+}
+
+class Registration : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root_ = ::testing::TempDir() + "kelvo-component-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::filesystem::remove_all(root_);
+    }
+    void TearDown() override {
+        std::filesystem::permissions(root_, std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add);
+        std::filesystem::remove_all(root_);
+    }
+    HiveData Read(Hive hive) {
+        HiveData data;
+        EXPECT_TRUE(registry::Load(root_, hive, data));
+        return data;
+    }
+    std::string root_;
+    const std::string module_ = "/opt/kelvo/lib/libkelvo.so";
+    const std::string class_ = "CLSID\\" + GuidToString(CLSID_Kelvo);
+};
+
+TEST_F(Registration, WritesTheScriptTypeLibraryAndProtocolEntry) {
+    ASSERT_EQ(RegisterKelvoServer(root_, module_), S_OK);
+    const HiveData classes = Read(Hive::ClassesRoot);
+    const std::string libid = GuidToString(LIBID_Kelvo);
+    struct Entry {
+        std::string key, name, value;
+    };
+    const Entry entries[] = {
+        {"Kelvo.Kelvo.1", "", "Kelvo Class"},
+        {"Kelvo.Kelvo.1\\CLSID", "", GuidToString(CLSID_Kelvo)},
+        {"Kelvo.Kelvo", "", "Kelvo Class"},
+        {"Kelvo.Kelvo\\CLSID", "", GuidToString(CLSID_Kelvo)},
+        {"Kelvo.Kelvo\\CurVer", "", "Kelvo.Kelvo.1"},
+        {class_, "", "Kelvo Class"},
+        {class_ + "\\ProgID", "", "Kelvo.Kelvo.1"},
+        {class_ + "\\VersionIndependentProgID", "", "Kelvo.Kelvo"},
+        {class_ + "\\InprocServer32", "", module_},
+        {class_ + "\\InprocServer32", "ThreadingModel", "Apartment"},
+        {class_ + "\\TypeLib", "", libid},
+        {"TypeLib\\" + libid + "\\1.0", "", "Kelvo 1.0 Type Library"},
+        {"TypeLib\\" + libid + "\\1.0\\0\\linux", "", module_},
+        {"Interface\\" + GuidToString(IID_IKelvo), "", "IKelvo"},
+    };
+    for (const Entry& e : entries) {
+        const std::string* value = classes.Value(e.key, e.name);
+        ASSERT_NE(value, nullptr) << e.key << " " << e.name;
+        EXPECT_EQ(*value, e.value) << e.key;
+    }
+    EXPECT_TRUE(classes.HasKey(class_ + "\\Programmable"));
+    const HiveData machine = Read(Hive::LocalMachine);
+    const registry::Values* protocol = machine.KeyValues(kProtocolKey);
+    ASSERT_NE(protocol, nullptr);
+    EXPECT_EQ(*protocol, (registry::Values{{"ProtDesc18", "Kelvo Protocol"},
+                                           {"ProtName18", "Kelvo"},
+                                           {"ProtIntf18", "Kelvo.Kelvo.1"}}));
+
+    // Registering again overwrites: the same one set of entries.
+    const std::string before = Read(Hive::LocalMachine).Text() + Read(Hive::ClassesRoot).Text();
+    ASSERT_EQ(RegisterKelvoServer(root_, module_), S_OK);
+    EXPECT_EQ(Read(Hive::LocalMachine).Text() + Read(Hive::ClassesRoot).Text(), before);
+}
+
+TEST_F(Registration, UnregisteringKeepsForeignEntriesAndNoRemoveKeys) {
+    ASSERT_TRUE(registry::Update(root_, Hive::ClassesRoot, [](HiveData& hive) {
+        return hive.SetValue("CLSID\\{OTHER}", "", "Other Class") &&
+               hive.SetValue("Kelvo.Kelvo", "Foreign", "stays");
+    }));
+    ASSERT_TRUE(registry::Update(root_, Hive::LocalMachine, [](HiveData& hive) {
+        return hive.SetValue(kProtocolKey, "ProtName7", "Other");
+    }));
+    ASSERT_EQ(RegisterKelvoServer(root_, module_), S_OK);
+    ASSERT_EQ(UnregisterKelvoServer(root_), S_OK);
+
+    const HiveData classes = Read(Hive::ClassesRoot);
+    EXPECT_FALSE(classes.HasKey(class_));
+    EXPECT_FALSE(classes.HasKey("Kelvo.Kelvo.1"));
+    EXPECT_FALSE(classes.HasKey("TypeLib\\" + GuidToString(LIBID_Kelvo)));
+    EXPECT_TRUE(classes.HasKey("CLSID\\{OTHER}"));
+    // A key of the script that holds a value of someone else stays with it alone.
+    ASSERT_NE(classes.KeyValues("Kelvo.Kelvo"), nullptr);
+    EXPECT_EQ(*classes.KeyValues("Kelvo.Kelvo"), (registry::Values{{"Foreign", "stays"}}));
+    EXPECT_FALSE(classes.HasKey("Kelvo.Kelvo\\CurVer"));
+    EXPECT_EQ(*Read(Hive::LocalMachine).KeyValues(kProtocolKey),
+              (registry::Values{{"ProtName7", "Other"}}));
+}
+
+TEST_F(Registration, UnregisteringWithoutTheProtocolKeyStillRemovesTheClass) {
+    ASSERT_EQ(RegisterKelvoServer(root_, module_), S_OK);
+    ASSERT_TRUE(registry::Update(root_, Hive::LocalMachine, [](HiveData& hive) {
+        hive.DeleteTree("Software");
+        return true;
+    }));
+    EXPECT_EQ(UnregisterKelvoServer(root_), S_OK);
+    EXPECT_FALSE(Read(Hive::ClassesRoot).HasKey(class_));
+    EXPECT_FALSE(Read(Hive::LocalMachine).HasKey(kProtocolKey));
+}
+
+TEST_F(Registration, AnUnwritableRegistryFailsBeforeTheClassIsRegistered) {
+    std::filesystem::create_directories(root_);
+    if (::geteuid() == 0) {
+        // Permissions do not stop root: a folder where the machine hive belongs does.
+        std::filesystem::create_directory(registry::HiveFile(root_, Hive::LocalMachine));
+    } else {
+        std::filesystem::permissions(root_, std::filesystem::perms::owner_read |
+                                                std::filesystem::perms::owner_exec);
+    }
+    EXPECT_EQ(RegisterKelvoServer(root_, module_), E_FAIL);
+    EXPECT_TRUE(Read(Hive::ClassesRoot).Empty());
+}
+
+} // namespace
+} // namespace kelvo::test

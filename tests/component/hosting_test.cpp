@@ -1,0 +1,121 @@
+// The component as hosts meet it: registered by the tool, loaded by a host
+// process through the registry, talking to the simulator; and the installed
+// package found by an outside CMake project.
+#include "automation/registry.h"
+#include "component/registration.h"
+#include "kelvo/kelvo.h"
+#include "kelvo/portway.h"
+#include "support/run_program.h"
+#include "support/sim_process.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+
+namespace kelvo::test {
+namespace {
+
+using registry::Hive;
+using registry::HiveData;
+
+const std::string kBin = KELVO_BIN_DIR;
+const std::string kLib = KELVO_LIB_DIR;
+
+class Hosting : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = ::testing::TempDir() + "kelvo-hosting-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    HiveData Read(const std::string& root, Hive hive) {
+        HiveData data;
+        EXPECT_TRUE(registry::Load(root, hive, data));
+        return data;
+    }
+    // The simulator on its own loopback address; the connection text to it.
+    std::string StartSimulator(SimProcess& sim, const std::string& address) {
+        EXPECT_TRUE(sim.Start({"--addr", address, "--no-tls"}));
+        return "TCPIP:" + address + "/17221,3000";
+    }
+    std::string dir_;
+};
+
+TEST_F(Hosting, AHostCreatesTheRegisteredClassByNameAndUnregisteringRemovesIt) {
+    const std::string root = dir_ + "/registry";
+    const std::vector<std::string> libraries = {"--library", kLib + "/libkelvo.so", "--library",
+                                                kLib + "/libportway.so"};
+    std::vector<std::string> reg = {kBin + "/kelvo", "register", "--registry", root};
+    reg.insert(reg.end(), libraries.begin(), libraries.end());
+    ProgramOutcome registered = RunProgram(reg);
+    ASSERT_EQ(registered.status, 0) << Describe(registered);
+    const std::string classKey = "CLSID\\" + GuidToString(CLSID_Kelvo);
+    const HiveData registeredClasses = Read(root, Hive::ClassesRoot);
+    const std::string* path = registeredClasses.Value(classKey + "\\InprocServer32", "");
+    ASSERT_NE(path, nullptr);
+    EXPECT_EQ(*path, std::filesystem::canonical(kLib + "/libkelvo.so").string());
+
+    SimProcess sim;
+    const std::string connection = StartSimulator(sim, "127.0.111.21");
+    ProgramOutcome host = RunProgram({kBin + "/kelvo-example-host", connection, "0x1004", "0", "3"},
+                                     {"KELVO_REGISTRY=" + root});
+    EXPECT_EQ(host.status, 0) << Describe(host);
+    EXPECT_EQ(host.out, "-123456\ncan unload: yes\n");
+    EXPECT_EQ(host.err, ""); // the message file was found beside the library
+
+    std::vector<std::string> unreg = {kBin + "/kelvo", "unregister", "--registry", root};
+    unreg.insert(unreg.end(), libraries.begin(), libraries.end());
+    ProgramOutcome unregistered = RunProgram(unreg);
+    ASSERT_EQ(unregistered.status, 0) << Describe(unregistered);
+    const HiveData classes = Read(root, Hive::ClassesRoot);
+    for (const std::string& key :
+         {classKey, std::string("Kelvo.Kelvo"), "CLSID\\" + GuidToString(CLSID_Portway)})
+        EXPECT_FALSE(classes.HasKey(key)) << key;
+    EXPECT_EQ(Read(root, Hive::LocalMachine).Value(kProtocolKey, "ProtIntf18"), nullptr);
+
+    host = RunProgram({kBin + "/kelvo-example-host", connection}, {"KELVO_REGISTRY=" + root});
+    EXPECT_EQ(host.status, 1);
+    EXPECT_NE(host.err.find("CLSIDFromProgID"), std::string::npos) << host.err;
+}
+
+TEST_F(Hosting, TheExampleBuildsAgainstTheInstalledPackage) {
+    const std::string prefix = dir_ + "/prefix";
+    ProgramOutcome install =
+        RunProgram({KELVO_CMAKE_COMMAND, "--install", KELVO_BUILD_DIR, "--prefix", prefix});
+    ASSERT_EQ(install.status, 0) << Describe(install);
+    for (const char* file :
+         {"/lib/libkelvo.so", "/lib/libportway.so", "/lib/Kelvo.ERR", "/include/kelvo/kelvo.h",
+          "/lib/cmake/Kelvo/KelvoConfig.cmake", "/lib/cmake/Kelvo/KelvoConfigVersion.cmake",
+          "/lib/pkgconfig/kelvo.pc", "/bin/kelvo"})
+        EXPECT_TRUE(std::filesystem::exists(prefix + file)) << file;
+
+    const std::string build = dir_ + "/example";
+    const std::string flags = KELVO_EXAMPLE_FLAGS;
+    ProgramOutcome configure =
+        RunProgram({KELVO_CMAKE_COMMAND, "-S", KELVO_SOURCE_DIR "/examples", "-B", build, "-G",
+                    KELVO_CMAKE_GENERATOR, "-DCMAKE_CXX_COMPILER=" KELVO_CXX_COMPILER,
+                    "-DCMAKE_PREFIX_PATH=" + prefix, "-DCMAKE_CXX_FLAGS=" + flags,
+                    "-DCMAKE_EXE_LINKER_FLAGS=" + flags});
+    ASSERT_EQ(configure.status, 0) << Describe(configure);
+    ProgramOutcome built = RunProgram({KELVO_CMAKE_COMMAND, "--build", build});
+    ASSERT_EQ(built.status, 0) << Describe(built);
+
+    // The installed tool registers the installed libraries beside it.
+    const std::string root = dir_ + "/registry";
+    ProgramOutcome registered = RunProgram({prefix + "/bin/kelvo", "register", "--registry", root});
+    ASSERT_EQ(registered.status, 0) << Describe(registered);
+    SimProcess sim;
+    const std::string connection = StartSimulator(sim, "127.0.111.22");
+    ProgramOutcome host =
+        RunProgram({build + "/kelvo-example-host", connection}, {"KELVO_REGISTRY=" + root});
+    EXPECT_EQ(host.status, 0) << Describe(host);
+    EXPECT_EQ(host.out, "Kelvo simulated drive\ncan unload: yes\n");
+}
+
+} // namespace
+} // namespace kelvo::test
