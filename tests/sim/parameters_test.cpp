@@ -7,7 +7,7 @@
 #include "kelvo-sim/simulator.h"
 
 #include "protocol/bytes.h"
-#include "protocol/crc16.h"
+#include "support/scripted_transport.h"
 
 #include <gtest/gtest.h>
 
@@ -29,15 +29,6 @@ Bytes WriteRequest(std::uint16_t command, std::uint16_t index, std::uint8_t sub,
     w.u8(0).u16(counter).u8(static_cast<std::uint8_t>(value.size() + 6)).u16(command);
     w.u16(index).u8(sub).u8(static_cast<std::uint8_t>(value.size())).bytes(value);
     return std::move(w.data());
-}
-
-Bytes Serial(std::uint8_t address, const Bytes& frame) {
-    Bytes out{address};
-    out.insert(out.end(), frame.begin(), frame.end());
-    const std::uint16_t crc = Crc16(out);
-    out.push_back(static_cast<std::uint8_t>(crc));
-    out.push_back(static_cast<std::uint8_t>(crc >> 8));
-    return out;
 }
 
 // Answer header (node 0, counter 1) with the status word, then the data.
@@ -74,16 +65,6 @@ private:
     LinkKind link_;
     FrameAssembler assembler_;
 };
-
-TEST(SimulatorParameters, DefaultTableHoldsEveryTypeCode) {
-    const ParameterTable table = DefaultParameters();
-    for (std::uint16_t type : {16, 17, 2, 18, 3, 19, 4, 5, 20, 21, 8}) {
-        bool found = false;
-        for (const auto& [key, p] : table)
-            found = found || p.type == type;
-        EXPECT_TRUE(found) << "type " << type;
-    }
-}
 
 TEST(SimulatorParameters, ReadAnswersIndexSubIndexLengthAndValue) {
     Device d;
@@ -154,8 +135,8 @@ TEST(SimulatorParameters, LongStringsWithAWrappedLengthByteAreFramed) {
             Bytes request = WriteRequest(0x0202, 0x100A, 0, text);
             Bytes follow = ReadRequest(0x0201, 0x1001, 0, 2);
             if (link == LinkKind::Serial) {
-                request = Serial(1, request);
-                follow = Serial(1, follow);
+                request = test::SerialWrap(1, request);
+                follow = test::SerialWrap(1, follow);
             }
             // Both requests in one piece: the second is found after the long one.
             Bytes both = request;
@@ -164,8 +145,8 @@ TEST(SimulatorParameters, LongStringsWithAWrappedLengthByteAreFramed) {
             Bytes expected = Answer(0x0220, {});
             Bytes second = Answer(0x0210, {0x01, 0x10, 0, 1, 200}, 2);
             if (link == LinkKind::Serial) {
-                expected = Serial(1, expected);
-                second = Serial(1, second);
+                expected = test::SerialWrap(1, expected);
+                second = test::SerialWrap(1, second);
             }
             expected.insert(expected.end(), second.begin(), second.end());
             EXPECT_EQ(answers, expected);

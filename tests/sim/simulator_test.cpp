@@ -7,6 +7,7 @@
 
 #include "protocol/bytes.h"
 #include "protocol/crc16.h"
+#include "support/scripted_transport.h"
 
 #include <gtest/gtest.h>
 
@@ -25,16 +26,6 @@ Bytes Frame(std::uint8_t node, std::uint16_t counter, std::uint16_t command, Byt
     w.u8(node).u16(counter).u8(static_cast<std::uint8_t>(2 + payload.size())).u16(command);
     w.bytes(payload);
     return std::move(w.data());
-}
-
-// [address][frame][CRC-16 over both, little-endian]
-Bytes Serial(std::uint8_t address, const Bytes& frame) {
-    Bytes out{address};
-    out.insert(out.end(), frame.begin(), frame.end());
-    std::uint16_t crc = Crc16(out);
-    out.push_back(static_cast<std::uint8_t>(crc));
-    out.push_back(static_cast<std::uint8_t>(crc >> 8));
-    return out;
 }
 
 bool CrcHolds(const Bytes& answer) {
@@ -111,7 +102,7 @@ TEST(SimulatorSave, TcpRequestGetsSuccessWordWithNodeAndCounter) {
 TEST(SimulatorSave, SerialRequestForAddress5IsAnsweredWithEchoAndCrc) {
     Device device({}, LinkKind::Serial);
     // Request and answer bytes checked against an independent CRC-16/CCITT-FALSE.
-    Bytes request = Serial(5, Frame(3, 0x012A, 0x300E));
+    Bytes request = test::SerialWrap(5, Frame(3, 0x012A, 0x300E));
     ASSERT_EQ(request, (Bytes{0x05, 0x03, 0x2A, 0x01, 0x02, 0x0E, 0x30, 0x1B, 0x05}));
     EXPECT_EQ(device.Answer(request),
               (Bytes{0x05, 0x03, 0x2A, 0x01, 0x02, 0xE0, 0x30, 0xA6, 0x36}));
@@ -131,13 +122,6 @@ TEST(SimulatorCommands, UnknownCommandGetsErrorWordOfTheRuleAndUnknownCode) {
               (Bytes{0x03, 0x09, 0x00, 0x07, 0xC1, 0x0F, 0x04, 0x01, 0x00, 0x00, 0x0A}));
 }
 
-TEST(SimulatorCommands, StatusWordRule) {
-    EXPECT_EQ(SuccessWord(0x300E), 0x30E0);
-    EXPECT_EQ(ErrorWord(0x300E), 0x30E1);
-    EXPECT_EQ(SuccessWord(0x040C), 0x04C0);
-    EXPECT_EQ(SuccessWord(0x0301), 0x0310);
-}
-
 TEST(SimulatorSerial, AddressFilterAnswersOwnAndBroadcastOnly) {
     struct Case {
         std::uint8_t address;
@@ -145,7 +129,7 @@ TEST(SimulatorSerial, AddressFilterAnswersOwnAndBroadcastOnly) {
     };
     for (Case c : {Case{5, true}, Case{255, true}, Case{6, false}, Case{0, false}}) {
         Device device({}, LinkKind::Serial);
-        Bytes answer = device.Answer(Serial(c.address, Frame(0, 7, 0x300E)));
+        Bytes answer = device.Answer(test::SerialWrap(c.address, Frame(0, 7, 0x300E)));
         EXPECT_EQ(!answer.empty(), c.answered) << int(c.address);
         if (c.answered) {
             EXPECT_EQ(answer[0], 5) << "the device echoes its own address";
@@ -157,9 +141,9 @@ TEST(SimulatorSerial, AddressFilterAnswersOwnAndBroadcastOnly) {
 
 TEST(SimulatorSerial, WrongCrcIsNotAnsweredAndTheNextRequestIs) {
     Device device({}, LinkKind::Serial);
-    Bytes bad = Serial(5, Frame(0, 1, 0x300E));
+    Bytes bad = test::SerialWrap(5, Frame(0, 1, 0x300E));
     bad.back() ^= 0x01;
-    Bytes good = Serial(5, Frame(0, 2, 0x300E));
+    Bytes good = test::SerialWrap(5, Frame(0, 2, 0x300E));
     Bytes both = bad;
     both.insert(both.end(), good.begin(), good.end());
     std::vector<Outcome> outcomes = device.Feed(both);
@@ -176,7 +160,7 @@ TEST(SimulatorFraming, RequestsSplitAnywhereOrJoinedAreAnsweredInOrder) {
         Bytes stream;
         for (std::uint16_t counter = 0; counter < 3; ++counter) {
             Bytes frame = Frame(0, counter, 0x300E);
-            Bytes request = serial ? Serial(5, frame) : frame;
+            Bytes request = serial ? test::SerialWrap(5, frame) : frame;
             stream.insert(stream.end(), request.begin(), request.end());
         }
         std::vector<std::uint16_t> counters;
@@ -273,7 +257,7 @@ TEST_P(SimulatorFault, TransformsTheAnswerAsDocumented) {
     Device device(Plan({c.fault}), c.link);
     Bytes frame = Frame(0, 0x0102, 0x300E);
     std::vector<Outcome> outcomes =
-        device.Feed(c.link == LinkKind::Serial ? Serial(5, frame) : frame);
+        device.Feed(c.link == LinkKind::Serial ? test::SerialWrap(5, frame) : frame);
     ASSERT_EQ(outcomes.size(), 1u);
     EXPECT_EQ(outcomes[0].bytes, c.expected);
     EXPECT_EQ(outcomes[0].delayMs, c.delayMs);
@@ -282,10 +266,6 @@ TEST_P(SimulatorFault, TransformsTheAnswerAsDocumented) {
 }
 
 const Bytes kSaveAnswer = {0x03, 0x02, 0x01, 0x02, 0xE0, 0x30};
-
-Bytes WithEnvelope(std::uint8_t echo, const Bytes& answer) {
-    return Serial(echo, answer);
-}
 
 Bytes WithBadCrc(Bytes answer) {
     answer[answer.size() - 2] ^= 0xFF;
@@ -309,12 +289,12 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"close", LinkKind::Tcp, {0x03, 0x02, 0x01}, 0, true},
         FaultCase{"bad-crc", LinkKind::Tcp, kSaveAnswer},
         FaultCase{"wrong-address", LinkKind::Tcp, kSaveAnswer},
-        FaultCase{"bad-crc", LinkKind::Serial, WithBadCrc(WithEnvelope(5, kSaveAnswer))},
-        FaultCase{"wrong-address", LinkKind::Serial, WithEnvelope(6, kSaveAnswer)},
+        FaultCase{"bad-crc", LinkKind::Serial, WithBadCrc(test::SerialWrap(5, kSaveAnswer))},
+        FaultCase{"wrong-address", LinkKind::Serial, test::SerialWrap(6, kSaveAnswer)},
         FaultCase{"wrong-counter", LinkKind::Serial,
-                  WithEnvelope(5, {0x03, 0x03, 0x01, 0x02, 0xE0, 0x30})},
+                  test::SerialWrap(5, {0x03, 0x03, 0x01, 0x02, 0xE0, 0x30})},
         FaultCase{"device-error:7", LinkKind::Serial,
-                  WithEnvelope(5, {0x03, 0x02, 0x01, 0x07, 0xE1, 0x30, 0x04, 0x07, 0, 0, 0}), 0,
+                  test::SerialWrap(5, {0x03, 0x02, 0x01, 0x07, 0xE1, 0x30, 0x04, 0x07, 0, 0, 0}), 0,
                   false, 0},
         FaultCase{"close", LinkKind::Serial, {0x05, 0x03, 0x02, 0x01}, 0, true}),
     FaultCaseName);
@@ -397,7 +377,7 @@ TEST(SimulatorRobustness, RandomBytesNeverCrashAndAnswersAreWellFormed) {
             if (round % 10 == 0) {
                 Bytes frame = Frame(static_cast<std::uint8_t>(round), 1,
                                     round % 20 == 0 ? 0x300E : static_cast<std::uint16_t>(round));
-                Bytes request = serial ? Serial(255, frame) : frame;
+                Bytes request = serial ? test::SerialWrap(255, frame) : frame;
                 bytes.insert(bytes.end(), request.begin(), request.end());
             }
             for (const Outcome& out : device.Feed(bytes)) {
