@@ -1,5 +1,5 @@
 # Set-up and everyday entry points. See README.md.
-.PHONY: all deps build build-asan test demo format clean fuzz
+.PHONY: all deps build build-asan test demo format clean fuzz install
 
 JOBS ?= $(shell nproc)
 # Seconds each fuzz target runs in `make fuzz`.
@@ -32,6 +32,13 @@ fuzz: deps
 
 demo: build
 	@scripts/demo.sh
+
+# Installs the release build into PREFIX and registers the component in the
+# registry ($$KELVO_REGISTRY, else /etc/kelvo/registry, which needs root).
+PREFIX ?= /usr/local
+install: build
+	cmake --install build --prefix $(PREFIX)
+	$(PREFIX)/bin/kelvo register
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
