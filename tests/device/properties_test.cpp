@@ -1,4 +1,4 @@
-// Defaults, simple properties, stubs and the last-error convention of CKelvo.
+// Defaults, simple properties and the last-error convention of CKelvo.
 #include "device/kelvo_object.h"
 #include "support/connected_kelvo.h"
 
@@ -45,12 +45,6 @@ TEST_F(Kelvo, NewObjectDefaults) {
     Bstr error;
     k->get_ErrorString(error.out());
     EXPECT_EQ(error.view(), u"");
-    EXPECT_EQ(k->connectTimeout, 5000);
-    EXPECT_EQ(k->tcpMode, 1);
-    EXPECT_EQ(k->serialMode, 0);
-    EXPECT_EQ(k->frameCount, 0);
-    EXPECT_FALSE(k->rememberPort);
-    EXPECT_EQ(k->sockName.get(), nullptr);
 }
 
 TEST_F(Kelvo, AddressKeepsTheLow8Bits) {
@@ -101,17 +95,6 @@ TEST_F(Kelvo, EepromAccessReadsBackAsTrue) {
     EXPECT_EQ(vb, VARIANT_FALSE);
 }
 
-TEST_F(Kelvo, MsgOnAndCanNodeAreStored) {
-    k->put_MsgOn(-77);
-    LONG l = 0;
-    k->get_MsgOn(&l);
-    EXPECT_EQ(l, -77);
-    k->put_CANNode(200);
-    BYTE b = 0;
-    k->get_CANNode(&b);
-    EXPECT_EQ(b, 200);
-}
-
 TEST_F(Kelvo, ErrorStringLooksUpDeviceStatusForCode1) {
     k->messages[1] = u"device error";
     k->messages[7] = u"time-out";
@@ -130,56 +113,6 @@ TEST_F(Kelvo, ErrorStringLooksUpDeviceStatusForCode1) {
     SHORT code = 0;
     k->get_ErrorCode(&code);
     EXPECT_EQ(code, 1); // reading the error does not clear it
-}
-
-TEST_F(Kelvo, StubsKeepTheirResultAndTouchNothing) {
-    k->errorCode = 4;
-    VARIANT v;
-    VariantInit(&v);
-    LONG l = 42;
-    EXPECT_EQ(k->put_Protocol(nullptr), S_OK);
-    EXPECT_EQ(k->Packet(1, nullptr, 0, nullptr, &l), S_OK);
-    EXPECT_EQ(k->ShowMsg(nullptr), S_OK);
-    EXPECT_EQ(k->get_InputD(0, &l), S_OK);
-    EXPECT_EQ(k->get_Broadcast(&l), S_OK);
-    EXPECT_EQ(k->EraseFlash(), S_OK);
-    EXPECT_EQ(k->ReadMemory(0, 4, &v), S_OK);
-    EXPECT_EQ(l, 42);
-    EXPECT_EQ(k->ReadMemory64(0, 4, &v), E_NOTIMPL);
-    EXPECT_EQ(k->WriteMemoryBitMask(0, 1, 1), E_NOTIMPL);
-    EXPECT_EQ(k->ReadMultiplePars_Execute(&v), E_NOTIMPL);
-    EXPECT_EQ(k->CRCMemory(0, 4, &l), E_NOTIMPL);
-    EXPECT_EQ(k->errorCode, 4);
-}
-
-// Every IDeviceLink3 operation answers E_NOTIMPL and keeps ErrorCode.
-TEST_F(Kelvo, DeviceLink3AnswersNotImplemented) {
-    k->errorCode = 9;
-    VARIANT v;
-    VariantInit(&v);
-    IDeviceLink3* d = k;
-    const HRESULT results[] = {d->ReadMemoryCond(0, 0, 0, &v),
-                               d->WriteMemoryCond(0, 0, 0, v),
-                               d->ReadMemoryCond64(0, 0, 0, &v),
-                               d->WriteMemoryCond64(0, 0, 0, v),
-                               d->ReadMemoryMultiCond(v, 0, &v),
-                               d->WriteMemoryMultiCond(v, 0, v),
-                               d->ReadMemoryMultiCond64(v, 0, &v),
-                               d->WriteMemoryMultiCond64(v, 0, v),
-                               d->WriteMemoryBitCond(0, 0, 0, 0),
-                               d->WriteMemoryBitMaskCond(0, 0, 0, 0),
-                               d->WriteMemoryBit64(0, 0, 0),
-                               d->WriteMemoryBitMask64(0, 0, 0),
-                               d->WriteMemoryBitCond64(0, 0, 0, 0),
-                               d->WriteMemoryBitMaskCond64(0, 0, 0, 0),
-                               d->GetAlTargetPropertyValue(nullptr, &v),
-                               d->GetAlTargetPropertiesValue(v, &v),
-                               d->SetAlTargetPropertyValue(nullptr, v)};
-    for (HRESULT hr : results)
-        EXPECT_EQ(static_cast<std::uint32_t>(hr), 0x80004001u);
-    SHORT code = 0;
-    k->get_ErrorCode(&code);
-    EXPECT_EQ(code, 9);
 }
 
 TEST_F(Kelvo, CertificateDatesComeFromTheTransportValueField) {
