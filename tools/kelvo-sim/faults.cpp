@@ -32,6 +32,7 @@ constexpr FaultName kNames[] = {
     {"bad-crc", FaultKind::BadCrc, false},
     {"wrong-address", FaultKind::WrongAddress, false},
     {"close", FaultKind::Close, false},
+    {"cut", FaultKind::Cut, true},
 };
 
 } // namespace
@@ -63,6 +64,59 @@ bool ParseFault(std::string_view text, Fault& fault, std::string& error) {
     }
     error = "unknown fault " + std::string(text);
     return false;
+}
+
+bool ParseFaultPlan(std::string_view line, FaultPlan& plan, std::string& error) {
+    std::vector<std::string_view> words;
+    for (std::size_t at = 0; at < line.size();) {
+        std::size_t end = line.find_first_of(" \t\r\n", at);
+        if (end == std::string_view::npos)
+            end = line.size();
+        if (end > at)
+            words.push_back(line.substr(at, end - at));
+        at = end + 1;
+    }
+    FaultPlan parsed;
+    if (words.size() == 1 && words[0] == "clear") {
+        plan = parsed;
+        return true;
+    }
+    for (std::size_t i = 0; i < words.size(); i += 2) {
+        if (i + 1 >= words.size()) {
+            error = "no value after " + std::string(words[i]);
+            return false;
+        }
+        const std::string_view key = words[i];
+        const std::string_view value = words[i + 1];
+        std::uint32_t number = 0;
+        if (key == "fault") {
+            Fault fault;
+            if (!ParseFault(value, fault, error))
+                return false;
+            parsed.faults.push_back(fault);
+            continue;
+        }
+        if (!ParseNumber(value, number)) {
+            error = "bad number " + std::string(value);
+            return false;
+        }
+        if (key == "at" && number > 0) {
+            parsed.firstRequest = number;
+        } else if (key == "count") {
+            parsed.count = number;
+        } else if (key == "command" && number <= 0xFFFF) {
+            parsed.command = static_cast<std::uint16_t>(number);
+        } else {
+            error = "bad word " + std::string(key) + " " + std::string(value);
+            return false;
+        }
+    }
+    if (parsed.faults.empty()) {
+        error = "no fault given";
+        return false;
+    }
+    plan = parsed;
+    return true;
 }
 
 bool FaultPlan::AppliesTo(std::uint64_t requestNumber) const {

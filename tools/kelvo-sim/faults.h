@@ -18,6 +18,7 @@ enum class FaultKind {
     BadCrc,       // serial: CRC trailer inverted
     WrongAddress, // serial: address echo one above the device's address
     Close,        // first bytes of the answer, then the connection is closed
+    Cut,          // only the first `value` bytes of the answer are sent
 };
 
 struct Fault {
@@ -26,7 +27,8 @@ struct Fault {
 };
 
 // Parses "silent", "delay:MS", "wrong-counter", "wrong-status",
-// "device-error:CODE" (decimal or 0x-hex), "bad-crc", "wrong-address", "close".
+// "device-error:CODE" (decimal or 0x-hex), "bad-crc", "wrong-address", "close",
+// "cut:N".
 bool ParseFault(std::string_view text, Fault& fault, std::string& error);
 
 // The faults of one run and the requests they hit. Requests are numbered from
@@ -41,5 +43,10 @@ struct FaultPlan {
     bool Matches(std::uint16_t commandCode) const { return !command || *command == commandCode; }
     bool AppliesTo(std::uint64_t requestNumber) const;
 };
+
+// A plan from one line of the control channel: "clear" (no faults), or words
+// "fault SPEC" (repeatable), "at N", "count K" and "command CODE", as the
+// options --fault, --fault-at, --fault-count and --fault-command.
+bool ParseFaultPlan(std::string_view line, FaultPlan& plan, std::string& error);
 
 } // namespace kelvo::sim

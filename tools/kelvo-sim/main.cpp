@@ -2,6 +2,7 @@
 // pseudo-terminal serial line, with injectable faults.
 #include "kelvo-sim/commands.h"
 #include "kelvo-sim/commands_users.h"
+#include "kelvo-sim/control.h"
 #include "kelvo-sim/device.h"
 #include "kelvo-sim/discovery.h"
 #include "kelvo-sim/faults.h"
@@ -48,6 +49,7 @@ struct Options {
     std::uint64_t faultAt = 1;
     std::uint64_t faultCount = 0;
     std::string faultCommand;
+    std::string control; // control socket path; empty: none
     std::uint64_t maxRequests = 0;
     double exitAfterSeconds = 0;
     bool requireLogin = false;
@@ -190,7 +192,19 @@ int Run(const Options& options) {
         PrintLine("discovery: " + bindAddress + ":" + std::to_string(kDiscoveryPort));
     }
 
+    std::unique_ptr<ControlChannel> control;
+    if (!options.control.empty()) {
+        control = std::make_unique<ControlChannel>(sim, stop);
+        if (!control->Open(options.control, error)) {
+            LogLine("control: " + error);
+            return 1;
+        }
+        PrintLine("control: " + options.control);
+    }
+
     std::vector<std::thread> threads;
+    if (control)
+        threads.emplace_back([&] { control->Run(); });
     if (discovery)
         threads.emplace_back([&] { discovery->Run(); });
     if (tcp)
@@ -266,11 +280,13 @@ int main(int argc, char** argv) {
     app.add_flag("-v,--verbose", options.verbose, "log requests and answers in hex on stderr");
     app.add_option("--fault", options.faults,
                    "silent, delay:MS, wrong-counter, wrong-status, device-error:CODE, bad-crc, "
-                   "wrong-address, close (repeatable)");
+                   "wrong-address, close, cut:N (repeatable)");
     app.add_option("--fault-at", options.faultAt, "first faulted request (from 1)")
         ->check(CLI::PositiveNumber);
     app.add_option("--fault-count", options.faultCount, "number of faulted requests (0: all)");
     app.add_option("--fault-command", options.faultCommand, "fault only this command code");
+    app.add_option("--control", options.control,
+                   "Unix socket on which lines change the fault plan while running");
     app.add_option("--max-requests", options.maxRequests, "exit after this many requests");
     app.add_option("--exit-after-seconds", options.exitAfterSeconds, "exit after this time")
         ->check(CLI::NonNegativeNumber);

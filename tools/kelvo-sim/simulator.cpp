@@ -53,6 +53,12 @@ void Simulator::Note(const std::string& text) const {
         log_(text);
 }
 
+void Simulator::SetFaults(FaultPlan faults) {
+    std::lock_guard lock(mutex_);
+    faults_ = std::move(faults);
+    matching_ = 0;
+}
+
 std::uint32_t Simulator::StreamRate() const {
     std::lock_guard lock(mutex_);
     return state_.streams.any() ? state_.pushRate : 0;
@@ -124,10 +130,11 @@ Outcome Simulator::Handle(LinkKind link, const IncomingFrame& in) {
 
     if (Has(faults_, FaultKind::Delay))
         out.delayMs = ValueOf(faults_, FaultKind::Delay);
-    if (Has(faults_, FaultKind::Close)) {
+    if (Has(faults_, FaultKind::Cut))
+        out.bytes.resize(std::min<std::size_t>(out.bytes.size(), ValueOf(faults_, FaultKind::Cut)));
+    else if (Has(faults_, FaultKind::Close))
         out.bytes.resize(std::min(out.bytes.size(), kCloseAfterBytes + (serial ? 1 : 0)));
-        out.closeAfter = true;
-    }
+    out.closeAfter = Has(faults_, FaultKind::Close);
     if (Has(faults_, FaultKind::Silent))
         out.bytes.clear();
     return out;

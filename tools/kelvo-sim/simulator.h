@@ -43,6 +43,9 @@ public:
     std::uint32_t StreamRate() const;
     Bytes TakeStreamBytes(std::size_t count);
 
+    // Replaces the fault plan; its requests are counted from the next one on.
+    void SetFaults(FaultPlan faults);
+
     // Verbose notes about ignored frames; default: none.
     void SetLog(LogSink sink) { log_ = std::move(sink); }
 
