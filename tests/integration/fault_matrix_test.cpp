@@ -1,0 +1,573 @@
+// Every device operation of the object against every fault kind of kelvo-sim,
+// over TCP and over a pseudo-terminal serial line. For each fault: the error
+// code the frame engine documents, the link lock free again at once (seen
+// through its lock file, as another process sees it), and the next call of
+// the same operation on the same object succeeding.
+//
+// The read steps are not written down here: a first, fault-free call runs
+// through a transport that records every Read, and the answer is then cut
+// before each of those reads in turn.
+#include "device/kelvo_object.h"
+#include "support/sim_process.h"
+#include "transport/portway/device_paths.h"
+#include "transport/portway/portway.h"
+
+#include "kelvo/runtime.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <numeric>
+#include <string>
+#include <vector>
+
+namespace kelvo::test {
+namespace {
+
+constexpr int kTimeoutMs = 100;  // the object's time-out where a fault means silence
+constexpr int kPatientMs = 3000; // and where the answer comes
+constexpr int kLateMs = 400;     // a delayed answer comes this long after the request
+constexpr std::uint32_t kDeviceCode = 0x0C0FFEE1;
+constexpr std::uint8_t kSerialAddress = 5;
+const std::string kDescriptions = KELVO_SOURCE_DIR "/tools/kelvo-sim/errorlog";
+
+// ------------------------------------------------ transport that records reads
+
+// The read lengths of each request, in the order the object asked for them.
+struct ReadLog {
+    bool on = false;
+    std::vector<std::vector<ULONG>> requests;
+};
+ReadLog g_reads;
+
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
+#endif
+
+// Passes every call to the Linux transport; notes each write and each
+// successful read while the log is on.
+class RecordingPortway final : public IPortway {
+public:
+    explicit RecordingPortway(IPortway* inner) : inner_(inner) {}
+
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv)
+            return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IPortway) {
+            *ppv = static_cast<IPortway*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return ++refs_; }
+    ULONG Release() override {
+        const ULONG left = --refs_;
+        if (left == 0) {
+            inner_->Release();
+            delete this;
+        }
+        return left;
+    }
+    HRESULT GetTypeInfoCount(UINT* n) override { return inner_->GetTypeInfoCount(n); }
+    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        return E_NOTIMPL;
+    }
+
+    HRESULT Open(BSTR c) override { return inner_->Open(c); }
+    HRESULT Close() override { return inner_->Close(); }
+    HRESULT Reset() override { return inner_->Reset(); }
+    HRESULT Lock() override { return inner_->Lock(); }
+    HRESULT Unlock() override { return inner_->Unlock(); }
+    HRESULT Read(void* buffer, ULONG length, ULONG timeout) override {
+        const HRESULT hr = inner_->Read(buffer, length, timeout);
+        if (SUCCEEDED(hr) && g_reads.on && !g_reads.requests.empty())
+            g_reads.requests.back().push_back(length);
+        return hr;
+    }
+    HRESULT Write(const void* buffer, ULONG length) override {
+        if (g_reads.on)
+            g_reads.requests.emplace_back();
+        return inner_->Write(buffer, length);
+    }
+    HRESULT WriteVariantData(VARIANT v) override { return inner_->WriteVariantData(v); }
+    HRESULT ReadVariantData(VARIANT* v, LONG a) override { return inner_->ReadVariantData(v, a); }
+    HRESULT get_ErrorCode(PortwayErrorCode* e) override { return inner_->get_ErrorCode(e); }
+    HRESULT SendVariantMessage(LONG, VARIANT) override { return E_NOTIMPL; }
+    HRESULT ReceiveVariantMessage(LONG*, LONG*, VARIANT*, LONG) override { return E_NOTIMPL; }
+    HRESULT AddMessageFilter(LONG, LONG) override { return S_OK; }
+    HRESULT RemMessageFilter(LONG, LONG) override { return S_OK; }
+    HRESULT RequireMessage(LONG, LONG) override { return S_OK; }
+    HRESULT ReceiveVariantEvent(LONG*, LONG*, LONG*, VARIANT*, LONG) override { return E_NOTIMPL; }
+    HRESULT PutProperty(SHORT id, VARIANT v) override { return inner_->PutProperty(id, v); }
+    HRESULT GetProperty(SHORT id, VARIANT* v) override { return inner_->GetProperty(id, v); }
+    HRESULT Flush() override { return inner_->Flush(); }
+
+private:
+    ~RecordingPortway() = default;
+    IPortway* inner_;
+    ULONG refs_ = 1;
+};
+
+class RecordingFactory final : public IClassFactory {
+public:
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv)
+            return E_POINTER;
+        *ppv = riid == IID_IUnknown || riid == IID_IClassFactory ? this : nullptr;
+        return *ppv ? S_OK : E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return 2; }
+    ULONG Release() override { return 1; }
+    HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
+        void* inner = nullptr;
+        HRESULT hr = PortwayClassFactory()->CreateInstance(outer, IID_IPortway, &inner);
+        if (FAILED(hr))
+            return hr;
+        auto* wrapper = new RecordingPortway(static_cast<IPortway*>(inner));
+        hr = wrapper->QueryInterface(riid, ppv);
+        wrapper->Release();
+        return hr;
+    }
+    HRESULT LockServer(BOOL) override { return S_OK; }
+};
+RecordingFactory g_factory;
+
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
+// ------------------------------------------------------------ the operations
+
+// What an operation needs besides the object.
+struct Context {
+    CKelvo* k;
+    std::string dir;
+    std::u16string resetKey;
+    int names = 0; // fresh user names for create and delete
+};
+
+struct Operation {
+    const char* name;
+    std::uint16_t command;
+    std::function<HRESULT(Context&)> run;
+    bool login = true;    // the object logs in before the matrix
+    bool victims = false; // the device holds users v000, v001, ... to delete
+    int wrongStatusCode = KE_STATUS;
+};
+
+HRESULT Bool(bool ok) {
+    return ok ? S_OK : E_FAIL;
+}
+
+std::u16string Numbered(const char16_t* prefix, int n) {
+    char digits[8];
+    std::snprintf(digits, sizeof digits, "%03d", n % 1000);
+    return prefix + Utf8ToUtf16(digits);
+}
+
+SAFEARRAY* Permissions() {
+    SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, 64);
+    auto* items = static_cast<VARIANT*>(array->pvData);
+    for (int i = 0; i < 64; ++i) {
+        items[i].vt = VT_BOOL;
+        items[i].boolVal = i % 3 == 0 ? VARIANT_TRUE : VARIANT_FALSE;
+    }
+    return array;
+}
+
+const Operation kOperations[] = {
+    {"Login", 0x3001, [](Context& c) { return Bool(c.k->Login(u"admin", u"admin", true)); }, false},
+    {"Logout", 0x3009, [](Context& c) { return Bool(c.k->Logout()); }},
+    {"GetPar", 0x0201,
+     [](Context& c) {
+         Variant v;
+         return c.k->get_Par(0x1004, 0, VT_I4, &v);
+     }},
+    {"PutPar", 0x0202,
+     [](Context& c) {
+         VARIANT v;
+         v.vt = VT_I4;
+         v.lVal = 7;
+         return c.k->put_Par(0x1004, 0, VT_I4, v);
+     }},
+    {"Save", 0x300E, [](Context& c) { return c.k->Save_Command(); }},
+    {"Reset", 0x0401, [](Context& c) { return c.k->Reset_Command(); }},
+    {"Restore", 0x0402, [](Context& c) { return c.k->Restore_Command(3); }},
+    {"ResetError", 0x040C, [](Context& c) { return c.k->ResetError(1); }},
+    {"DeleteErrorLog", 0x0403, [](Context& c) { return c.k->DeleteErrorLog(); }},
+    // A frame of neither status word is asked for again: the call goes on.
+    {"ReadErrorLog", 0x040B,
+     [](Context& c) {
+         Bstr file(Utf8ToUtf16(c.dir + "/entry.xml"));
+         Bstr folder(Utf8ToUtf16(kDescriptions));
+         return c.k->ReadErrorLog(0, file.get(), folder.get());
+     },
+     true, false, KE_OK},
+    {"ReadDataBlock", 0x1003,
+     [](Context& c) {
+         BYTE buf[16];
+         return c.k->ReadDataBlock(0, 0, 0, 0, 8, sizeof buf, buf);
+     }},
+    {"WriteDataBlock", 0x1004,
+     [](Context& c) {
+         BYTE buf[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+         return c.k->WriteDataBlock(1, 2, 3, 4, 0, sizeof buf, buf);
+     }},
+    {"SafeDataRead", 0x5002,
+     [](Context& c) {
+         SAFEARRAY* out = nullptr;
+         const HRESULT hr = c.k->SafeDataRead(&out);
+         SafeArrayDestroy(out);
+         return hr;
+     }},
+    {"SafeDataWrite", 0x5001,
+     [](Context& c) {
+         SAFEARRAY* data = SafeArrayCreateVector(VT_UI1, 0, 40);
+         const HRESULT hr = c.k->SafeDataWrite(data);
+         SafeArrayDestroy(data);
+         return hr;
+     }},
+    {"ReadSafeObject", 0x5003,
+     [](Context& c) {
+         ULONG value = 0;
+         return c.k->ReadSafeObject(0x6000, 1, &value);
+     }},
+    {"ReadSSCBuffer", 0x1001,
+     [](Context& c) {
+         BYTE buf[12];
+         return c.k->ReadSSCBuffer(4, sizeof buf, buf);
+     }},
+    {"PushDataCommand", 0x1002,
+     [](Context& c) {
+         VARIANT none;
+         VariantInit(&none);
+         LONG result = 0;
+         return c.k->PushDataCommand(0, 1, none, &result);
+     }},
+    {"GetAllUsers", 0x300A,
+     [](Context& c) {
+         Bstr users;
+         return c.k->GetAllUsers(users.out());
+     }},
+    {"CreateUser", 0x3004,
+     [](Context& c) {
+         return c.k->CreateUser(Bstr(Numbered(u"n", c.names++)).get(), Bstr(u"pw").get());
+     }},
+    {"DeleteUser", 0x3005,
+     [](Context& c) { return c.k->DeleteUser(Bstr(Numbered(u"v", c.names++)).get()); }, true, true},
+    {"ChangePasswordUser", 0x3002,
+     [](Context& c) {
+         return c.k->ChangePasswordUser(Bstr(u"admin").get(), Bstr(u"admin").get());
+     }},
+    {"ChangePasswordAdmin", 0x3003,
+     [](Context& c) { return c.k->ChangePasswordAdmin(Bstr(u"op").get(), Bstr(u"pw2").get()); }},
+    {"GetPermissionsAndRole", 0x3006,
+     [](Context& c) {
+         Variant v;
+         return c.k->GetPermissionsAndRole(Bstr(u"op").get(), &v);
+     }},
+    {"SetPermissionsAndRole", 0x3007,
+     [](Context& c) {
+         Variant bits;
+         bits.vt = VT_ARRAY | VT_VARIANT;
+         bits.parray = Permissions();
+         return c.k->SetPermissionsAndRole(Bstr(u"op").get(), 2, bits);
+     }},
+    {"GetBVAdminKey", 0x300B,
+     [](Context& c) {
+         Bstr key;
+         return c.k->GetBVAdminKey(key.out());
+     }},
+    {"ResetAdminPassword", 0x300C,
+     [](Context& c) { return c.k->ResetAdminPassword(Bstr(c.resetKey).get()); }},
+    {"CreateCertificate", 0x040A,
+     [](Context& c) { return c.k->CreateCertificate(1700000000, 1800000000); }},
+    {"Ping", 0x0101,
+     [](Context& c) {
+         Bstr items;
+         return c.k->Ping(0, items.out());
+     }},
+};
+constexpr int kOperationCount = static_cast<int>(std::size(kOperations));
+// Two modes on the addresses 127.0.114.1 to 127.0.114.60.
+static_assert(2 * kOperationCount <= 60);
+
+// ------------------------------------------------------------- the fixture
+
+struct MatrixCase {
+    bool serial;
+    int op; // index into kOperations
+};
+
+// Each case has its own simulator on its own loopback address.
+int Slot(const MatrixCase& mc) {
+    return 1 + mc.op + (mc.serial ? kOperationCount : 0);
+}
+
+std::u16string ResetKeyOf(std::u16string_view hex) {
+    std::vector<unsigned char> block(hex.size() / 2);
+    for (std::size_t i = 0; i < block.size(); ++i)
+        block[i] =
+            static_cast<unsigned char>(std::stoi(Utf16ToUtf8(hex.substr(2 * i, 2)), nullptr, 16));
+    unsigned char digest[32];
+    unsigned int size = 0;
+    EVP_Digest(block.data(), block.size(), digest, &size, EVP_sha256(), nullptr);
+    std::u16string key;
+    for (unsigned char b : digest) {
+        static constexpr char16_t kDigits[] = u"0123456789abcdef";
+        key += kDigits[b >> 4];
+        key += kDigits[b & 0x0F];
+    }
+    return key;
+}
+
+class FaultMatrix : public ::testing::TestWithParam<MatrixCase> {
+protected:
+    void SetUp() override {
+        const MatrixCase& mc = GetParam();
+        op_ = &kOperations[mc.op];
+        dir_ = ::testing::TempDir() + "kelvo-faults-" + std::to_string(getpid());
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_ + "/run");
+        // Lock files of this test only, where the check below finds them.
+        setenv("XDG_RUNTIME_DIR", (dir_ + "/run").c_str(), 1);
+        setenv("KELVO_DEVICES", (dir_ + "/devices").c_str(), 1);
+        RegisterLinkedClass(PORTWAY_PROGID, CLSID_Portway, &g_factory);
+
+        address_ = "127.0.114." + std::to_string(Slot(mc));
+        control_ = dir_ + "/control";
+        WriteState(dir_ + "/state.xml");
+        std::vector<std::string> args = {"--addr", address_,  "--no-tls",         "--control",
+                                         control_, "--state", dir_ + "/state.xml"};
+        if (mc.serial)
+            args.insert(args.end(), {"--no-tcp", "--serial", "--serial-address",
+                                     std::to_string(kSerialAddress), "--link-com", "1"});
+        ASSERT_TRUE(sim_.Start(args));
+
+        k_ = new CKelvo;
+        k_->AddRef();
+        k_->serialMode = mc.serial ? 1 : 0;
+        k_->tcpMode = mc.serial ? 0 : 1;
+        k_->address = kSerialAddress;
+        k_->timeOut = kPatientMs;
+        ASSERT_TRUE(Reopen());
+        if (mc.serial) {
+            char resolved[PATH_MAX];
+            ASSERT_TRUE(realpath((dir_ + "/devices/com1").c_str(), resolved));
+            lockFile_ = portway::LinkLockPath(std::string("serial-") + resolved);
+        } else {
+            lockFile_ = portway::LinkLockPath("tcp-" + address_ + "_17221");
+        }
+        // The observable is the right one: it shows a lock the object holds.
+        ASSERT_EQ(k_->portAdapter->lock(2000), 1);
+        ASSERT_TRUE(LockHeld()) << lockFile_;
+        k_->portAdapter->unlock();
+        ASSERT_FALSE(LockHeld());
+
+        context_.k = k_;
+        context_.dir = dir_;
+        Bstr key;
+        ASSERT_EQ(k_->GetBVAdminKey(key.out()), S_OK) << k_->errorCode;
+        context_.resetKey = ResetKeyOf(key.view());
+        k_->userName = u"admin";
+        k_->password = u"admin";
+        if (op_->login) {
+            ASSERT_TRUE(k_->Login(u"admin", u"admin", false)) << k_->errorCode;
+        }
+        k_->timeOut = kPatientMs;
+    }
+
+    void TearDown() override {
+        if (k_)
+            k_->Release();
+        std::filesystem::remove_all(dir_);
+    }
+
+    void WriteState(const std::string& path) const {
+        std::ofstream file(path);
+        file << "<kelvo-sim><users>\n"
+                "<user name=\"admin\" password=\"admin\" role=\"1\" "
+                "permissions=\"0xFFFFFFFFFFFFFFFF\"/>\n"
+                "<user name=\"op\" password=\"pw\" role=\"2\" permissions=\"0x5\"/>\n";
+        for (int i = 0; op_->victims && i < 200; ++i)
+            file << "<user name=\"" << Utf16ToUtf8(Numbered(u"v", i)) << "\" password=\"x\"/>\n";
+        file << "</users></kelvo-sim>\n";
+    }
+
+    ::testing::AssertionResult Reopen() {
+        k_->portAdapter = std::make_unique<CComPort>();
+        const std::u16string text = GetParam().serial
+                                        ? std::u16string(u"COM:1,921600,N,8,1")
+                                        : u"TCPIP:" + Utf8ToUtf16(address_) + u"/17221,3000";
+        PortwayErrorCode error = PW_OK;
+        if (k_->portAdapter->open(text.c_str(), &error))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "open failed: " << error;
+    }
+
+    // Another process's view: can the link's lock file be taken right now?
+    bool LockHeld() const {
+        const int fd = open(lockFile_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0)
+            return true;
+        const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0;
+        close(fd);
+        return held;
+    }
+
+    // Sends one plan line on the control channel; true on "ok".
+    ::testing::AssertionResult Plan(const std::string& line) const {
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        control_.copy(address.sun_path, sizeof address.sun_path - 1);
+        std::string reply;
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            write(fd, (line + "\n").data(), line.size() + 1) ==
+                static_cast<ssize_t>(line.size() + 1)) {
+            char buffer[256];
+            for (ssize_t n; reply.find('\n') == std::string::npos &&
+                            (n = read(fd, buffer, sizeof buffer)) > 0;)
+                reply.append(buffer, static_cast<std::size_t>(n));
+        }
+        close(fd);
+        if (reply == "ok\n")
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << line << ": " << reply;
+    }
+
+    const Operation* op_ = nullptr;
+    std::string dir_;
+    std::string address_;
+    std::string control_;
+    std::string lockFile_;
+    SimProcess sim_;
+    CKelvo* k_ = nullptr;
+    Context context_;
+};
+
+// One fault on one request of the operation.
+struct Fault {
+    std::string spec;  // "fault ..." words of the plan
+    int code;          // errorCode expected
+    bool waits;        // the call ends by a read time-out: the short one applies
+    bool late;         // the whole answer still comes, after the time-out
+    bool closes;       // a TCP connection is gone afterwards
+    std::string label; // what the failure messages call it
+};
+
+TEST_P(FaultMatrix, GivesItsCodeFreesTheLockAndTheNextCallWorks) {
+    const bool serial = GetParam().serial;
+
+    // The fault-free call, with its read steps recorded.
+    g_reads = {true, {}};
+    ASSERT_EQ(op_->run(context_), S_OK) << op_->name << " code " << k_->errorCode;
+    g_reads.on = false;
+    const std::vector<std::vector<ULONG>> requests = g_reads.requests;
+    ASSERT_FALSE(requests.empty());
+
+    int tried = 0;
+    for (std::size_t request = 0; request < requests.size(); ++request) {
+        const std::vector<ULONG>& reads = requests[request];
+        const ULONG total = std::accumulate(reads.begin(), reads.end(), ULONG{0});
+        // A serial push-data command is sent without reading an answer: no
+        // fault of the answer can touch it.
+        const bool answered = !reads.empty();
+        const auto code = [&](int c) { return answered ? c : KE_OK; };
+        const auto simple = [&](const std::string& spec, int c) {
+            return Fault{"fault " + spec, code(c), false, false, false, spec};
+        };
+        std::vector<Fault> faults;
+        ULONG before = 0;
+        for (std::size_t step = 0; step < reads.size(); before += reads[step++]) {
+            const std::string spec = before == 0 ? "silent" : "cut:" + std::to_string(before);
+            faults.push_back({"fault " + spec, KE_TIMEOUT, true, false, false,
+                              "silent before read " + std::to_string(step + 1)});
+        }
+        faults.push_back({"fault delay:" + std::to_string(kLateMs), code(KE_TIMEOUT), true,
+                          answered, false, "late answer"});
+        faults.push_back(simple("wrong-counter", KE_FRAME_COUNT));
+        faults.push_back(simple("wrong-status", op_->wrongStatusCode));
+        faults.push_back(simple("device-error:" + std::to_string(kDeviceCode), KE_DEVICE));
+        // A serial line has no connection to lose: the rest of the answer
+        // just never comes.
+        faults.push_back({"fault cut:" + std::to_string(total / 2) + " fault close",
+                          code(KE_TIMEOUT), serial, false, !serial, "closed in mid-answer"});
+        if (serial) {
+            faults.push_back(simple("bad-crc", KE_CRC));
+            faults.push_back(simple("wrong-address", KE_ADDRESS));
+        }
+
+        for (const Fault& f : faults) {
+            const std::string what = std::string(op_->name) + ", request " +
+                                     std::to_string(request + 1) + ": " + f.label;
+            ++tried;
+            ASSERT_TRUE(Plan(f.spec + " command " + std::to_string(op_->command) + " at " +
+                             std::to_string(request + 1) + " count 1"));
+            k_->errorCode = -1;
+            k_->deviceStatus = 0;
+            // Calls that do not wait for silence get time enough on a busy
+            // machine, so that only the fault decides their outcome.
+            k_->timeOut = f.waits ? kTimeoutMs : kPatientMs;
+            const HRESULT hr = op_->run(context_);
+            EXPECT_EQ(hr, f.code == KE_OK ? S_OK : E_FAIL) << what;
+            if (f.code != KE_OK) {
+                EXPECT_EQ(k_->errorCode, f.code) << what;
+            }
+            if (f.code == KE_DEVICE) {
+                EXPECT_EQ(k_->deviceStatus, kDeviceCode) << what;
+            }
+            EXPECT_FALSE(LockHeld()) << what;
+
+            // A late answer is taken off the line once it is there, as the
+            // next request's reset would drop it had it come in time.
+            if (f.late) {
+                std::vector<unsigned char> late(total);
+                EXPECT_EQ(k_->portAdapter->get(late.data(), 2000, total), 1) << what;
+            }
+            if (f.closes) {
+                ASSERT_TRUE(Reopen()) << what;
+            }
+            k_->timeOut = kPatientMs;
+            EXPECT_EQ(op_->run(context_), S_OK) << what << ", then code " << k_->errorCode;
+            EXPECT_FALSE(LockHeld()) << what;
+        }
+    }
+    RecordProperty("faults", tried);
+}
+
+std::vector<MatrixCase> AllCases() {
+    std::vector<MatrixCase> cases;
+    for (bool serial : {false, true}) {
+        for (int op = 0; op < kOperationCount; ++op)
+            cases.push_back({serial, op});
+    }
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, FaultMatrix, ::testing::ValuesIn(AllCases()),
+                         [](const auto& info) {
+                             return std::string(info.param.serial ? "Serial_" : "Tcp_") +
+                                    kOperations[info.param.op].name;
+                         });
+
+} // namespace
+} // namespace kelvo::test
