@@ -1,0 +1,176 @@
+// Several Kelvo objects on one serial link of kelvo-sim, each on its own
+// thread, with tracing on and the trace read while it is written, and faults
+// switched on the simulator in the middle of it. Run under ThreadSanitizer
+// too (the tsan presets select the tests named Concurrency.*).
+#include "device/kelvo_object.h"
+#include "kelvo/trace.h"
+#include "support/sim_device.h"
+#include "support/sim_process.h"
+#include "trace/writer.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kelvo::test {
+namespace {
+
+constexpr int kThreads = 4;
+constexpr int kRounds = 60;
+
+// The operations each thread runs in turn, with their trace entry lines.
+struct Step {
+    const char16_t* entry;
+    HRESULT (*run)(CKelvo*);
+};
+
+const Step kSteps[] = {
+    {u"CKelvo::Save_Command", [](CKelvo* k) { return k->Save_Command(); }},
+    {u"CKelvo::get_Par (ipa 4100 subidx 0 type 3)",
+     [](CKelvo* k) {
+         Variant v;
+         return k->get_Par(0x1004, 0, VT_I4, &v);
+     }},
+    {u"CKelvo::ReadSafeObject",
+     [](CKelvo* k) {
+         ULONG value = 0;
+         return k->ReadSafeObject(0x6000, 0, &value);
+     }},
+};
+
+class Concurrency : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = ::testing::TempDir() + "kelvo-concurrency-" + std::to_string(getpid());
+        std::filesystem::remove_all(dir_);
+        setenv("KELVO_DEVICES", (dir_ + "/devices").c_str(), 1);
+        ASSERT_TRUE(sim_.Start({"--addr", "127.0.114.57", "--no-tcp", "--no-tls", "--serial",
+                                "--serial-address", "6", "--link-com", "3", "--control",
+                                dir_ + "-control"}));
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    bool Plan(const std::string& line) const {
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        (dir_ + "-control").copy(address.sun_path, sizeof address.sun_path - 1);
+        std::string reply;
+        const std::string text = line + "\n";
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size())) {
+            char buffer[64];
+            for (ssize_t n; reply.find('\n') == std::string::npos &&
+                            (n = read(fd, buffer, sizeof buffer)) > 0;)
+                reply.append(buffer, static_cast<std::size_t>(n));
+        }
+        close(fd);
+        return reply == "ok\n";
+    }
+
+    std::string dir_;
+    SimProcess sim_;
+};
+
+// Every call succeeds and writes its entry line once, whole, although the
+// threads share the link, the link lock and the trace writer, and a reader
+// takes entries while they are written.
+TEST_F(Concurrency, ObjectsOnOneSerialLinkTraceFromEveryThread) {
+    trace::LocalTrace trace(TRACE_READ, 4096);
+    std::atomic<bool> done{false};
+    std::vector<trace::TraceRecord> records;
+    std::thread reader([&] {
+        while (!done.load()) {
+            for (auto& r : trace.Take())
+                records.push_back(std::move(r));
+            std::this_thread::yield();
+        }
+    });
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&failures] {
+            SimDevice d(u"COM:3,921600,N,8,1", true, 6);
+            for (int round = 0; round < kRounds; ++round) {
+                if (!d.opened || kSteps[round % std::size(kSteps)].run(d.get()) != S_OK)
+                    ++failures;
+            }
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    done = true;
+    reader.join();
+    for (auto& r : trace.Take())
+        records.push_back(std::move(r));
+
+    EXPECT_EQ(failures.load(), 0);
+    std::map<std::u16string, int> seen;
+    for (const auto& r : records)
+        ++seen[r.text];
+    for (std::size_t s = 0; s < std::size(kSteps); ++s) {
+        const int calls =
+            kThreads * static_cast<int>((kRounds + std::size(kSteps) - 1 - s) / std::size(kSteps));
+        EXPECT_EQ(seen[kSteps[s].entry], calls) << Utf16ToUtf8(kSteps[s].entry);
+    }
+}
+
+// Faults switched on while the threads run: some calls fail, and once the
+// faults stop every object works again.
+TEST_F(Concurrency, FaultsWhileThreadsShareTheLinkLeaveEveryObjectWorking) {
+    std::atomic<int> ok{0};
+    std::atomic<int> calls{0};
+    std::atomic<int> running{kThreads};
+    std::vector<std::thread> threads;
+    std::vector<std::unique_ptr<SimDevice>> devices;
+    for (int t = 0; t < kThreads; ++t) {
+        devices.push_back(std::make_unique<SimDevice>(u"COM:3,921600,N,8,1", true, 6));
+        devices.back()->get()->timeOut = 100;
+    }
+    const auto count = [&calls] {
+        ++calls;
+        calls.notify_all();
+    };
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < kRounds / 3; ++round) {
+                if (kSteps[(round + t) % std::size(kSteps)].run(devices[t]->get()) == S_OK)
+                    ++ok;
+                count();
+            }
+            --running;
+            count();
+        });
+    }
+    // A fault on one request in every few.
+    const char* faults[] = {"fault wrong-counter", "fault bad-crc",      "fault silent",
+                            "fault cut:5",         "fault wrong-status", "fault device-error:7"};
+    for (int i = 0; running.load() > 0; ++i) {
+        ASSERT_TRUE(Plan(std::string(faults[i % std::size(faults)]) + " at 1 count 1"));
+        const int until = calls.load() + 3;
+        for (int c; running.load() > 0 && (c = calls.load()) < until;)
+            calls.wait(c);
+    }
+    for (auto& t : threads)
+        t.join();
+    EXPECT_GT(ok.load(), 0);
+
+    ASSERT_TRUE(Plan("clear"));
+    for (auto& d : devices) {
+        d->get()->timeOut = 3000;
+        for (const Step& step : kSteps)
+            EXPECT_EQ(step.run(d->get()), S_OK) << d->get()->errorCode;
+    }
+}
+
+} // namespace
+} // namespace kelvo::test
