@@ -723,8 +723,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                      static_cast<int>(k->errorCode));
     CheckResult(op, hr, *k, t);
     FUZZ_CHECK(t.lockDepth == 0);
-    if (k->portAdapter)
+    if (op.run == InitOp && hr == KELVO_E_CONNECTION_TEXT) {
+        // A refused text leaves a new adapter that was never opened.
+        FUZZ_CHECK(k->Save_Command() == E_FAIL && k->errorCode == KE_NO_PORT);
+    } else if (k->portAdapter) {
         CheckUsable(*k);
+    }
 
     k->Release();
     FUZZ_CHECK(t.references() == 1);
