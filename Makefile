@@ -1,5 +1,5 @@
 # Set-up and everyday entry points. See README.md.
-.PHONY: all deps build build-asan test demo format clean fuzz install
+.PHONY: all deps build build-asan test demo format clean fuzz install bench
 
 JOBS ?= $(shell nproc)
 # Seconds each fuzz target runs in `make fuzz`.
@@ -29,6 +29,15 @@ fuzz: deps
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j $(JOBS)
 	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run.sh
+
+# Release build of the benchmarks (with the benchmark-only packages), their
+# run, and bench/results.md.
+bench: deps
+	@scripts/install-bench-deps.sh
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS) --target kelvo-sim bench_link_bench \
+	  bench_parameters_bench bench_crc16_bench bench_trace_bench bench_error_log_bench
+	bench/run.sh build
 
 demo: build
 	@scripts/demo.sh

@@ -1,49 +1,27 @@
-// Parameter access speed.
-//
-// Component: get_Par and put_Par against a transport that answers at once
-// from memory, so the time is the component's own (frame building, the
-// answer steps, conversion); the same over the recording scripted transport
-// of the tests.
-//
-// Link: parameter reads per second against kelvo-sim over TCP and over the
-// serial pseudo-terminal, through the component and the Linux transport, and
-// from a raw client that sends the same bytes to the same simulator. The
-// ratio component/raw is printed at the end; the raw client is the limit the
-// component can reach.
+// Parameter access without a link: get_Par and put_Par against a transport
+// that answers at once from memory, so the time is the component's own (frame
+// building, the answer steps, CRC, conversion); the same read over the
+// recording scripted transport of the tests; heap allocations per read.
+// The reads over real links are bench_link_bench.
 #include "device/kelvo_object.h"
 #include "kelvo/runtime.h"
 #include "protocol/bytes.h"
 #include "protocol/crc16.h"
 #include "support/connected_kelvo.h"
-#include "support/sim_device.h"
-#include "support/sim_process.h"
+
+#include "alloc_count.h"
+#include "bench_table.h"
 
 #include <benchmark/benchmark.h>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <termios.h>
-#include <unistd.h>
-
-#include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <map>
 #include <memory>
-#include <string>
 
 namespace kelvo::bench {
 namespace {
 
 using test::Bytes;
 
-constexpr char kTcpAddress[] = "127.0.105.250";
-constexpr char kSerialAddress[] = "127.0.105.251";
-constexpr int kSerialCom = 99;
 constexpr std::uint8_t kBusAddress = 5;
 constexpr LONG kBenchParameter = 0x1004; // i4 in the simulator's built-in table
 
@@ -262,174 +240,47 @@ void Scripted_ReadI4(benchmark::State& state) {
 }
 BENCHMARK(Scripted_ReadI4);
 
-// ---- Against kelvo-sim ----
+// ---- Heap allocations per read ----
 
-struct Sims {
-    test::SimProcess tcp;
-    test::SimProcess serial;
-    std::string serialPath;
-    bool ready = false;
-};
-
-Sims& TheSims() {
-    static Sims sims;
-    return sims;
-}
-
-bool StartSims() {
-    Sims& s = TheSims();
-    const std::string devices = "/tmp/kelvo-bench-devices-" + std::to_string(getpid());
-    setenv("KELVO_DEVICES", devices.c_str(), 1);
-    if (!s.tcp.Start({"--addr", kTcpAddress, "--no-tls"}))
-        return false;
-    if (!s.serial.Start({"--addr", kSerialAddress, "--no-tcp", "--no-tls", "--serial",
-                         "--serial-address", std::to_string(kBusAddress), "--link-com",
-                         std::to_string(kSerialCom)}))
-        return false;
-    s.serialPath = s.serial.Line("serial");
-    s.ready = true;
-    return true;
-}
-
-// The 9-byte read request of kBenchParameter with the given counter.
-Bytes ReadRequest(std::uint16_t counter) {
-    Bytes frame{0, 0, 0, 5, 0x01, 0x02, 0, 0, 0};
-    stle_u16(&frame[1], counter);
-    stle_u16(&frame[6], static_cast<std::uint16_t>(kBenchParameter));
-    return frame;
-}
-
-bool ReadExactly(int fd, std::uint8_t* out, std::size_t length) {
-    std::size_t got = 0;
-    while (got < length) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 2000) <= 0)
-            return false;
-        const ssize_t n = read(fd, out + got, length - got);
-        if (n <= 0)
-            return false;
-        got += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-void Link_Component(benchmark::State& state) {
-    const bool serial = state.range(0) != 0;
-    if (!TheSims().ready) {
-        state.SkipWithError("no simulator");
-        return;
-    }
-    RegisterPortwayClass();
-    const std::string text = serial ? "COM:" + std::to_string(kSerialCom) + ",921600,N,8,1"
-                                    : std::string("TCPIP:") + kTcpAddress + "/17221,3000";
-    test::SimDevice d(Utf8ToUtf16(text), serial, kBusAddress);
-    if (d.opened != 1) {
-        state.SkipWithError("cannot connect");
-        return;
-    }
+// Allocations of one get_Par, over the in-memory transport; a string read
+// may allocate its returned BSTR and nothing else.
+void Allocations_Read(benchmark::State& state) {
+    const auto type = static_cast<SHORT>(state.range(0));
+    const std::size_t length = type == VT_BSTR ? static_cast<std::size_t>(state.range(1))
+                               : type == VT_R8 ? 8
+                                               : 4;
+    ReplayKelvo r(state.range(2) != 0, length);
+    std::size_t allocations = 0;
     for (auto _ : state) {
         VARIANT v;
-        if (d->get_Par(kBenchParameter, 0, VT_I4, &v) != S_OK) {
+        VariantInit(&v);
+        HRESULT hr;
+        {
+            AllocationScope scope;
+            hr = r.kelvo->get_Par(kBenchParameter, 0, type, &v);
+            allocations += scope.count();
+        }
+        if (hr != S_OK)
             state.SkipWithError("get_Par failed");
-            break;
-        }
-        benchmark::DoNotOptimize(v.lVal);
+        VariantClear(&v);
     }
-    state.counters["reads_per_s"] =
-        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    if (!kCountsAllocations)
+        state.SkipWithError("not counted under a sanitizer");
+    state.counters["allocs_per_read"] =
+        static_cast<double>(allocations) / static_cast<double>(state.iterations());
 }
-BENCHMARK(Link_Component)->ArgName("serial")->Arg(0)->Arg(1)->UseRealTime();
-
-void Link_Raw(benchmark::State& state) {
-    const bool serial = state.range(0) != 0;
-    if (!TheSims().ready) {
-        state.SkipWithError("no simulator");
-        return;
-    }
-    int fd = -1;
-    if (serial) {
-        fd = open(TheSims().serialPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        termios t{};
-        if (fd >= 0 && tcgetattr(fd, &t) == 0) {
-            cfmakeraw(&t);
-            tcsetattr(fd, TCSANOW, &t);
-            tcflush(fd, TCIOFLUSH);
-        }
-    } else {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(17221);
-        inet_pton(AF_INET, kTcpAddress, &a.sin_addr);
-        const int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-            close(fd);
-            fd = -1;
-        }
-    }
-    if (fd < 0) {
-        state.SkipWithError("cannot connect");
-        return;
-    }
-    std::uint16_t counter = 0;
-    std::uint8_t answer[32];
-    const std::size_t answerSize = serial ? 1 + 14 + 2 : 14;
-    for (auto _ : state) {
-        Bytes request = ReadRequest(counter);
-        counter = static_cast<std::uint16_t>((counter + 1) % 1024);
-        if (serial)
-            request = test::SerialWrap(kBusAddress, request);
-        if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size()) ||
-            !ReadExactly(fd, answer, answerSize)) {
-            state.SkipWithError("raw exchange failed");
-            break;
-        }
-    }
-    close(fd);
-    state.counters["reads_per_s"] =
-        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
-}
-BENCHMARK(Link_Raw)->ArgName("serial")->Arg(0)->Arg(1)->UseRealTime();
-
-// Console output, and the link rates kept for the ratio.
-class RateReporter : public benchmark::ConsoleReporter {
-public:
-    std::map<std::string, double> rates;
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred &&
-                run.real_accumulated_time > 0)
-                rates[run.benchmark_name()] =
-                    static_cast<double>(run.iterations) / run.real_accumulated_time;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
+BENCHMARK(Allocations_Read)
+    ->ArgNames({"type", "bytes", "serial"})
+    ->Args({VT_I4, 4, 0})
+    ->Args({VT_I4, 4, 1})
+    ->Args({VT_R8, 8, 0})
+    ->Args({VT_BSTR, 16, 0})
+    ->Args({VT_BSTR, 255, 1});
 
 } // namespace
 } // namespace kelvo::bench
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    if (!kelvo::bench::StartSims())
-        std::fprintf(stderr, "kelvo-sim did not start: the link benchmarks are skipped\n");
-    kelvo::bench::RateReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    for (const char* link : {"serial:0", "serial:1"}) {
-        const std::string component = std::string("Link_Component/") + link + "/real_time";
-        const std::string raw = std::string("Link_Raw/") + link + "/real_time";
-        auto c = reporter.rates.find(component);
-        auto r = reporter.rates.find(raw);
-        if (c == reporter.rates.end() || r == reporter.rates.end())
-            continue;
-        std::printf("%s reads per second: component %.0f, raw client %.0f, ratio %.3f\n",
-                    std::string(link) == "serial:0" ? "TCP" : "serial", c->second, r->second,
-                    c->second / r->second);
-    }
-    std::filesystem::remove_all("/tmp/kelvo-bench-devices-" + std::to_string(getpid()));
-    benchmark::Shutdown();
-    return 0;
+    return kelvo::bench::RunBenchmarks(argc, argv,
+                                       "Parameter access without a link (bench_parameters_bench)");
 }

@@ -6,6 +6,8 @@
 #include "trace/reader.h"
 #include "trace/writer.h"
 
+#include "bench_table.h"
+
 #include <benchmark/benchmark.h>
 
 #include <unistd.h>
@@ -93,4 +95,6 @@ BENCHMARK(BM_ReadFullRing)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    return kelvo::bench::RunBenchmarks(argc, argv, "Trace (bench_trace_bench)");
+}

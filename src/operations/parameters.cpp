@@ -9,6 +9,7 @@
 #include "kelvo/trace.h"
 #include "protocol/bytes.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <string>
@@ -114,7 +115,16 @@ int StoreValue(const std::uint8_t* value, std::uint8_t length, SHORT type, VARIA
         break;
     case VT_BSTR: {
         const char* text = reinterpret_cast<const char*>(value);
-        const std::u16string wide = FromAnsi(std::string_view(text, strnlen(text, length)));
+        const std::size_t n = strnlen(text, length);
+        // ASCII reads alike in every code page: widened straight into the
+        // result, the one allocation of the read.
+        if (std::all_of(value, value + n, [](std::uint8_t c) { return c < 0x80; })) {
+            v.bstrVal = SysAllocStringLen(nullptr, static_cast<UINT>(n));
+            if (v.bstrVal)
+                std::copy(value, value + n, v.bstrVal);
+            break;
+        }
+        const std::u16string wide = FromAnsi(std::string_view(text, n));
         v.bstrVal = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
         break;
     }

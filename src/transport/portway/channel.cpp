@@ -7,12 +7,14 @@
 #include <climits>
 #include <condition_variable>
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
@@ -37,6 +39,35 @@ bool Channel::DropInput() {
             return true;
         dropped += r.count;
     }
+    return true;
+}
+
+IoResult Channel::ReadWithin(std::uint8_t* data, std::size_t size, Clock::time_point deadline) {
+    for (;;) {
+        WaitResult waited = WaitFor(fd_, POLLIN, deadline);
+        if (waited == WaitResult::TimedOut)
+            return {IoStatus::TimedOut, 0};
+        if (waited == WaitResult::Failed)
+            return {IoStatus::Failed, 0};
+        IoResult r = ReadSome(data, size);
+        if (r.status != IoStatus::WantRead)
+            return r;
+    }
+}
+
+bool ReceiveTimeout::Set(int fd, Clock::time_point deadline, bool* timedOut) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    *timedOut = left.count() <= 0;
+    if (*timedOut)
+        return true;
+    if (left.count() == ms_)
+        return true;
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(left.count() / 1000);
+    tv.tv_usec = static_cast<suseconds_t>(left.count() % 1000 * 1000);
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0)
+        return false;
+    ms_ = left.count();
     return true;
 }
 
@@ -95,14 +126,15 @@ std::optional<Fingerprint> ParseFingerprint(std::string_view text) {
 
 namespace {
 
-// A connected stream socket (TCP or Unix). Sends never raise SIGPIPE.
+// A connected stream socket (TCP or Unix), in blocking mode: every call but
+// ReadWithin passes MSG_DONTWAIT. Sends never raise SIGPIPE.
 class SocketChannel final : public Channel {
 public:
     using Channel::Channel;
 
     IoResult ReadSome(std::uint8_t* data, std::size_t size) override {
         for (;;) {
-            ssize_t n = ::recv(fd_, data, size, 0);
+            ssize_t n = ::recv(fd_, data, size, MSG_DONTWAIT);
             if (n > 0)
                 return {IoStatus::Done, static_cast<std::size_t>(n)};
             if (n == 0)
@@ -115,7 +147,7 @@ public:
 
     IoResult WriteSome(const std::uint8_t* data, std::size_t size) override {
         for (;;) {
-            ssize_t n = ::send(fd_, data, size, MSG_NOSIGNAL);
+            ssize_t n = ::send(fd_, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n >= 0)
                 return {IoStatus::Done, static_cast<std::size_t>(n)};
             if (errno == EINTR)
@@ -124,7 +156,27 @@ public:
         }
     }
 
+    IoResult ReadWithin(std::uint8_t* data, std::size_t size, Clock::time_point deadline) override {
+        for (;;) {
+            bool timedOut = false;
+            if (!timeout_.Set(fd_, deadline, &timedOut))
+                return {IoStatus::Failed, 0};
+            if (timedOut)
+                return {IoStatus::TimedOut, 0};
+            ssize_t n = ::recv(fd_, data, size, 0);
+            if (n > 0)
+                return {IoStatus::Done, static_cast<std::size_t>(n)};
+            if (n == 0)
+                return {IoStatus::Closed, 0};
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+                continue; // the loop head decides whether time is left
+            return {ErrnoStatus(IoStatus::Failed), 0};
+        }
+    }
+
 private:
+    ReceiveTimeout timeout_;
+
     static IoStatus ErrnoStatus(IoStatus wouldBlock) {
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return wouldBlock;
@@ -219,6 +271,12 @@ int ConnectOne(const addrinfo* ai, Clock::time_point deadline, bool* socketFaile
     return fd;
 }
 
+// Connected sockets run in blocking mode (see SocketChannel).
+bool SetBlocking(int fd) {
+    int flags = ::fcntl(fd, F_GETFL);
+    return flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
 std::string LowerCase(std::string text) {
     for (char& c : text) {
         if (c >= 'A' && c <= 'Z')
@@ -264,6 +322,11 @@ OpenResult OpenTcp(const TcpTarget& target, const std::optional<Fingerprint>& pi
         out.error = PW_SOCKET_FAILED;
         return out;
     }
+    if (!SetBlocking(fd)) {
+        ::close(fd);
+        out.error = PW_SOCKET_FAILED;
+        return out;
+    }
     std::string linkId = "tcp-" + LowerCase(target.host) + "_" + std::to_string(target.port);
     if (target.tls) {
         out = StartTls(fd, target.host, deadline, pin);
@@ -293,7 +356,7 @@ OpenResult OpenBridge(const BridgeTarget& target) {
     do {
         rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
+    if (rc != 0 || !SetBlocking(fd)) {
         ::close(fd);
         out.error = PW_PORT_OPEN_FAILED;
         return out;

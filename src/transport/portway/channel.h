@@ -1,6 +1,8 @@
-// Byte channels under the transport: a non-blocking descriptor (TCP socket, Unix
-// socket, serial device) or a TLS session on a TCP socket. A channel never blocks;
-// the caller waits with poll on fd() for the direction a call asks for.
+// Byte channels under the transport: a descriptor (TCP socket, Unix socket,
+// serial device) or a TLS session on a TCP socket. ReadSome and WriteSome never
+// block; the caller waits with poll on fd() for the direction a call asks for,
+// or reads with ReadWithin, which waits itself (a socket in one blocking receive
+// under a receive time-out, saving the poll).
 #pragma once
 
 #include "kelvo/portway.h"
@@ -24,6 +26,7 @@ enum class IoStatus {
     WantWrite, // nothing now: wait until fd() is writable
     Closed,    // the peer closed the connection (or the line hung up)
     Failed,    // any other error
+    TimedOut,  // ReadWithin: nothing arrived before the deadline
 };
 
 struct IoResult {
@@ -41,11 +44,16 @@ public:
     int fd() const { return fd_; }
 
     virtual IoResult ReadSome(std::uint8_t* data, std::size_t size) = 0;
+    // Waits until some bytes arrive or the deadline passes, then reads them
+    // like ReadSome; never WantRead.
+    virtual IoResult ReadWithin(std::uint8_t* data, std::size_t size, Clock::time_point deadline);
     virtual IoResult WriteSome(const std::uint8_t* data, std::size_t size) = 0;
     // Drops whatever was received but not read; false when the peer has closed.
     virtual bool DropInput();
     // Waits until written bytes have left the host.
     virtual bool Drain() { return true; }
+    // Received bytes held inside the channel, where poll on fd() does not see them.
+    virtual bool HasBuffered() const { return false; }
 
     // Certificate validity of a TLS peer as seconds since 1970; false without one.
     virtual bool CertificateDates(std::int64_t* notBefore, std::int64_t* notAfter) const;
@@ -57,6 +65,17 @@ protected:
 };
 
 enum class WaitResult { Ready, TimedOut, Failed };
+
+// The SO_RCVTIMEO of a blocking socket, set to the milliseconds left until a
+// deadline; changed only when that number changes.
+class ReceiveTimeout {
+public:
+    // False when the option could not be set; *timedOut when no time is left.
+    bool Set(int fd, Clock::time_point deadline, bool* timedOut);
+
+private:
+    long long ms_ = -1;
+};
 
 // Waits with poll until fd has one of `events` or the deadline passes.
 WaitResult WaitFor(int fd, short events, Clock::time_point deadline);

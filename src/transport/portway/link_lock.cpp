@@ -2,9 +2,11 @@
 
 #include "transport/portway/device_paths.h"
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <map>
+#include <pthread.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -25,6 +27,15 @@ int OpenLockFile(const std::string& path) {
     }
 }
 
+// Forks this process went through (a child handler counts them), so that a
+// descriptor opened before a fork is known without asking for the pid.
+std::atomic<unsigned> g_forks{0};
+
+void CountForks() {
+    static std::once_flag once;
+    std::call_once(once, [] { ::pthread_atfork(nullptr, nullptr, [] { g_forks.fetch_add(1); }); });
+}
+
 } // namespace
 
 std::shared_ptr<LinkLock> LinkLock::ForLink(const std::string& linkId) {
@@ -33,6 +44,7 @@ std::shared_ptr<LinkLock> LinkLock::ForLink(const std::string& linkId) {
     static auto* mutex = new std::mutex;
     static auto* locks = new std::map<std::string, std::weak_ptr<LinkLock>>;
 
+    CountForks();
     std::string path = LinkLockPath(linkId);
     std::lock_guard<std::mutex> guard(*mutex);
     for (auto it = locks->begin(); it != locks->end();) {
@@ -51,28 +63,29 @@ std::shared_ptr<LinkLock> LinkLock::ForLink(const std::string& linkId) {
 }
 
 LinkLock::~LinkLock() {
-    if (fd_ >= 0 && pid_ == ::getpid())
+    if (fd_ >= 0 && OpenedHere())
         ::close(fd_);
 }
 
+bool LinkLock::OpenedHere() const {
+    return forks_ == g_forks.load(std::memory_order_relaxed);
+}
+
 // A child process inherits the parent's state and lock descriptor, but not the
-// parent's hold on the link: it drops both without unlocking the parent's file.
+// parent's hold on the link: it drops both without unlocking the parent's file
+// (closing its copy of the descriptor leaves the parent's lock in place).
 void LinkLock::ForgetInheritedLocked() {
-    if (!held_ || pid_ == ::getpid())
+    if (fd_ < 0 || OpenedHere())
         return;
-    if (fd_ >= 0)
-        ::close(fd_);
+    ::close(fd_);
     fd_ = -1;
     held_ = false;
     owner_ = nullptr;
 }
 
 void LinkLock::FreeLocked() {
-    if (fd_ >= 0) {
+    if (fd_ >= 0)
         ::flock(fd_, LOCK_UN);
-        ::close(fd_);
-    }
-    fd_ = -1;
     held_ = false;
     owner_ = nullptr;
     freed_.notify_all();
@@ -93,11 +106,11 @@ PortwayErrorCode LinkLock::Acquire(const void* owner) {
     held_ = true;
     thread_ = self;
     owner_ = owner;
-    pid_ = ::getpid();
-    fd_ = -1;
+    int fd = fd_;
     lock.unlock();
 
-    int fd = OpenLockFile(path_);
+    if (fd < 0)
+        fd = OpenLockFile(path_);
     bool ok = fd >= 0;
     while (ok && ::flock(fd, LOCK_EX) != 0) {
         if (errno != EINTR)
@@ -105,7 +118,10 @@ PortwayErrorCode LinkLock::Acquire(const void* owner) {
     }
 
     lock.lock();
-    fd_ = fd;
+    if (fd >= 0 && fd != fd_) {
+        fd_ = fd;
+        forks_ = g_forks.load(std::memory_order_relaxed);
+    }
     if (!ok) {
         FreeLocked();
         return PW_LOCK_FAILED;
@@ -115,7 +131,7 @@ PortwayErrorCode LinkLock::Acquire(const void* owner) {
 
 bool LinkLock::Release() {
     std::lock_guard<std::mutex> guard(mutex_);
-    if (!held_ || pid_ != ::getpid() || thread_ != std::this_thread::get_id() || fd_ < 0)
+    if (!held_ || !OpenedHere() || thread_ != std::this_thread::get_id() || fd_ < 0)
         return false;
     FreeLocked();
     return true;
@@ -123,7 +139,7 @@ bool LinkLock::Release() {
 
 void LinkLock::ReleaseOwnedBy(const void* owner) {
     std::lock_guard<std::mutex> guard(mutex_);
-    if (held_ && pid_ == ::getpid() && owner_ == owner && fd_ >= 0)
+    if (held_ && OpenedHere() && owner_ == owner && fd_ >= 0)
         FreeLocked();
 }
 

@@ -6,6 +6,10 @@
 // The holder is a thread: a further Acquire by the holding thread succeeds at
 // once, and one Release frees the link. Acquire waits without a time-out: a
 // holder that ends its process frees the file lock with it.
+//
+// The lock file stays open while the LinkLock lives, so an exchange costs two
+// flock calls and nothing more. A child process made by fork opens its own
+// descriptor: the inherited one shares the parent's open file, and so its lock.
 #pragma once
 
 #include "kelvo/portway.h"
@@ -14,7 +18,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <sys/types.h>
 #include <thread>
 
 namespace kelvo::portway {
@@ -41,6 +44,7 @@ public:
 private:
     void FreeLocked();
     void ForgetInheritedLocked();
+    bool OpenedHere() const;
 
     const std::string path_;
     std::mutex mutex_;
@@ -48,7 +52,7 @@ private:
     bool held_ = false;
     std::thread::id thread_;
     const void* owner_ = nullptr;
-    pid_t pid_ = 0;
+    unsigned forks_ = 0; // the process's fork count when fd_ was opened
     int fd_ = -1;
 };
 

@@ -5,8 +5,10 @@
 #include "transport/portway/connection_text.h"
 #include "transport/portway/link_lock.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <poll.h>
@@ -41,6 +43,32 @@ std::uint32_t ClampToU32(std::int64_t seconds) {
         return UINT32_MAX;
     return static_cast<std::uint32_t>(seconds);
 }
+
+// Bytes received beyond what a Read asked for, handed to the next Reads: an
+// answer that arrives in one piece is taken from the link in one call.
+class ReadAhead {
+public:
+    static constexpr std::size_t kSize = 4096;
+
+    std::size_t Take(std::uint8_t* out, std::size_t length) {
+        const std::size_t n = std::min(length, end_ - begin_);
+        std::memcpy(out, bytes_ + begin_, n);
+        begin_ += n;
+        return n;
+    }
+    // Room for kSize bytes; only asked for when empty.
+    std::uint8_t* Space() { return bytes_; }
+    void Filled(std::size_t count) {
+        begin_ = 0;
+        end_ = count;
+    }
+    void Clear() { begin_ = end_ = 0; }
+
+private:
+    std::uint8_t bytes_[kSize];
+    std::size_t begin_ = 0;
+    std::size_t end_ = 0;
+};
 
 class Portway final : public IPortway {
 public:
@@ -127,6 +155,7 @@ public:
         std::lock_guard<std::mutex> io(ioMutex_);
         if (!channel_)
             return Fail(PW_NOT_OPEN);
+        ahead_.Clear();
         if (!channel_->DropInput())
             peerClosed_ = true;
         return Succeed();
@@ -161,13 +190,35 @@ public:
             return Fail(PW_BAD_ARGUMENT, E_POINTER);
         if (peerClosed_)
             return Fail(PW_PEER_CLOSED);
-        Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout);
         auto* out = static_cast<std::uint8_t*>(buffer);
-        std::size_t got = 0;
+        std::size_t got = ahead_.Take(out, length);
+        if (got == length)
+            return Succeed();
+        Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout);
+        // Right after a request the answer cannot be there yet: wait first.
+        bool wait = answerAwaited_ && !channel_->HasBuffered();
+        answerAwaited_ = false;
         while (got < length) {
-            portway::IoResult r = channel_->ReadSome(out + got, length - got);
+            // Whatever has arrived is taken in one call; the rest of it waits
+            // in ahead_ for the next Read.
+            const std::size_t wanted = length - got;
+            const bool direct = wanted >= ReadAhead::kSize;
+            std::uint8_t* into = direct ? out + got : ahead_.Space();
+            const std::size_t room = direct ? wanted : ReadAhead::kSize;
+            portway::IoResult r =
+                wait ? channel_->ReadWithin(into, room, deadline) : channel_->ReadSome(into, room);
             if (r.status == IoStatus::Done) {
-                got += r.count;
+                if (direct) {
+                    got += r.count;
+                } else {
+                    ahead_.Filled(r.count);
+                    got += ahead_.Take(out + got, wanted);
+                }
+                wait = false;
+                continue;
+            }
+            if (r.status == IoStatus::WantRead) {
+                wait = true;
                 continue;
             }
             PortwayErrorCode error = AwaitProgress(r.status, deadline, PW_TIMEOUT);
@@ -201,6 +252,7 @@ public:
             if (error != PW_OK)
                 return Fail(error);
         }
+        answerAwaited_ = true;
         return Succeed();
     }
 
@@ -310,6 +362,8 @@ private:
         if (lock)
             lock->ReleaseOwnedBy(this);
         peerClosed_ = false;
+        answerAwaited_ = false;
+        ahead_.Clear();
     }
 
     // The pin for a TLS open: the property, else the environment; false when the
@@ -335,6 +389,8 @@ private:
             return PW_PEER_CLOSED;
         case IoStatus::Failed:
             return PW_IO_FAILED;
+        case IoStatus::TimedOut:
+            return onTimeout;
         case IoStatus::Done:
             return PW_OK;
         case IoStatus::WantRead:
@@ -360,6 +416,9 @@ private:
     std::shared_ptr<LinkLock> linkLock_;
     std::optional<Fingerprint> pin_;
     bool peerClosed_ = false;
+    // Set by a Write: the next Read waits before it tries the channel.
+    bool answerAwaited_ = false;
+    ReadAhead ahead_;
 };
 
 class PortwayFactory final : public IClassFactory {

@@ -7,7 +7,10 @@
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,7 +19,7 @@ namespace {
 
 class SerialChannel final : public Channel {
 public:
-    using Channel::Channel;
+    SerialChannel(int fd, bool pseudoTerminal) : Channel(fd), pseudoTerminal_(pseudoTerminal) {}
 
     IoResult ReadSome(std::uint8_t* data, std::size_t size) override {
         for (;;) {
@@ -51,19 +54,39 @@ public:
         }
     }
 
-    bool DropInput() override {
-        ::tcflush(fd_, TCIFLUSH);
-        return Channel::DropInput();
-    }
+    // The driver's input queue is the whole of the unread input.
+    bool DropInput() override { return ::tcflush(fd_, TCIFLUSH) == 0 || errno != EIO; }
 
+    // A pseudo-terminal hands written bytes to its other side at once: there
+    // is no transmitter to wait for.
     bool Drain() override {
+        if (pseudoTerminal_)
+            return true;
         int rc;
         do {
             rc = ::tcdrain(fd_);
         } while (rc != 0 && errno == EINTR);
         return rc == 0;
     }
+
+private:
+    const bool pseudoTerminal_;
 };
+
+// Unix 98 pseudo-terminal slaves have majors 136 to 143.
+bool IsPseudoTerminal(const struct stat& st) {
+    return major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
+}
+
+// Asks the driver to hand received bytes on at once rather than after its
+// usual delay; drivers without the setting (a pseudo-terminal) refuse it.
+void AskLowLatency(int fd) {
+    serial_struct serial{};
+    if (::ioctl(fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY))
+        return;
+    serial.flags |= ASYNC_LOW_LATENCY;
+    ::ioctl(fd, TIOCSSERIAL, &serial);
+}
 
 bool SpeedOf(unsigned baud, speed_t* speed) {
     static constexpr struct {
@@ -145,11 +168,12 @@ OpenResult OpenSerial(const SerialTarget& target) {
         out.error = PW_PORT_OPEN_FAILED;
         return out;
     }
+    AskLowLatency(fd);
     // Links through different comN names to one device share one lock.
     char resolved[PATH_MAX];
     out.linkId = "serial-";
     out.linkId += ::realpath(path.c_str(), resolved) ? resolved : path.c_str();
-    out.channel = std::make_unique<SerialChannel>(fd);
+    out.channel = std::make_unique<SerialChannel>(fd, IsPseudoTerminal(st));
     return out;
 }
 

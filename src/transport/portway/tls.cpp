@@ -18,14 +18,21 @@
 namespace kelvo::portway {
 namespace {
 
+// The socket under a TLS session (blocking mode): its calls pass MSG_DONTWAIT
+// unless a ReadWithin waits in a receive under the socket's time-out.
+struct SocketIo {
+    int fd;
+    bool waitForInput = false;
+};
+
 // A socket BIO that sends with MSG_NOSIGNAL: a peer that went away yields EPIPE
 // instead of a signal that would end the host process.
 int BioWrite(BIO* bio, const char* data, int size) {
     BIO_clear_retry_flags(bio);
-    int fd = *static_cast<int*>(BIO_get_data(bio));
+    int fd = static_cast<SocketIo*>(BIO_get_data(bio))->fd;
     ssize_t n;
     do {
-        n = ::send(fd, data, static_cast<std::size_t>(size), MSG_NOSIGNAL);
+        n = ::send(fd, data, static_cast<std::size_t>(size), MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
         BIO_set_retry_write(bio);
@@ -34,10 +41,10 @@ int BioWrite(BIO* bio, const char* data, int size) {
 
 int BioRead(BIO* bio, char* data, int size) {
     BIO_clear_retry_flags(bio);
-    int fd = *static_cast<int*>(BIO_get_data(bio));
+    const SocketIo& io = *static_cast<SocketIo*>(BIO_get_data(bio));
     ssize_t n;
     do {
-        n = ::recv(fd, data, static_cast<std::size_t>(size), 0);
+        n = ::recv(io.fd, data, static_cast<std::size_t>(size), io.waitForInput ? 0 : MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
         BIO_set_retry_read(bio);
@@ -83,7 +90,7 @@ bool IsAddressLiteral(const std::string& host) {
 
 class TlsChannel final : public Channel {
 public:
-    explicit TlsChannel(int fd) : Channel(fd) {}
+    explicit TlsChannel(int fd) : Channel(fd), io_{fd} {}
 
     ~TlsChannel() override {
         if (ssl_) {
@@ -108,13 +115,15 @@ public:
         SSL_CTX_set_verify(ctx_, SSL_VERIFY_NONE, nullptr);
         SSL_CTX_set_options(ctx_, SSL_OP_IGNORE_UNEXPECTED_EOF);
         SSL_CTX_set_mode(ctx_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+        // A record is taken from the socket in one read rather than two.
+        SSL_CTX_set_read_ahead(ctx_, 1);
         ssl_ = SSL_new(ctx_);
         if (!ssl_)
             return false;
         BIO* bio = BIO_new(method);
         if (!bio)
             return false;
-        BIO_set_data(bio, &fd_);
+        BIO_set_data(bio, &io_);
         SSL_set_bio(ssl_, bio, bio);
         // Server name for hosts given by name (not for address literals).
         if (!IsAddressLiteral(host))
@@ -159,6 +168,22 @@ public:
         return {Status(n), 0};
     }
 
+    // SSL_read with the socket's receive waiting up to the deadline.
+    IoResult ReadWithin(std::uint8_t* data, std::size_t size, Clock::time_point deadline) override {
+        for (;;) {
+            bool timedOut = false;
+            if (!timeout_.Set(fd_, deadline, &timedOut))
+                return {IoStatus::Failed, 0};
+            if (timedOut)
+                return {IoStatus::TimedOut, 0};
+            io_.waitForInput = true;
+            IoResult r = ReadSome(data, size);
+            io_.waitForInput = false;
+            if (r.status != IoStatus::WantRead)
+                return r;
+        }
+    }
+
     IoResult WriteSome(const std::uint8_t* data, std::size_t size) override {
         ERR_clear_error();
         errno = 0;
@@ -167,6 +192,8 @@ public:
             return {IoStatus::Done, static_cast<std::size_t>(n)};
         return {Status(n), 0};
     }
+
+    bool HasBuffered() const override { return SSL_has_pending(ssl_) == 1; }
 
     bool CertificateDates(std::int64_t* notBefore, std::int64_t* notAfter) const override {
         if (!peer_)
@@ -197,6 +224,8 @@ private:
         return IoStatus::Failed;
     }
 
+    SocketIo io_;
+    ReceiveTimeout timeout_;
     SSL_CTX* ctx_ = nullptr;
     SSL* ssl_ = nullptr;
     X509* peer_ = nullptr;
