@@ -1,5 +1,5 @@
 # Set-up and everyday entry points. See README.md.
-.PHONY: all deps build build-asan test demo format clean fuzz install bench
+.PHONY: all deps build build-asan build-tsan test demo format clean fuzz install bench
 
 JOBS ?= $(shell nproc)
 # Seconds each fuzz target runs in `make fuzz`.
@@ -18,10 +18,16 @@ build-asan: deps
 	cmake --preset asan
 	cmake --build --preset asan -j $(JOBS)
 
-test: build build-asan
+# Only the concurrency tests and what they start (see the tsan presets).
+build-tsan: deps
+	cmake --preset tsan
+	cmake --build --preset tsan -j $(JOBS)
+
+test: build build-asan build-tsan
 	ctest --preset release
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --preset asan
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --preset tsan
 
 # Builds the libFuzzer targets (clang) in build-fuzz and runs each for
 # FUZZ_SECONDS; new inputs go to build-fuzz/work, not to fuzz/corpus.
@@ -53,4 +59,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build build-debug build-asan build-fuzz
+	rm -rf build build-debug build-asan build-fuzz build-tsan
