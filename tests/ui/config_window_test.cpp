@@ -21,11 +21,6 @@
 #include <filesystem>
 #include <functional>
 
-// Qt keeps caches of its own (fonts, platform plugin) until the process ends.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libQt6\nleak:libfontconfig\nleak:libglib-2.0\n";
-}
-
 namespace kelvo::test {
 namespace {
 
