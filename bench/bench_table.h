@@ -116,24 +116,28 @@ inline std::string Rate(double perSecond, const char* unit) {
 class TableReporter : public benchmark::ConsoleReporter {
 public:
     explicit TableReporter(std::string title)
-        : table_(std::move(title), {"benchmark", "time per iteration", "rate", "counters"}) {}
+        : table_(std::move(title),
+                 {"benchmark", "real time", "CPU time", "rate (per CPU second)", "counters"}) {}
 
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
-            if (run.error_occurred || run.iterations == 0)
+            if (run.error_occurred)
                 continue;
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "BigO")
-                continue;
-            if (run.aggregate_name == "BigO") {
-                table_.Row({run.benchmark_name(),
-                            "complexity " + Format("%.3g", run.real_accumulated_time), "", ""});
+            const double unit = run.time_unit == benchmark::kNanosecond    ? 1.0
+                                : run.time_unit == benchmark::kMicrosecond ? 1e3
+                                : run.time_unit == benchmark::kMillisecond ? 1e6
+                                                                           : 1e9;
+            const double ns = run.GetAdjustedRealTime() * unit;
+            const double cpuNs = run.GetAdjustedCPUTime() * unit;
+            if (run.run_type == Run::RT_Aggregate) {
+                // The fitted complexity: time = coefficient x N.
+                if (run.aggregate_name == "BigO")
+                    table_.Row({run.benchmark_name(), Duration(ns) + " × N",
+                                Duration(cpuNs) + " × N", "", ""});
                 continue;
             }
-            const double ns =
-                run.GetAdjustedRealTime() * (run.time_unit == benchmark::kNanosecond    ? 1.0
-                                             : run.time_unit == benchmark::kMicrosecond ? 1e3
-                                             : run.time_unit == benchmark::kMillisecond ? 1e6
-                                                                                        : 1e9);
+            if (run.iterations == 0)
+                continue;
             std::string rate;
             std::string counters;
             for (const auto& [name, counter] : run.counters) {
@@ -146,7 +150,7 @@ public:
                     counters +=
                         (counters.empty() ? "" : ", ") + name + " " + Format("%.3g", counter.value);
             }
-            table_.Row({run.benchmark_name(), Duration(ns), rate, counters});
+            table_.Row({run.benchmark_name(), Duration(ns), Duration(cpuNs), rate, counters});
         }
         ConsoleReporter::ReportRuns(runs);
     }
