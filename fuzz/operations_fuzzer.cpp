@@ -20,6 +20,7 @@
 #include "kelvo/trace.h"
 #include "operations/password_encoding.h"
 #include "protocol/bytes.h"
+#include "protocol/crc16.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -289,16 +290,7 @@ HRESULT WriteDataBlock(Run& r) {
     std::vector<BYTE> data(len, 0x11);
     const auto given = r.args.bytes(len);
     std::copy(given.begin(), given.end(), data.begin());
-    const HRESULT hr =
-        r.k.WriteDataBlock(rt, type, idx, sub, offset, len, r.nullOut ? nullptr : data.data());
-    // The length byte of the request counts the rest of the frame exactly.
-    for (const auto& w : r.t.written) {
-        const std::size_t head = r.k.serialMode ? 1 : 0;
-        const std::size_t tail = r.k.serialMode ? 2 : 0;
-        FUZZ_CHECK(w.size() >= head + 4 + tail);
-        FUZZ_CHECK(w[head + 3] == w.size() - head - tail - 4);
-    }
-    return hr;
+    return r.k.WriteDataBlock(rt, type, idx, sub, offset, len, r.nullOut ? nullptr : data.data());
 }
 
 HRESULT SafeDataWrite(Run& r) {
@@ -654,6 +646,27 @@ const Operation kOperations[] = {
     {CloseOp, Kind::Session},
 };
 
+// Every request is well formed: the node, a frame counter below 1024 that
+// moves on with every request, a length byte counting the rest of the frame
+// exactly, and on a serial link the address and a correct CRC trailer.
+void CheckRequests(const CKelvo& k, const FuzzTransport& t) {
+    const std::size_t head = k.serialMode ? 1 : 0;
+    const std::size_t tail = k.serialMode ? 2 : 0;
+    int previous = -1;
+    for (const auto& w : t.written) {
+        FUZZ_CHECK(w.size() >= head + 6 + tail);
+        FUZZ_CHECK(w[head] == k.canNode);
+        FUZZ_CHECK(w[head + 3] == w.size() - head - tail - 4);
+        const int counter = ldle_u16(&w[head + 1]);
+        FUZZ_CHECK(counter < 1024 && counter != previous);
+        previous = counter;
+        if (k.serialMode) {
+            FUZZ_CHECK(w[0] == k.address);
+            FUZZ_CHECK(ldle_u16(&w[w.size() - 2]) == Crc16(w.data(), w.size() - 2, kCrc16Start));
+        }
+    }
+}
+
 void CheckResult(const Operation& op, HRESULT hr, const CKelvo& k, const FuzzTransport& t) {
     if (op.kind == Kind::Local && op.run != ReadPushData)
         FUZZ_CHECK(t.locks == 0 && t.writes == 0 && t.reads == 0);
@@ -722,6 +735,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                      static_cast<std::size_t>(&op - kOperations), static_cast<unsigned>(hr),
                      static_cast<int>(k->errorCode));
     CheckResult(op, hr, *k, t);
+    CheckRequests(*k, t);
     FUZZ_CHECK(t.lockDepth == 0);
     if (op.run == InitOp && hr == KELVO_E_CONNECTION_TEXT) {
         // A refused text leaves a new adapter that was never opened.
