@@ -278,6 +278,7 @@ private:
 };
 #endif
 
+#if KELVO_BENCH_MODBUS
 // ---- Canned-answer responder ----
 
 // A loopback TCP server thread that answers every request of a fixed size
@@ -359,7 +360,6 @@ Bytes ModbusCannedAnswer() {
     return {0, 0, 0, 0, 0, 7, 0xFF, 0x03, 4, 0x00, 0x01, 0xE2, 0x40};
 }
 
-#if KELVO_BENCH_MODBUS
 // The libmodbus server loop in a child process (as kelvo-sim is one):
 // modbus_receive and modbus_reply on a mapping of 16 holding registers.
 pid_t StartModbusServer() {
