@@ -569,9 +569,7 @@ void AddRow(Table& table, const std::string& name, Comparison& c) {
     const bool both = c.first.error.empty() && c.second.error.empty();
     row.push_back(both ? Format("%.3f", c.Ratio()) : "");
     table.Row(row);
-    static const Clock::time_point start = Clock::now();
-    std::fprintf(stderr, "%s done (%.1f s)\n", name.c_str(),
-                 std::chrono::duration<double>(Clock::now() - start).count());
+    std::fprintf(stderr, "%s: done\n", name.c_str());
 }
 
 // Allocations of the whole program per read, over 1000 reads.
