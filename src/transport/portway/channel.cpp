@@ -42,16 +42,23 @@ bool Channel::DropInput() {
     return true;
 }
 
+IoResult LastTry(IoResult r) {
+    if (r.status == IoStatus::WantRead)
+        return {IoStatus::TimedOut, 0};
+    return r;
+}
+
 IoResult Channel::ReadWithin(std::uint8_t* data, std::size_t size, Clock::time_point deadline) {
     for (;;) {
         WaitResult waited = WaitFor(fd_, POLLIN, deadline);
-        if (waited == WaitResult::TimedOut)
-            return {IoStatus::TimedOut, 0};
         if (waited == WaitResult::Failed)
             return {IoStatus::Failed, 0};
+        // Even with no time left, what has arrived is taken.
         IoResult r = ReadSome(data, size);
         if (r.status != IoStatus::WantRead)
             return r;
+        if (waited == WaitResult::TimedOut)
+            return {IoStatus::TimedOut, 0};
     }
 }
 
@@ -162,7 +169,7 @@ public:
             if (!timeout_.Set(fd_, deadline, &timedOut))
                 return {IoStatus::Failed, 0};
             if (timedOut)
-                return {IoStatus::TimedOut, 0};
+                return LastTry(ReadSome(data, size));
             ssize_t n = ::recv(fd_, data, size, 0);
             if (n > 0)
                 return {IoStatus::Done, static_cast<std::size_t>(n)};

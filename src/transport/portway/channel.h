@@ -66,6 +66,9 @@ protected:
 
 enum class WaitResult { Ready, TimedOut, Failed };
 
+// The result of a read made when no time is left: nothing there is a time-out.
+IoResult LastTry(IoResult r);
+
 // The SO_RCVTIMEO of a blocking socket, set to the milliseconds left until a
 // deadline; changed only when that number changes.
 class ReceiveTimeout {

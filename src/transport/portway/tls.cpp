@@ -175,7 +175,7 @@ public:
             if (!timeout_.Set(fd_, deadline, &timedOut))
                 return {IoStatus::Failed, 0};
             if (timedOut)
-                return {IoStatus::TimedOut, 0};
+                return LastTry(ReadSome(data, size));
             io_.waitForInput = true;
             IoResult r = ReadSome(data, size);
             io_.waitForInput = false;
