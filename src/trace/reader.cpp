@@ -149,7 +149,7 @@ TraceReader::Snapshot TraceReader::Take() const {
     if (capacity == 0)
         return s;
     // The writer stores next before count; a count that stays the same
-    // around the read of next belongs to it.
+    // around the read of next was read with it.
     std::uint32_t next = 0;
     for (int attempt = 0; attempt < 8; ++attempt) {
         s.count = Load(base_, kHeaderCount);
@@ -157,7 +157,13 @@ TraceReader::Snapshot TraceReader::Take() const {
         if (Load(base_, kHeaderCount) == s.count)
             break;
     }
-    s.next = next % capacity;
+    // A writer paused between its two stores shows next one slot ahead of
+    // count. Until count wraps at 2^32 the slot after the newest entry is
+    // count % capacity, so that reading wins whenever next agrees with it or
+    // is that one slot ahead; after a wrap next is taken as it stands.
+    const std::uint32_t expected = s.count % capacity;
+    const bool agrees = next % capacity == expected || next % capacity == (expected + 1) % capacity;
+    s.next = agrees ? expected : next % capacity;
     return s;
 }
 
