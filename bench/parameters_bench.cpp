@@ -8,6 +8,7 @@
 #include "protocol/bytes.h"
 #include "protocol/crc16.h"
 #include "support/connected_kelvo.h"
+#include "support/portway_double.h"
 
 #include "alloc_count.h"
 #include "bench_table.h"
@@ -27,44 +28,15 @@ constexpr LONG kBenchParameter = 0x1004; // i4 in the simulator's built-in table
 
 // ---- A transport that answers every parameter request from memory ----
 
-class ReplayTransport final : public IPortway {
+class ReplayTransport final : public test::PortwayDouble {
 public:
     bool serial = false;
     std::size_t valueLength = 4;
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IPortway) {
-            *ppv = static_cast<IPortway*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        const ULONG left = --refs_;
-        if (left == 0)
-            delete this;
-        return left;
-    }
-    HRESULT GetTypeInfoCount(UINT* n) override {
-        *n = 0;
-        return S_OK;
-    }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT Open(BSTR) override { return S_OK; }
-    HRESULT Close() override { return S_OK; }
     HRESULT Reset() override {
         pos_ = size_ = 0;
         return S_OK;
     }
-    HRESULT Lock() override { return S_OK; }
-    HRESULT Unlock() override { return S_OK; }
     HRESULT Read(void* buffer, ULONG length, ULONG) override {
         if (size_ - pos_ < length)
             return E_FAIL;
@@ -102,42 +74,19 @@ public:
         size_ = n;
         return S_OK;
     }
-    HRESULT WriteVariantData(VARIANT) override { return E_NOTIMPL; }
-    HRESULT ReadVariantData(VARIANT*, LONG) override { return E_NOTIMPL; }
-    HRESULT get_ErrorCode(PortwayErrorCode* error) override {
-        *error = PW_OK;
-        return S_OK;
-    }
-    HRESULT SendVariantMessage(LONG, VARIANT) override { return E_NOTIMPL; }
-    HRESULT ReceiveVariantMessage(LONG*, LONG*, VARIANT*, LONG) override { return E_NOTIMPL; }
-    HRESULT AddMessageFilter(LONG, LONG) override { return E_NOTIMPL; }
-    HRESULT RemMessageFilter(LONG, LONG) override { return E_NOTIMPL; }
-    HRESULT RequireMessage(LONG, LONG) override { return E_NOTIMPL; }
-    HRESULT ReceiveVariantEvent(LONG*, LONG*, LONG*, VARIANT*, LONG) override { return E_NOTIMPL; }
-    HRESULT PutProperty(SHORT, VARIANT) override { return E_NOTIMPL; }
-    HRESULT GetProperty(SHORT, VARIANT*) override { return E_NOTIMPL; }
-    HRESULT Flush() override { return S_OK; }
 
 private:
-    ULONG refs_ = 1;
     std::uint8_t answer_[300] = {};
     std::size_t pos_ = 0;
     std::size_t size_ = 0;
 };
 
-class ReplayFactory final : public IClassFactory {
+class ReplayFactory final : public test::StaticClassFactory {
 public:
     ReplayTransport* next = nullptr;
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        *ppv = this;
-        return riid == IID_IUnknown || riid == IID_IClassFactory ? S_OK : E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
     HRESULT CreateInstance(IUnknown*, REFIID riid, void** ppv) override {
         return next->QueryInterface(riid, ppv);
     }
-    HRESULT LockServer(BOOL) override { return S_OK; }
 };
 
 // A Kelvo object whose adapter runs on a fresh ReplayTransport.

@@ -45,24 +45,13 @@ bool CheckTraceLine(void*, std::uint32_t category, std::u16string_view line) {
     return true;
 }
 
-class Factory final : public IClassFactory {
+class Factory final : public test::StaticClassFactory {
 public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *ppv = this;
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
     HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
         if (outer)
             return CLASS_E_NOAGGREGATION;
         return FuzzTransport::Instance().QueryInterface(riid, ppv);
     }
-    HRESULT LockServer(BOOL) override { return S_OK; }
 };
 
 } // namespace
@@ -201,23 +190,6 @@ void FuzzTransport::SetProperty(SHORT id, VARTYPE vt, ULONG value) {
 
 void FuzzTransport::ClearProperties() {
     properties_.clear();
-}
-
-HRESULT FuzzTransport::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv)
-        return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IPortway) {
-        *ppv = static_cast<IPortway*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-HRESULT FuzzTransport::GetTypeInfoCount(UINT* n) {
-    *n = 0;
-    return S_OK;
 }
 
 HRESULT FuzzTransport::Open(BSTR connection) {

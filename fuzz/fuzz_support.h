@@ -5,6 +5,7 @@
 
 #include "device/kelvo_object.h"
 #include "kelvo/portway.h"
+#include "support/portway_double.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -72,7 +73,7 @@ bool IsKnownResult(HRESULT hr);
 //   counter written into its bytes 1-2, and on a serial link be wrapped in
 //   the address echo and a correct CRC trailer, so that the fuzzer reaches
 //   past these checks.
-class FuzzTransport final : public IPortway {
+class FuzzTransport final : public test::PortwayDouble {
 public:
     static FuzzTransport& Instance();
 
@@ -102,45 +103,22 @@ public:
     int opens = 0;
     std::vector<std::vector<std::uint8_t>> written;
     std::u16string openedWith;
-    ULONG references() const { return refs_; }
-
-    // ---- IUnknown / IDispatch ----
-    HRESULT QueryInterface(REFIID riid, void** ppv) override;
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override { return --refs_; } // a static object: never deleted
-    HRESULT GetTypeInfoCount(UINT* n) override;
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-        return E_NOTIMPL;
-    }
 
     // ---- IPortway ----
     HRESULT Open(BSTR connection) override;
-    HRESULT Close() override { return S_OK; }
     HRESULT Reset() override;
     HRESULT Lock() override;
     HRESULT Unlock() override;
     HRESULT Read(void* buffer, ULONG length, ULONG timeout) override;
     HRESULT Write(const void* buffer, ULONG length) override;
-    HRESULT WriteVariantData(VARIANT) override { return E_NOTIMPL; }
-    HRESULT ReadVariantData(VARIANT*, LONG) override { return E_NOTIMPL; }
     HRESULT get_ErrorCode(PortwayErrorCode* error) override;
-    HRESULT SendVariantMessage(LONG, VARIANT) override { return E_NOTIMPL; }
-    HRESULT ReceiveVariantMessage(LONG*, LONG*, VARIANT*, LONG) override { return E_NOTIMPL; }
-    HRESULT AddMessageFilter(LONG, LONG) override { return E_NOTIMPL; }
-    HRESULT RemMessageFilter(LONG, LONG) override { return E_NOTIMPL; }
-    HRESULT RequireMessage(LONG, LONG) override { return E_NOTIMPL; }
-    HRESULT ReceiveVariantEvent(LONG*, LONG*, LONG*, VARIANT*, LONG) override { return E_NOTIMPL; }
-    HRESULT PutProperty(SHORT, VARIANT) override { return E_NOTIMPL; }
     HRESULT GetProperty(SHORT id, VARIANT* value) override;
-    HRESULT Flush() override { return S_OK; }
 
 private:
     FuzzTransport() = default;
+    void LastReleased() override {} // a static object: never deleted
     void ReleaseAnswer(std::span<const std::uint8_t> request);
 
-    ULONG refs_ = 1;
     Script script_;
     std::span<const std::uint8_t> device_; // answers not yet released (answers mode)
     std::vector<std::uint8_t> input_;      // bytes waiting to be read

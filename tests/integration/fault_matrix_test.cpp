@@ -8,6 +8,7 @@
 // through a transport that records every Read, and the answer is then cut
 // before each of those reads in turn.
 #include "device/kelvo_object.h"
+#include "support/portway_double.h"
 #include "support/sim_process.h"
 #include "transport/portway/device_paths.h"
 #include "transport/portway/portway.h"
@@ -53,44 +54,13 @@ struct ReadLog {
 };
 ReadLog g_reads;
 
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
-#endif
-
 // Passes every call to the Linux transport; notes each write and each
 // successful read while the log is on.
-class RecordingPortway final : public IPortway {
+class RecordingPortway final : public PortwayDouble {
 public:
     explicit RecordingPortway(IPortway* inner) : inner_(inner) {}
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IPortway) {
-            *ppv = static_cast<IPortway*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        const ULONG left = --refs_;
-        if (left == 0) {
-            inner_->Release();
-            delete this;
-        }
-        return left;
-    }
     HRESULT GetTypeInfoCount(UINT* n) override { return inner_->GetTypeInfoCount(n); }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-        return E_NOTIMPL;
-    }
-
     HRESULT Open(BSTR c) override { return inner_->Open(c); }
     HRESULT Close() override { return inner_->Close(); }
     HRESULT Reset() override { return inner_->Reset(); }
@@ -110,32 +80,20 @@ public:
     HRESULT WriteVariantData(VARIANT v) override { return inner_->WriteVariantData(v); }
     HRESULT ReadVariantData(VARIANT* v, LONG a) override { return inner_->ReadVariantData(v, a); }
     HRESULT get_ErrorCode(PortwayErrorCode* e) override { return inner_->get_ErrorCode(e); }
-    HRESULT SendVariantMessage(LONG, VARIANT) override { return E_NOTIMPL; }
-    HRESULT ReceiveVariantMessage(LONG*, LONG*, VARIANT*, LONG) override { return E_NOTIMPL; }
     HRESULT AddMessageFilter(LONG, LONG) override { return S_OK; }
     HRESULT RemMessageFilter(LONG, LONG) override { return S_OK; }
     HRESULT RequireMessage(LONG, LONG) override { return S_OK; }
-    HRESULT ReceiveVariantEvent(LONG*, LONG*, LONG*, VARIANT*, LONG) override { return E_NOTIMPL; }
     HRESULT PutProperty(SHORT id, VARIANT v) override { return inner_->PutProperty(id, v); }
     HRESULT GetProperty(SHORT id, VARIANT* v) override { return inner_->GetProperty(id, v); }
     HRESULT Flush() override { return inner_->Flush(); }
 
 private:
-    ~RecordingPortway() = default;
+    ~RecordingPortway() override { inner_->Release(); }
     IPortway* inner_;
-    ULONG refs_ = 1;
 };
 
-class RecordingFactory final : public IClassFactory {
+class RecordingFactory final : public StaticClassFactory {
 public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv)
-            return E_POINTER;
-        *ppv = riid == IID_IUnknown || riid == IID_IClassFactory ? this : nullptr;
-        return *ppv ? S_OK : E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
     HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
         void* inner = nullptr;
         HRESULT hr = PortwayClassFactory()->CreateInstance(outer, IID_IPortway, &inner);
@@ -146,13 +104,8 @@ public:
         wrapper->Release();
         return hr;
     }
-    HRESULT LockServer(BOOL) override { return S_OK; }
 };
 RecordingFactory g_factory;
-
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
 
 // ------------------------------------------------------------ the operations
 

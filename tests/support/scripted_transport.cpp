@@ -11,20 +11,10 @@ namespace kelvo::test {
 namespace {
 
 // Hands out the prepared instance once per Prepare().
-class Factory final : public IClassFactory {
+class Factory final : public StaticClassFactory {
 public:
     ScriptedTransport* next = nullptr;
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *ppv = this;
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
     HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
         if (outer)
             return CLASS_E_NOAGGREGATION;
@@ -32,7 +22,6 @@ public:
             return E_FAIL;
         return next->QueryInterface(riid, ppv);
     }
-    HRESULT LockServer(BOOL) override { return S_OK; }
 };
 
 Factory& TheFactory() {
@@ -74,39 +63,6 @@ int ScriptedTransport::Count(const std::string& call) const {
     return static_cast<int>(std::count_if(calls.begin(), calls.end(), [&](const std::string& c) {
         return c == call || c.rfind(call + " ", 0) == 0;
     }));
-}
-
-HRESULT ScriptedTransport::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv)
-        return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IPortway) {
-        *ppv = static_cast<IPortway*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG ScriptedTransport::AddRef() {
-    std::lock_guard lock(mutex_);
-    return ++refs_;
-}
-
-ULONG ScriptedTransport::Release() {
-    ULONG left;
-    {
-        std::lock_guard lock(mutex_);
-        left = --refs_;
-    }
-    if (left == 0)
-        delete this;
-    return left;
-}
-
-HRESULT ScriptedTransport::GetTypeInfoCount(UINT* n) {
-    *n = 0;
-    return S_OK;
 }
 
 HRESULT ScriptedTransport::Open(BSTR connection) {

@@ -3,7 +3,7 @@
 // input; a time-out piece makes the read that meets it fail at once.
 #pragma once
 
-#include "kelvo/portway.h"
+#include "support/portway_double.h"
 
 #include <cstdint>
 #include <deque>
@@ -15,7 +15,7 @@ namespace kelvo::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
-class ScriptedTransport final : public IPortway {
+class ScriptedTransport final : public PortwayDouble {
 public:
     // Registers the class under "Portway.Portway2.1" for this process and
     // returns the instance the next creation hands out (held by the caller).
@@ -40,17 +40,6 @@ public:
     int Count(const std::string& call) const;
     int lockDepth = 0;
 
-    // ---- IUnknown / IDispatch ----
-    HRESULT QueryInterface(REFIID riid, void** ppv) override;
-    ULONG AddRef() override;
-    ULONG Release() override;
-    HRESULT GetTypeInfoCount(UINT* n) override;
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-        return E_NOTIMPL;
-    }
-
     // ---- IPortway ----
     HRESULT Open(BSTR connection) override;
     HRESULT Close() override;
@@ -59,16 +48,7 @@ public:
     HRESULT Unlock() override;
     HRESULT Read(void* buffer, ULONG length, ULONG timeout) override;
     HRESULT Write(const void* buffer, ULONG length) override;
-    HRESULT WriteVariantData(VARIANT) override { return E_NOTIMPL; }
-    HRESULT ReadVariantData(VARIANT*, LONG) override { return E_NOTIMPL; }
     HRESULT get_ErrorCode(PortwayErrorCode* error) override;
-    HRESULT SendVariantMessage(LONG, VARIANT) override { return E_NOTIMPL; }
-    HRESULT ReceiveVariantMessage(LONG*, LONG*, VARIANT*, LONG) override { return E_NOTIMPL; }
-    HRESULT AddMessageFilter(LONG, LONG) override { return E_NOTIMPL; }
-    HRESULT RemMessageFilter(LONG, LONG) override { return E_NOTIMPL; }
-    HRESULT RequireMessage(LONG, LONG) override { return E_NOTIMPL; }
-    HRESULT ReceiveVariantEvent(LONG*, LONG*, LONG*, VARIANT*, LONG) override { return E_NOTIMPL; }
-    HRESULT PutProperty(SHORT, VARIANT) override { return E_NOTIMPL; }
     HRESULT GetProperty(SHORT id, VARIANT* value) override;
     HRESULT Flush() override;
 
@@ -80,7 +60,6 @@ private:
     using Script = std::vector<Piece>;
 
     std::mutex mutex_;
-    ULONG refs_ = 1;
     std::deque<Script> answers_;
     std::deque<Piece> input_;
     bool failLock_ = false;
