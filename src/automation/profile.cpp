@@ -1,8 +1,8 @@
 #include "automation/profile.h"
 
-#include <fcntl.h>
+#include "automation/atomic_file.h"
+
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -135,30 +135,6 @@ bool HasLineBreak(std::string_view s) {
     return s.find_first_of("\r\n") != std::string_view::npos;
 }
 
-// Writes `text` beside `path` and renames it over `path`.
-bool ReplaceFile(const std::string& path, const std::string& text, mode_t mode) {
-    std::string temp = path + ".XXXXXX";
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0)
-        return false;
-    bool ok = ::fchmod(fd, mode) == 0;
-    std::size_t done = 0;
-    while (ok && done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0;
-        if (ok)
-            done += static_cast<std::size_t>(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
-    if (!ok)
-        ::unlink(temp.c_str());
-    return ok;
-}
-
 } // namespace
 
 std::string ReadProfileString(const std::string& path, std::string_view section,
@@ -247,7 +223,7 @@ bool WriteProfileString(const std::string& path, std::string_view section, std::
         header.append(section).append("]").append(eol);
         emit(header);
         emit(entry + eol);
-        return ReplaceFile(path, out, mode);
+        return WriteFileAtomically(path, out, mode);
     }
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (keyLine && i == *keyLine) {
@@ -258,7 +234,7 @@ bool WriteProfileString(const std::string& path, std::string_view section, std::
         if (!keyLine && i == lastInSection)
             emit(entry + eol);
     }
-    return ReplaceFile(path, out, mode);
+    return WriteFileAtomically(path, out, mode);
 }
 
 } // namespace kelvo

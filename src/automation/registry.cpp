@@ -1,5 +1,7 @@
 #include "automation/registry.h"
 
+#include "automation/atomic_file.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -96,29 +98,6 @@ bool ReadFile(const std::string& path, std::string& text, bool& missing) {
     buffer << in.rdbuf();
     text = buffer.str();
     return !in.bad();
-}
-
-bool WriteAtomically(const std::string& path, const std::string& text) {
-    const std::string temp = path + ".tmp-" + std::to_string(::getpid());
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    std::size_t done = 0;
-    bool ok = true;
-    while (ok && done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0;
-        if (ok)
-            done += static_cast<std::size_t>(n);
-    }
-    ok = ::fsync(fd) == 0 && ok;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
-    if (!ok)
-        ::unlink(temp.c_str());
-    return ok;
 }
 
 bool MakeFolders(const std::string& path) {
@@ -353,7 +332,7 @@ bool Update(const std::string& root, Hive hive, const std::function<bool(HiveDat
         return false;
     if (!edit(data))
         return true;
-    return WriteAtomically(HiveFile(root, hive), data.Text());
+    return WriteFileAtomically(HiveFile(root, hive), data.Text(), 0644);
 }
 
 std::optional<std::string> ReadString(Hive hive, std::string_view path, std::string_view name) {
