@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tools and the tests need.
-# As root it installs what is missing; otherwise it prints the command.
+# Installs the Debian packages the build, the tools and the tests need, and
+# the packages named as arguments. As root it installs what is missing;
+# otherwise it prints the command.
 set -euo pipefail
 
 packages=(
@@ -10,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format
   iproute2
+  "$@"
 )
 
 missing=()
