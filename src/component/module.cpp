@@ -3,24 +3,15 @@
 // self-registration. Everything they serve lives in the core library.
 #include "automation/registry.h"
 #include "component/class_factory.h"
+#include "component/module_file.h"
 #include "component/registration.h"
 #include "kelvo/kelvo.h"
 #include "kelvo/runtime.h"
 #include "kelvo/trace.h"
 
-#include <dlfcn.h>
-
 #include <string>
 
 namespace {
-
-// Full path of this library file; empty when it cannot be found.
-std::string ModulePath() {
-    Dl_info info{};
-    if (::dladdr(reinterpret_cast<void*>(&ModulePath), &info) == 0 || !info.dli_fname)
-        return {};
-    return info.dli_fname;
-}
 
 // Process attach: the class object is a static object, so the module needs no
 // set-up of its own besides tracing, which starts once per process (the trace
@@ -47,8 +38,8 @@ __attribute__((visibility("default"))) HRESULT DllCanUnloadNow() {
 }
 
 __attribute__((visibility("default"))) HRESULT DllRegisterServer() {
-    const std::string path = ModulePath();
-    if (path.empty() || path.front() != '/')
+    const std::string path = kelvo::ModuleFileOf(reinterpret_cast<const void*>(&ProcessAttach));
+    if (path.empty())
         return E_FAIL;
     return kelvo::RegisterKelvoServer(kelvo::registry::RootDirectory(), path);
 }

@@ -2,23 +2,15 @@
 // own: hosts and libkelvo.so create "Portway.Portway2.1" through the registry.
 // The library uses the automation runtime of libkelvo.so.
 #include "automation/registry.h"
+#include "component/module_file.h"
 #include "component/registration.h"
 #include "kelvo/portway.h"
 #include "kelvo/runtime.h"
 #include "transport/portway/portway.h"
 
-#include <dlfcn.h>
-
 #include <string>
 
 namespace {
-
-std::string ModulePath() {
-    Dl_info info{};
-    if (::dladdr(reinterpret_cast<void*>(&ModulePath), &info) == 0 || !info.dli_fname)
-        return {};
-    return info.dli_fname;
-}
 
 std::vector<kelvo::ScriptKey> PortwayScript() {
     using kelvo::Removal;
@@ -59,8 +51,8 @@ __attribute__((visibility("default"))) HRESULT DllCanUnloadNow() {
 }
 
 __attribute__((visibility("default"))) HRESULT DllRegisterServer() {
-    const std::string path = ModulePath();
-    if (path.empty() || path.front() != '/')
+    const std::string path = kelvo::ModuleFileOf(reinterpret_cast<const void*>(&PortwayScript));
+    if (path.empty())
         return E_FAIL;
     return kelvo::RegisterScript(kelvo::registry::RootDirectory(), PortwayScript(), path);
 }
