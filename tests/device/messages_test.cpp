@@ -3,6 +3,7 @@
 #include "automation/settings_paths.h"
 #include "device/kelvo_object.h"
 #include "device/messages.h"
+#include "support/message_box_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -15,16 +16,6 @@
 namespace kelvo::test {
 namespace {
 
-struct Box {
-    std::u16string text, caption;
-    unsigned style;
-};
-std::vector<Box> g_boxes;
-
-void RecordBox(std::u16string_view text, std::u16string_view caption, unsigned style) {
-    g_boxes.push_back({std::u16string(text), std::u16string(caption), style});
-}
-
 class MessageFile : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -32,11 +23,8 @@ protected:
                ::testing::UnitTest::GetInstance()->current_test_info()->name() + "/";
         std::filesystem::remove_all(dir_);
         std::filesystem::create_directories(dir_);
-        g_boxes.clear();
-        SetMessageBoxFunction(RecordBox);
     }
     void TearDown() override {
-        SetMessageBoxFunction(nullptr);
         SetModuleDirectoryOverride(std::nullopt);
         std::filesystem::remove_all(dir_);
     }
@@ -47,6 +35,7 @@ protected:
         return path;
     }
 
+    MessageBoxCapture capture_;
     std::string dir_;
 };
 
@@ -119,7 +108,7 @@ TEST_F(MessageFile, ErrorStringTakesDeviceStatusForCode1) {
     SetModuleDirectoryOverride(dir_);
     CKelvo* k = new CKelvo;
     k->AddRef();
-    EXPECT_TRUE(g_boxes.empty());
+    EXPECT_TRUE(capture_.boxes.empty());
     auto text = [k] {
         Bstr s;
         k->get_ErrorString(s.out());
@@ -154,10 +143,10 @@ TEST_F(MessageFile, FailedLoadShowsTheBoxAndKeepsTheObject) {
     SetModuleDirectoryOverride(dir_);
     CKelvo* k = new CKelvo;
     k->AddRef();
-    ASSERT_EQ(g_boxes.size(), 1u);
-    EXPECT_EQ(g_boxes[0].text, u"Error loading Kelvo.err");
-    EXPECT_EQ(g_boxes[0].caption, u"Kelvo");
-    EXPECT_EQ(g_boxes[0].style, MB_OK | MB_ICONERROR);
+    ASSERT_EQ(capture_.boxes.size(), 1u);
+    EXPECT_EQ(capture_.boxes[0].text, u"Error loading Kelvo.err");
+    EXPECT_EQ(capture_.boxes[0].caption, u"Kelvo");
+    EXPECT_EQ(capture_.boxes[0].style, MB_OK | MB_ICONERROR);
     EXPECT_EQ(k->messages.size(), 1u);
     EXPECT_EQ(k->messages[7], u"kept");
     k->Release();
@@ -166,7 +155,7 @@ TEST_F(MessageFile, FailedLoadShowsTheBoxAndKeepsTheObject) {
     std::filesystem::remove(dir_ + kMessageFileName);
     k = new CKelvo;
     k->AddRef();
-    EXPECT_EQ(g_boxes.size(), 2u);
+    EXPECT_EQ(capture_.boxes.size(), 2u);
     EXPECT_TRUE(k->messages.empty());
     k->Release();
 }
@@ -198,7 +187,7 @@ TEST_F(MessageFile, ShippedFileHasEveryCode) {
 
     CKelvo* k = new CKelvo; // beside this program
     k->AddRef();
-    EXPECT_TRUE(g_boxes.empty());
+    EXPECT_TRUE(capture_.boxes.empty());
     EXPECT_EQ(k->messages.size(), err.size());
     k->Release();
 }

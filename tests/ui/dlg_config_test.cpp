@@ -1,5 +1,6 @@
 // The settings dialog's behaviour, driven through its control state.
 #include "device/messages.h"
+#include "support/message_box_capture.h"
 #include "ui/dlg_config.h"
 
 #include <gtest/gtest.h>
@@ -15,23 +16,9 @@
 namespace kelvo::test {
 namespace {
 
-struct Box {
-    std::u16string text, caption;
-    unsigned style;
-};
-std::vector<Box> g_boxes;
-
-void RecordBox(std::u16string_view text, std::u16string_view caption, unsigned style) {
-    g_boxes.push_back({std::u16string(text), std::u16string(caption), style});
-}
-
 class DlgConfigTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        g_boxes.clear();
-        SetMessageBoxFunction(RecordBox);
-    }
-    void TearDown() override { SetMessageBoxFunction(nullptr); }
+    MessageBoxCapture capture_;
 
     // A dialog whose serial ports are `ports`.
     static CDlgConfig Dialog(std::vector<int> ports) {
@@ -156,7 +143,7 @@ TEST_F(DlgConfigTest, OkRefusesEmptyUserPasswordAndHost) {
         {true, u"op", u"pw", u"", nullptr},
     };
     for (const Case& c : cases) {
-        g_boxes.clear();
+        capture_.boxes.clear();
         CDlgConfig d = Dialog({});
         d.tcpMode = !c.serial;
         d.serialMode = c.serial;
@@ -168,14 +155,14 @@ TEST_F(DlgConfigTest, OkRefusesEmptyUserPasswordAndHost) {
         d.Command(IDC_OK);
         EXPECT_EQ(d.Ended(), c.message == nullptr);
         if (!c.message) {
-            EXPECT_TRUE(g_boxes.empty());
+            EXPECT_TRUE(capture_.boxes.empty());
             EXPECT_EQ(d.host, u"kept");
             continue;
         }
-        ASSERT_EQ(g_boxes.size(), 1u);
-        EXPECT_EQ(g_boxes[0].text, c.message);
-        EXPECT_EQ(g_boxes[0].caption, u"");
-        EXPECT_EQ(g_boxes[0].style, MB_OK | MB_ICONERROR);
+        ASSERT_EQ(capture_.boxes.size(), 1u);
+        EXPECT_EQ(capture_.boxes[0].text, c.message);
+        EXPECT_EQ(capture_.boxes[0].caption, u"");
+        EXPECT_EQ(capture_.boxes[0].style, MB_OK | MB_ICONERROR);
     }
 }
 
