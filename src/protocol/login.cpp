@@ -34,11 +34,12 @@ bool CKelvo::Login(std::u16string_view user, std::u16string_view pass, bool allo
         return false;
     };
 
-    // Counted 8-bit texts: a text longer than its length byte would make the
-    // frame lie about its content, so it is refused before anything is sent.
+    // Counted 8-bit texts: a text longer than its length byte, or two texts
+    // whose frame length byte (both lengths + 4) would pass 255, would make the
+    // frame lie about its content, so they are refused before anything is sent.
     const std::string userBytes = ToAnsi(user);
     const std::string passBytes = ToAnsi(pass);
-    if (userBytes.size() > 255 || passBytes.size() > 255) {
+    if (userBytes.size() + passBytes.size() + 4 > 255) {
         Trace(TRACE_READ, u"CKelvo::Login fail 0 (user %i bytes, password %i bytes, max 255)",
               static_cast<int>(userBytes.size()), static_cast<int>(passBytes.size()));
         return fail(KE_LENGTH);
