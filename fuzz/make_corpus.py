@@ -89,9 +89,12 @@ def operations():
     write(t, "get_par_device_error", op(0, u8(TYPES["i2"]) + u32(9) + u32(0),
                                         answers(frame(0x0211, b"\0\0\0\4" + u32(0x0A000001)))))
     write(t, "put_par_bstr", op(1, u8(TYPES["bstr"]) + u32(7) + u32(0) + u8(TYPES["bstr"]) +
-                                u64(0) + text("hello"), answers(frame(0x0220))))
+                                u64(0) + u16(5) + text("hello"), answers(frame(0x0220))))
+    write(t, "put_par_bstr_255", op(1, u8(TYPES["bstr"]) + u32(7) + u32(0) + u8(TYPES["bstr"]) +
+                                    u64(0) + u16(255) + text("abc"), answers(frame(0x0220))))
     write(t, "put_par_ram_i2_from_bstr", op(1, u8(TYPES["i2"]) + u32(7) + u32(0) + u8(TYPES["bstr"]) +
-                                            u64(0) + text(" -12 "), answers(frame(0x0320)), TCP | 16))
+                                            u64(0) + u16(5) + text(" -12 "), answers(frame(0x0320)),
+                                            TCP | 16))
     write(t, "typed_get_float", op(2, u8(1) + u16(5) + u8(0) + u32(0) + u16(5) + u8(0),
                                    answers(read_ok(u32(0x3F800000)))))
     write(t, "typed_put_word", op(2, u8(7) + u16(5) + u8(0) + u32(0xBEEF), answers(frame(0x0220))))

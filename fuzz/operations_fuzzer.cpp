@@ -145,10 +145,18 @@ void FillValue(Input& in, VARIANT& v, Bstr& text) {
     v.vt = kValueTypes[in.u8() % std::size(kValueTypes)];
     const std::uint64_t bits = in.u64();
     switch (v.vt) {
-    case VT_BSTR:
-        text = Bstr(Text(in));
+    case VT_BSTR: {
+        // 0 to 300 characters: the text given, repeated.
+        const std::size_t length = in.u16() % 301;
+        const std::u16string unit = Text(in);
+        std::u16string value;
+        while (value.size() < length)
+            value += unit.empty() ? u"a" : unit;
+        value.resize(length);
+        text = Bstr(value);
         v.bstrVal = text.get();
         return;
+    }
     case VT_BOOL:
         v.boolVal = (bits & 1) ? VARIANT_TRUE : 0;
         return;
@@ -648,15 +656,17 @@ const Operation kOperations[] = {
 
 // Every request is well formed: the node, a frame counter below 1024 that
 // moves on with every request, a length byte counting the rest of the frame
-// exactly, and on a serial link the address and a correct CRC trailer.
-void CheckRequests(const CKelvo& k, const FuzzTransport& t) {
+// exactly (a parameter write of 250 to 255 characters takes it modulo 256),
+// and on a serial link the address and a correct CRC trailer.
+void CheckRequests(const CKelvo& k, const FuzzTransport& t, bool parameterWrite) {
     const std::size_t head = k.serialMode ? 1 : 0;
     const std::size_t tail = k.serialMode ? 2 : 0;
     int previous = -1;
     for (const auto& w : t.written) {
         FUZZ_CHECK(w.size() >= head + 6 + tail);
         FUZZ_CHECK(w[head] == k.canNode);
-        FUZZ_CHECK(w[head + 3] == w.size() - head - tail - 4);
+        const std::size_t rest = w.size() - head - tail - 4;
+        FUZZ_CHECK(w[head + 3] == rest || (parameterWrite && w[head + 3] == rest % 256));
         const int counter = ldle_u16(&w[head + 1]);
         FUZZ_CHECK(counter < 1024 && counter != previous);
         previous = counter;
@@ -735,7 +745,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                      static_cast<std::size_t>(&op - kOperations), static_cast<unsigned>(hr),
                      static_cast<int>(k->errorCode));
     CheckResult(op, hr, *k, t);
-    CheckRequests(*k, t);
+    CheckRequests(*k, t, op.run == PutPar);
     FUZZ_CHECK(t.lockDepth == 0);
     if (op.run == InitOp && hr == KELVO_E_CONNECTION_TEXT) {
         // A refused text leaves a new adapter that was never opened.
