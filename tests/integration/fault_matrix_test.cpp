@@ -419,12 +419,12 @@ protected:
 
 // One fault on one request of the operation.
 struct Fault {
-    std::string spec;  // "fault ..." words of the plan
-    int code;          // errorCode expected
-    bool waits;        // the call ends by a read time-out: the short one applies
-    bool late;         // the whole answer still comes, after the time-out
-    bool closes;       // a TCP connection is gone afterwards
-    std::string label; // what the failure messages call it
+    std::string planWords; // "fault ..." words of the plan
+    int code;              // errorCode expected
+    bool waits;            // the call ends by a read time-out: the short one applies
+    bool late;             // the whole answer still comes, after the time-out
+    bool closes;           // a TCP connection is gone afterwards
+    std::string label;     // what the failure messages call it
 };
 
 TEST_P(FaultMatrix, GivesItsCodeFreesTheLockAndTheNextCallWorks) {
@@ -445,14 +445,14 @@ TEST_P(FaultMatrix, GivesItsCodeFreesTheLockAndTheNextCallWorks) {
         // fault of the answer can touch it.
         const bool answered = !reads.empty();
         const auto code = [&](int c) { return answered ? c : KE_OK; };
-        const auto simple = [&](const std::string& spec, int c) {
-            return Fault{"fault " + spec, code(c), false, false, false, spec};
+        const auto simple = [&](const std::string& planWords, int c) {
+            return Fault{"fault " + planWords, code(c), false, false, false, planWords};
         };
         std::vector<Fault> faults;
         ULONG before = 0;
         for (std::size_t step = 0; step < reads.size(); before += reads[step++]) {
-            const std::string spec = before == 0 ? "silent" : "cut:" + std::to_string(before);
-            faults.push_back({"fault " + spec, KE_TIMEOUT, true, false, false,
+            const std::string planWords = before == 0 ? "silent" : "cut:" + std::to_string(before);
+            faults.push_back({"fault " + planWords, KE_TIMEOUT, true, false, false,
                               "silent before read " + std::to_string(step + 1)});
         }
         faults.push_back({"fault delay:" + std::to_string(kLateMs), code(KE_TIMEOUT), true,
@@ -473,7 +473,7 @@ TEST_P(FaultMatrix, GivesItsCodeFreesTheLockAndTheNextCallWorks) {
             const std::string what = std::string(op_->name) + ", request " +
                                      std::to_string(request + 1) + ": " + f.label;
             ++tried;
-            ASSERT_TRUE(Plan(f.spec + " command " + std::to_string(op_->command) + " at " +
+            ASSERT_TRUE(Plan(f.planWords + " command " + std::to_string(op_->command) + " at " +
                              std::to_string(request + 1) + " count 1"));
             k_->errorCode = -1;
             k_->deviceStatus = 0;
