@@ -9,12 +9,12 @@
 //
 //   bench_soak [--duration S] [--threads N] [--seed N] [--warmup S]
 #include "device/kelvo_object.h"
+#include "support/reset_key.h"
 #include "transport/portway/portway.h"
 
 #include "kelvo/automation.h"
 
 #include <CLI/CLI.hpp>
-#include <openssl/evp.h>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -321,23 +321,6 @@ const std::vector<std::pair<const char*, Op>>& Operations() {
          }},
     };
     return ops;
-}
-
-std::u16string ResetKeyOf(std::u16string_view hex) {
-    std::vector<unsigned char> block(hex.size() / 2);
-    for (std::size_t i = 0; i < block.size(); ++i)
-        block[i] =
-            static_cast<unsigned char>(std::stoi(Utf16ToUtf8(hex.substr(2 * i, 2)), nullptr, 16));
-    unsigned char digest[32];
-    unsigned int size = 0;
-    EVP_Digest(block.data(), block.size(), digest, &size, EVP_sha256(), nullptr);
-    std::u16string key;
-    for (unsigned char b : digest) {
-        static constexpr char16_t kDigits[] = u"0123456789abcdef";
-        key += kDigits[b >> 4];
-        key += kDigits[b & 0x0F];
-    }
-    return key;
 }
 
 // A Kelvo object on the serial link or on TCP.

@@ -9,6 +9,7 @@
 // before each of those reads in turn.
 #include "device/kelvo_object.h"
 #include "support/portway_double.h"
+#include "support/reset_key.h"
 #include "support/sim_process.h"
 #include "transport/portway/device_paths.h"
 #include "transport/portway/portway.h"
@@ -18,7 +19,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -273,23 +273,6 @@ struct MatrixCase {
 // Each case has its own simulator on its own loopback address.
 int Slot(const MatrixCase& mc) {
     return 1 + mc.op + (mc.serial ? kOperationCount : 0);
-}
-
-std::u16string ResetKeyOf(std::u16string_view hex) {
-    std::vector<unsigned char> block(hex.size() / 2);
-    for (std::size_t i = 0; i < block.size(); ++i)
-        block[i] =
-            static_cast<unsigned char>(std::stoi(Utf16ToUtf8(hex.substr(2 * i, 2)), nullptr, 16));
-    unsigned char digest[32];
-    unsigned int size = 0;
-    EVP_Digest(block.data(), block.size(), digest, &size, EVP_sha256(), nullptr);
-    std::u16string key;
-    for (unsigned char b : digest) {
-        static constexpr char16_t kDigits[] = u"0123456789abcdef";
-        key += kDigits[b >> 4];
-        key += kDigits[b & 0x0F];
-    }
-    return key;
 }
 
 class FaultMatrix : public ::testing::TestWithParam<MatrixCase> {
