@@ -525,6 +525,12 @@ struct Comparison {
 };
 
 double g_secondsPerSide = 3.0;
+// --only=<text>: the link and peer rows whose name starts with it (all when empty).
+std::string g_only;
+
+bool Wanted(const std::string& row) {
+    return row.compare(0, g_only.size(), g_only) == 0;
+}
 constexpr int kRounds = 30;
 
 Comparison Compare(Client& first, Client& second) {
@@ -605,6 +611,8 @@ int Main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strncmp(argv[i], "--seconds=", 10) == 0)
             g_secondsPerSide = std::max(0.1, std::atof(argv[i] + 10));
+        else if (std::strncmp(argv[i], "--only=", 7) == 0)
+            g_only = argv[i] + 7;
     }
     RegisterPortwayClass();
 
@@ -640,12 +648,16 @@ int Main(int argc, char** argv) {
             {"serial (pseudo-terminal)", ComText(), true, RawClient::Serial, sim.serial()},
         };
         for (const Link& link : all) {
+            if (!Wanted(link.name))
+                continue;
             KelvoClient component(link.text, link.serial);
             RawClient raw(link.raw, link.where);
             Comparison c = Compare(component, raw);
             AddRow(links, link.name, c);
         }
         for (const Link& link : all) {
+            if (!Wanted(link.name))
+                continue;
             KelvoClient component(link.text, link.serial);
             RawClient raw(link.raw, link.where);
             allocations.Row({link.name, AllocationsPerRead(component), AllocationsPerRead(raw)});
@@ -665,14 +677,14 @@ int Main(int argc, char** argv) {
         CannedResponder kelvoCanned(kKelvoCannedAddress, kKelvoPort, 9, KelvoCannedAnswer(), 1);
         CannedResponder modbusCanned(kModbusCannedAddress, kModbusPort, 12, ModbusCannedAnswer(),
                                      0);
-        if (kelvoCanned.ok() && modbusCanned.ok()) {
+        if (kelvoCanned.ok() && modbusCanned.ok() && Wanted("client cost")) {
             KelvoClient kelvo(TcpText(kKelvoCannedAddress, false), false);
             ModbusClient modbus(kModbusCannedAddress);
             Comparison c = Compare(kelvo, modbus);
             AddRow(peer, "client cost (canned-answer responder)", c);
         }
     }
-    if (simUp && modbusServer > 0) {
+    if (simUp && modbusServer > 0 && Wanted("whole stack")) {
         KelvoClient kelvo(TcpText(kSimAddress, false), false);
         ModbusClient modbus(kModbusServerAddress);
         Comparison c = Compare(kelvo, modbus);

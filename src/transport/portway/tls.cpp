@@ -195,6 +195,14 @@ public:
 
     bool HasBuffered() const override { return SSL_has_pending(ssl_) == 1; }
 
+    // Input is dropped through SSL_read only when some is there: a socket with
+    // nothing queued is told by one peek, without OpenSSL's failure path.
+    bool DropInput() override {
+        if (!HasBuffered() && !SocketHasInput())
+            return true;
+        return Channel::DropInput();
+    }
+
     bool CertificateDates(std::int64_t* notBefore, std::int64_t* notAfter) const override {
         if (!peer_)
             return false;
@@ -210,6 +218,17 @@ public:
     }
 
 private:
+    // Whether the socket has bytes (or an end of stream) queued; an end of
+    // stream or a socket error is left for SSL_read to report.
+    bool SocketHasInput() {
+        std::uint8_t byte;
+        ssize_t n;
+        do {
+            n = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        } while (n < 0 && errno == EINTR);
+        return !(n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
+    }
+
     IoStatus Status(int rc) {
         int error = SSL_get_error(ssl_, rc);
         if (error == SSL_ERROR_WANT_READ)
