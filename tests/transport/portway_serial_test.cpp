@@ -87,6 +87,41 @@ TEST_F(PortwaySerialTest, HangUpFailsReadsAtOnce) {
     EXPECT_LT(MillisSince(start), 1000);
 }
 
+TEST_F(PortwaySerialTest, WaitForTheAnswerAfterARequest) {
+    // Waits longer than the driver's tenth-of-a-second read slice, so that the
+    // wait runs in blocking reads and ends in poll. The hang-up comes last: it
+    // closes the pseudo-terminal.
+    enum class Device { Answers, Silent, HangsUp };
+    struct Case {
+        Device device;
+        PortwayErrorCode expected;
+    };
+    for (Case c : {Case{Device::Answers, PW_OK}, Case{Device::Silent, PW_TIMEOUT},
+                   Case{Device::HangsUp, PW_PEER_CLOSED}}) {
+        SCOPED_TRACE(static_cast<int>(c.device));
+        Transport t;
+        ASSERT_EQ(t.Open("COM:7"), S_OK);
+        ASSERT_EQ(t.Write("req"), S_OK);
+        ASSERT_EQ(ReadExact(master_, 3), "req");
+        if (c.device == Device::Answers) {
+            ASSERT_TRUE(DeviceSends("ans"));
+        }
+        if (c.device == Device::HangsUp) {
+            ::close(master_);
+            master_ = -1;
+        }
+        const auto start = Clock::now();
+        const std::optional<std::string> got = t.Read(3, 350);
+        const long long elapsed = MillisSince(start);
+        EXPECT_EQ(t.Error(), c.expected);
+        EXPECT_EQ(got.has_value(), c.expected == PW_OK);
+        if (c.expected == PW_TIMEOUT) {
+            EXPECT_GE(elapsed, 349);
+        }
+        EXPECT_LT(elapsed, 1000);
+    }
+}
+
 TEST_F(PortwaySerialTest, MissingDevices) {
     std::ofstream(devices() + "/plain-file") << "x";
     std::filesystem::create_symlink(devices() + "/plain-file", devices() + "/com2");

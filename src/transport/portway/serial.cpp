@@ -1,9 +1,15 @@
 // Serial links: a character device in raw mode, opened without exclusive use so
 // that several processes can share it under the link lock.
+//
+// The device is opened twice: a non-blocking descriptor for writes, input
+// resets and reads of what is there, and a blocking one on which the wait for
+// an answer is a single read that the driver ends after a tenth of a second
+// without input (VMIN 0, VTIME 1), instead of a poll and a read.
 #include "transport/portway/channel.h"
 #include "transport/portway/device_paths.h"
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
@@ -17,16 +23,27 @@
 namespace kelvo::portway {
 namespace {
 
+// A blocking read ends after VTIME tenths of a second without input; waits
+// shorter than this go through poll, which keeps the deadline to the millisecond.
+constexpr std::chrono::milliseconds kBlockingSlice{120};
+
 class SerialChannel final : public Channel {
 public:
-    SerialChannel(int fd, bool pseudoTerminal) : Channel(fd), pseudoTerminal_(pseudoTerminal) {}
+    SerialChannel(int fd, int blockingFd, bool pseudoTerminal)
+        : Channel(fd), blockingFd_(blockingFd), pseudoTerminal_(pseudoTerminal) {}
+
+    ~SerialChannel() override {
+        if (blockingFd_ >= 0)
+            ::close(blockingFd_);
+    }
 
     IoResult ReadSome(std::uint8_t* data, std::size_t size) override {
         for (;;) {
             ssize_t n = ::read(fd_, data, size);
             if (n > 0)
                 return {IoStatus::Done, static_cast<std::size_t>(n)};
-            // With VMIN 1 an empty read means the line hung up.
+            // A non-blocking read with VTIME set reports an empty queue as
+            // EAGAIN: an empty read means the line hung up.
             if (n == 0)
                 return {IoStatus::Closed, 0};
             if (errno == EINTR)
@@ -37,6 +54,26 @@ public:
                 return {IoStatus::Closed, 0};
             return {IoStatus::Failed, 0};
         }
+    }
+
+    IoResult ReadWithin(std::uint8_t* data, std::size_t size, Clock::time_point deadline) override {
+        while (blockingFd_ >= 0 && deadline - Clock::now() > kBlockingSlice) {
+            ssize_t n = ::read(blockingFd_, data, size);
+            if (n > 0)
+                return {IoStatus::Done, static_cast<std::size_t>(n)};
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && errno == EIO)
+                return {IoStatus::Closed, 0};
+            if (n < 0 && errno != EAGAIN)
+                return {IoStatus::Failed, 0};
+            // A tenth of a second passed without input, or the line hung up:
+            // the non-blocking read tells which.
+            IoResult r = ReadSome(data, size);
+            if (r.status != IoStatus::WantRead)
+                return r;
+        }
+        return Channel::ReadWithin(data, size, deadline);
     }
 
     IoResult WriteSome(const std::uint8_t* data, std::size_t size) override {
@@ -70,6 +107,7 @@ public:
     }
 
 private:
+    const int blockingFd_; // -1 when the second open failed: waits use poll
     const bool pseudoTerminal_;
 };
 
@@ -139,10 +177,10 @@ bool Configure(int fd, const SerialSettings& settings) {
         t.c_cflag |= PARODD;
     if (settings.stopBits == 2)
         t.c_cflag |= CSTOPB;
-    // VMIN 1 makes a read without data report EAGAIN rather than 0, so that an
-    // empty read means a hang-up.
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
+    // A blocking read returns what has come, or nothing after a tenth of a
+    // second; a non-blocking read without data still reports EAGAIN.
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 1;
     if (::cfsetispeed(&t, speed) != 0 || ::cfsetospeed(&t, speed) != 0)
         return false;
     return ::tcsetattr(fd, TCSANOW, &t) == 0;
@@ -169,11 +207,13 @@ OpenResult OpenSerial(const SerialTarget& target) {
         return out;
     }
     AskLowLatency(fd);
+    // Opened after the settings above, so CLOCAL spares it the wait for carrier.
+    const int blockingFd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
     // Links through different comN names to one device share one lock.
     char resolved[PATH_MAX];
     out.linkId = "serial-";
     out.linkId += ::realpath(path.c_str(), resolved) ? resolved : path.c_str();
-    out.channel = std::make_unique<SerialChannel>(fd, IsPseudoTerminal(st));
+    out.channel = std::make_unique<SerialChannel>(fd, blockingFd, IsPseudoTerminal(st));
     return out;
 }
 
