@@ -109,7 +109,8 @@ TEST_F(CommandsAgainstSim, EveryCommandAndTheErrorLogOverTcp) {
     EXPECT_EQ(entry2.at("Motor"), "-5.75");
 
     EXPECT_EQ(d->DeleteErrorLog(), S_OK);
-    EXPECT_EQ(ReadLog(d, 0, dir_ / "gone.xml"), E_FAIL);
+    // The error answer echoes the index asked for: a device error, not failure 5.
+    EXPECT_EQ(ReadLog(d, 1, dir_ / "gone.xml"), E_FAIL);
     EXPECT_EQ(d->errorCode, 1);
     EXPECT_EQ(d->deviceStatus, 0x0A000003u);
     EXPECT_FALSE(fs::exists(dir_ / "gone.xml"));

@@ -91,9 +91,9 @@ TEST(SimErrorLog, EntriesNeedThreeFramesAndCarryVersion26) {
 
 TEST(SimErrorLog, MissingEntryAndDeletion) {
     Simulator sim = MakeSim();
-    // No entry 3: the error word; index echo and filler are zeros.
+    // No entry 3: the error word, the index echo, a zero filler.
     EXPECT_EQ(Ask(sim, Frame(1, 0x040B, {3, 0, 1})),
-              (Bytes{0, 1, 0, 10, 0xB1, 0x04, 0, 0, 0, 4, 0x03, 0x00, 0x00, 0x0A}));
+              (Bytes{0, 1, 0, 10, 0xB1, 0x04, 3, 0, 0, 4, 0x03, 0x00, 0x00, 0x0A}));
     EXPECT_EQ(Ask(sim, Frame(2, 0x0403)).size(), 6u);
     EXPECT_EQ(ldle_u16(&Ask(sim, Frame(3, 0x040B, {0, 0, 1}))[4]), 0x04B1);
 }

@@ -16,10 +16,11 @@ const char* LinkName(LinkKind link) {
     return "?";
 }
 
-Bytes EncodeDeviceError(const ErrorForm& form, std::uint32_t code) {
+Bytes EncodeDeviceError(const ErrorForm& form, std::uint32_t code,
+                        std::span<const std::uint8_t> payload) {
     FrameWriter out(form.skip + 5);
-    for (int i = 0; i < form.skip; ++i)
-        out.u8(0);
+    for (std::size_t i = 0; i < form.skip; ++i)
+        out.u8(i < form.echoed && i < payload.size() ? payload[i] : 0);
     if (form.lengthByte)
         out.u8(4);
     out.u32(code);

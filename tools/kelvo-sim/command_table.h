@@ -60,15 +60,18 @@ struct Reply {
     static Reply None() { return {Kind::NoAnswer, {}, 0}; }
 };
 
-// Bytes after the error word of a device error answer: `skip` zero bytes (the
-// rest of a longer answer header), then the length byte 4 when `lengthByte`
-// is set, then the 32-bit code.
+// Bytes after the error word of a device error answer: `skip` bytes (the rest
+// of a longer answer header), of which the first `echoed` repeat the request's
+// first payload bytes and the others are zero, then the length byte 4 when
+// `lengthByte` is set, then the 32-bit code.
 struct ErrorForm {
     std::uint8_t skip = 0;
     bool lengthByte = true;
+    std::uint8_t echoed = 0;
 };
 
-Bytes EncodeDeviceError(const ErrorForm& form, std::uint32_t code);
+Bytes EncodeDeviceError(const ErrorForm& form, std::uint32_t code,
+                        std::span<const std::uint8_t> payload);
 
 // Handlers run under the simulator's lock and may change the state freely.
 using Handler = std::function<Reply(DeviceState&, const Request&)>;

@@ -167,9 +167,9 @@ void AddDeviceCommands(CommandTable& table) {
     table.Add(MakeCommand(kResetErrorCommand, "ResetError", ResetError));
     table.Add(MakeCommand(kDeleteErrorLogCommand, "DeleteErrorLog", DeleteErrorLog));
 
-    // The error answer fills the index echo and the filler byte with zeros.
+    // The error answer echoes the entry index; the filler byte is zero.
     Command read = MakeCommand(kReadErrorLogCommand, "ReadErrorLog", ReadErrorLog);
-    read.errorForm = {3, true};
+    read.errorForm = {3, true, 2};
     table.Add(std::move(read));
 }
 

@@ -229,9 +229,9 @@ void Serve(Stream& stream, LinkKind kind, LinkContext& context) {
             Wait wait = WaitFor(stream.Fd(), want, context.stop, timeout);
             if (wait == Wait::Stopped)
                 return;
-            if (pump)
-                pump->Pump(stream);
             if (wait == Wait::Timeout) {
+                if (pump)
+                    pump->Pump(stream);
                 if (assembler.Pending() > 0 && Clock::now() >= lastReceived + gap) {
                     LogVerbose(name + ": " + std::to_string(assembler.Pending()) +
                                " bytes of an incomplete request dropped");
@@ -271,6 +271,10 @@ void Serve(Stream& stream, LinkKind kind, LinkContext& context) {
                 return;
             }
         }
+        // A burst goes out after the requests just read, so that a stop
+        // request ends the stream before its next burst rather than after.
+        if (pump)
+            pump->Pump(stream);
     }
 }
 

@@ -164,7 +164,7 @@ Bytes Simulator::Answer(const Request& request, bool faulted) {
         break;
     case Reply::Kind::DeviceError:
         status = errorWord;
-        reply.data = EncodeDeviceError(form, reply.code);
+        reply.data = EncodeDeviceError(form, reply.code, request.payload);
         break;
     }
     if (faulted && Has(faults_, FaultKind::WrongStatus))
