@@ -14,8 +14,8 @@ namespace kelvo::ui {
 inline constexpr const char* kPluginFileName = "libkelvo_ui_qt.so";
 inline constexpr int kNoWindow = -1;
 
-// Whether a window can be shown: a display ($DISPLAY, $WAYLAND_DISPLAY) or a
-// chosen toolkit platform ($QT_QPA_PLATFORM).
+// Whether a window can be shown: a chosen toolkit platform ($QT_QPA_PLATFORM),
+// or a display ($WAYLAND_DISPLAY, $DISPLAY) that takes a connection.
 bool DisplayAvailable();
 
 // Runs `model` in a modal window: InitDialog, then the window until a command

@@ -1,6 +1,7 @@
 // Profile files and the per-user and module folders.
 #include "automation/profile.h"
 #include "automation/settings_paths.h"
+#include "support/scoped_env.h"
 
 #include <gtest/gtest.h>
 
@@ -109,28 +110,6 @@ TEST_F(Profile, WritingRefusesWhatWouldBreakTheFile) {
     EXPECT_FALSE(std::filesystem::exists(path_));
     EXPECT_FALSE(WriteProfileString(dir_ + "/missing/DeviceLink.ini", "S", "k", "v"));
 }
-
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        if (value)
-            ::setenv(name, value, 1);
-        else
-            ::unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            ::setenv(name_, old_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 TEST(SettingsFolder, AppdataThenXdgThenHome) {
     struct Case {

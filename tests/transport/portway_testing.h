@@ -3,6 +3,7 @@
 #pragma once
 
 #include "kelvo/portway.h"
+#include "support/scoped_env.h"
 #include "transport/portway/portway.h"
 
 #include <algorithm>
@@ -70,29 +71,6 @@ inline long long MillisSince(std::chrono::steady_clock::time_point start) {
                                                                  start)
         .count();
 }
-
-// Sets an environment variable for a scope (empty value: unset).
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        Set(value.empty() ? std::nullopt : std::optional<std::string>(value));
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-    ~ScopedEnv() { Set(old_); }
-
-private:
-    void Set(const std::optional<std::string>& value) {
-        if (value)
-            ::setenv(name_, value->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 // A private folder that serves as $XDG_RUNTIME_DIR (lock files, socket bridges)
 // and holds a devices folder serving as $KELVO_DEVICES.

@@ -136,7 +136,7 @@ TEST_F(PortwayPathTest, ComLinksAndFallback) {
 }
 
 TEST_F(PortwayPathTest, PerUserFolder) {
-    ScopedEnv noFixed("KELVO_DEVICES", "");
+    ScopedEnv noFixed("KELVO_DEVICES", nullptr);
     std::string appdata = dir() + "/appdata";
     std::filesystem::create_directories(appdata + "/kelvo/devices");
     std::filesystem::create_symlink("/dev/null", appdata + "/kelvo/devices/com9");
@@ -144,7 +144,7 @@ TEST_F(PortwayPathTest, PerUserFolder) {
         ScopedEnv env("APPDATA", appdata);
         EXPECT_EQ(portway::ComDevicePath(9), appdata + "/kelvo/devices/com9");
     }
-    ScopedEnv noAppdata("APPDATA", "");
+    ScopedEnv noAppdata("APPDATA", nullptr);
     ScopedEnv config("XDG_CONFIG_HOME", appdata);
     EXPECT_EQ(portway::ComDevicePath(9), appdata + "/kelvo/devices/com9");
 }
@@ -159,7 +159,7 @@ TEST_F(PortwayPathTest, BridgeAndLockPaths) {
     EXPECT_NE(a, b);
     EXPECT_LT(std::filesystem::path(a).filename().string().size(), 255u);
 
-    ScopedEnv noRuntime("XDG_RUNTIME_DIR", "");
+    ScopedEnv noRuntime("XDG_RUNTIME_DIR", nullptr);
     EXPECT_EQ(portway::BridgeSocketPath("line"), "/run/kelvo/line.sock");
     EXPECT_NE(portway::LinkLockPath("tcp-h_1").find("/kelvo-tcp-h_1.lock"), std::string::npos);
 }
