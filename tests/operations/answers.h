@@ -4,6 +4,9 @@
 #include "protocol/bytes.h"
 #include "protocol/crc16.h"
 #include "support/connected_kelvo.h"
+#include "support/trace_capture.h"
+
+#include <gtest/gtest.h>
 
 #include <bit>
 #include <functional>
@@ -35,6 +38,18 @@ inline Bytes Counted(const std::string& text) {
 // The device error answer after the header: length byte 4, then the code.
 inline Bytes DeviceError(std::uint32_t code) {
     return Concat({4}, Le32(code));
+}
+// The bytes of hex text, "0e 30".
+inline Bytes FromHex(const std::string& hex) {
+    Bytes b;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 3)
+        b.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return b;
+}
+// `b` with its byte `fromEnd` places before the end xor-ed with `mask`.
+inline Bytes Flip(Bytes b, std::size_t fromEnd = 1, std::uint8_t mask = 0xFF) {
+    b[b.size() - fromEnd] ^= mask;
+    return b;
 }
 // "(calculated CRC: a,  response CRC: b)" of a serial answer whose trailer was spoiled.
 inline std::string CrcPair(const Bytes& spoiled) {
@@ -83,6 +98,30 @@ inline Script Raw(Bytes bytes, bool thenSilence = false) {
         else
             c.transport->Answer(bytes);
     };
+}
+
+// Calls `call` and checks the failure it must leave: E_FAIL, `code` stored,
+// the port unlocked exactly once (not at all when the lock was refused),
+// `entry` traced first (unless empty) and `last` last ("": the entry line
+// alone), every line in the read category.
+inline void ExpectFailure(ConnectedKelvo& c, const std::function<HRESULT()>& call, int code,
+                          const std::string& entry, const std::string& last) {
+    TraceCapture trace;
+    EXPECT_EQ(call(), E_FAIL);
+    EXPECT_EQ(c.kelvo->errorCode, code);
+    EXPECT_EQ(c.transport->Count("Unlock"), code == 6 ? 0 : 1);
+    EXPECT_EQ(c.transport->lockDepth, 0);
+    ASSERT_FALSE(trace.lines.empty());
+    if (!entry.empty()) {
+        EXPECT_EQ(trace.lines.front(), entry);
+    }
+    if (last.empty()) {
+        EXPECT_EQ(trace.lines.size(), 1u);
+    } else {
+        EXPECT_EQ(trace.lines.back(), last);
+    }
+    for (std::uint32_t category : trace.categories)
+        EXPECT_EQ(category, 2u);
 }
 
 } // namespace kelvo::test
