@@ -52,70 +52,37 @@ auto Ui1(BYTE v) {
     };
 }
 
+using Make = std::function<void(VARIANT*)>;
+
+Make BytesOf(const Bytes& bytes) {
+    return [bytes](VARIANT* v) { ByteArrayValue(bytes, v); };
+}
+Make ElementsOf(const std::vector<std::function<void(VARIANT&)>>& fill) {
+    return [fill](VARIANT* v) { VariantArray(fill, v); };
+}
+
 struct InputCase {
     const char* name;
-    std::function<void(VARIANT*)> make;
+    Make make;
     bool converts;
     Bytes bytes;
 };
 
+// clang-format off
 const InputCase kInputs[] = {
-    {"ByteArray",
-     [](VARIANT* v) {
-         ByteArrayValue({1, 2, 3}, v);
-     },
-     true,
-     {1, 2, 3}},
-    {"EmptyByteArray", [](VARIANT* v) { ByteArrayValue({}, v); }, true, {}},
-    {"NumbersAndText",
-     [](VARIANT* v) {
-         VariantArray({I4(1), Text(u"2"), I4(3)}, v);
-     },
-     true,
-     {1, 2, 3}},
-    {"BytesKeptAsTheyAre",
-     [](VARIANT* v) {
-         VariantArray({Ui1(255), Ui1(0)}, v);
-     },
-     true,
-     {255, 0}},
-    {"TextThatIsNoNumber",
-     [](VARIANT* v) {
-         VariantArray({I4(1), Text(u"x")}, v);
-     },
-     false,
-     {}},
-    {"NumberTooLargeForAByte", [](VARIANT* v) { VariantArray({I4(256)}, v); }, false, {}},
-    {"NegativeNumber", [](VARIANT* v) { VariantArray({I4(-1)}, v); }, false, {}},
-    {"Scalar",
-     [](VARIANT* v) {
-         v->vt = VT_I4;
-         v->lVal = 1;
-     },
-     false,
-     {}},
-    {"LongArray",
-     [](VARIANT* v) {
-         v->vt = VT_ARRAY | VT_I4;
-         v->parray = SafeArrayCreateVector(VT_I4, 0, 2);
-     },
-     false,
-     {}},
-    {"ByteArrayCalledVariants",
-     [](VARIANT* v) {
-         ByteArrayValue({1, 2}, v);
-         v->vt = VT_ARRAY | VT_VARIANT;
-     },
-     false,
-     {}},
-    {"NullArray",
-     [](VARIANT* v) {
-         v->vt = VT_ARRAY | VT_UI1;
-         v->parray = nullptr;
-     },
-     false,
-     {}},
+    {"ByteArray", BytesOf({1, 2, 3}), true, {1, 2, 3}},
+    {"EmptyByteArray", BytesOf({}), true, {}},
+    {"NumbersAndText", ElementsOf({I4(1), Text(u"2"), I4(3)}), true, {1, 2, 3}},
+    {"BytesKeptAsTheyAre", ElementsOf({Ui1(255), Ui1(0)}), true, {255, 0}},
+    {"TextThatIsNoNumber", ElementsOf({I4(1), Text(u"x")}), false, {}},
+    {"NumberTooLargeForAByte", ElementsOf({I4(256)}), false, {}},
+    {"NegativeNumber", ElementsOf({I4(-1)}), false, {}},
+    {"Scalar", [](VARIANT* v) { I4(1)(*v); }, false, {}},
+    {"LongArray", [](VARIANT* v) { v->vt = VT_ARRAY | VT_I4; v->parray = SafeArrayCreateVector(VT_I4, 0, 2); }, false, {}},
+    {"ByteArrayCalledVariants", [](VARIANT* v) { ByteArrayValue({1, 2}, v); v->vt = VT_ARRAY | VT_VARIANT; }, false, {}},
+    {"NullArray", [](VARIANT* v) { v->vt = VT_ARRAY | VT_UI1; v->parray = nullptr; }, false, {}},
 };
+// clang-format on
 
 class PacketInput : public ::testing::TestWithParam<InputCase> {};
 
@@ -173,27 +140,23 @@ TEST(Packet, ResultsAreZeroFilledArraysOfTheKindAskedFor) {
 
 struct FailureCase {
     const char* name;
-    std::function<void(VARIANT*)> make;
+    Make make;
     LONG length;
     INT resultType;
     bool withResult;
     HRESULT expected;
 };
 
+// clang-format off
 const FailureCase kFailures[] = {
-    {"ElementNotAByte", [](VARIANT* v) { VariantArray({Text(u"x")}, v); }, 4, 0x2011, true, E_FAIL},
-    {"NoArray",
-     [](VARIANT* v) {
-         v->vt = VT_BSTR;
-         v->bstrVal = SysAllocString(u"1");
-     },
-     4, 0x2011, true, E_FAIL},
-    {"ResultType3", [](VARIANT* v) { ByteArrayValue({1}, v); }, 4, 3, true, kConversion},
-    {"ResultTypeByteNotArray", [](VARIANT* v) { ByteArrayValue({1}, v); }, 4, VT_UI1, true,
-     kConversion},
-    {"NoResultVariant", [](VARIANT* v) { ByteArrayValue({1}, v); }, 4, 0x2011, false, kConversion},
-    {"NegativeLength", [](VARIANT* v) { ByteArrayValue({1}, v); }, -1, 0x2011, true, kConversion},
+    {"ElementNotAByte", ElementsOf({Text(u"x")}), 4, 0x2011, true, E_FAIL},
+    {"NoArray", [](VARIANT* v) { Text(u"1")(*v); }, 4, 0x2011, true, E_FAIL},
+    {"ResultType3", BytesOf({1}), 4, 3, true, kConversion},
+    {"ResultTypeByteNotArray", BytesOf({1}), 4, VT_UI1, true, kConversion},
+    {"NoResultVariant", BytesOf({1}), 4, 0x2011, false, kConversion},
+    {"NegativeLength", BytesOf({1}), -1, 0x2011, true, kConversion},
 };
+// clang-format on
 
 class PacketFailure : public ::testing::TestWithParam<FailureCase> {};
 

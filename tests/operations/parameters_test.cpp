@@ -1,7 +1,6 @@
 // Parameter read and write and the typed accessors, byte for byte against the
 // scripted transport, in TCP and in serial mode.
 #include "operations/answers.h"
-#include "support/trace_capture.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -222,17 +221,13 @@ TEST(ParameterRead, LeftoverInputIsDroppedAndNullResultRefused) {
 
 // ---- Re-login ----
 
+// The login request after a refusal, with the second frame counter.
+constexpr const char* kLoginRequest = "00 01 00 0d 01 30 03 62 6f 62 06 73 65 63 72 65 74";
+
 struct Relogin : ::testing::Test {
     void SetUp() override {
         c.kelvo->userName = u"bob";
         c.kelvo->password = u"secret";
-    }
-    // The login request the object sends with frame counter `counter`.
-    static std::string LoginRequest(std::uint16_t counter) {
-        Bytes b{0, static_cast<std::uint8_t>(counter), 0, 13, 0x01, 0x30, 3, 'b', 'o', 'b', 6};
-        for (char ch : std::string("secret"))
-            b.push_back(static_cast<std::uint8_t>(ch));
-        return Hex(b);
     }
     ConnectedKelvo c;
 };
@@ -246,7 +241,7 @@ TEST_F(Relogin, ReadLogsInOnceAndRepeats) {
     ASSERT_EQ(c.kelvo->get_Par(5, 2, VT_I2, &v), S_OK);
     EXPECT_EQ(Text(v), "i2:42");
     ASSERT_EQ(c.transport->writes.size(), 3u);
-    EXPECT_EQ(Hex(c.transport->writes[1]), LoginRequest(1));
+    EXPECT_EQ(Hex(c.transport->writes[1]), kLoginRequest);
     EXPECT_EQ(Hex(c.transport->writes[2]), "00 02 00 05 01 02 05 00 02");
     EXPECT_EQ(c.transport->Count("Lock"), 3);
     EXPECT_EQ(c.transport->Count("Unlock"), 3);
@@ -276,7 +271,7 @@ TEST_F(Relogin, WriteLogsInOnceAndRepeatsWithTheInferredType) {
     c.transport->Answer(WriteAnswer(2));
     ASSERT_EQ(c.kelvo->put_Par(5, 2, VT_EMPTY, Int(VT_UI2, 0xBEEF)), S_OK);
     ASSERT_EQ(c.transport->writes.size(), 3u);
-    EXPECT_EQ(Hex(c.transport->writes[1]), LoginRequest(1));
+    EXPECT_EQ(Hex(c.transport->writes[1]), kLoginRequest);
     EXPECT_EQ(Hex(c.transport->writes[2]), "00 02 00 08 02 02 05 00 02 02 ef be");
 }
 
@@ -587,25 +582,20 @@ TEST(TypedAccessors, FailedGetterGivesZeroAndTheStatus) {
 }
 
 TEST(TypedAccessors, SettersSendTheirTypeWithoutConversion) {
-    struct Case {
-        const char* name;
-        std::function<HRESULT(CKelvo&)> call;
-        const char* valueBytes;
+    using Call = std::function<HRESULT(CKelvo&)>;
+    const std::pair<Call, const char*> cases[] = {
+        {[](CKelvo& k) { return k.put_ParWord(1, 0, 0x12345); }, "02 45 23"}, // cut to 16 bits
+        {[](CKelvo& k) { return k.put_ParWord(1, 0, -1); }, "02 ff ff"},
+        {[](CKelvo& k) { return k.put_ParInt(1, 0, -2); }, "02 fe ff"},
+        {[](CKelvo& k) { return k.put_ParDWord(1, 0, -1); }, "04 ff ff ff ff"},
+        {[](CKelvo& k) { return k.put_ParFloat(1, 0, 1.5f); }, "04 00 00 c0 3f"},
     };
-    const Case cases[] = {
-        {"word cut to 16 bits", [](CKelvo& k) { return k.put_ParWord(1, 0, 0x12345); }, "02 45 23"},
-        {"word of -1", [](CKelvo& k) { return k.put_ParWord(1, 0, -1); }, "02 ff ff"},
-        {"int", [](CKelvo& k) { return k.put_ParInt(1, 0, -2); }, "02 fe ff"},
-        {"dword", [](CKelvo& k) { return k.put_ParDWord(1, 0, -1); }, "04 ff ff ff ff"},
-        {"float", [](CKelvo& k) { return k.put_ParFloat(1, 0, 1.5f); }, "04 00 00 c0 3f"},
-    };
-    for (const Case& tc : cases) {
-        SCOPED_TRACE(tc.name);
+    for (const auto& [call, valueBytes] : cases) {
+        SCOPED_TRACE(valueBytes);
         ConnectedKelvo c;
         c.transport->Answer(WriteAnswer(0));
-        EXPECT_EQ(tc.call(*c.kelvo), S_OK);
-        const Bytes& frame = c.transport->writes.at(0);
-        EXPECT_EQ(Hex(Bytes(frame.begin() + 9, frame.end())), tc.valueBytes);
+        EXPECT_EQ(call(*c.kelvo), S_OK);
+        EXPECT_EQ(Hex(c.transport->writes.at(0)).substr(27), valueBytes);
     }
 }
 

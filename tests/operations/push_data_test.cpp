@@ -1,6 +1,5 @@
 // Push-data commands and streamed bytes over the scripted transport.
-#include "support/connected_kelvo.h"
-#include "support/trace_capture.h"
+#include "operations/answers.h"
 
 #include <gtest/gtest.h>
 
@@ -56,11 +55,7 @@ TEST(PushData, SerialCommandReadsNoAnswer) {
 }
 
 TEST(PushData, AnswerFailures) {
-    struct Case {
-        Bytes answer;
-        int code;
-        const char* trace;
-    } cases[] = {
+    const std::tuple<Bytes, int, const char*> cases[] = {
         {{}, 7, "CKelvo::PushDataCommand fail 3 (tmo 10000 len 7)"},
         {AnswerFrame(5, 0x1020, {0}), 4,
          "CKelvo::PushDataCommand fail 4 (frameCount received: 5, frameCount sent: 0)"},
@@ -68,19 +63,19 @@ TEST(PushData, AnswerFailures) {
          "CKelvo::PushDataCommand FAILED (error code: 1)"},
         {AnswerFrame(0, 0x1022, {0}), 5, "CKelvo::PushDataCommand fail 12 (4130)"},
     };
-    for (const Case& tc : cases) {
+    for (const auto& [answer, code, last] : cases) {
         ConnectedKelvo c;
-        if (!tc.answer.empty())
-            c.transport->Answer(tc.answer);
-        TraceCapture trace;
+        if (!answer.empty())
+            c.transport->Answer(answer);
         LONG result = 77;
-        EXPECT_EQ(c.kelvo->PushDataCommand(1, 2, Value(VT_EMPTY, 0), &result), E_FAIL);
-        EXPECT_EQ(c.kelvo->errorCode, tc.code);
-        EXPECT_EQ(trace.lines.back(), tc.trace);
+        ExpectFailure(
+            c, [&] { return c.kelvo->PushDataCommand(1, 2, Value(VT_EMPTY, 0), &result); }, code,
+            "CKelvo::PushDataCommand 1 2", last);
         EXPECT_EQ(result, 77);
     }
 }
 
+// Streamed bytes are read without lock or request, on serial links only.
 TEST(PushData, ReadTakesStreamedBytesWithoutLock) {
     ConnectedKelvo c(true, 5);
     c.kelvo->errorCode = 3;
@@ -96,24 +91,16 @@ TEST(PushData, ReadTakesStreamedBytesWithoutLock) {
     EXPECT_EQ(c.kelvo->ReadPushData(buf, 4, &len), 7); // only one byte left: time-out
     EXPECT_EQ(len, 99);
     EXPECT_EQ(c.kelvo->errorCode, 3);
-}
-
-TEST(PushData, ReadLengthIsTheLow16BitsOfTheSize) {
-    ConnectedKelvo c(true);
+    // The length is the low 16 bits of the size.
     std::vector<BYTE> big(70000);
     c.transport->Deliver(Bytes(70000, 0xAB));
-    USHORT len = 0;
     EXPECT_EQ(c.kelvo->ReadPushData(big.data(), 70000, &len), S_OK);
     EXPECT_EQ(len, static_cast<USHORT>(70000 & 0xFFFF));
-}
 
-TEST(PushData, ReadOnTcpIsNotOffered) {
-    ConnectedKelvo c;
-    c.transport->Deliver({1, 2});
-    BYTE buf[2];
-    USHORT len = 0;
-    EXPECT_EQ(c.kelvo->ReadPushData(buf, 2, &len), E_NOTIMPL);
-    EXPECT_EQ(c.transport->Count("Read"), 0);
+    ConnectedKelvo tcp;
+    tcp.transport->Deliver({1, 2});
+    EXPECT_EQ(tcp.kelvo->ReadPushData(buf, 2, &len), E_NOTIMPL);
+    EXPECT_EQ(tcp.transport->Count("Read"), 0);
 }
 
 } // namespace

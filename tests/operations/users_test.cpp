@@ -21,9 +21,9 @@ public:
         v_.parray = SafeArrayCreate(VT_VARIANT, 1, &bound);
     }
     VARIANT& at(std::size_t i) { return static_cast<VARIANT*>(v_.parray->pvData)[i]; }
-    void Bool(std::size_t i, bool on) {
+    void Bool(std::size_t i) {
         at(i).vt = VT_BOOL;
-        at(i).boolVal = on ? VARIANT_TRUE : VARIANT_FALSE;
+        at(i).boolVal = VARIANT_TRUE;
     }
     VARIANT& get() { return v_; }
 
@@ -68,8 +68,8 @@ HRESULT GetPermissions(CKelvo* k) {
 }
 HRESULT SetPermissions(CKelvo* k) {
     VariantArray bits(40);
-    bits.Bool(0, true);
-    bits.Bool(33, true);
+    bits.Bool(0);
+    bits.Bool(33);
     return k->SetPermissionsAndRole(Bstr(u"abc").get(), 7, bits.get());
 }
 
@@ -348,49 +348,32 @@ std::string PermissionWords(const Bytes& frame) {
 }
 
 TEST(SetPermissionsAndRole, ElementIStandsForBitI) {
-    struct Case {
-        const char* name;
-        std::size_t count;
-        std::function<void(VariantArray&)> fill;
-        const char* words;
+    // One letter per element: T, F VT_BOOL true and false, b VT_BOOL 1,
+    // I VT_I4 1, '.' VT_EMPTY.
+    const std::pair<std::string, const char*> cases[] = {
+        {"TFT", "00000005 00000000"},
+        {std::string(70, 'T'), "ffffffff ffffffff"},
+        {"IT", "00000002 00000000"},                       // only VT_BOOL elements set their bit
+        {std::string(40, '.') + "b", "00000000 00000100"}, // any non-zero VT_BOOL counts
+        {"", "00000000 00000000"},
     };
-    const Case cases[] = {
-        {"true false true", 3,
-         [](VariantArray& a) {
-             a.Bool(0, true);
-             a.Bool(1, false);
-             a.Bool(2, true);
-         },
-         "00000005 00000000"},
-        {"70 times true", 70,
-         [](VariantArray& a) {
-             for (std::size_t i = 0; i < 70; ++i)
-                 a.Bool(i, true);
-         },
-         "ffffffff ffffffff"},
-        {"a VT_I4 element leaves its bit clear", 2,
-         [](VariantArray& a) {
-             a.at(0).vt = VT_I4;
-             a.at(0).lVal = 1;
-             a.Bool(1, true);
-         },
-         "00000002 00000000"},
-        {"any non-zero VT_BOOL counts", 41,
-         [](VariantArray& a) {
-             a.at(40).vt = VT_BOOL;
-             a.at(40).boolVal = 1;
-         },
-         "00000000 00000100"},
-        {"empty array", 0, [](VariantArray&) {}, "00000000 00000000"},
-    };
-    for (const Case& tc : cases) {
-        SCOPED_TRACE(tc.name);
+    for (const auto& [elements, words] : cases) {
+        SCOPED_TRACE(elements);
         ConnectedKelvo c;
         c.transport->Answer(AnswerFrame(0, 0x3070, Counted("op")));
-        VariantArray bits(tc.count);
-        tc.fill(bits);
+        VariantArray bits(elements.size());
+        for (std::size_t i = 0; i < elements.size(); ++i) {
+            VARIANT& e = bits.at(i);
+            if (elements[i] == 'I') {
+                e.vt = VT_I4;
+                e.lVal = 1;
+            } else if (elements[i] != '.') {
+                e.vt = VT_BOOL;
+                e.boolVal = elements[i] == 'T' ? VARIANT_TRUE : elements[i] == 'b' ? 1 : 0;
+            }
+        }
         EXPECT_EQ(c.kelvo->SetPermissionsAndRole(Bstr(u"op").get(), 2, bits.get()), S_OK);
-        EXPECT_EQ(PermissionWords(c.transport->writes.at(0)), tc.words);
+        EXPECT_EQ(PermissionWords(c.transport->writes.at(0)), words);
     }
 }
 
