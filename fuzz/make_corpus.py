@@ -262,6 +262,38 @@ def variant_change_type():
     write(t, "utf16", u8(targets.index("r8")) + u8(8) + "\u00a0 1.5".encode("utf-16-le"))
 
 
+def invoke():
+    t = "invoke"
+    declared = 0x80
+    i4, bstr, r8 = 6, 18, 13
+
+    def num(v):
+        return u8(declared) + u64(v)
+
+    def txt(s, type_byte=declared):
+        return u8(type_byte) + u8(0) + u8(len(s)) + s.encode("latin-1")
+
+    method, get, put, named = 1, 2, 4, 32
+    read_answer = frame(0x0210, u16(0x1004) + u8(0) + u8(4) + u32(123456))
+    write(t, "get_par", u32(0x60020015) + u8(get) + u8(0) + num(0x1004) + num(0) + num(3)
+          + answers(read_answer))
+    write(t, "put_par_named", u32(0x60020015) + u8(put | named) + u8(0) + num(0x1004) + num(0)
+          + num(3) + u8(declared | i4) + u64(77) + answers(frame(0x0220)))
+    write(t, "put_par_real", u32(0x60020015) + u8(put | named) + u8(0) + num(0x1004) + num(0)
+          + num(3) + u8(declared | r8) + u64(0x4045000000000000) + answers(frame(0x0220)))
+    write(t, "put_timeout", u32(0x60020008) + u8(put | named) + u8(0) + num(500))
+    write(t, "get_error_string", u32(0x6002000C) + u8(get) + u8(0))
+    write(t, "encrypt_password", u32(0x10) + u8(method) + u8(0) + txt("secret"))
+    write(t, "permissions", u32(0x0A) + u8(method) + u8(0) + txt("admin"))
+    write(t, "save", u32(0x15) + u8(method) + u8(0) + answers(frame(0x30E0)))
+    write(t, "safe_data_write", u32(0x16) + u8(method) + u8(0) + u8(declared) + u8(4) + b"\1\2\3\4")
+    write(t, "mismatch", u32(0x60020015) + u8(get) + u8(0) + txt("x", bstr) + num(0) + num(3))
+    write(t, "by_reference", u32(0x60020015) + u8(get) + u8(0x83) + u8(0x40 | i4) + u8(0x40 | bstr)
+          + u8(0x40 | 21))
+    write(t, "unknown_member", u32(0x12345678) + u8(method | get) + u8(0x82) + u8(i4) + u64(1)
+          + u8(bstr) + u8(1))
+
+
 def main():
     operations()
     connection_text()
@@ -271,6 +303,7 @@ def main():
     ping_answer()
     decrypt_password()
     variant_change_type()
+    invoke()
     return 0
 
 

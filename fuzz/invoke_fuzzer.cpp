@@ -1,0 +1,299 @@
+// IDispatch::Invoke of the object with the fuzzer's arguments, as a scripting
+// host or language binding would call it: any member id and dispatch flags,
+// any number of arguments of any automation type, by value or by reference to
+// storage of the named type, named arguments, no result or argument-error slot.
+//
+// Input: member id (32 bits), flags, argument count, then per argument a type
+// byte and its value, then the device's answers (FuzzTransport, answers mode
+// with the frame counter written in).
+//   flags: bits 0-3 the dispatch flags, 16 no result slot, 32 the last
+//          argument named as the put value, 64 no argument-error slot
+//   argument count: the member's own count unless bit 7 is set (then the
+//          byte modulo 9)
+//   type byte: bit 7 the type the member declares (else, and for a declared
+//          VARIANT by value, bits 0-5 pick one of the types below), bit 6 by
+//          reference
+//   values: integers 8 bytes, VT_R4 4, a text a null flag, a length and the
+//          bytes, an array its count (up to 16) and its elements
+//
+// Left out: members that take a raw buffer with its length (the host vouches
+// for the buffer), Config (a window), Init (sleeps on a serial probe; the
+// connection-text target covers it), ScanUDP (the network) and ReadErrorLog
+// (writes a file the caller names; the error-log target covers it).
+//
+// Checked: a result of the dispatch contract or of the operations; a failed
+// call leaves the result empty; the argument-error slot names an argument on a
+// type mismatch or overflow; by-value arguments come back unchanged; whatever
+// the call hands out through references and the result is released cleanly
+// (leaks show under the sanitizer); errorCode one of the codes; the port lock
+// released; the object still usable.
+#include "fuzz_support.h"
+
+#include "device/interface_table.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace kelvo;
+using namespace kelvo::fuzz;
+
+namespace {
+
+const VARTYPE kTypes[] = {VT_EMPTY,
+                          VT_NULL,
+                          VT_I1,
+                          VT_UI1,
+                          VT_I2,
+                          VT_UI2,
+                          VT_I4,
+                          VT_UI4,
+                          VT_I8,
+                          VT_UI8,
+                          VT_INT,
+                          VT_UINT,
+                          VT_R4,
+                          VT_R8,
+                          VT_BOOL,
+                          VT_CY,
+                          VT_DATE,
+                          VT_ERROR,
+                          VT_BSTR,
+                          VT_DISPATCH,
+                          VT_UNKNOWN,
+                          VT_VARIANT,
+                          static_cast<VARTYPE>(VT_ARRAY | VT_UI1),
+                          static_cast<VARTYPE>(VT_ARRAY | VT_VARIANT),
+                          static_cast<VARTYPE>(VT_ARRAY | VT_BSTR),
+                          static_cast<VARTYPE>(VT_ARRAY | VT_I4)};
+
+bool Excluded(const InterfaceMember& m) {
+    for (VARTYPE vt : m.args) {
+        if (vt == (VT_BYREF | VT_UI1))
+            return true;
+    }
+    const std::u16string_view name = m.name;
+    return name == u"Config" || name == u"Init" || name == u"ScanUDP" || name == u"ReadErrorLog";
+}
+
+bool KnownResult(HRESULT hr) {
+    return IsKnownResult(hr) || hr == DISP_E_MEMBERNOTFOUND || hr == DISP_E_NONAMEDARGS ||
+           hr == DISP_E_BADPARAMCOUNT || hr == DISP_E_TYPEMISMATCH || hr == DISP_E_OVERFLOW ||
+           hr == DISP_E_BADVARTYPE || hr == DISP_E_PARAMNOTFOUND;
+}
+
+SAFEARRAY* MakeArray(VARTYPE element, Input& in) {
+    const ULONG count = in.u8() % 17;
+    SAFEARRAY* array = SafeArrayCreateVector(element, 0, count);
+    FUZZ_CHECK(array != nullptr);
+    for (LONG i = 0; i < static_cast<LONG>(count); ++i) {
+        if (element == VT_UI1) {
+            std::uint8_t b = in.u8();
+            FUZZ_CHECK(SafeArrayPutElement(array, &i, &b) == S_OK);
+        } else if (element == VT_I4) {
+            LONG v = static_cast<LONG>(in.u32());
+            FUZZ_CHECK(SafeArrayPutElement(array, &i, &v) == S_OK);
+        } else if (element == VT_BSTR) {
+            Bstr text(Widen(in.bytes(in.u8() % 16)));
+            FUZZ_CHECK(SafeArrayPutElement(array, &i, text.get()) == S_OK);
+        } else {
+            VARIANT v;
+            VariantInit(&v);
+            v.vt = VT_I4;
+            v.lVal = static_cast<LONG>(in.u32());
+            FUZZ_CHECK(SafeArrayPutElement(array, &i, &v) == S_OK);
+        }
+    }
+    return array;
+}
+
+// A by-value argument of type vt, its value from the input.
+VARIANT MakeValue(VARTYPE vt, Input& in) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = vt;
+    if (vt & VT_ARRAY) {
+        v.parray = MakeArray(vt & VT_TYPEMASK, in);
+        return v;
+    }
+    switch (vt) {
+    case VT_BSTR:
+        v.bstrVal = (in.u8() & 1) ? nullptr : SysAllocString(Widen(in.bytes(in.u8())).c_str());
+        break;
+    case VT_DISPATCH:
+    case VT_UNKNOWN:
+        v.punkVal = nullptr;
+        break;
+    case VT_VARIANT: // not a type of its own by value: an empty one
+        v.vt = VT_EMPTY;
+        break;
+    case VT_R4: {
+        const std::uint32_t bits = in.u32();
+        std::memcpy(&v.fltVal, &bits, sizeof bits);
+        break;
+    }
+    case VT_R8:
+    case VT_DATE: {
+        const std::uint64_t bits = in.u64();
+        std::memcpy(&v.dblVal, &bits, sizeof bits);
+        break;
+    }
+    default:
+        v.llVal = static_cast<LONGLONG>(in.u64());
+        break;
+    }
+    return v;
+}
+
+// One argument as the host holds it: the variant passed and, for a reference,
+// the storage it points to (the callee may write there).
+struct Argument {
+    VARIANT passed;
+    VARIANT copy;  // by value: what the callee must leave as it is
+    VARIANT store; // by reference: the storage, of the referenced type
+    BSTR text = nullptr;
+    SAFEARRAY* array = nullptr;
+    VARIANT inner; // target of a reference to a VARIANT
+    bool byRef = false;
+
+    void Make(VARTYPE vt, bool reference, Input& in) {
+        VariantInit(&passed);
+        VariantInit(&copy);
+        VariantInit(&store);
+        VariantInit(&inner);
+        byRef = reference;
+        if (!reference) {
+            passed = MakeValue(vt, in);
+            FUZZ_CHECK(VariantCopy(&copy, &passed) == S_OK);
+            return;
+        }
+        // Out storage starts empty, as a host passes it to an [out] slot.
+        passed.vt = static_cast<VARTYPE>(VT_BYREF | vt);
+        if (vt & VT_ARRAY)
+            passed.byref = &array;
+        else if (vt == VT_BSTR)
+            passed.byref = &text;
+        else if (vt == VT_VARIANT)
+            passed.byref = &inner;
+        else
+            passed.byref = &store.llVal;
+    }
+
+    // Checks what the call left and releases it all.
+    void Finish() {
+        if (!byRef) {
+            FUZZ_CHECK(passed.vt == copy.vt);
+            if (passed.vt == VT_BSTR) {
+                FUZZ_CHECK(BstrView(passed.bstrVal) == BstrView(copy.bstrVal));
+            } else if (!(passed.vt & VT_ARRAY)) {
+                FUZZ_CHECK(passed.llVal == copy.llVal);
+            }
+            FUZZ_CHECK(VariantClear(&passed) == S_OK);
+            FUZZ_CHECK(VariantClear(&copy) == S_OK);
+            return;
+        }
+        SysFreeString(text);
+        if (array)
+            FUZZ_CHECK(SafeArrayDestroy(array) == S_OK);
+        FUZZ_CHECK(VariantClear(&inner) == S_OK);
+    }
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    SetUpProcess();
+    static const bool noWindow = [] {
+        ::unsetenv("DISPLAY");
+        ::unsetenv("WAYLAND_DISPLAY");
+        ::unsetenv("QT_QPA_PLATFORM");
+        return true;
+    }();
+    (void)noWindow;
+
+    Input in(data, size);
+    const DISPID id = static_cast<DISPID>(in.u32());
+    const std::uint8_t flags = in.u8();
+    const WORD dispatchFlags = flags & 0x0F;
+    // The member the flags reach, as Invoke looks it up; whatever they could
+    // reach must be callable here.
+    const InterfaceMember* member = nullptr;
+    if (dispatchFlags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF))
+        member = FindMember(id, MemberKind::Put);
+    if (!member && (dispatchFlags & DISPATCH_METHOD))
+        member = FindMember(id, MemberKind::Method);
+    if (!member && (dispatchFlags & DISPATCH_PROPERTYGET))
+        member = FindMember(id, MemberKind::Get);
+    for (MemberKind kind : {MemberKind::Method, MemberKind::Get, MemberKind::Put}) {
+        const InterfaceMember* reached = FindMember(id, kind);
+        if (reached && Excluded(*reached))
+            return 0;
+    }
+
+    const std::uint8_t countByte = in.u8();
+    const std::size_t declared = member ? member->args.size() : 0;
+    const std::size_t count = (countByte & 0x80) || !member ? countByte % 9u : declared;
+    std::vector<Argument> args(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t type = in.u8();
+        VARTYPE vt = kTypes[(type & 0x3F) % std::size(kTypes)];
+        bool reference = (type & 0x40) != 0;
+        // The declared type; a declared VARIANT by value takes the picked type.
+        if ((type & 0x80) && i < declared) {
+            const VARTYPE want = member->args[i];
+            reference = (want & VT_BYREF) != 0;
+            if (want != VT_VARIANT)
+                vt = static_cast<VARTYPE>(want & ~VT_BYREF);
+        }
+        if (reference && (vt == VT_EMPTY || vt == VT_NULL))
+            vt = VT_I4;
+        args[i].Make(vt, reference, in);
+    }
+    // rgvarg holds the arguments last to first.
+    std::vector<VARIANT> rgvarg(count);
+    for (std::size_t i = 0; i < count; ++i)
+        rgvarg[i] = args[count - 1 - i].passed;
+    DISPID putId = DISPID_PROPERTYPUT;
+    DISPPARAMS params{rgvarg.data(), &putId, static_cast<UINT>(count),
+                      (flags & 32) && count > 0 ? 1u : 0u};
+
+    CKelvo* k = ConnectedObject(false, 255);
+    FuzzTransport& t = FuzzTransport::Instance();
+    FuzzTransport::Script script;
+    script.answers = true;
+    script.patchCounter = true;
+    t.Play(in.rest(), script);
+
+    VARIANT result;
+    VariantInit(&result);
+    UINT argErr = 0xFFFFFFFF;
+    const HRESULT hr =
+        k->Invoke(id, GUID_NULL, 0, dispatchFlags, &params, (flags & 16) ? nullptr : &result,
+                  nullptr, (flags & 64) ? nullptr : &argErr);
+    static const bool verbose = std::getenv("KELVO_FUZZ_VERBOSE") != nullptr;
+    if (verbose)
+        std::fprintf(
+            stderr, "member 0x%08x flags %u, %zu arguments: result 0x%08x (%d), errorCode %d\n",
+            static_cast<unsigned>(id), static_cast<unsigned>(dispatchFlags), count,
+            static_cast<unsigned>(hr), static_cast<int>(result.vt), static_cast<int>(k->errorCode));
+    FUZZ_CHECK(KnownResult(hr));
+    if (FAILED(hr))
+        FUZZ_CHECK(result.vt == VT_EMPTY);
+    if ((hr == DISP_E_TYPEMISMATCH || hr == DISP_E_OVERFLOW) && !(flags & 64))
+        FUZZ_CHECK(argErr < count);
+    FUZZ_CHECK(VariantClear(&result) == S_OK);
+    // The callee sees copies in rgvarg: what it changed there is what a host sees.
+    for (std::size_t i = 0; i < count; ++i)
+        args[count - 1 - i].passed = rgvarg[i];
+    for (Argument& a : args)
+        a.Finish();
+
+    FUZZ_CHECK(IsErrorCode(k->errorCode));
+    FUZZ_CHECK(t.lockDepth == 0);
+    if (k->portAdapter)
+        CheckUsable(*k);
+    k->Release();
+    return 0;
+}
