@@ -82,14 +82,6 @@ inline Script ReplyCut(Bytes answer) {
         c.transport->AnswerThenTimeout(b);
     };
 }
-// The answer in the object's mode with its last byte flipped by `mask`.
-inline Script Spoiled(Bytes answer, std::uint8_t mask = 0xFF) {
-    return [answer, mask](ConnectedKelvo& c) {
-        Bytes b = c.Wire(answer);
-        b.back() ^= mask;
-        c.transport->Answer(b);
-    };
-}
 // Bytes as they stand; with `thenSilence` nothing more follows them.
 inline Script Raw(Bytes bytes, bool thenSilence = false) {
     return [bytes, thenSilence](ConnectedKelvo& c) {

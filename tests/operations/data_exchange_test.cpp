@@ -2,7 +2,6 @@
 // transport: requests byte for byte, the length limits, every failure step in
 // TCP and serial mode, and what the caller's buffers hold afterwards.
 #include "operations/answers.h"
-#include "support/trace_capture.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

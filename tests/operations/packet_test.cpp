@@ -84,24 +84,21 @@ const InputCase kInputs[] = {
 };
 // clang-format on
 
-class PacketInput : public ::testing::TestWithParam<InputCase> {};
-
-TEST_P(PacketInput, ConvertsOrGivesNoBuffer) {
-    const InputCase& ic = GetParam();
-    Variant value;
-    ic.make(&value);
-    const std::optional<std::vector<BYTE>> bytes = PacketBytes(value);
-    ASSERT_EQ(bytes.has_value(), ic.converts);
-    if (bytes) {
-        EXPECT_EQ(*bytes, ic.bytes);
-    }
-    if ((value.vt & VT_ARRAY) && value.parray) {
-        EXPECT_EQ(value.parray->cLocks, 0u);
+TEST(Packet, InputConvertsOrGivesNoBuffer) {
+    for (const InputCase& ic : kInputs) {
+        SCOPED_TRACE(ic.name);
+        Variant value;
+        ic.make(&value);
+        const std::optional<std::vector<BYTE>> bytes = PacketBytes(value);
+        ASSERT_EQ(bytes.has_value(), ic.converts);
+        if (bytes) {
+            EXPECT_EQ(*bytes, ic.bytes);
+        }
+        if ((value.vt & VT_ARRAY) && value.parray) {
+            EXPECT_EQ(value.parray->cLocks, 0u);
+        }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(Packet, PacketInput, ::testing::ValuesIn(kInputs),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Packet, ResultsAreZeroFilledArraysOfTheKindAskedFor) {
     ConnectedKelvo c;
@@ -158,24 +155,21 @@ const FailureCase kFailures[] = {
 };
 // clang-format on
 
-class PacketFailure : public ::testing::TestWithParam<FailureCase> {};
-
-TEST_P(PacketFailure, ReturnsItsResultAndHandsNothingOver) {
-    const FailureCase& fc = GetParam();
-    ConnectedKelvo c;
-    Variant out;
-    fc.make(&out);
-    Variant in;
-    EXPECT_EQ(
-        c.kelvo->PacketVARIANT(1, out, fc.length, fc.resultType, fc.withResult ? &in : nullptr),
-        fc.expected);
-    EXPECT_EQ(in.vt, VT_EMPTY);
-    EXPECT_TRUE(c.transport->calls.empty());
-    EXPECT_EQ(c.kelvo->errorCode, 0);
+TEST(Packet, FailuresReturnTheirResultAndHandNothingOver) {
+    for (const FailureCase& fc : kFailures) {
+        SCOPED_TRACE(fc.name);
+        ConnectedKelvo c;
+        Variant out;
+        fc.make(&out);
+        Variant in;
+        EXPECT_EQ(
+            c.kelvo->PacketVARIANT(1, out, fc.length, fc.resultType, fc.withResult ? &in : nullptr),
+            fc.expected);
+        EXPECT_EQ(in.vt, VT_EMPTY);
+        EXPECT_TRUE(c.transport->calls.empty());
+        EXPECT_EQ(c.kelvo->errorCode, 0);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Packet, PacketFailure, ::testing::ValuesIn(kFailures),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 // The dispatch table passes the typed arguments and hands the result array over.
 TEST(Packet, RunsThroughTheDispatchTable) {

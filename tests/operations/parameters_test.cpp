@@ -221,71 +221,68 @@ TEST(ParameterRead, LeftoverInputIsDroppedAndNullResultRefused) {
 
 // ---- Re-login ----
 
-// The login request after a refusal, with the second frame counter.
-constexpr const char* kLoginRequest = "00 01 00 0d 01 30 03 62 6f 62 06 73 65 63 72 65 74";
-
-struct Relogin : ::testing::Test {
-    void SetUp() override {
+// A refusal for want of a login logs in with the stored credentials once and
+// repeats the request once; the code of the first answer stays.
+TEST(Relogin, LogsInOnceAndRepeatsOnce) {
+    const char* login = "00 01 00 0d 01 30 03 62 6f 62 06 73 65 63 72 65 74";
+    const char* read = "00 00 00 05 01 02 05 00 02";
+    const char* write = "00 00 00 08 02 02 05 00 02 02 ef be";
+    Variant v;
+    const auto get = [&v](CKelvo* k) { return k->get_Par(5, 2, VT_I2, &v); };
+    // Written with the type inferred from the value, or converted from the caller's text.
+    const auto put = [](CKelvo* k) { return k->put_Par(5, 2, VT_EMPTY, Int(VT_UI2, 0xBEEF)); };
+    const auto putText = [](CKelvo* k) { return k->put_Par(5, 2, VT_I4, Str(u"12")); };
+    struct Case {
+        const char* name;
+        std::function<HRESULT(CKelvo*)> call;
+        std::vector<Bytes> answers;
+        HRESULT hr;
+        int code;
+        std::vector<std::string> writes;
+    };
+    const Bytes refusal = ReadDeviceError(0, kLoginRequired);
+    const Bytes writeRefusal = WriteDeviceError(0, kLoginRequired);
+    // clang-format off
+    const Case cases[] = {
+        {"read", get, {refusal, LoginAnswer(1, "bob"), ReadAnswer(2, {0x2A, 0})}, S_OK, 1,
+         {read, login, "00 02 00 05 01 02 05 00 02"}},
+        {"read refused again", get, {refusal, LoginAnswer(1, "bob"), ReadDeviceError(2, kLoginRequired), LoginAnswer(3, "bob")},
+         E_FAIL, 1, {read, login, "00 02 00 05 01 02 05 00 02"}},
+        {"login fails", get, {refusal, LoginAnswer(1, "eve")}, E_FAIL, 11, {read, login}}, // wrong user echoed
+        {"write", put, {writeRefusal, LoginAnswer(1, "bob"), WriteAnswer(2)}, S_OK, 1,
+         {write, login, "00 02 00 08 02 02 05 00 02 02 ef be"}},
+        {"write refused again", putText, {writeRefusal, LoginAnswer(1, "bob"), WriteDeviceError(2, kLoginRequired)}, E_FAIL, 1,
+         {"00 00 00 0a 02 02 05 00 02 04 0c 00 00 00", login, "00 02 00 0a 02 02 05 00 02 04 0c 00 00 00"}},
+    };
+    // clang-format on
+    for (const Case& tc : cases) {
+        SCOPED_TRACE(tc.name);
+        ConnectedKelvo c;
         c.kelvo->userName = u"bob";
         c.kelvo->password = u"secret";
+        for (const Bytes& answer : tc.answers)
+            c.transport->Answer(answer);
+        TraceCapture trace;
+        EXPECT_EQ(tc.call(c.kelvo), tc.hr);
+        EXPECT_EQ(c.kelvo->errorCode, tc.code);
+        EXPECT_EQ(c.kelvo->deviceStatus, kLoginRequired);
+        std::vector<std::string> writes;
+        for (const Bytes& w : c.transport->writes)
+            writes.push_back(Hex(w));
+        EXPECT_EQ(writes, tc.writes);
+        EXPECT_EQ(c.transport->Count("Lock"), c.transport->Count("Unlock"));
+        EXPECT_EQ(c.transport->lockDepth, 0);
+        if (std::string(tc.name) == "read") {
+            EXPECT_EQ(Text(v), "i2:42");
+            EXPECT_THAT(trace.lines, ElementsAre("CKelvo::get_Par (ipa 5 subidx 2 type 2)",
+                                                 "CKelvo::get_Par fail 8 (352321538)",
+                                                 "CKelvo::Login (bob secret)",
+                                                 "CKelvo::get_Par (ipa 5 subidx 2 type 2)"));
+        }
     }
-    ConnectedKelvo c;
-};
-
-TEST_F(Relogin, ReadLogsInOnceAndRepeats) {
-    c.transport->Answer(ReadDeviceError(0, kLoginRequired));
-    c.transport->Answer(LoginAnswer(1, "bob"));
-    c.transport->Answer(ReadAnswer(2, {0x2A, 0}));
-    TraceCapture trace;
-    Variant v;
-    ASSERT_EQ(c.kelvo->get_Par(5, 2, VT_I2, &v), S_OK);
-    EXPECT_EQ(Text(v), "i2:42");
-    ASSERT_EQ(c.transport->writes.size(), 3u);
-    EXPECT_EQ(Hex(c.transport->writes[1]), kLoginRequest);
-    EXPECT_EQ(Hex(c.transport->writes[2]), "00 02 00 05 01 02 05 00 02");
-    EXPECT_EQ(c.transport->Count("Lock"), 3);
-    EXPECT_EQ(c.transport->Count("Unlock"), 3);
-    // The code of the first answer stays: a successful read does not reset it.
-    EXPECT_EQ(c.kelvo->errorCode, 1);
-    EXPECT_THAT(trace.lines,
-                ElementsAre("CKelvo::get_Par (ipa 5 subidx 2 type 2)",
-                            "CKelvo::get_Par fail 8 (352321538)", "CKelvo::Login (bob secret)",
-                            "CKelvo::get_Par (ipa 5 subidx 2 type 2)"));
 }
 
-TEST_F(Relogin, RepeatedRefusalDoesNotLogInTwice) {
-    c.transport->Answer(ReadDeviceError(0, kLoginRequired));
-    c.transport->Answer(LoginAnswer(1, "bob"));
-    c.transport->Answer(ReadDeviceError(2, kLoginRequired));
-    c.transport->Answer(LoginAnswer(3, "bob"));
-    Variant v;
-    EXPECT_EQ(c.kelvo->get_Par(5, 2, VT_I2, &v), E_FAIL);
-    EXPECT_EQ(c.transport->writes.size(), 3u);
-    EXPECT_EQ(c.kelvo->errorCode, 1);
-    EXPECT_EQ(c.kelvo->deviceStatus, kLoginRequired);
-}
-
-TEST_F(Relogin, WriteLogsInOnceAndRepeatsWithTheInferredType) {
-    c.transport->Answer(WriteDeviceError(0, kLoginRequired));
-    c.transport->Answer(LoginAnswer(1, "bob"));
-    c.transport->Answer(WriteAnswer(2));
-    ASSERT_EQ(c.kelvo->put_Par(5, 2, VT_EMPTY, Int(VT_UI2, 0xBEEF)), S_OK);
-    ASSERT_EQ(c.transport->writes.size(), 3u);
-    EXPECT_EQ(Hex(c.transport->writes[1]), kLoginRequest);
-    EXPECT_EQ(Hex(c.transport->writes[2]), "00 02 00 08 02 02 05 00 02 02 ef be");
-}
-
-TEST_F(Relogin, WriteRepeatsFromTheCallersValueOnce) {
-    c.transport->Answer(WriteDeviceError(0, kLoginRequired));
-    c.transport->Answer(LoginAnswer(1, "bob"));
-    c.transport->Answer(WriteDeviceError(2, kLoginRequired));
-    EXPECT_EQ(c.kelvo->put_Par(5, 2, VT_I4, Str(u"12")), E_FAIL);
-    ASSERT_EQ(c.transport->writes.size(), 3u);
-    EXPECT_EQ(Hex(c.transport->writes[2]), "00 02 00 0a 02 02 05 00 02 04 0c 00 00 00");
-    EXPECT_EQ(c.kelvo->errorCode, 1);
-}
-
-TEST_F(Relogin, NotWithoutBothCredentialsOrForOtherCodes) {
+TEST(Relogin, NotWithoutBothCredentialsOrForOtherCodes) {
     const std::tuple<const char16_t*, const char16_t*, std::uint32_t> cases[] = {
         {u"bob", u"", kLoginRequired},
         {u"", u"secret", kLoginRequired},
@@ -307,16 +304,6 @@ TEST_F(Relogin, NotWithoutBothCredentialsOrForOtherCodes) {
         k.kelvo->get_DeviceStatus(&status);
         EXPECT_EQ(static_cast<std::uint32_t>(status), code);
     }
-}
-
-TEST_F(Relogin, FailedLoginKeepsItsCodeAndDoesNotRepeat) {
-    c.transport->Answer(ReadDeviceError(0, kLoginRequired));
-    c.transport->Answer(LoginAnswer(1, "eve")); // wrong user echoed: login code 11
-    Variant v;
-    EXPECT_EQ(c.kelvo->get_Par(5, 2, VT_I2, &v), E_FAIL);
-    EXPECT_EQ(c.transport->writes.size(), 2u);
-    EXPECT_EQ(c.kelvo->errorCode, 11);
-    EXPECT_EQ(c.transport->lockDepth, 0);
 }
 
 // ---- Write ----

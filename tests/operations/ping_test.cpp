@@ -2,7 +2,6 @@
 // numbered failures, on the scripted transport in TCP and serial mode.
 #include "operations/answers.h"
 #include "operations/ping.h"
-#include "support/trace_capture.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -96,7 +96,9 @@ const RequestCase kRequests[] = {
      Concat(kAbc, {1, 0, 0, 0, 0, 0, 0, 0, 0})},
     {"SetPermissionsAndRole", SetPermissions, "CKelvo::SetPermissionsAndRole abc 7",
      "21 00 00 0f 07 30 03 61 62 63 07 01 00 00 00 02 00 00 00", kAbc},
-    // Null texts travel as empty counted texts.
+    // Texts go out in the thread's code page; null texts as empty counted texts.
+    {"CodePage", [](CKelvo* k) { return k->CreateUser(Bstr(u"\u00E9\u20AC").get(), Bstr(u"").get()); },
+     "CKelvo::CreateUser \xC3\xA9\xE2\x82\xAC ", "21 00 00 06 04 30 02 e9 80 00", {2, 0xE9, 0x80}},
     {"NullTexts", [](CKelvo* k) { return k->CreateUser(nullptr, nullptr); }, "CKelvo::CreateUser (null) (null)",
      "21 00 00 04 04 30 00 00", {0}},
 };
@@ -126,13 +128,6 @@ TEST_P(Request, IsSentByteForByteAndAnsweredWithSuccess) {
 INSTANTIATE_TEST_SUITE_P(Users, Request, ::testing::ValuesIn(kRequests),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(CreateUser, TextsGoOutInTheThreadCodePage) {
-    ConnectedKelvo c;
-    c.transport->Answer(AnswerFrame(0, 0x3040, {2, 0xE9, 0x80}));
-    EXPECT_EQ(c.kelvo->CreateUser(Bstr(u"\u00E9\u20AC").get(), Bstr(u"").get()), S_OK);
-    EXPECT_EQ(Hex(c.transport->writes.at(0)), "00 00 00 06 04 30 02 e9 80 00");
-}
-
 // ---------------------------------------------------------------- user list
 
 TEST(GetAllUsers, ListsEveryNameFollowedByATab) {
@@ -156,29 +151,24 @@ TEST(GetAllUsers, ListsEveryNameFollowedByATab) {
 // ------------------------------------------------------- the login user echo
 
 TEST(ChangePasswordUser, ChecksAnEchoedNameAgainstTheLoginUser) {
-    struct Case {
-        const char* name;
-        std::u16string userName;
-        Bytes echo;
-        SHORT code;
+    // (login user, echo, error code)
+    const std::tuple<std::u16string, Bytes, int> cases[] = {
+        {u"admin", {0}, 0}, // an empty echo goes with any user
+        {u"", {0}, 0},
+        {u"admin", Counted("admin"), 0},
+        {u"admin", Counted("admiN"), 11},
+        {u"admin", Counted("adm"), 11},
+        {u"", Counted("x"), 11},
     };
-    const Case cases[] = {
-        {"empty echo, any user", u"admin", {0}, 0},
-        {"empty echo, no user", u"", {0}, 0},
-        {"the login user", u"admin", Counted("admin"), 0},
-        {"another user", u"admin", Counted("admiN"), 11},
-        {"shorter name", u"admin", Counted("adm"), 11},
-        {"echo without a login user", u"", Counted("x"), 11},
-    };
-    for (const Case& tc : cases) {
-        SCOPED_TRACE(tc.name);
+    for (const auto& [userName, echo, code] : cases) {
+        SCOPED_TRACE(Hex(echo));
         ConnectedKelvo c(true, 3);
-        c.kelvo->userName = tc.userName;
-        c.transport->Answer(c.Wire(AnswerFrame(0, 0x3020, tc.echo)));
+        c.kelvo->userName = userName;
+        c.transport->Answer(c.Wire(AnswerFrame(0, 0x3020, echo)));
         TraceCapture trace;
-        EXPECT_EQ(OwnPassword(c.kelvo), tc.code ? E_FAIL : S_OK);
-        EXPECT_EQ(c.kelvo->errorCode, tc.code);
-        if (tc.code == 11) {
+        EXPECT_EQ(OwnPassword(c.kelvo), code ? E_FAIL : S_OK);
+        EXPECT_EQ(c.kelvo->errorCode, code);
+        if (code == 11) {
             EXPECT_EQ(trace.lines.back(), "CKelvo::ChangePasswordUser fail 6");
             EXPECT_EQ(c.transport->Count("Read 2"), 0); // no CRC read
         }
@@ -265,49 +255,50 @@ INSTANTIATE_TEST_SUITE_P(Users, ExchangeFailure, ::testing::ValuesIn(kFailures),
 
 // ---------------------------------------------------------------- limits
 
+// A request whose counted texts would not fit their length bytes or the
+// frame's is refused with code 10 before anything is sent; the longest that
+// fit fill the frame length byte to 255.
 TEST(CountedTexts, TooLongRequestsAreRefusedBeforeAnythingIsSent) {
+    using Call = std::function<HRESULT(CKelvo*)>;
+    const auto create = [](std::u16string first, std::u16string second) -> Call {
+        return [=](CKelvo* k) { return k->CreateUser(Bstr(first).get(), Bstr(second).get()); };
+    };
+    const auto remove = [](std::size_t l) -> Call {
+        return [=](CKelvo* k) { return k->DeleteUser(Bstr(std::u16string(l, u'n')).get()); };
+    };
+    const auto set = [](std::size_t l) -> Call {
+        return [=](CKelvo* k) {
+            VariantArray bits(1);
+            return k->SetPermissionsAndRole(Bstr(std::u16string(l, u'n')).get(), 0, bits.get());
+        };
+    };
     std::u16string emoji;
     for (int i = 0; i < 150; ++i)
         emoji += u"\U0001F600";
-    const std::tuple<const char*, std::u16string, std::u16string, bool> cases[] = {
-        {"two texts of 251 bytes", std::u16string(126, u'a'), std::u16string(125, u'b'), true},
-        {"two texts of 252 bytes", std::u16string(126, u'a'), std::u16string(126, u'b'), false},
-        {"a name of 256", std::u16string(256, u'a'), u"", false},
-        {"a password of 256", u"a", std::u16string(256, u'b'), false},
-        {"300 code units in 150 bytes", emoji, u"", false},
+    const std::u16string n126(126, u'n');
+    // (case, call, success word, length of the name echoed on success, sent)
+    const std::tuple<const char*, Call, std::uint16_t, std::size_t, bool> cases[] = {
+        {"two texts of 251 bytes", create(n126, std::u16string(125, u'b')), 0x3040, 126, true},
+        {"two texts of 252 bytes", create(n126, std::u16string(126, u'b')), 0x3040, 126, false},
+        {"a name of 256", create(std::u16string(256, u'n'), u""), 0x3040, 256, false},
+        {"a password of 256", create(u"n", std::u16string(256, u'b')), 0x3040, 1, false},
+        {"300 code units in 150 bytes", create(emoji, u""), 0x3040, 0, false},
+        {"DeleteUser 252", remove(252), 0x3050, 252, true}, // length byte 3 + L
+        {"DeleteUser 253", remove(253), 0x3050, 253, false},
+        {"SetPermissionsAndRole 243", set(243), 0x3070, 243, true}, // length byte 12 + L
+        {"SetPermissionsAndRole 244", set(244), 0x3070, 244, false},
     };
-    for (const auto& [name, first, second, sent] : cases) {
+    for (const auto& [name, call, word, echo, sent] : cases) {
         SCOPED_TRACE(name);
         ConnectedKelvo c;
-        c.transport->Answer(AnswerFrame(0, 0x3040, Counted(std::string(first.size(), 'a'))));
-        const HRESULT hr = c.kelvo->CreateUser(Bstr(first).get(), Bstr(second).get());
-        EXPECT_EQ(hr, sent ? S_OK : E_FAIL);
+        c.transport->Answer(AnswerFrame(0, word, Counted(std::string(echo, 'n'))));
+        EXPECT_EQ(call(c.kelvo), sent ? S_OK : E_FAIL);
         EXPECT_EQ(c.kelvo->errorCode, sent ? 0 : 10);
         EXPECT_EQ(c.transport->Count("Lock"), sent ? 1 : 0);
-        EXPECT_EQ(c.transport->writes.size(), sent ? 1u : 0u);
+        ASSERT_EQ(c.transport->writes.size(), sent ? 1u : 0u);
         if (sent) {
             EXPECT_EQ(c.transport->writes[0][3], 255);
         }
-    }
-}
-
-TEST(CountedTexts, ASingleNameKeepsTheFrameLengthByteBelow256) {
-    // DeleteUser: length byte 3 + L; SetPermissionsAndRole: 12 + L.
-    for (std::size_t l : {252u, 253u}) {
-        ConnectedKelvo c;
-        c.transport->Answer(AnswerFrame(0, 0x3050, Counted(std::string(l, 'n'))));
-        const HRESULT hr = c.kelvo->DeleteUser(Bstr(std::u16string(l, u'n')).get());
-        EXPECT_EQ(hr, l == 252 ? S_OK : E_FAIL) << l;
-        EXPECT_EQ(c.transport->writes.size(), l == 252 ? 1u : 0u) << l;
-    }
-    for (std::size_t l : {243u, 244u}) {
-        ConnectedKelvo c;
-        c.transport->Answer(AnswerFrame(0, 0x3070, Counted(std::string(l, 'n'))));
-        VariantArray bits(1);
-        const HRESULT hr =
-            c.kelvo->SetPermissionsAndRole(Bstr(std::u16string(l, u'n')).get(), 0, bits.get());
-        EXPECT_EQ(hr, l == 243 ? S_OK : E_FAIL) << l;
-        EXPECT_EQ(c.kelvo->errorCode, l == 243 ? 0 : 10) << l;
     }
 }
 
