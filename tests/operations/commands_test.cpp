@@ -44,41 +44,38 @@ const RequestCase kRequests[] = {
 };
 // clang-format on
 
-class CommandRequest : public ::testing::TestWithParam<RequestCase> {};
-
-TEST_P(CommandRequest, IsExactAndSucceedsInBothModes) {
-    const RequestCase& rc = GetParam();
-    {
-        ConnectedKelvo c;
+TEST(CommandRequest, IsExactAndSucceedsInBothModes) {
+    for (const RequestCase& rc : kRequests) {
+        SCOPED_TRACE(rc.name);
+        {
+            ConnectedKelvo c;
+            c.kelvo->canNode = 0x21;
+            c.kelvo->errorCode = 9;
+            c.transport->Answer(rc.answer);
+            TraceCapture trace;
+            EXPECT_EQ(rc.call(c.kelvo), S_OK);
+            EXPECT_EQ(c.kelvo->errorCode, 0);
+            EXPECT_THAT(trace.lines, ElementsAre(rc.entry));
+            const std::string read = "Read " + std::to_string(rc.headerRead) + " 10000";
+            EXPECT_THAT(c.transport->calls,
+                        ElementsAre("Lock", "Reset", std::string("Write ") + rc.request, "Flush",
+                                    read, "Unlock"));
+        }
+        // Serial: address and CRC around the frame; echo, header and CRC trailer read.
+        ConnectedKelvo c(true, 9);
         c.kelvo->canNode = 0x21;
-        c.kelvo->errorCode = 9;
-        c.transport->Answer(rc.answer);
-        TraceCapture trace;
+        c.transport->Answer(c.Wire(rc.answer));
         EXPECT_EQ(rc.call(c.kelvo), S_OK);
-        EXPECT_EQ(c.kelvo->errorCode, 0);
-        EXPECT_THAT(trace.lines, ElementsAre(rc.entry));
-        const std::string read = "Read " + std::to_string(rc.headerRead) + " 10000";
-        EXPECT_THAT(c.transport->calls,
-                    ElementsAre("Lock", "Reset", std::string("Write ") + rc.request, "Flush", read,
-                                "Unlock"));
+        EXPECT_EQ(Hex(c.transport->writes.at(0)), Hex(SerialWrap(9, FromHex(rc.request))));
+        EXPECT_EQ(c.transport->Count("Read 1"), 1);
+        EXPECT_EQ(c.transport->Count("Read " + std::to_string(rc.headerRead)), 1);
+        EXPECT_EQ(c.transport->Count("Read 2"), 1);
+        // The broadcast address accepts any echo.
+        ConnectedKelvo broadcast(true, 255);
+        broadcast.transport->Answer(SerialWrap(0x37, rc.answer));
+        EXPECT_EQ(rc.call(broadcast.kelvo), S_OK);
     }
-    // Serial: address and CRC around the frame; echo, header and CRC trailer read.
-    ConnectedKelvo c(true, 9);
-    c.kelvo->canNode = 0x21;
-    c.transport->Answer(c.Wire(rc.answer));
-    EXPECT_EQ(rc.call(c.kelvo), S_OK);
-    EXPECT_EQ(Hex(c.transport->writes.at(0)), Hex(SerialWrap(9, FromHex(rc.request))));
-    EXPECT_EQ(c.transport->Count("Read 1"), 1);
-    EXPECT_EQ(c.transport->Count("Read " + std::to_string(rc.headerRead)), 1);
-    EXPECT_EQ(c.transport->Count("Read 2"), 1);
-    // The broadcast address accepts any echo.
-    ConnectedKelvo broadcast(true, 255);
-    broadcast.transport->Answer(SerialWrap(0x37, rc.answer));
-    EXPECT_EQ(rc.call(broadcast.kelvo), S_OK);
 }
-
-INSTANTIATE_TEST_SUITE_P(Commands, CommandRequest, ::testing::ValuesIn(kRequests),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------- command exchange
 

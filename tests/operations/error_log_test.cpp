@@ -79,11 +79,12 @@ protected:
     }
     std::string Out() const { return (dir_ / "out.xml").string(); }
 
-    // Calls ReadErrorLog with the output file and this folder.
-    HRESULT Read(CKelvo* k, std::uint16_t index, const std::string& out = {}) {
+    // Calls ReadErrorLog with the output file and description folder, by default
+    // Out() and this folder.
+    HRESULT Read(CKelvo* k, std::uint16_t index, std::string out = {}, std::string parser = {}) {
         Bstr file(Utf8ToUtf16(out.empty() ? Out() : out));
-        Bstr parser(Utf8ToUtf16(dir_.string()));
-        return k->ReadErrorLog(index, file.get(), parser.get());
+        Bstr folder(Utf8ToUtf16(parser.empty() ? dir_.string() : parser));
+        return k->ReadErrorLog(index, file.get(), folder.get());
     }
 
     // The `value` attributes of the output file, in document order.
@@ -480,9 +481,7 @@ TEST_F(ErrorLogTest, UnusableRecordsDescriptionsAndOutputsFail) {
         ConnectedKelvo c;
         c.transport->Answer(DataFrame(0, 0, false, cs.record));
         TraceCapture trace;
-        Bstr file(Utf8ToUtf16(cs.out.empty() ? Out() : cs.out));
-        Bstr parser(Utf8ToUtf16(cs.parserPath.empty() ? dir_.string() : cs.parserPath));
-        EXPECT_EQ(c.kelvo->ReadErrorLog(0, file.get(), parser.get()), E_FAIL);
+        EXPECT_EQ(Read(c.kelvo, 0, cs.out, cs.parserPath), E_FAIL);
         EXPECT_EQ(c.kelvo->errorCode, cs.code);
         EXPECT_EQ(c.transport->Count("Unlock"), 1);
         EXPECT_EQ(trace.lines.back(), "CKelvo::ReadErrorLog fail " + cs.trace);
@@ -498,9 +497,7 @@ TEST_F(ErrorLogTest, PathOf259CharactersIsAccepted) {
     std::ofstream(folder / "FPR_Version_0000001a.xml") << Description({{"0", "char"}});
     ConnectedKelvo c;
     c.transport->Answer(DataFrame(0, 0, false, Record(26, {0x7F})));
-    Bstr file(Utf8ToUtf16(Out()));
-    Bstr parser(Utf8ToUtf16(folder.string()));
-    EXPECT_EQ(c.kelvo->ReadErrorLog(0, file.get(), parser.get()), S_OK);
+    EXPECT_EQ(Read(c.kelvo, 0, "", folder.string()), S_OK);
     EXPECT_THAT(Values(), ::testing::ElementsAre("127"));
 }
 

@@ -153,36 +153,24 @@ const ReadTypeCase kReadTypes[] = {
      "str:" + kLetters},
 };
 
-class ReadType : public ::testing::TestWithParam<ReadTypeCase> {};
-
-TEST_P(ReadType, SendsTheRequestAndConvertsTheValue) {
-    const ReadTypeCase& tc = GetParam();
-    for (bool serial : {false, true}) {
-        SCOPED_TRACE(serial ? "serial" : "tcp");
-        ConnectedKelvo c(serial, 5);
-        c.kelvo->canNode = 3;
-        c.kelvo->errorCode = 7; // a success leaves the last error code
-        c.transport->Answer(c.Wire(ReadAnswer(0, tc.value)));
-        Variant v;
-        ASSERT_EQ(c.kelvo->get_Par(0x1234, 7, tc.type, &v), S_OK);
-        EXPECT_EQ(Text(v), tc.expected);
-        EXPECT_EQ(c.kelvo->errorCode, 7);
-        ASSERT_EQ(c.transport->writes.size(), 1u);
-        const Bytes expected{3, 0, 0, 5, 0x01, 0x02, 0x34, 0x12, 7};
-        EXPECT_EQ(Hex(c.transport->writes[0]), Hex(c.Wire(expected)));
-        EXPECT_EQ(c.transport->Count("Unlock"), 1);
+TEST(ParameterRead, SendsTheRequestAndConvertsTheValue) {
+    for (const ReadTypeCase& tc : kReadTypes) {
+        SCOPED_TRACE(tc.name);
+        for (bool serial : {false, true}) {
+            SCOPED_TRACE(serial ? "serial" : "tcp");
+            ConnectedKelvo c(serial, 5);
+            c.kelvo->canNode = 3;
+            c.kelvo->errorCode = 7; // a success leaves the last error code
+            c.transport->Answer(c.Wire(ReadAnswer(0, tc.value)));
+            Variant v;
+            EXPECT_EQ(c.kelvo->get_Par(0x1234, 7, tc.type, &v), S_OK);
+            EXPECT_EQ(Text(v), tc.expected);
+            EXPECT_EQ(c.kelvo->errorCode, 7);
+            EXPECT_EQ(Hex(c.transport->writes.at(0)),
+                      Hex(c.Wire(FromHex("03 00 00 05 01 02 34 12 07"))));
+            EXPECT_EQ(c.transport->Count("Unlock"), 1);
+        }
     }
-}
-
-INSTANTIATE_TEST_SUITE_P(Parameters, ReadType, ::testing::ValuesIn(kReadTypes),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST(ParameterRead, LargeIndexIsSentAsItsLow16BitsAndSubIndexAsItsLowByte) {
-    ConnectedKelvo c;
-    c.transport->Answer(ReadAnswer(0, {1}));
-    Variant v;
-    ASSERT_EQ(c.kelvo->get_Par(0x12345, 0x1FF, VT_UI1, &v), S_OK);
-    EXPECT_EQ(Hex(c.transport->writes[0]), "00 00 00 05 01 02 45 23 ff");
 }
 
 TEST(ParameterRead, StatusWordsFollowEepromAccess) {
@@ -336,30 +324,27 @@ const WriteTypeCase kWriteTypes[] = {
     {"AutoFromR4", Real(-1.0, VT_R4), VT_EMPTY, "04 00 00 80 bf"},
 };
 
-class WriteType : public ::testing::TestWithParam<WriteTypeCase> {};
-
-TEST_P(WriteType, ConvertsAndSendsTheValueBytes) {
-    const WriteTypeCase& tc = GetParam();
-    for (bool eeprom : {true, false}) {
-        ConnectedKelvo c;
-        c.kelvo->canNode = 3;
-        c.kelvo->eepromAccess = eeprom;
-        c.kelvo->errorCode = 4;
-        c.transport->Answer(WriteAnswer(0, eeprom ? kWriteOk : kWriteRamOk));
-        ASSERT_EQ(c.kelvo->put_Par(0x1234, 7, tc.type, tc.value), S_OK);
-        ASSERT_EQ(c.transport->writes.size(), 1u);
-        const Bytes& frame = c.transport->writes[0];
-        EXPECT_EQ(Hex(Bytes(frame.begin(), frame.begin() + 9)),
-                  std::string("03 00 00 ") + Hex({static_cast<std::uint8_t>(frame.size() - 4)}) +
-                      (eeprom ? " 02 02" : " 02 03") + " 34 12 07");
-        EXPECT_EQ(Hex(Bytes(frame.begin() + 9, frame.end())), tc.valueBytes);
-        EXPECT_EQ(c.kelvo->errorCode, 4);
-        EXPECT_EQ(c.transport->Count("Unlock"), 1);
+TEST(ParameterWrite, ConvertsAndSendsTheValueBytes) {
+    for (const WriteTypeCase& tc : kWriteTypes) {
+        SCOPED_TRACE(tc.name);
+        for (bool eeprom : {true, false}) {
+            ConnectedKelvo c;
+            c.kelvo->canNode = 3;
+            c.kelvo->eepromAccess = eeprom;
+            c.kelvo->errorCode = 4;
+            c.transport->Answer(WriteAnswer(0, eeprom ? kWriteOk : kWriteRamOk));
+            EXPECT_EQ(c.kelvo->put_Par(0x1234, 7, tc.type, tc.value), S_OK);
+            const Bytes& frame = c.transport->writes.at(0);
+            EXPECT_EQ(Hex(Bytes(frame.begin(), frame.begin() + 9)),
+                      std::string("03 00 00 ") +
+                          Hex({static_cast<std::uint8_t>(frame.size() - 4)}) +
+                          (eeprom ? " 02 02" : " 02 03") + " 34 12 07");
+            EXPECT_EQ(Hex(Bytes(frame.begin() + 9, frame.end())), tc.valueBytes);
+            EXPECT_EQ(c.kelvo->errorCode, 4);
+            EXPECT_EQ(c.transport->Count("Unlock"), 1);
+        }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(Parameters, WriteType, ::testing::ValuesIn(kWriteTypes),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ParameterWrite, SerialFrameAndAnswerCrc) {
     ConnectedKelvo c(true, 5);
@@ -430,13 +415,20 @@ TEST(ParameterWrite, RefusalsBeforeThePortIsTouched) {
     }
 }
 
-TEST(ParameterWrite, IndexLimitsAndNegativeIndex) {
+// The index goes out as its low 16 bits, the subindex as its low byte; a write
+// refuses an index above 65535 (see the refusals) but sends a negative one.
+TEST(Parameters, IndexesGoOutAsTheirLowBits) {
+    ConnectedKelvo c;
+    c.transport->Answer(ReadAnswer(0, {1}));
+    Variant v;
+    EXPECT_EQ(c.kelvo->get_Par(0x12345, 0x1FF, VT_UI1, &v), S_OK);
+    EXPECT_EQ(Hex(c.transport->writes.at(0)), "00 00 00 05 01 02 45 23 ff");
     const std::pair<LONG, const char*> cases[] = {{65535, "ff ff"}, {-1, "ff ff"}, {0, "00 00"}};
     for (auto [ipa, sent] : cases) {
-        ConnectedKelvo c;
-        c.transport->Answer(WriteAnswer(0));
-        ASSERT_EQ(c.kelvo->put_ParDWord(ipa, 0, 1), S_OK);
-        EXPECT_EQ(Hex(c.transport->writes.at(0)).substr(18, 5), sent);
+        ConnectedKelvo w;
+        w.transport->Answer(WriteAnswer(0));
+        EXPECT_EQ(w.kelvo->put_ParDWord(ipa, 0, 1), S_OK);
+        EXPECT_EQ(Hex(w.transport->writes.at(0)).substr(18, 5), sent) << ipa;
     }
 }
 

@@ -104,29 +104,24 @@ const RequestCase kRequests[] = {
 };
 // clang-format on
 
-class Request : public ::testing::TestWithParam<RequestCase> {};
+TEST(UserRequest, IsSentByteForByteAndAnsweredWithSuccess) {
+    for (const RequestCase& rc : kRequests) {
+        SCOPED_TRACE(rc.name);
+        ConnectedKelvo c;
+        c.kelvo->canNode = 0x21;
+        c.kelvo->errorCode = 9;
+        // The success word follows from the command code in the expected request.
+        const Bytes request = FromHex(rc.request);
+        c.transport->Answer(AnswerFrame(0, SuccessWord(ldle_u16(&request[4])), rc.answer));
+        TraceCapture trace;
 
-TEST_P(Request, IsSentByteForByteAndAnsweredWithSuccess) {
-    const RequestCase& rc = GetParam();
-    ConnectedKelvo c;
-    c.kelvo->canNode = 0x21;
-    c.kelvo->errorCode = 9;
-    // The success word follows from the command code in the expected request.
-    const Bytes request = FromHex(rc.request);
-    c.transport->Answer(AnswerFrame(0, SuccessWord(ldle_u16(&request[4])), rc.answer));
-    TraceCapture trace;
-
-    EXPECT_EQ(rc.call(c.kelvo), S_OK);
-    EXPECT_EQ(c.kelvo->errorCode, 0);
-    ASSERT_EQ(c.transport->writes.size(), 1u);
-    EXPECT_EQ(Hex(c.transport->writes[0]), rc.request);
-    EXPECT_EQ(c.transport->Count("Unlock"), 1);
-    ASSERT_FALSE(trace.lines.empty());
-    EXPECT_EQ(trace.lines.front(), rc.entry);
+        EXPECT_EQ(rc.call(c.kelvo), S_OK);
+        EXPECT_EQ(c.kelvo->errorCode, 0);
+        EXPECT_EQ(Hex(c.transport->writes.at(0)), rc.request);
+        EXPECT_EQ(c.transport->Count("Unlock"), 1);
+        EXPECT_EQ(trace.lines.at(0), rc.entry);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Users, Request, ::testing::ValuesIn(kRequests),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------- user list
 
