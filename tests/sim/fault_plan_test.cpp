@@ -1,14 +1,7 @@
 // Fault plans changed while the simulator runs: the control line syntax, and
 // the cut fault applied to the answer as it goes on the wire.
-#include "kelvo-sim/commands.h"
 #include "kelvo-sim/faults.h"
-#include "kelvo-sim/simulator.h"
-
-#include "protocol/bytes.h"
-
-#include <gtest/gtest.h>
-
-#include <string>
+#include "sim/sim_helpers.h"
 
 namespace kelvo::sim {
 namespace {
@@ -55,12 +48,9 @@ TEST(FaultPlanLine, ParsesOrRefusesWithThePlanUnchanged) {
     }
 }
 
-// Save request of node 0, counter 7.
-const Bytes kSave = {0, 7, 0, 2, 0x0E, 0x30};
-
 TEST(FaultPlanLine, NewPlanCountsFromTheNextRequestAndCutsTheWireAnswer) {
     Simulator sim(DeviceState{}, DefaultCommands());
-    IncomingFrame tcp{kSave, 0, true, false};
+    IncomingFrame tcp{Frame(7, 0x300E), 0, true, false};
     const Bytes whole = sim.Handle(LinkKind::Tcp, tcp).bytes;
     ASSERT_EQ(whole.size(), 6u);
 
@@ -77,7 +67,7 @@ TEST(FaultPlanLine, NewPlanCountsFromTheNextRequestAndCutsTheWireAnswer) {
     // Serial: the address echo and the CRC trailer count as answer bytes.
     ASSERT_TRUE(ParseFaultPlan("fault cut:8 fault close", plan, error)) << error;
     sim.SetFaults(plan);
-    IncomingFrame serial{kSave, 255, true, false};
+    IncomingFrame serial{Frame(7, 0x300E), 255, true, false};
     Outcome closed = sim.Handle(LinkKind::Serial, serial);
     EXPECT_EQ(closed.bytes.size(), 8u);
     EXPECT_TRUE(closed.closeAfter);

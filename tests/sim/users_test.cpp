@@ -1,15 +1,7 @@
 // The simulator's user and security administration: accounts, rights,
-// permissions, the admin key with its reset, certificate requests and the
-// state-file section, answered byte by byte in-process.
-#include "kelvo-sim/commands.h"
-#include "kelvo-sim/device.h"
-#include "kelvo-sim/simulator.h"
-
-#include "protocol/bytes.h"
-
-#include <gtest/gtest.h>
-
-#include <string>
+// permissions, the admin key with its reset and certificate requests, answered
+// byte by byte in-process.
+#include "sim/sim_helpers.h"
 
 namespace kelvo::sim {
 namespace {
@@ -26,23 +18,10 @@ constexpr std::uint16_t kAdminKey = 0x300B;
 constexpr std::uint16_t kReset = 0x300C;
 constexpr std::uint16_t kCertificate = 0x040A;
 
-Bytes Counted(const std::string& text) {
-    Bytes b{static_cast<std::uint8_t>(text.size())};
-    b.insert(b.end(), text.begin(), text.end());
-    return b;
-}
-
-Bytes Join(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
 // Runs requests over TCP; Ask gives the status word and the data after it.
-class Device {
+class Admin {
 public:
-    explicit Device(DeviceState state = {}) : sim_(std::move(state), DefaultCommands()) {}
+    explicit Admin(DeviceState state = {}) : device_(std::move(state)) {}
 
     struct Answer {
         std::uint16_t status;
@@ -50,15 +29,10 @@ public:
         std::uint32_t Code() const { return data.size() == 5 ? ldle_u32(&data[1]) : 0; }
     };
     Answer Ask(std::uint16_t command, const Bytes& payload = {}) {
-        FrameWriter w;
-        w.u8(0).u16(counter_++).u8(static_cast<std::uint8_t>(2 + payload.size())).u16(command);
-        w.bytes(payload);
-        IncomingFrame in;
-        in.frame = std::move(w.data());
-        Outcome out = sim_.Handle(LinkKind::Tcp, in);
-        if (out.bytes.size() < 6)
+        const Bytes out = device_.Ask(Frame(counter_++, command, payload));
+        if (out.size() < 6)
             return {0, {}};
-        return {ldle_u16(&out.bytes[4]), Bytes(out.bytes.begin() + 6, out.bytes.end())};
+        return {Status(out), Bytes(out.begin() + 6, out.end())};
     }
     // Ok: the data of a success answer; a device error gives its code as a failure.
     ::testing::AssertionResult Ok(std::uint16_t command, const Bytes& payload = {},
@@ -79,10 +53,10 @@ public:
     void Login(const std::string& user, const std::string& password) {
         ASSERT_TRUE(Ok(kLogin, Join({Counted(user), Counted(password)})));
     }
-    DeviceState State() const { return sim_.State(); }
+    DeviceState State() const { return device_.State(); }
 
 private:
-    Simulator sim_;
+    Device device_;
     std::uint16_t counter_ = 0;
 };
 
@@ -93,7 +67,7 @@ DeviceState WithOperator() {
 }
 
 TEST(SimulatorUsers, AdminCreatesListsAndDeletesUsers) {
-    Device d;
+    Admin d;
     d.Login("admin", "admin");
     Bytes data;
     ASSERT_TRUE(d.Ok(kCreate, Join({Counted("op"), Counted("pw")}), &data));
@@ -147,7 +121,7 @@ TEST(SimulatorUsers, RefusalsCarryTheirCodes) {
         {"reset key longer than the payload", nullptr, kReset, {3, 1}, kBadRequestError},
     };
     for (const Case& tc : cases) {
-        Device d(WithOperator());
+        Admin d(WithOperator());
         if (tc.user)
             d.Login(tc.user, tc.user == std::string("op") ? "s3cret" : "admin");
         EXPECT_EQ(d.Refused(tc.command, tc.payload), tc.code) << tc.name;
@@ -156,7 +130,7 @@ TEST(SimulatorUsers, RefusalsCarryTheirCodes) {
 }
 
 TEST(SimulatorUsers, PasswordsChangeForTheNextLogin) {
-    Device d(WithOperator());
+    Admin d(WithOperator());
     d.Login("op", "s3cret");
     Bytes data;
     ASSERT_TRUE(d.Ok(kOwnPassword, Join({Counted("s3cret"), Counted("n3w")}), &data));
@@ -170,7 +144,7 @@ TEST(SimulatorUsers, PasswordsChangeForTheNextLogin) {
 }
 
 TEST(SimulatorUsers, PermissionsAndRoleRoundTrip) {
-    Device d(WithOperator());
+    Admin d(WithOperator());
     d.Login("op", "s3cret");
     Bytes data;
     // Their own permissions a user may read without the right.
@@ -191,7 +165,7 @@ TEST(SimulatorSecurity, AdminKeyAndResetWorkWithoutASession) {
     DeviceState state;
     state.loginRequired = true;
     state.users = {{"op", "s3cret", 2, 1}};
-    Device d(state);
+    Admin d(state);
     Bytes key;
     ASSERT_TRUE(d.Ok(kAdminKey, {}, &key));
     ASSERT_EQ(key.size(), kAdminKeySize);
@@ -207,7 +181,7 @@ TEST(SimulatorSecurity, AdminKeyAndResetWorkWithoutASession) {
 }
 
 TEST(SimulatorSecurity, CertificateRequestsRememberTheirDates) {
-    Device d;
+    Admin d;
     d.Login("admin", "admin");
     FrameWriter dates;
     dates.u64(1700000000000).u64(2000000000999);
@@ -226,28 +200,6 @@ TEST(SimulatorSecurity, CertificateRequestsRememberTheirDates) {
     }
     EXPECT_EQ(d.Refused(kCertificate, Bytes(15, 0)), kBadRequestError);
     EXPECT_EQ(d.State().certificatesMade, 1u);
-}
-
-TEST(SimulatorSecurity, StateFileSetsTheAdminKey) {
-    std::string digits;
-    for (std::size_t i = 0; i < kAdminKeySize; ++i)
-        digits += i % 2 ? "aB" : "01";
-    DeviceState state;
-    std::string error;
-    ASSERT_TRUE(ParseDeviceState("<kelvo-sim><security adminKey=\"" + digits + "\"/></kelvo-sim>",
-                                 state, error))
-        << error;
-    EXPECT_EQ(state.adminKey[0], 0x01);
-    EXPECT_EQ(state.adminKey[1], 0xAB);
-
-    for (const std::string& bad : {digits.substr(1), digits + "00", "0x" + digits.substr(2),
-                                   digits.substr(0, 10) + "g" + digits.substr(11)}) {
-        DeviceState other;
-        EXPECT_FALSE(ParseDeviceState("<kelvo-sim><security adminKey=\"" + bad + "\"/></kelvo-sim>",
-                                      other, error))
-            << bad;
-    }
-    EXPECT_FALSE(ParseDeviceState("<kelvo-sim><security key=\"00\"/></kelvo-sim>", state, error));
 }
 
 } // namespace

@@ -1,0 +1,156 @@
+// What the simulator's tests share: request and answer frames, one simulated
+// device fed like a connection, state-file parsing, and descriptor I/O with a
+// time-out for the tests that talk to a running link.
+#pragma once
+
+#include "kelvo-sim/commands.h"
+#include "kelvo-sim/device.h"
+#include "kelvo-sim/framing.h"
+#include "kelvo-sim/simulator.h"
+
+#include "protocol/bytes.h"
+#include "support/scripted_transport.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace kelvo::sim {
+
+inline constexpr int kIoTimeoutMs = 5000;
+
+// [node][counter][length][command][payload]
+inline Bytes Frame(std::uint16_t counter, std::uint16_t command, const Bytes& payload = {},
+                   std::uint8_t node = 0) {
+    FrameWriter w;
+    w.u8(node).u16(counter).u8(static_cast<std::uint8_t>(2 + payload.size())).u16(command);
+    w.bytes(payload);
+    return std::move(w.data());
+}
+
+// The answer of node 0: [0][counter][length][status word][data].
+inline Bytes Answer(std::uint16_t counter, std::uint16_t status, const Bytes& data = {}) {
+    return Frame(counter, status, data);
+}
+
+// A device error answer of node 0: the error word, then [4][code].
+inline Bytes ErrorAnswer(std::uint16_t counter, std::uint16_t word, std::uint32_t code) {
+    FrameWriter w;
+    w.u8(4).u32(code);
+    return Answer(counter, word, w.data());
+}
+
+inline Bytes Join(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// A text after its length byte.
+inline Bytes Counted(const std::string& text) {
+    Bytes b{static_cast<std::uint8_t>(text.size())};
+    b.insert(b.end(), text.begin(), text.end());
+    return b;
+}
+
+// The status word of a TCP answer; 0 when it is too short.
+inline std::uint16_t Status(const Bytes& answer) {
+    return answer.size() >= 6 ? ldle_u16(&answer[4]) : 0;
+}
+
+// One simulated device and one link's assembler, fed like a connection.
+class Device {
+public:
+    explicit Device(DeviceState state = {}, LinkKind link = LinkKind::Tcp, FaultPlan plan = {})
+        : sim_(std::move(state), DefaultCommands(), std::move(plan)), link_(link),
+          assembler_(link == LinkKind::Serial, sim_.Commands()) {}
+
+    // The outcomes of every frame the bytes complete.
+    std::vector<Outcome> Feed(const Bytes& bytes) {
+        assembler_.Feed(bytes);
+        std::vector<Outcome> outcomes;
+        while (std::optional<IncomingFrame> in = assembler_.Next())
+            outcomes.push_back(sim_.Handle(link_, *in));
+        return outcomes;
+    }
+    // All answer bytes the bytes bring back.
+    Bytes Ask(const Bytes& bytes) {
+        Bytes all;
+        for (const Outcome& out : Feed(bytes))
+            all.insert(all.end(), out.bytes.begin(), out.bytes.end());
+        return all;
+    }
+
+    Simulator& sim() { return sim_; }
+    DeviceState State() const { return sim_.State(); }
+    std::size_t Pending() const { return assembler_.Pending(); }
+
+private:
+    Simulator sim_;
+    LinkKind link_;
+    FrameAssembler assembler_;
+};
+
+// A state file's text read into `state`; a refusal must name its reason.
+inline ::testing::AssertionResult Parses(const std::string& xml, DeviceState& state) {
+    std::string error;
+    if (ParseDeviceState(xml, state, error))
+        return ::testing::AssertionSuccess();
+    ::testing::AssertionResult refused = ::testing::AssertionFailure() << error;
+    if (error.empty())
+        ADD_FAILURE() << "refused without a reason: " << xml;
+    return refused;
+}
+
+// Reads until `want` bytes came, the stream ended or the time-out passed.
+inline Bytes ReadBytes(int fd, std::size_t want, int timeoutMs = kIoTimeoutMs) {
+    Bytes out;
+    while (out.size() < want) {
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, timeoutMs) <= 0)
+            break;
+        std::uint8_t buffer[512];
+        const ssize_t n = read(fd, buffer, std::min(sizeof buffer, want - out.size()));
+        if (n <= 0)
+            break;
+        out.insert(out.end(), buffer, buffer + n);
+    }
+    return out;
+}
+
+inline bool WriteBytes(int fd, const Bytes& bytes) {
+    return write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+}
+
+// A TCP connection to the simulator; -1 when it cannot be made.
+inline int ConnectTcp(const std::string& address, std::uint16_t port = 17221) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    inet_pton(AF_INET, address.c_str(), &to.sin_addr);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0)
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    return -1;
+}
+
+struct FdCloser {
+    int fd;
+    ~FdCloser() {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+} // namespace kelvo::sim
