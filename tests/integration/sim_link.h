@@ -1,0 +1,90 @@
+// What the integration tests share: a folder of the test's own (its comN
+// links and state files), and kelvo-sim started on one link with the object
+// connected to it.
+#pragma once
+
+#include "device/kelvo_object.h"
+#include "support/scoped_env.h"
+#include "support/sim_device.h"
+#include "support/sim_process.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kelvo::test {
+
+enum class Link { Tcp, Tls, Serial };
+
+inline const char* Name(Link link) {
+    return link == Link::Tcp ? "Tcp" : link == Link::Tls ? "Tls" : "Serial";
+}
+inline std::string LinkName(const ::testing::TestParamInfo<Link>& info) {
+    return Name(info.param);
+}
+inline void PrintTo(Link link, std::ostream* os) {
+    *os << Name(link);
+}
+
+// Each test has a folder of its own, removed at its end; the comN links of
+// the simulators it starts go to its "devices" folder.
+class SimTest : public ::testing::Test {
+protected:
+    SimTest() : dir_(OwnDir()), devices_("KELVO_DEVICES", dir_ + "/devices") {}
+    ~SimTest() override { std::filesystem::remove_all(dir_); }
+
+    // Writes a file into the test's folder; its path.
+    std::string File(const std::string& name, const std::string& text) const {
+        const std::string path = dir_ + "/" + name;
+        std::ofstream(path) << text;
+        return path;
+    }
+
+    // Starts `sim` on `addr` for `link` (on the serial line as comN `com`
+    // with `address`), with `extra` options, and opens an object on it.
+    static std::unique_ptr<SimDevice> Start(SimProcess& sim, Link link, const std::string& addr,
+                                            std::vector<std::string> extra = {}, int com = 1,
+                                            std::uint8_t address = 5) {
+        std::vector<std::string> args{"--addr", addr};
+        if (link == Link::Tcp)
+            args.push_back("--no-tls");
+        if (link != Link::Tcp)
+            args.push_back("--no-tcp");
+        if (link == Link::Serial)
+            args.insert(args.end(), {"--no-tls", "--serial", "--serial-address",
+                                     std::to_string(address), "--link-com", std::to_string(com)});
+        args.insert(args.end(), extra.begin(), extra.end());
+        EXPECT_TRUE(sim.Start(args));
+        const std::string text = link == Link::Serial
+                                     ? "COM:" + std::to_string(com) + ",921600,N,8,1"
+                                 : link == Link::Tls ? "TCPIP:" + addr + "/17222,3000,SSL"
+                                                     : "TCPIP:" + addr + "/17221,3000";
+        auto d = std::make_unique<SimDevice>(Utf8ToUtf16(text), link == Link::Serial, address);
+        EXPECT_EQ(d->opened, 1) << text << ": " << d->error;
+        return d;
+    }
+
+    std::string dir_;
+
+private:
+    static std::string OwnDir() {
+        const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string dir = ::testing::TempDir() + "kelvo-" + test->test_suite_name() + "-" +
+                          test->name() + "-" + std::to_string(getpid());
+        std::replace(dir.begin() + static_cast<std::ptrdiff_t>(::testing::TempDir().size()),
+                     dir.end(), '/', '_');
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        return dir;
+    }
+    ScopedEnv devices_;
+};
+
+} // namespace kelvo::test
