@@ -218,12 +218,10 @@ INSTANTIATE_TEST_SUITE_P(Commands, CommandExchangeFailure, ::testing::ValuesIn(E
 // A length byte other than 4: all L bytes are read and covered by the CRC;
 // the first (at most 4) of them are the code.
 TEST(LengthPrefixedDeviceError, KeepsAtMostFourBytesAndChecksAllReceived) {
-    const std::pair<Bytes, std::uint32_t> cases[] = {
-        {{}, 0},
-        {{0x34, 0x12}, 0x1234},
-        {{1, 2, 3, 4}, 0x04030201},
-        {{1, 2, 3, 4, 5, 6, 7}, 0x04030201},
-    };
+    const std::pair<Bytes, std::uint32_t> cases[] = {{{}, 0},
+                                                     {{0x34, 0x12}, 0x1234},
+                                                     {{1, 2, 3, 4}, 0x04030201},
+                                                     {{1, 2, 3, 4, 5, 6, 7}, 0x04030201}};
     const std::pair<Call, std::uint16_t> commands[] = {
         {[](CKelvo* k) { return k->ResetError(2); }, 0x04C1},
         {[](CKelvo* k) { return k->DeleteErrorLog(); }, 0x0431},

@@ -324,35 +324,29 @@ const WriteTypeCase kWriteTypes[] = {
     {"AutoFromR4", Real(-1.0, VT_R4), VT_EMPTY, "04 00 00 80 bf"},
 };
 
+// EEPROM writes over TCP, RAM writes over a serial link (address, CRC).
 TEST(ParameterWrite, ConvertsAndSendsTheValueBytes) {
     for (const WriteTypeCase& tc : kWriteTypes) {
         SCOPED_TRACE(tc.name);
         for (bool eeprom : {true, false}) {
-            ConnectedKelvo c;
+            ConnectedKelvo c(!eeprom, 5);
             c.kelvo->canNode = 3;
             c.kelvo->eepromAccess = eeprom;
-            c.kelvo->errorCode = 4;
-            c.transport->Answer(WriteAnswer(0, eeprom ? kWriteOk : kWriteRamOk));
+            c.kelvo->errorCode = 4; // a success leaves the last error code
+            c.transport->Answer(c.Wire(WriteAnswer(0, eeprom ? kWriteOk : kWriteRamOk)));
             EXPECT_EQ(c.kelvo->put_Par(0x1234, 7, tc.type, tc.value), S_OK);
-            const Bytes& frame = c.transport->writes.at(0);
-            EXPECT_EQ(Hex(Bytes(frame.begin(), frame.begin() + 9)),
-                      std::string("03 00 00 ") +
-                          Hex({static_cast<std::uint8_t>(frame.size() - 4)}) +
-                          (eeprom ? " 02 02" : " 02 03") + " 34 12 07");
-            EXPECT_EQ(Hex(Bytes(frame.begin() + 9, frame.end())), tc.valueBytes);
+            const Bytes value = FromHex(tc.valueBytes);
+            const Bytes head{3,    0,
+                             0,    static_cast<std::uint8_t>(5 + value.size()),
+                             0x02, static_cast<std::uint8_t>(eeprom ? 0x02 : 0x03),
+                             0x34, 0x12,
+                             7};
+            EXPECT_EQ(Hex(c.transport->writes.at(0)), Hex(c.Wire(Concat(head, value))));
             EXPECT_EQ(c.kelvo->errorCode, 4);
+            EXPECT_EQ(c.transport->Count("Read 2"), eeprom ? 0 : 1); // the CRC trailer
             EXPECT_EQ(c.transport->Count("Unlock"), 1);
         }
     }
-}
-
-TEST(ParameterWrite, SerialFrameAndAnswerCrc) {
-    ConnectedKelvo c(true, 5);
-    c.transport->Answer(c.Wire(WriteAnswer(0)));
-    EXPECT_EQ(c.kelvo->put_ParInt(1, 2, 0x0102), S_OK);
-    EXPECT_EQ(Hex(c.transport->writes[0]),
-              Hex(SerialWrap(5, {0, 0, 0, 8, 0x02, 0x02, 1, 0, 2, 2, 0x02, 0x01})));
-    EXPECT_EQ(c.transport->Count("Read 2"), 1);
 }
 
 TEST(ParameterWrite, LongStringsWrapTheLengthOfTheRest) {

@@ -137,8 +137,6 @@ TEST(GetAllUsers, ListsEveryNameFollowedByATab) {
         Bstr out;
         EXPECT_EQ(c.kelvo->GetAllUsers(out.out()), S_OK);
         EXPECT_EQ(Utf16ToUtf8(out.view()), expected);
-        const std::vector<std::string>& calls = c.transport->calls;
-        EXPECT_EQ(calls[calls.size() - 2], "Read 2 10000"); // the CRC trailer, last
         EXPECT_EQ(c.kelvo->GetAllUsers(nullptr), E_POINTER);
     }
 }
@@ -376,16 +374,10 @@ TEST(SetPermissionsAndRole, TheArrayOfGetShiftsEveryBitByOne) {
 }
 
 TEST(SetPermissionsAndRole, RefusesUnusableArgumentsWithoutSending) {
-    struct Case {
-        const char* name;
-        bool nullName;
-        VARTYPE vt;
-        VARTYPE element; // VT_EMPTY: no array behind the argument
-        LONG lower;
-        HRESULT hr;
-    };
     constexpr VARTYPE kArray = VT_ARRAY | VT_VARIANT;
-    const Case cases[] = {
+    // (case, null name, argument type, array element type or VT_EMPTY for none, lower bound,
+    // result)
+    const std::tuple<const char*, bool, VARTYPE, VARTYPE, LONG, HRESULT> cases[] = {
         {"a single VT_BOOL", false, VT_BOOL, VT_EMPTY, 0, KELVO_E_PERMISSIONS},
         {"a null name", true, kArray, VT_VARIANT, 0, KELVO_E_PERMISSIONS},
         {"an array of VT_BOOL", false, VT_ARRAY | VT_BOOL, VT_BOOL, 0, KELVO_E_PERMISSIONS},
@@ -393,24 +385,22 @@ TEST(SetPermissionsAndRole, RefusesUnusableArgumentsWithoutSending) {
         {"elements that are not VARIANT", false, kArray, VT_I4, 0, E_INVALIDARG},
         {"lower bound 1", false, kArray, VT_VARIANT, 1, E_INVALIDARG},
     };
-    for (const Case& tc : cases) {
-        SCOPED_TRACE(tc.name);
+    for (const auto& [name, nullName, vt, element, lower, hr] : cases) {
+        SCOPED_TRACE(name);
         ConnectedKelvo c;
         c.kelvo->errorCode = 4;
-        SAFEARRAY* array =
-            tc.element == VT_EMPTY ? nullptr : SafeArrayCreateVector(tc.element, tc.lower, 2);
+        SAFEARRAY* array = element == VT_EMPTY ? nullptr : SafeArrayCreateVector(element, lower, 2);
         VARIANT permissions;
         VariantInit(&permissions);
-        permissions.vt = tc.vt;
-        if (tc.vt == VT_BOOL)
+        permissions.vt = vt;
+        if (vt == VT_BOOL)
             permissions.boolVal = VARIANT_TRUE;
         else
             permissions.parray = array;
         TraceCapture trace;
-        Bstr name(u"op");
-        EXPECT_EQ(
-            c.kelvo->SetPermissionsAndRole(tc.nullName ? nullptr : name.get(), 1, permissions),
-            tc.hr);
+        Bstr op(u"op");
+        EXPECT_EQ(c.kelvo->SetPermissionsAndRole(nullName ? nullptr : op.get(), 1, permissions),
+                  hr);
         SafeArrayDestroy(array);
         EXPECT_EQ(c.kelvo->errorCode, 4);
         EXPECT_TRUE(c.transport->calls.empty());
