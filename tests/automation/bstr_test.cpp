@@ -26,7 +26,7 @@ TEST(Bstr, AllocationKeepsLengthPrefixAndTerminator) {
     SysFreeString(c);
 }
 
-TEST(Bstr, NullAndEmptyInputs) {
+TEST(Bstr, NullEmptyAndTooLongInputs) {
     EXPECT_EQ(SysAllocString(nullptr), nullptr);
     EXPECT_EQ(SysStringLen(nullptr), 0u);
     EXPECT_EQ(SysStringByteLen(nullptr), 0u);
@@ -44,9 +44,8 @@ TEST(Bstr, NullAndEmptyInputs) {
     ASSERT_NE(empty, nullptr);
     EXPECT_EQ(SysStringLen(empty), 0u);
     SysFreeString(empty);
-}
 
-TEST(Bstr, TooLongRequestFailsWithoutThrowing) {
+    // Too long: fails without throwing.
     EXPECT_EQ(SysAllocStringLen(nullptr, 0x80000000u), nullptr);
     EXPECT_EQ(SysAllocStringLen(nullptr, 0xFFFFFFFFu), nullptr);
 }

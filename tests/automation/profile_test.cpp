@@ -2,6 +2,7 @@
 #include "automation/profile.h"
 #include "automation/settings_paths.h"
 #include "support/scoped_env.h"
+#include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -19,15 +20,6 @@ namespace {
 
 class Profile : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = ::testing::TempDir() + "kelvo-profile-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_);
-        path_ = dir_ + "/DeviceLink.ini";
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
     void Write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
     std::string Contents() const {
         std::ifstream in(path_, std::ios::binary);
@@ -36,7 +28,8 @@ protected:
         return s.str();
     }
 
-    std::string dir_, path_;
+    TempFolder dir_{"profile"};
+    const std::string path_ = dir_ / "DeviceLink.ini";
 };
 
 TEST_F(Profile, ReadingFollowsTheProfileRules) {
@@ -60,8 +53,8 @@ TEST_F(Profile, ReadingFollowsTheProfileRules) {
     EXPECT_EQ(ReadProfileInt(path_, "Kelvo", "Later", 31), 31);
     EXPECT_EQ(ReadProfileInt(path_, "Empty", "LastPort", 31), 31);
     EXPECT_EQ(ReadProfileInt(path_, "Missing", "LastPort", -4), -4);
-    EXPECT_EQ(ReadProfileInt(dir_ + "/none.ini", "Kelvo", "LastPort", 31), 31);
-    EXPECT_EQ(ReadProfileInt(dir_, "Kelvo", "LastPort", 31), 31); // a folder, not a file
+    EXPECT_EQ(ReadProfileInt(dir_ / "none.ini", "Kelvo", "LastPort", 31), 31);
+    EXPECT_EQ(ReadProfileInt(dir_.path(), "Kelvo", "LastPort", 31), 31); // a folder, not a file
 }
 
 TEST_F(Profile, IntegersAreDecimalAndWrapAt32Bits) {
@@ -97,7 +90,7 @@ TEST_F(Profile, WritingKeepsOtherLinesAndTheFileMode) {
     ASSERT_EQ(::stat(path_.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
     // No temporary file is left behind.
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_),
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()),
                             std::filesystem::directory_iterator()),
               1);
 }
@@ -108,7 +101,7 @@ TEST_F(Profile, WritingRefusesWhatWouldBreakTheFile) {
     EXPECT_FALSE(WriteProfileString(path_, "S", "k=v", "v"));
     EXPECT_FALSE(WriteProfileString(path_, "S", " ", "v"));
     EXPECT_FALSE(std::filesystem::exists(path_));
-    EXPECT_FALSE(WriteProfileString(dir_ + "/missing/DeviceLink.ini", "S", "k", "v"));
+    EXPECT_FALSE(WriteProfileString(dir_ / "missing/DeviceLink.ini", "S", "k", "v"));
 }
 
 TEST(SettingsFolder, AppdataThenXdgThenHome) {

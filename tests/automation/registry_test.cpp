@@ -1,6 +1,7 @@
 // The file-backed registry: its text form, key rules, and writers that share
 // a folder.
 #include "automation/registry.h"
+#include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -17,13 +18,8 @@ namespace {
 
 class RegistryFolder : public ::testing::Test {
 protected:
-    void SetUp() override {
-        root_ = ::testing::TempDir() + "kelvo-registry-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        std::filesystem::remove_all(root_);
-    }
-    void TearDown() override { std::filesystem::remove_all(root_); }
-    std::string root_;
+    test::TempFolder folder_{"registry"};
+    const std::string root_ = folder_.path();
 };
 
 TEST(RegistryHive, TextRoundTripsAndKeepsNamesWithoutRegardToCase) {

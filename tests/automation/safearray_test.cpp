@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 using kelvo::Bstr;
 using kelvo::BstrView;
 using kelvo::Variant;
@@ -17,7 +19,7 @@ struct ArrayOwner {
 
 } // namespace
 
-TEST(SafeArray, KeepsVartypeAndZeroesData) {
+TEST(SafeArray, CreateKeepsVartypeZeroesDataAndRefusesBadShapes) {
     for (const VARTYPE vt : {VARTYPE{VT_UI1}, VARTYPE{VT_BOOL}, VARTYPE{VT_R8}, VARTYPE{VT_BSTR},
                              VARTYPE{VT_VARIANT}}) {
         SCOPED_TRACE(vt);
@@ -35,9 +37,7 @@ TEST(SafeArray, KeepsVartypeAndZeroesData) {
          {VARTYPE{VT_EMPTY}, VARTYPE{VT_NULL}, VARTYPE{VT_VOID}, VARTYPE{0x0FFF}}) {
         EXPECT_EQ(SafeArrayCreateVector(bad, 0, 1), nullptr) << bad;
     }
-}
-
-TEST(SafeArray, RefusesBadShapes) {
+    // Bad shapes.
     const SAFEARRAYBOUND one{1, 0};
     EXPECT_EQ(SafeArrayCreate(VT_I4, 0, &one), nullptr);
     EXPECT_EQ(SafeArrayCreate(VT_I4, 1, nullptr), nullptr);
@@ -55,14 +55,12 @@ TEST(SafeArray, BoundsAndMultiDimensionLayout) {
     EXPECT_EQ(SafeArrayGetDim(a.psa), 2u);
     LONG lower = 0;
     LONG upper = 0;
-    ASSERT_EQ(SafeArrayGetLBound(a.psa, 1, &lower), S_OK);
-    ASSERT_EQ(SafeArrayGetUBound(a.psa, 1, &upper), S_OK);
-    EXPECT_EQ(lower, 1);
-    EXPECT_EQ(upper, 2);
-    ASSERT_EQ(SafeArrayGetLBound(a.psa, 2, &lower), S_OK);
-    ASSERT_EQ(SafeArrayGetUBound(a.psa, 2, &upper), S_OK);
-    EXPECT_EQ(lower, -1);
-    EXPECT_EQ(upper, 1);
+    for (const auto& [dim, low, high] : {std::tuple{1u, 1, 2}, std::tuple{2u, -1, 1}}) {
+        ASSERT_EQ(SafeArrayGetLBound(a.psa, dim, &lower), S_OK);
+        ASSERT_EQ(SafeArrayGetUBound(a.psa, dim, &upper), S_OK);
+        EXPECT_EQ(lower, low);
+        EXPECT_EQ(upper, high);
+    }
     // The descriptor keeps the bounds in reverse order.
     EXPECT_EQ(a.psa->rgsabound[0].cElements, 3u);
     EXPECT_EQ(a.psa->rgsabound[0].lLbound, -1);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -15,136 +16,78 @@ using kelvo::Variant;
 
 namespace {
 
-// A source value of a coercion case.
+// A source value of a coercion case: its type, the bytes of its value at the
+// start of the union (every type read here shares them) and, for strings, the text.
 struct Source {
     VARTYPE vt;
-    std::int64_t i = 0;
-    std::uint64_t u = 0;
-    double d = 0;
+    std::int64_t bits = 0;
     const char16_t* text = nullptr;
 };
 
-Source I1(std::int64_t v) {
-    return {VT_I1, v};
-}
-Source UI1(std::int64_t v) {
-    return {VT_UI1, v};
-}
-Source I4(std::int64_t v) {
-    return {VT_I4, v};
-}
-Source I8(std::int64_t v) {
-    return {VT_I8, v};
-}
-Source UI8(std::uint64_t v) {
-    return {VT_UI8, 0, v};
-}
-Source R4(double v) {
-    return {VT_R4, 0, 0, v};
-}
-Source R8(double v) {
-    return {VT_R8, 0, 0, v};
-}
-Source Bool(bool v) {
-    return {VT_BOOL, v ? VARIANT_TRUE : VARIANT_FALSE};
-}
-Source Text(const char16_t* v) {
-    return {VT_BSTR, 0, 0, 0, v};
-}
-Source Of(VARTYPE vt) {
-    return {vt};
-}
+const auto I1 = [](std::int64_t v) { return Source{VT_I1, v}; };
+const auto UI1 = [](std::int64_t v) { return Source{VT_UI1, v}; };
+const auto I4 = [](std::int64_t v) { return Source{VT_I4, v}; };
+const auto I8 = [](std::int64_t v) { return Source{VT_I8, v}; };
+const auto UI8 = [](std::uint64_t v) { return Source{VT_UI8, std::bit_cast<std::int64_t>(v)}; };
+const auto R4 = [](double v) {
+    return Source{VT_R4, std::bit_cast<std::uint32_t>(static_cast<float>(v))};
+};
+const auto R8 = [](double v) { return Source{VT_R8, std::bit_cast<std::int64_t>(v)}; };
+const auto Bool = [](bool v) { return Source{VT_BOOL, v ? VARIANT_TRUE : VARIANT_FALSE}; };
+const auto Text = [](const char16_t* v) { return Source{VT_BSTR, 0, v}; };
+const auto Of = [](VARTYPE vt) { return Source{vt}; };
 
 void Fill(VARIANT* v, const Source& s) {
     VariantInit(v);
     v->vt = s.vt;
-    switch (s.vt) {
-    case VT_I1:
-        v->cVal = static_cast<char>(s.i);
-        break;
-    case VT_UI1:
-        v->bVal = static_cast<BYTE>(s.i);
-        break;
-    case VT_I4:
-        v->lVal = static_cast<LONG>(s.i);
-        break;
-    case VT_I8:
-        v->llVal = s.i;
-        break;
-    case VT_UI8:
-        v->ullVal = s.u;
-        break;
-    case VT_R4:
-        v->fltVal = static_cast<float>(s.d);
-        break;
-    case VT_R8:
-        v->dblVal = s.d;
-        break;
-    case VT_BOOL:
-        v->boolVal = static_cast<VARIANT_BOOL>(s.i);
-        break;
-    case VT_BSTR:
+    v->llVal = s.bits;
+    if (s.vt == VT_BSTR)
         v->bstrVal = SysAllocString(s.text);
-        break;
-    default:
-        break;
-    }
+}
+
+template <class T> std::string Show(const char* type, T value) {
+    std::ostringstream out;
+    out.precision(17);
+    out << type << " " << value;
+    return out.str();
 }
 
 // "TYPE value" of a result, for comparison with the expected text.
 std::string Describe(const VARIANT& v) {
-    std::ostringstream out;
-    out.precision(17);
     switch (v.vt) {
     case VT_EMPTY:
         return "EMPTY";
     case VT_I1:
-        out << "I1 " << int{static_cast<std::int8_t>(v.cVal)};
-        break;
+        return Show("I1", int{static_cast<std::int8_t>(v.cVal)});
     case VT_UI1:
-        out << "UI1 " << int{v.bVal};
-        break;
+        return Show("UI1", int{v.bVal});
     case VT_I2:
-        out << "I2 " << v.iVal;
-        break;
+        return Show("I2", v.iVal);
     case VT_UI2:
-        out << "UI2 " << v.uiVal;
-        break;
+        return Show("UI2", v.uiVal);
     case VT_I4:
-        out << "I4 " << v.lVal;
-        break;
+        return Show("I4", v.lVal);
     case VT_UI4:
-        out << "UI4 " << v.ulVal;
-        break;
+        return Show("UI4", v.ulVal);
     case VT_INT:
-        out << "INT " << v.intVal;
-        break;
+        return Show("INT", v.intVal);
     case VT_UINT:
-        out << "UINT " << v.uintVal;
-        break;
+        return Show("UINT", v.uintVal);
     case VT_I8:
-        out << "I8 " << v.llVal;
-        break;
+        return Show("I8", v.llVal);
     case VT_UI8:
-        out << "UI8 " << v.ullVal;
-        break;
+        return Show("UI8", v.ullVal);
     case VT_R4:
-        out << "R4 " << v.fltVal;
-        break;
+        return Show("R4", v.fltVal);
     case VT_R8:
-        out << "R8 " << v.dblVal;
-        break;
+        return Show("R8", v.dblVal);
     case VT_BOOL:
-        out << "BOOL " << v.boolVal;
-        break;
+        return Show("BOOL", v.boolVal);
     case VT_BSTR:
-        out << "BSTR " << kelvo::Utf16ToUtf8(BstrView(v.bstrVal));
-        break;
+        return "BSTR " + kelvo::Utf16ToUtf8(BstrView(v.bstrVal));
     default:
-        out << "vt " << v.vt;
-        break;
+        return Show("vt", v.vt);
     }
-    return out.str();
 }
 
 struct Case {
@@ -152,15 +95,11 @@ struct Case {
     VARTYPE vt;
     HRESULT hr;
     const char* expected = ""; // when hr is S_OK
+    USHORT flags = 0;
 };
-
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
 const Case kCases[] = {
     // Text to integers.
-    {Text(u"12"), VT_I4, S_OK, "I4 12"},
-    {Text(u"2"), VT_UI1, S_OK, "UI1 2"},
-    {Text(u" 42 "), VT_I2, S_OK, "I2 42"},
     {Text(u"\t-7\r\n"), VT_I4, S_OK, "I4 -7"},
     {Text(u"+5"), VT_UI1, S_OK, "UI1 5"},
     {Text(u"007"), VT_I1, S_OK, "I1 7"},
@@ -174,12 +113,10 @@ const Case kCases[] = {
     {Text(u"18446744073709551615"), VT_UI8, S_OK, "UI8 18446744073709551615"},
     {Text(u"-0"), VT_UI4, S_OK, "UI4 0"},
     // Text that is no number.
-    {Text(u"x"), VT_UI1, DISP_E_TYPEMISMATCH},
     {Text(u""), VT_I4, DISP_E_TYPEMISMATCH},
     {Text(nullptr), VT_I4, DISP_E_TYPEMISMATCH},
     {Text(u"   "), VT_I4, DISP_E_TYPEMISMATCH},
     {Text(u"12 3"), VT_I4, DISP_E_TYPEMISMATCH},
-    {Text(u"12x"), VT_I4, DISP_E_TYPEMISMATCH},
     {Text(u"--1"), VT_I4, DISP_E_TYPEMISMATCH},
     {Text(u"."), VT_R8, DISP_E_TYPEMISMATCH},
     {Text(u"1e"), VT_R8, DISP_E_TYPEMISMATCH},
@@ -189,7 +126,6 @@ const Case kCases[] = {
     {Text(u"true"), VT_I4, DISP_E_TYPEMISMATCH},
     // Text out of range.
     {Text(u"-1"), VT_UI4, DISP_E_OVERFLOW},
-    {Text(u"256"), VT_UI1, DISP_E_OVERFLOW},
     {Text(u"1e5"), VT_I2, DISP_E_OVERFLOW},
     {Text(u"4294967296"), VT_UINT, DISP_E_OVERFLOW},
     {Text(u"9223372036854775808"), VT_I8, DISP_E_OVERFLOW},
@@ -210,7 +146,6 @@ const Case kCases[] = {
     {R8(-3.5), VT_I4, S_OK, "I4 -4"},
     {R8(2.4999999), VT_I4, S_OK, "I4 2"},
     {R8(2.5000001), VT_I4, S_OK, "I4 3"},
-    {R4(0.5), VT_UI1, S_OK, "UI1 0"},
     {R4(1.5), VT_UI1, S_OK, "UI1 2"},
     {R8(-0.4), VT_UI4, S_OK, "UI4 0"},
     {R8(254.5), VT_UI1, S_OK, "UI1 254"},
@@ -219,12 +154,10 @@ const Case kCases[] = {
     {R8(9223372036854775808.0), VT_I8, DISP_E_OVERFLOW},
     {R8(18446744073709551616.0), VT_UI8, DISP_E_OVERFLOW},
     {R8(std::nan("")), VT_I4, DISP_E_OVERFLOW},
-    {R8(kInf), VT_I4, DISP_E_OVERFLOW},
     {R8(1e39), VT_R4, DISP_E_OVERFLOW},
     // Integers between themselves.
     {I4(300), VT_UI1, DISP_E_OVERFLOW},
     {I4(65536), VT_UI2, DISP_E_OVERFLOW},
-    {I4(65535), VT_UI2, S_OK, "UI2 65535"},
     {I4(-129), VT_I1, DISP_E_OVERFLOW},
     {I4(127), VT_I1, S_OK, "I1 127"},
     {I1(-1), VT_UI1, DISP_E_OVERFLOW},
@@ -235,10 +168,8 @@ const Case kCases[] = {
     {UI8(std::numeric_limits<std::uint64_t>::max()), VT_R8, S_OK, "R8 1.8446744073709552e+19"},
     {I4(16777217), VT_R4, S_OK, "R4 16777216"},
     // Booleans.
-    {Bool(true), VT_I2, S_OK, "I2 -1"},
     {Bool(true), VT_I4, S_OK, "I4 -1"},
     {Bool(true), VT_UI1, S_OK, "UI1 255"},
-    {Bool(true), VT_UI2, S_OK, "UI2 65535"},
     {Bool(true), VT_R8, S_OK, "R8 -1"},
     {Bool(false), VT_I4, S_OK, "I4 0"},
     {I4(5), VT_BOOL, S_OK, "BOOL -1"},
@@ -254,10 +185,10 @@ const Case kCases[] = {
     {UI8(std::numeric_limits<std::uint64_t>::max()), VT_BSTR, S_OK, "BSTR 18446744073709551615"},
     {R8(0.1), VT_BSTR, S_OK, "BSTR 0.1"},
     {R4(0.1), VT_BSTR, S_OK, "BSTR 0.1"}, // a float, not its widened double
-    {R8(2.5), VT_BSTR, S_OK, "BSTR 2.5"},
     {R8(1e21), VT_BSTR, S_OK, "BSTR 1E+21"},
     {Bool(true), VT_BSTR, S_OK, "BSTR -1"},
-    {Bool(false), VT_BSTR, S_OK, "BSTR 0"},
+    {Bool(true), VT_BSTR, S_OK, "BSTR True", VARIANT_ALPHABOOL},
+    {Bool(false), VT_BSTR, S_OK, "BSTR False", VARIANT_ALPHABOOL},
     // Empty and null.
     {Of(VT_EMPTY), VT_I4, S_OK, "I4 0"},
     {Of(VT_EMPTY), VT_BSTR, S_OK, "BSTR "},
@@ -291,7 +222,7 @@ TEST(VariantChangeType, CoercionTable) {
         Variant src;
         Fill(&src, c.src);
         Variant dest;
-        const HRESULT hr = VariantChangeType(&dest, &src, 0, c.vt);
+        const HRESULT hr = VariantChangeType(&dest, &src, c.flags, c.vt);
         EXPECT_EQ(hr, c.hr) << std::hex << hr;
         if (c.hr == S_OK) {
             EXPECT_EQ(Describe(dest), c.expected);
@@ -302,73 +233,42 @@ TEST(VariantChangeType, CoercionTable) {
 }
 
 TEST(VariantChangeType, RealsRoundTripThroughText) {
-    const double doubles[] = {
-        0.1, 1.0 / 3, -2.5e-10, 123456789.123, 1e300, 5e-324, std::numeric_limits<double>::max(),
-        -0.0};
-    for (const double d : doubles) {
+    const Source reals[] = {R8(0.1),   R8(1.0 / 3),  R8(-2.5e-10), R8(123456789.123),
+                            R8(1e300), R8(5e-324),   R8(-0.0),     R8(1.7976931348623157e308),
+                            R4(0.1),   R4(1.0f / 3), R4(-7.25),    R4(3.4028235e38f),
+                            R4(1e-45f)};
+    for (const Source& real : reals) {
         Variant v;
-        v.vt = VT_R8;
-        v.dblVal = d;
+        Fill(&v, real);
         ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_BSTR), S_OK);
         SCOPED_TRACE(kelvo::Utf16ToUtf8(BstrView(v.bstrVal)));
-        ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_R8), S_OK);
-        EXPECT_EQ(std::memcmp(&v.dblVal, &d, sizeof d), 0);
-    }
-    const float floats[] = {0.1f, 1.0f / 3, 3.4028235e38f, 1e-45f, -7.25f};
-    for (const float f : floats) {
-        Variant v;
-        v.vt = VT_R4;
-        v.fltVal = f;
-        ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_BSTR), S_OK);
-        SCOPED_TRACE(kelvo::Utf16ToUtf8(BstrView(v.bstrVal)));
-        ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_R4), S_OK);
-        EXPECT_EQ(v.fltVal, f);
+        ASSERT_EQ(VariantChangeType(&v, &v, 0, real.vt), S_OK);
+        EXPECT_EQ(std::memcmp(&v.llVal, &real.bits, real.vt == VT_R4 ? 4 : 8), 0);
     }
 }
 
-TEST(VariantChangeType, AlphaBoolGivesWords) {
-    Variant v;
-    Variant text;
-    v.vt = VT_BOOL;
-    v.boolVal = VARIANT_TRUE;
-    ASSERT_EQ(VariantChangeType(&text, &v, VARIANT_ALPHABOOL, VT_BSTR), S_OK);
-    EXPECT_EQ(BstrView(text.bstrVal), u"True");
-    v.boolVal = VARIANT_FALSE;
-    ASSERT_EQ(VariantChangeType(&text, &v, VARIANT_ALPHABOOL, VT_BSTR), S_OK);
-    EXPECT_EQ(BstrView(text.bstrVal), u"False");
-}
-
-TEST(VariantChangeType, InPlaceReplacesTheOwnedString) {
+TEST(VariantChangeType, DestinationInPlaceOrApart) {
     Variant v;
     Fill(&v, Text(u"12"));
     ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_I4), S_OK); // the string is freed
     EXPECT_EQ(Describe(v), "I4 12");
-
     Fill(&v, Text(u"abc"));
     EXPECT_EQ(VariantChangeType(&v, &v, 0, VT_I4), DISP_E_TYPEMISMATCH);
     EXPECT_EQ(Describe(v), "BSTR abc");
-}
 
-TEST(VariantChangeType, FailureLeavesDestinationUntouched) {
-    Variant dest;
-    Fill(&dest, Text(u"keep"));
+    // A failure leaves dest untouched; success clears what it held before.
     Variant src;
     Fill(&src, I4(300));
-    EXPECT_EQ(VariantChangeType(&dest, &src, 0, VT_UI1), DISP_E_OVERFLOW);
-    EXPECT_EQ(Describe(dest), "BSTR keep");
+    EXPECT_EQ(VariantChangeType(&v, &src, 0, VT_UI1), DISP_E_OVERFLOW);
+    EXPECT_EQ(Describe(v), "BSTR abc");
+    EXPECT_EQ(VariantChangeType(&v, &src, 0, VT_I2), S_OK);
+    EXPECT_EQ(Describe(v), "I2 300");
 
-    // Success clears what dest held before.
-    EXPECT_EQ(VariantChangeType(&dest, &src, 0, VT_I2), S_OK);
-    EXPECT_EQ(Describe(dest), "I2 300");
-}
-
-TEST(VariantChangeType, SameTypeIsADeepCopy) {
-    Variant src;
+    // The same type is a deep copy.
     Fill(&src, Text(u"same"));
-    Variant dest;
-    ASSERT_EQ(VariantChangeType(&dest, &src, 0, VT_BSTR), S_OK);
-    EXPECT_NE(dest.bstrVal, src.bstrVal);
-    EXPECT_EQ(BstrView(dest.bstrVal), u"same");
+    ASSERT_EQ(VariantChangeType(&v, &src, 0, VT_BSTR), S_OK);
+    EXPECT_NE(v.bstrVal, src.bstrVal);
+    EXPECT_EQ(BstrView(v.bstrVal), u"same");
 }
 
 TEST(VariantChangeType, ReferencesAreFollowed) {

@@ -26,11 +26,9 @@ TEST(Variant, ClearFreesWhatTheVariantOwns) {
     const kelvo::Bstr element(u"x");
     ASSERT_EQ(SafeArrayPutElement(v.parray, &index, element.get()), S_OK);
     EXPECT_EQ(VariantClear(&v), S_OK); // frees the array and its string
-}
 
-TEST(Variant, ClearLeavesReferencesAlone) {
+    // A reference is not the variant's own.
     BSTR text = SysAllocString(u"kept");
-    Variant v;
     v.vt = VT_BYREF | VT_BSTR;
     v.byref = &text;
     EXPECT_EQ(VariantClear(&v), S_OK);
@@ -86,6 +84,14 @@ TEST(Variant, CopyIsDeepAndClearsDestination) {
     ASSERT_EQ(VariantCopy(&dest, &nullText), S_OK);
     EXPECT_EQ(dest.vt, VT_BSTR);
     EXPECT_EQ(dest.bstrVal, nullptr);
+
+    // A reference is copied as the reference.
+    LONG value = 7;
+    Variant ref;
+    ref.vt = VT_BYREF | VT_I4;
+    ref.byref = &value;
+    ASSERT_EQ(VariantCopy(&dest, &ref), S_OK);
+    EXPECT_EQ(dest.byref, &value);
 }
 
 TEST(Variant, CopyFromAnElementOfTheDestinationsOwnArray) {
@@ -101,14 +107,4 @@ TEST(Variant, CopyFromAnElementOfTheDestinationsOwnArray) {
     ASSERT_EQ(VariantCopy(&dest, inner), S_OK);
     EXPECT_EQ(dest.vt, VT_BSTR);
     EXPECT_EQ(BstrView(dest.bstrVal), u"inner");
-}
-
-TEST(Variant, CopyOfReferenceSharesTheTarget) {
-    LONG value = 7;
-    Variant src;
-    src.vt = VT_BYREF | VT_I4;
-    src.byref = &value;
-    Variant dest;
-    ASSERT_EQ(VariantCopy(&dest, &src), S_OK);
-    EXPECT_EQ(dest.byref, &value);
 }

@@ -171,25 +171,6 @@ TEST_F(Reader, MissingAndForeignObjectsAreNotOpened) {
     EXPECT_NE(error.find("not a trace channel"), std::string::npos);
 }
 
-TEST_F(Reader, ListShowsChannelsWithTheirWriter) {
-    TraceChannel channel;
-    ASSERT_TRUE(channel.Open(TestBase("l"), 3, false));
-    channel.Stamp(static_cast<std::uint32_t>(::getpid()), 1700000000);
-    WriteText(channel, 0, 1, u"x");
-    bool found = false;
-    for (const trace::ChannelInfo& info : trace::ListChannels()) {
-        if (info.name != channel.name())
-            continue;
-        found = true;
-        EXPECT_EQ(info.pid, static_cast<std::uint32_t>(::getpid()));
-        EXPECT_TRUE(info.writerAlive);
-        EXPECT_EQ(info.capacity, 3u);
-        EXPECT_EQ(info.count, 1u);
-        EXPECT_EQ(info.startTime, 1700000000);
-    }
-    EXPECT_TRUE(found);
-}
-
 TEST_F(Reader, NameTakenOverByANewWriterIsNoticed) {
     auto old = std::make_unique<TraceChannel>();
     ASSERT_TRUE(old->Open(TestBase("m"), 2, false));

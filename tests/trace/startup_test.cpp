@@ -1,6 +1,7 @@
 // Trace settings in Kelvo.ini and the start-up of tracing: when tracing comes
 // on, the labels, the sequence numbers, the mask and the line limit.
 #include "kelvo/trace.h"
+#include "support/temp_folder.h"
 #include "support/trace_capture.h"
 #include "trace/reader.h"
 #include "trace/writer.h"
@@ -25,17 +26,10 @@ void CountWait() {
 
 class TraceStart : public ::testing::Test {
 protected:
-    void SetUp() override {
-        folder_ = ::testing::TempDir() + "kelvo-trace-" + std::to_string(::getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        std::filesystem::remove_all(folder_);
-        std::filesystem::create_directories(folder_);
-        g_waits = 0;
-    }
+    void SetUp() override { g_waits = 0; }
     void TearDown() override {
         trace::SetTraceTarget({});
         channel_.reset();
-        std::filesystem::remove_all(folder_);
         RemoveTestChannels();
     }
 
@@ -57,57 +51,44 @@ protected:
         return reader.ReadAll();
     }
 
-    std::string folder_;
+    TempFolder dir_{"trace"};
+    const std::string folder_ = dir_.path();
     std::unique_ptr<TraceChannel> channel_;
 };
 
-struct SettingsCase {
-    const char* name;
-    const char* ini; // nullptr: no file
-    trace::TraceSettings expected;
-};
-
-const SettingsCase kSettingsCases[] = {
-    {"NoFile", nullptr, {0, 65535, 2048}},
-    {"OnlyEnable", "[Trace]\nTraceEnable=1\n", {1, 65535, 2048}},
-    {"NamesWithoutCase",
-     "[trace]\r\n traceenable = 7 \r\nTRACEMASK=3\r\ntracesize=10\r\n",
-     {7, 3, 10}},
-    {"OtherSection", "[Other]\nTraceEnable=1\n[Trace2]\nTracemask=1\n", {0, 65535, 2048}},
-    {"EmptyValueGivesDefault", "[Trace]\nTraceEnable=\nTracesize=\"\"\n", {0, 65535, 2048}},
-    {"NotANumberIsZero", "[Trace]\nTraceEnable=yes\nTracemask=0x10\n", {0, 0, 2048}},
-    {"DigitsUpToTheFirstOther", "[Trace]\nTraceEnable=1\nTracesize=  12x\n", {1, 65535, 12}},
-    {"NegativeWraps", "[Trace]\nTracesize=-5\nTracemask=+9\n", {0, 9, 4294967291u}},
-    {"FirstKeyAndSectionCount",
-     "[Trace]\nTraceEnable=1\nTraceEnable=0\n[Trace]\nTracemask=1\n",
-     {1, 65535, 2048}},
-};
-
-class Settings : public TraceStart, public ::testing::WithParamInterface<SettingsCase> {};
-
-TEST_P(Settings, ReadWithDefaults) {
-    const SettingsCase& c = GetParam();
-    if (c.ini)
-        WriteIni(c.ini);
-    const trace::TraceSettings s = trace::ReadTraceSettings(trace::TraceSettingsPath(folder_));
-    EXPECT_EQ(s.enable, c.expected.enable);
-    EXPECT_EQ(s.mask, c.expected.mask);
-    EXPECT_EQ(s.size, c.expected.size);
+// Kelvo.ini's [Trace] section and the defaults; the profile rules themselves
+// are the profile reader's own tests.
+TEST_F(TraceStart, SettingsWithDefaults) {
+    const struct {
+        const char* ini; // nullptr: no file
+        trace::TraceSettings expected;
+    } cases[] = {
+        {nullptr, {0, 65535, 2048}},
+        {"[trace]\r\n traceenable = 7 \r\nTRACEMASK=3\r\ntracesize=10\r\n", {7, 3, 10}},
+        {"[Other]\nTraceEnable=1\n[Trace2]\nTracemask=1\n", {0, 65535, 2048}},
+        {"[Trace]\nTraceEnable=\nTracesize=\"\"\n", {0, 65535, 2048}},
+        {"[Trace]\nTracesize=-5\nTracemask=+9\n", {0, 9, 4294967291u}},
+        {"[Trace]\nTraceEnable=1\nTraceEnable=0\n[Trace]\nTracemask=1\n", {1, 65535, 2048}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.ini ? c.ini : "no file");
+        std::filesystem::remove(folder_ + "/Kelvo.ini");
+        if (c.ini)
+            WriteIni(c.ini);
+        const trace::TraceSettings s = trace::ReadTraceSettings(trace::TraceSettingsPath(folder_));
+        EXPECT_EQ(s.enable, c.expected.enable);
+        EXPECT_EQ(s.mask, c.expected.mask);
+        EXPECT_EQ(s.size, c.expected.size);
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(TraceIni, Settings, ::testing::ValuesIn(kSettingsCases),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST(TraceSettingsPath, FolderAndLengthLimit) {
+TEST(TraceSettings, PathAndSizeLimits) {
     EXPECT_EQ(trace::TraceSettingsPath(""), "");
     EXPECT_EQ(trace::TraceSettingsPath("/home/u/.config"), "/home/u/.config/Kelvo.ini");
     const std::string fits(260 - 10, 'a');
     EXPECT_EQ(trace::TraceSettingsPath(fits).size(), 260u);
     EXPECT_EQ(trace::TraceSettingsPath(fits + "a"), "");
-}
-
-TEST(TraceSettingsCapacity, AboveTheCapGives2000) {
-    EXPECT_EQ(trace::ChannelCapacity(1), 1u);
+    // A size above the cap gives 2000 entries.
     EXPECT_EQ(trace::ChannelCapacity(100000), 100000u);
     EXPECT_EQ(trace::ChannelCapacity(100001), 2000u);
     EXPECT_EQ(trace::ChannelCapacity(4294967291u), 2000u);
@@ -176,28 +157,6 @@ TEST_F(TraceStart, MaskOneWritesOnlyTheFirstLabelAndNoOperationLines) {
     EXPECT_EQ(entries[1].text, u"connected");
 }
 
-// An argument that would fault if it were formatted: outside the mask it is
-// never touched, and nothing reaches the channel.
-TEST_F(TraceStart, CategoryOutsideTheMaskFormatsNothing) {
-    WriteIni("[Trace]\nTraceEnable=1\nTracemask=1\n");
-    ASSERT_NE(Start(), nullptr);
-    const auto* poison = reinterpret_cast<const char16_t*>(std::uintptr_t{8});
-    EXPECT_FALSE(Trace(TRACE_READ, u"%s", poison));
-    EXPECT_EQ(Entries().size(), 1u);
-}
-
-TEST_F(TraceStart, LongMessagesAreStoredAs239Characters) {
-    WriteIni("[Trace]\nTraceEnable=1\nTracemask=2\n");
-    ASSERT_NE(Start(), nullptr);
-    const std::u16string text(300, u'm');
-    EXPECT_TRUE(Trace(TRACE_READ, u"%s", text));
-    EXPECT_TRUE(TraceText(TRACE_READ, text));
-    const auto entries = Entries();
-    ASSERT_EQ(entries.size(), 3u);
-    EXPECT_EQ(entries[1].text, text.substr(0, 239));
-    EXPECT_EQ(entries[2].text, text.substr(0, 239));
-}
-
 TEST_F(TraceStart, SizeAboveTheCapGives2000Entries) {
     WriteIni("[Trace]\nTraceEnable=1\nTracesize=100001\n");
     TraceChannel* channel = Start();
@@ -205,14 +164,6 @@ TEST_F(TraceStart, SizeAboveTheCapGives2000Entries) {
     EXPECT_EQ(channel->capacity(), 2000u);
     RawObject raw(channel->name());
     EXPECT_EQ(raw.size(), 2000u * 496 + 256);
-}
-
-TEST_F(TraceStart, SizeAtTheCapIsKept) {
-    WriteIni("[Trace]\nTraceEnable=1\nTracesize=100000\n");
-    TraceChannel* channel = Start();
-    ASSERT_NE(channel, nullptr);
-    EXPECT_EQ(channel->capacity(), 100000u);
-    EXPECT_EQ(channel->memory(), TraceChannel::Memory::Shared);
 }
 
 TEST_F(TraceStart, ASinkTakesTheLinesAndGivesThemBack) {
@@ -229,12 +180,6 @@ TEST_F(TraceStart, ASinkTakesTheLinesAndGivesThemBack) {
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[1].text, u"back in the channel");
 }
-
-} // namespace
-} // namespace kelvo::test
-
-namespace kelvo::test {
-namespace {
 
 TEST(LocalTrace, CollectsWhileInScopeAndRestores) {
     EXPECT_FALSE(TraceEnabled(TRACE_READ));

@@ -80,17 +80,6 @@ public:
     static std::size_t Slot(std::uint32_t slot, std::size_t field) {
         return 252 + 496 * static_cast<std::size_t>(slot) + field;
     }
-    // The UTF-16 text of a slot, up to its terminator.
-    std::u16string Text(std::uint32_t slot) const {
-        std::u16string text;
-        for (std::size_t i = 0; i < 240; ++i) {
-            const char16_t c = u16(Slot(slot, 16 + 2 * i));
-            if (c == 0)
-                break;
-            text.push_back(c);
-        }
-        return text;
-    }
 
 private:
     const std::uint8_t* base_ = nullptr;
@@ -107,6 +96,27 @@ inline bool WriteText(trace::TraceChannel& channel, std::uint32_t sequence, std:
     head.time = sequence;
     head.category = category;
     return channel.Write(head, payload.data(), 2 * payload.size());
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Appends what `fd` gives to `text` until `done(text)` holds; false at the end
+// of the output or at `deadline`.
+inline bool ReadPipe(int fd, std::string& text, const std::function<bool(const std::string&)>& done,
+                     Clock::time_point deadline = Clock::now() + std::chrono::seconds(20)) {
+    while (!done(text)) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd p{fd, POLLIN, 0};
+        char buffer[4096];
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            return false;
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            return false;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return true;
 }
 
 // A forked child that runs a body with a trace channel of its own, reports
@@ -155,19 +165,9 @@ public:
     // The child's line, or "" when none came within 10 s.
     std::string Report() {
         std::string text;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (text.find('\n') == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd p{report_, POLLIN, 0};
-            char buffer[256];
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
-                return {};
-            const ssize_t n = ::read(report_, buffer, sizeof buffer);
-            if (n <= 0)
-                return {};
-            text.append(buffer, static_cast<std::size_t>(n));
-        }
+        const auto line = [](const std::string& t) { return t.find('\n') != std::string::npos; };
+        if (!ReadPipe(report_, text, line, Clock::now() + std::chrono::seconds(10)))
+            return {};
         return text.substr(0, text.find('\n'));
     }
     // Lets the child end normally; its exit status.

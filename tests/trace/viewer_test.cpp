@@ -4,8 +4,10 @@
 // at exit; a traced process talks to the simulator while kelvo-trace --follow
 // prints its lines.
 #include "kelvo/trace.h"
+#include "support/run_program.h"
 #include "support/sim_device.h"
 #include "support/sim_process.h"
+#include "support/temp_folder.h"
 #include "trace/reader.h"
 #include "trace/writer.h"
 #include "trace_testing.h"
@@ -25,9 +27,8 @@ namespace kelvo::test {
 namespace {
 
 using trace::TraceChannel;
-using Clock = std::chrono::steady_clock;
 
-// A program started with its standard output on a pipe.
+// A program started with its standard output on a pipe, read while it runs.
 class Program {
 public:
     Program() = default;
@@ -42,19 +43,12 @@ public:
             ::close(out_);
     }
 
-    bool Start(const std::string& binary, std::vector<std::string> args,
-               std::vector<std::string> env = {}) {
+    bool Start(const std::string& binary, std::vector<std::string> args) {
         args.insert(args.begin(), binary);
         std::vector<char*> argv;
         for (std::string& a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
-        for (char** e = environ; *e; ++e)
-            env.emplace_back(*e); // the first of a name counts: ours come first
-        std::vector<char*> envp;
-        for (std::string& e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0)
             return false;
@@ -62,7 +56,7 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
         const int rc =
-            ::posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), envp.data());
+            ::posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         ::close(fds[1]);
         out_ = fds[0];
@@ -73,17 +67,15 @@ public:
 
     // Reads until `text` shows up (false at the end of the output or after 20 s).
     bool ReadUntil(const std::string& text) {
-        const auto deadline = Clock::now() + std::chrono::seconds(20);
-        while (output.find(text) == std::string::npos)
-            if (!ReadMore(deadline))
-                return false;
-        return true;
+        return ReadPipe(out_, output, [&text](const std::string& t) {
+            return t.find(text) != std::string::npos;
+        });
     }
     // Reads to the end of the output and returns the exit status (-1: killed).
     int Finish() {
         const auto deadline = Clock::now() + std::chrono::seconds(20);
-        while (ReadMore(deadline)) {
-        }
+        ReadPipe(
+            out_, output, [](const std::string&) { return false; }, deadline);
         if (Clock::now() >= deadline)
             ::kill(pid_, SIGKILL);
         int status = 0;
@@ -95,20 +87,6 @@ public:
     std::string output;
 
 private:
-    bool ReadMore(Clock::time_point deadline) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd p{out_, POLLIN, 0};
-        char buffer[4096];
-        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            return false;
-        const ssize_t n = ::read(out_, buffer, sizeof buffer);
-        if (n <= 0)
-            return false;
-        output.append(buffer, static_cast<std::size_t>(n));
-        return true;
-    }
-
     pid_t pid_ = 0;
     int out_ = -1;
 };
@@ -120,20 +98,18 @@ protected:
     void TearDown() override { RemoveTestChannels(); }
 
     // kelvo-trace with `args`; its output and exit status.
-    int Run(std::vector<std::string> args, std::string& output) {
-        Program p;
-        if (!p.Start(kViewer, std::move(args)))
-            return -2;
-        const int status = p.Finish();
-        output = p.output;
-        return status;
+    static int Run(std::vector<std::string> args, std::string& output) {
+        args.insert(args.begin(), kViewer);
+        const ProgramOutcome outcome = RunProgram(args);
+        output = outcome.out;
+        return outcome.status;
     }
 };
 
 TEST_F(Viewer, PrintsFiltersListsAndWritesJson) {
     TraceChannel channel;
     ASSERT_TRUE(channel.Open(TestBase("v"), 3, false));
-    channel.Stamp(static_cast<std::uint32_t>(::getpid()), 0);
+    channel.Stamp(static_cast<std::uint32_t>(::getpid()), 1700000000);
     WriteText(channel, 0, 1, u"Kelvo library connection");
     WriteText(channel, 1, 2, u"CKelvo::Save_Command");
     WriteText(channel, 2, 4, u"written");
@@ -162,7 +138,7 @@ TEST_F(Viewer, PrintsFiltersListsAndWritesJson) {
     EXPECT_NE(out.find("running", line), std::string::npos);
     ASSERT_EQ(Run({"--list", "--json"}, out), 0);
     EXPECT_NE(out.find("{\"name\":\"" + name + "\",\"pid\":" + std::to_string(::getpid()) +
-                       ",\"running\":true,\"capacity\":3,\"count\":4,\"startTime\":0}"),
+                       ",\"running\":true,\"capacity\":3,\"count\":4,\"startTime\":1700000000}"),
               std::string::npos)
         << out;
 }
@@ -194,9 +170,8 @@ TEST_F(Viewer, MissingChannelAndBadOptions) {
 // The traced process (a child of this test) runs device operations against
 // the simulator while kelvo-trace follows its channel from another process.
 TEST_F(Viewer, FollowShowsTheOperationsOfARunningHost) {
-    const std::string folder = ::testing::TempDir() + "kelvo-follow-" + std::to_string(::getpid());
-    std::filesystem::create_directories(folder);
-    std::ofstream(folder + "/Kelvo.ini") << "[Trace]\nTraceEnable=1\nTracemask=3\n";
+    const TempFolder folder("follow");
+    std::ofstream(folder / "Kelvo.ini") << "[Trace]\nTraceEnable=1\nTracemask=3\n";
     const std::string base = TestBase("follow");
 
     SimProcess sim;
@@ -208,7 +183,7 @@ TEST_F(Viewer, FollowShowsTheOperationsOfARunningHost) {
 
     ChannelChild host([&](TraceChannel&) {
         trace::StartOptions options;
-        options.settingsFolder = folder;
+        options.settingsFolder = folder.path();
         options.baseName = base;
         options.wait = [] {};
         auto channel = trace::StartTracingWith(options);
@@ -234,7 +209,6 @@ TEST_F(Viewer, FollowShowsTheOperationsOfARunningHost) {
     EXPECT_NE(out.find("[Read operations] CKelvo::Save_Command fail 4 (frameCount received: "),
               std::string::npos);
     EXPECT_EQ(out.find("Write operations"), std::string::npos);
-    std::filesystem::remove_all(folder);
 }
 
 // Run by TracingAtLoad.StartsFromKelvoIni in a process of its own: tracing
@@ -266,19 +240,17 @@ TEST(TracingAtLoad, Helper) {
 }
 
 TEST(TracingAtLoad, StartsFromKelvoIniAndRemovesTheNameAtExit) {
-    const std::string folder = ::testing::TempDir() + "kelvo-atload-" + std::to_string(::getpid());
-    std::filesystem::create_directories(folder);
-    std::ofstream(folder + "/Kelvo.ini") << "[Trace]\nTraceEnable=1\nTracemask=5\nTracesize=16\n";
-    Program helper;
-    ASSERT_TRUE(helper.Start("/proc/self/exe", {"--gtest_filter=TracingAtLoad.Helper"},
-                             {"APPDATA=" + folder, "KELVO_TRACE_AT_LOAD_HELPER=1"}));
-    EXPECT_EQ(helper.Finish(), 0) << helper.output;
-    const std::size_t at = helper.output.find("channel: ");
-    ASSERT_NE(at, std::string::npos) << helper.output;
-    const std::string name = helper.output.substr(at + 9, helper.output.find('\n', at) - at - 9);
+    const TempFolder folder("atload");
+    std::ofstream(folder / "Kelvo.ini") << "[Trace]\nTraceEnable=1\nTracemask=5\nTracesize=16\n";
+    const ProgramOutcome helper =
+        RunProgram({"/proc/self/exe", "--gtest_filter=TracingAtLoad.Helper"},
+                   {"APPDATA=" + folder.path(), "KELVO_TRACE_AT_LOAD_HELPER=1"});
+    EXPECT_EQ(helper.status, 0) << Describe(helper);
+    const std::size_t at = helper.out.find("channel: ");
+    ASSERT_NE(at, std::string::npos) << helper.out;
+    const std::string name = helper.out.substr(at + 9, helper.out.find('\n', at) - at - 9);
     EXPECT_TRUE(name.starts_with("ALTRACE_KELVO")) << name;
     EXPECT_FALSE(ObjectExists(name));
-    std::filesystem::remove_all(folder);
 }
 
 } // namespace
