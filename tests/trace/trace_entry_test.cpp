@@ -57,18 +57,5 @@ TEST(TraceFormat, LinesAreCutAt239Characters) {
     EXPECT_EQ(capture.lines[0].size(), 239u);
 }
 
-// An argument whose formatting would fault: a category outside the mask must
-// never format it.
-TEST(TraceEntry, CategoryOutsideTheMaskIsNotFormatted) {
-    TraceCapture capture(TRACE_CONNECTION);
-    const auto* poison = reinterpret_cast<const char16_t*>(std::uintptr_t{8});
-    EXPECT_FALSE(Trace(TRACE_READ, u"%s", poison));
-    EXPECT_TRUE(capture.lines.empty());
-    EXPECT_TRUE(Trace(TRACE_CONNECTION, u"connected %i", 1));
-    ASSERT_EQ(capture.lines.size(), 1u);
-    EXPECT_EQ(capture.lines[0], "connected 1");
-    EXPECT_EQ(capture.categories[0], TRACE_CONNECTION);
-}
-
 } // namespace
 } // namespace kelvo::test
