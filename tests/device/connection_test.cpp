@@ -87,19 +87,17 @@ TEST_P(InitText, OpensTheBuiltTransportText) {
 INSTANTIATE_TEST_SUITE_P(Texts, InitText, ::testing::ValuesIn(kInitCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(Connection, RefusedTextKeepsWhatWasReadBeforeTheRefusal) {
-    EXPECT_EQ(Init(u"COM:3,115200"), KELVO_E_CONNECTION_TEXT);
-    EXPECT_EQ(k->port, 3);
-    EXPECT_EQ(k->serialMode, 1);
-    EXPECT_EQ(k->tcpMode, 0);
-}
-
 TEST_F(Connection, DevicePartSetsTimeOutNodeAndAddress) {
     k->address = 9;
-    EXPECT_EQ(Init(u"Kelvo:7,2000,3#COM:1"), S_OK);
+    k->errorCode = 7;
+    // Five pieces: the user alone is ignored, no login.
+    EXPECT_EQ(Init(u"Kelvo:7,2000,3,someone#COM:1"), S_OK);
     EXPECT_EQ(k->timeOut, 2000);
     EXPECT_EQ(k->canNode, 3);
     EXPECT_EQ(k->address, 255);
+    EXPECT_TRUE(k->userName.empty());
+    EXPECT_EQ(transport->Count("Write"), 0);
+    EXPECT_EQ(k->errorCode, 7); // Init does not reset the error
 }
 
 TEST_F(Connection, DevicePartWithCredentialsLogsIn) {
@@ -114,12 +112,6 @@ TEST_F(Connection, DevicePartWithCredentialsLogsIn) {
     EXPECT_EQ(k->password, UnscramblePassword(u"5A5B54585B"));
     ASSERT_EQ(transport->writes.size(), 1u);
     EXPECT_EQ(transport->writes[0][5], 0x30); // login command 0x3001
-}
-
-TEST_F(Connection, FiveDevicePiecesIgnoreTheUser) {
-    EXPECT_EQ(Init(u"Kelvo:1,500,2,someone#COM:2"), S_OK);
-    EXPECT_TRUE(k->userName.empty());
-    EXPECT_EQ(transport->Count("Write"), 0); // no login
 }
 
 TEST_F(Connection, FailedOpenMapsTransportCodes) {
@@ -138,8 +130,11 @@ TEST_F(Connection, FailedOpenMapsTransportCodes) {
     }
 }
 
-TEST_F(Connection, RefusedInitLeavesTheObjectUsable) {
-    EXPECT_EQ(Init(u"A#B#C"), KELVO_E_CONNECTION_TEXT);
+TEST_F(Connection, RefusedInitKeepsWhatWasReadAndLeavesTheObjectUsable) {
+    EXPECT_EQ(Init(u"COM:3,115200"), KELVO_E_CONNECTION_TEXT);
+    EXPECT_EQ(k->port, 3);
+    EXPECT_EQ(k->serialMode, 1);
+    EXPECT_EQ(k->tcpMode, 0);
     EXPECT_EQ(k->Init(nullptr), KELVO_E_CONNECTION_TEXT);
     EXPECT_EQ(Init(u"TCPIP:h/1,100"), S_OK);
     transport->Answer(AnswerFrame(0, 0x30E0));
@@ -169,12 +164,6 @@ TEST_F(Connection, LoginFailureDropsTheAdapter) {
     EXPECT_EQ(active, 0);
 }
 
-TEST_F(Connection, ErrorCodeIsNotResetByInit) {
-    k->errorCode = 7;
-    EXPECT_EQ(Init(u"COM:1"), S_OK);
-    EXPECT_EQ(k->errorCode, 7);
-}
-
 TEST_F(Connection, CloseLogsOutAndKeepsActive) {
     EXPECT_EQ(Init(u"TCPIP:h/1,100"), S_OK);
     transport->Answer(AnswerFrame(0, 0x3090, {0}));
@@ -197,11 +186,8 @@ TEST_F(Connection, SecondInitReplacesTheAdapterWithoutLogout) {
     second->Release();
 }
 
-TEST_F(Connection, ConfStringOfANewObject) {
-    EXPECT_EQ(ConfString(), u"Kelvo:255,10000,0#TCPIP:/17221,5000");
-}
-
 TEST_F(Connection, ConfStringRoundTripsCredentialsScrambled) {
+    EXPECT_EQ(ConfString(), u"Kelvo:255,10000,0#TCPIP:/17221,5000");
     k->userName = u"op";
     k->password = u"abc";
     k->canNode = 4;
@@ -267,12 +253,6 @@ TEST(ConnectionText, DecimalsReadLikeTheCLibrary) {
         EXPECT_EQ(ReadDecimal(text), value) << Utf16ToUtf8(text);
 }
 
-} // namespace
-} // namespace kelvo::test
-
-namespace kelvo::test {
-namespace {
-
 // The remembered port lives in DeviceLink.ini of the per-user settings folder.
 class RememberedPort : public Connection {
 protected:
@@ -294,6 +274,10 @@ TEST_F(RememberedPort, StoredPortReplacesTheParsedOne) {
     k->rememberPort = true;
     EXPECT_EQ(Init(u"COM:3"), S_OK);
     EXPECT_EQ(transport->openedWith, u"COM:7,921600,N,8,1");
+    Store("[Kelvo]\nLastPort=12\n");
+    Bstr text(u"COM:3");
+    k->put_ConfString(text.get());
+    EXPECT_EQ(k->port, 12);
 }
 
 TEST_F(RememberedPort, IgnoredWhenSwitchedOffMissingOrOnTcp) {
@@ -306,14 +290,6 @@ TEST_F(RememberedPort, IgnoredWhenSwitchedOffMissingOrOnTcp) {
     EXPECT_EQ(Init(u"COM:3"), S_OK);
     EXPECT_EQ(t->openedWith, u"COM:3,921600,N,8,1");
     t->Release();
-}
-
-TEST_F(RememberedPort, PutConfStringAppliesItToo) {
-    Store("[Kelvo]\nLastPort=12\n");
-    k->rememberPort = true;
-    Bstr text(u"COM:3");
-    k->put_ConfString(text.get());
-    EXPECT_EQ(k->port, 12);
 }
 
 TEST_F(RememberedPort, WrittenAndReadBack) {

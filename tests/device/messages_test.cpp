@@ -103,27 +103,6 @@ TEST_F(MessageFile, SectionNamesAreExactAndMayBeEmpty) {
     EXPECT_TRUE(table.empty());
 }
 
-TEST_F(MessageFile, ErrorStringTakesDeviceStatusForCode1) {
-    Write("[ERR]\n1,device error\n7,time-out\n0x15000002,login required\n");
-    SetModuleDirectoryOverride(dir_);
-    CKelvo* k = new CKelvo;
-    k->AddRef();
-    EXPECT_TRUE(capture_.boxes.empty());
-    auto text = [k] {
-        Bstr s;
-        k->get_ErrorString(s.out());
-        return std::u16string(s.view());
-    };
-    k->errorCode = 1;
-    k->deviceStatus = 0x15000002;
-    EXPECT_EQ(text(), u"login required");
-    k->deviceStatus = 0x15000099;
-    EXPECT_EQ(text(), u"");
-    k->errorCode = 7;
-    EXPECT_EQ(text(), u"time-out");
-    k->Release();
-}
-
 TEST_F(MessageFile, EachObjectReadsTheFileAfresh) {
     Write("[ERR]\n7,first text\n");
     SetModuleDirectoryOverride(dir_);

@@ -1,33 +1,12 @@
 // The kelvo program's block, safe and ssc commands and PacketVARIANT through
 // invoke, as a user runs them against kelvo-sim on 127.0.107.30.
-#include "support/run_program.h"
 #include "support/sim_process.h"
+#include "tool_testing.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
+namespace kelvo::test {
 namespace {
 
-using kelvo::test::Describe;
-using kelvo::test::ProgramOutcome;
-using kelvo::test::SimProcess;
-
-constexpr char kConnection[] = "TCPIP:127.0.107.30/17221,3000";
-
-ProgramOutcome Kelvo(std::vector<std::string> args) {
-    args.insert(args.begin(), {KELVO_BIN_DIR "/kelvo", "-c", kConnection});
-    return kelvo::test::RunProgram(args, {"KELVO_CONF"});
-}
-
-std::string Line(const std::vector<std::string>& args) {
-    std::string line;
-    for (const std::string& a : args)
-        line += a + " ";
-    return line;
-}
-
+// 40 bytes counting up from `start`, in hex.
 std::string Hex40(int start) {
     static const char digits[] = "0123456789abcdef";
     std::string out;
@@ -42,47 +21,36 @@ std::string Hex40(int start) {
 TEST(KelvoToolData, CommandsRunInOrderAgainstTheSimulator) {
     SimProcess sim;
     ASSERT_TRUE(sim.Start({"--addr", "127.0.107.30", "--no-tls"}));
-
-    struct Step {
-        std::vector<std::string> args;
-        int status;
-        std::string out; // standard output, or the start of standard error on failure
-    };
-    const Step steps[] = {
+    const ToolCase steps[] = {
         {{"block", "read", "0", "0", "0", "0", "16", "4"}, 0, "10111213\n"},
         {{"block", "write", "1", "2", "3", "4", "2", "0a0B0c"}, 0, ""},
         {{"block", "read", "1", "2", "3", "4", "0", "6"}, 0, "00000a0b0c00\n"},
         {{"block", "read", "0", "0", "0", "0", "0", "0"}, 0, "\n"},
-        {{"block", "read", "9", "9", "9", "9", "0", "1"}, 1, "error 1: "},
-        {{"block", "read", "0", "0", "0", "0", "0", "201"}, 1, "error 10: "},
-        {{"block", "write", "0", "0", "0", "0", "0", "abc"}, 2, ""},
+        {{"block", "read", "9", "9", "9", "9", "0", "1"}, 1, "", "error 1: "},
+        {{"block", "read", "0", "0", "0", "0", "0", "201"}, 1, "", "error 10: "},
+        {{"block", "write", "0", "0", "0", "0", "0", "abc"}, 2},
         {{"safe", "write", Hex40(0x10)}, 0, ""},
         {{"safe", "read"}, 0, Hex40(0x10) + "\n"},
-        {{"safe", "write", "0102"}, 1, "error 10: "},
+        {{"safe", "write", "0102"}, 1, "", "error 10: "},
         {{"safe", "object", "0x6000", "0"}, 0, "300\n"},
         {{"safe", "object", "24576", "1"}, 0, "305419896\n"},
-        {{"safe", "object", "70000", "1"}, 2, ""},
+        {{"safe", "object", "70000", "1"}, 2},
         {{"ssc", "read", "0", "4"}, 0, "fffefdfc\n"},
-        {{"ssc", "read", "255", "2"}, 1, "error 1: "},
+        {{"ssc", "read", "255", "2"}, 1, "", "error 1: "},
         {{"invoke", "PacketVARIANT", "1", "hex:0a0b", "3", "8209"}, 0, "000000\n"},
         {{"invoke", "PacketVARIANT", "1", "hex:0a0b", "2", "0"}, 0, "0\n0\n"},
         {{"invoke", "PacketVARIANT", "1", "x", "2", "0"},
          1,
+         "",
          "error: PacketVARIANT failed (hresult 0x80004005)"},
         {{"invoke", "PacketVARIANT", "1", "hex:01", "2", "3"},
          1,
+         "",
          "error: PacketVARIANT failed (hresult 0x80040501)"},
     };
-    for (const Step& step : steps) {
-        const ProgramOutcome o = Kelvo(step.args);
-        SCOPED_TRACE(Line(step.args) + Describe(o));
-        EXPECT_EQ(o.status, step.status);
-        if (step.status == 0) {
-            EXPECT_EQ(o.out, step.out);
-        } else {
-            EXPECT_EQ(o.err.rfind(step.out, 0), 0u);
-        }
-    }
+    for (const ToolCase& step : steps)
+        Check(step, {"-c", "TCPIP:127.0.107.30/17221,3000"});
 }
 
 } // namespace
+} // namespace kelvo::test

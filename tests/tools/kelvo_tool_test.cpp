@@ -1,31 +1,12 @@
-// The built kelvo program, run as a user runs it: exit status, standard output
-// and standard error; against kelvo-sim on its own loopback addresses.
-#include "support/run_program.h"
+// The built kelvo program without a device, and its invoke and save commands
+// against kelvo-sim on its own loopback addresses.
 #include "support/sim_process.h"
-
-#include <gtest/gtest.h>
-
-#include <unistd.h>
+#include "tool_testing.h"
 
 #include <regex>
-#include <string>
-#include <vector>
 
+namespace kelvo::test {
 namespace {
-
-using kelvo::test::Describe;
-using kelvo::test::RunProgram;
-using kelvo::test::SimProcess;
-using Outcome = kelvo::test::ProgramOutcome;
-
-Outcome Kelvo(std::vector<std::string> args, const std::vector<std::string>& extraEnv = {}) {
-    args.insert(args.begin(), KELVO_BIN_DIR "/kelvo");
-    std::vector<std::string> env = {"KELVO_CONF"};
-    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-    return RunProgram(args, env);
-}
-
-// ---- Without a device ----
 
 TEST(KelvoTool, UsageErrorsExitTwoAndPrintNothing) {
     const std::vector<std::vector<std::string>> cases = {
@@ -44,161 +25,128 @@ TEST(KelvoTool, UsageErrorsExitTwoAndPrintNothing) {
         {"--bogus", "invoke", "Protocol"},
         {"save"},
         {"save", "extra"},
+        {"encrypt"},
+        {"decrypt"},
+        {"conf", "extra"},
+        {"push"},
+        {"push", "cmd", "1", "2"}, // no connection text
+        {"-c", "COM:1", "push", "cmd", "256", "1"},
+        {"-c", "COM:1", "push", "cmd", "1"},
+        {"-c", "COM:1", "push", "cmd", "1", "2", "x"},
+        {"-c", "COM:1", "push", "cmd", "1", "2", "i4:x"},
+        {"-c", "COM:1", "push", "read"},
+        {"-c", "COM:1", "push", "read", "0"},
+        {"-c", "COM:1", "push", "read", "65536"},
+        {"-c", "COM:1", "push", "read", "4", "--start", "1"},
+        {"-c", "COM:1", "push", "read", "4", "--start", "256,2"},
     };
-    for (const auto& args : cases) {
-        Outcome o = Kelvo(args);
-        std::string line;
-        for (const std::string& a : args)
-            line += a + " ";
-        EXPECT_EQ(o.status, 2) << line << "\n" << Describe(o);
-        EXPECT_EQ(o.out, "") << line;
-        EXPECT_NE(o.err, "") << line;
-    }
+    for (const auto& args : cases)
+        Check({args, 2});
 }
 
-TEST(KelvoTool, InvokePrintsTheResultAlone) {
-    struct Case {
-        std::vector<std::string> args;
-        const char* out;
+TEST(KelvoTool, OfflineCommandsPrintTheirResultAlone) {
+    const ToolCase cases[] = {
+        {{"invoke", "Protocol"}, 0, "Kelvo\n"},
+        {{"invoke", "protocol"}, 0, "Kelvo\n"},
+        {{"--prop", "TimeOut=1234", "invoke", "TimeOut"}, 0, "1234\n"},
+        {{"--prop", "TimeOut=-1", "invoke", "TimeOut"}, 0, "-1\n"},
+        {{"--prop", "Address=0x1234", "invoke", "Address"}, 0, "52\n"},
+        {{"--prop", "EEPROMAccess=0", "invoke", "EEPROMAccess"}, 0, "0\n"},
+        {{"--prop", "EEPROMAccess=5", "invoke", "EEPROMAccess"}, 0, "-1\n"},
+        {{"--prop", "Address=5", "--prop", "CANNode=7", "invoke", "CANNode"}, 0, "7\n"},
+        {{"invoke", "TimeOut", "--prop", "TimeOut=7"}, 0, "7\n"},
+        {{"invoke", "--put", "TimeOut", "5"}, 0, ""},
+        {{"invoke", "Success"}, 0, "1\n"},
+        {{"--json", "invoke", "TimeOut"}, 0, JsonOk("10000")},
+        {{"--json", "invoke", "Protocol"}, 0, JsonOk("\"Kelvo\"")},
+        {{"--json", "invoke", "--put", "MsgOn", "3"}, 0, JsonOk("null")},
+        {{"conf"}, 0, "Kelvo:255,10000,0#TCPIP:/17221,5000\n"},
+        {{"-c", "Kelvo:7,2000,3#COM:1", "conf"}, 0, "Kelvo:255,2000,3#COM:1,921600,N,8,1\n"},
+        {{"-c", "Kelvo:1,500,2,admin,39383B#TCPIP:10.0.0.7/1234,3000,SSL", "conf"},
+         0,
+         "Kelvo:255,500,2,admin,39383B#TCPIP:10.0.0.7/17222,3000,SSL\n"},
+        // The transport part is refused after its port was taken.
+        {{"-c", "COM:3,115200", "conf"}, 0, "Kelvo:255,10000,0#COM:3,921600,N,8,1\n"},
+        {{"conf"}, 0, "Kelvo:255,10000,0#COM:4,921600,N,8,1\n", "", {"KELVO_CONF=COM:4"}},
+        {{"encrypt", "abc"}, 0, "39383B\n"},
+        {{"encrypt", ""}, 0, "\n"},
+        {{"decrypt", "39383b"}, 0, "abc\n"},
+        {{"decrypt", "abc"}, 0, "?\n"},
+        {{"decrypt", ""}, 0, "?\n"},
+        {{"--json", "encrypt", "abc"}, 0, JsonOk("\"39383B\"")},
+        // Failures in the component: its error code, or the failed result alone.
+        {{"invoke", "Save_Command"}, 1, "", "error 6: "},
+        {{"invoke", "ReadMemory64", "0", "4"},
+         1,
+         "",
+         "error: ReadMemory64 failed (hresult 0x80004001)\n"},
+        {{"--json", "invoke", "CRCMemory", "0", "0"},
+         1,
+         "{\"ok\":false,\"hresult\":2147500033,\"errorCode\":0,\"deviceStatus\":0,\"result\":"
+         "null}\n"},
     };
-    const Case cases[] = {
-        {{"invoke", "Protocol"}, "Kelvo\n"},
-        {{"invoke", "protocol"}, "Kelvo\n"},
-        {{"--prop", "TimeOut=1234", "invoke", "TimeOut"}, "1234\n"},
-        {{"--prop", "TimeOut=-1", "invoke", "TimeOut"}, "-1\n"},
-        {{"--prop", "Address=0x1234", "invoke", "Address"}, "52\n"},
-        {{"--prop", "EEPROMAccess=0", "invoke", "EEPROMAccess"}, "0\n"},
-        {{"--prop", "EEPROMAccess=5", "invoke", "EEPROMAccess"}, "-1\n"},
-        {{"--prop", "Address=5", "--prop", "CANNode=7", "invoke", "CANNode"}, "7\n"},
-        {{"invoke", "TimeOut", "--prop", "TimeOut=7"}, "7\n"},
-        {{"invoke", "--put", "TimeOut", "5"}, ""},
-        {{"invoke", "Success"}, "1\n"},
-        {{"--json", "invoke", "TimeOut"},
-         "{\"ok\":true,\"hresult\":0,\"errorCode\":0,\"deviceStatus\":0,\"result\":10000}\n"},
-        {{"--json", "invoke", "Protocol"},
-         "{\"ok\":true,\"hresult\":0,\"errorCode\":0,\"deviceStatus\":0,\"result\":\"Kelvo\"}\n"},
-        {{"--json", "invoke", "--put", "MsgOn", "3"},
-         "{\"ok\":true,\"hresult\":0,\"errorCode\":0,\"deviceStatus\":0,\"result\":null}\n"},
-    };
-    for (const Case& c : cases) {
-        Outcome o = Kelvo(c.args);
-        EXPECT_EQ(o.status, 0) << c.args.back() << "\n" << Describe(o);
-        EXPECT_EQ(o.out, c.out) << c.args.back();
-        EXPECT_EQ(o.err, "") << c.args.back();
-    }
+    for (const ToolCase& c : cases)
+        Check(c);
 }
 
 TEST(KelvoTool, ListNamesEveryOperation) {
-    Outcome o = Kelvo({"invoke", "--list"});
+    ProgramOutcome o = Kelvo({"invoke", "--list"});
     ASSERT_EQ(o.status, 0) << Describe(o);
     EXPECT_NE(o.out.find("get Par(long, long, short) -> variant\n"), std::string::npos);
     EXPECT_NE(o.out.find("\nSave_Command()\n"), std::string::npos);
     EXPECT_NE(o.out.find("\nput EEPROMAccess(bool)\n"), std::string::npos);
 }
 
-TEST(KelvoTool, FailuresExitOneWithTheErrorLine) {
-    // No connection: the device operation fails in the component with code 6.
-    Outcome noPort = Kelvo({"invoke", "Save_Command"});
-    EXPECT_EQ(noPort.status, 1) << Describe(noPort);
-    EXPECT_EQ(noPort.out, "");
-    EXPECT_TRUE(std::regex_match(noPort.err, std::regex("error 6: [^\n]*\n"))) << noPort.err;
-
-    // A failed result with no error code.
-    Outcome stub = Kelvo({"invoke", "ReadMemory64", "0", "4"});
-    EXPECT_EQ(stub.status, 1) << Describe(stub);
-    EXPECT_EQ(stub.out, "");
-    EXPECT_EQ(stub.err, "error: ReadMemory64 failed (hresult 0x80004001)\n");
-
-    Outcome json = Kelvo({"--json", "invoke", "CRCMemory", "0", "0"});
-    EXPECT_EQ(json.status, 1) << Describe(json);
-    EXPECT_EQ(json.out, "{\"ok\":false,\"hresult\":2147500033,\"errorCode\":0,"
-                        "\"deviceStatus\":0,\"result\":null}\n");
+TEST(KelvoTool, EncryptThenDecryptGivesThePasswordBack) {
+    const std::string password = "P@ss w0rd~ #1,2:3";
+    ProgramOutcome scrambled = Kelvo({"encrypt", password});
+    ASSERT_TRUE(std::regex_match(scrambled.out, std::regex("([0-9A-F]{2})+\n"))) << scrambled.out;
+    scrambled.out.pop_back();
+    Check({{"decrypt", scrambled.out}, 0, password + "\n"});
 }
 
-// ---- Against the simulator ----
-
-bool SimulatorBuilt() {
-    return access(KELVO_BIN_DIR "/kelvo-sim", X_OK) == 0;
+TEST(KelvoTool, ClosedPortFailsQuickly) {
+    const std::string conf = "TCPIP:127.0.0.42/1,300";
+    ProgramOutcome o = Check({{"-c", conf, "save"}, 1, "", "error: cannot open " + conf});
+    EXPECT_LT(o.seconds, 2.0);
+    Check({{"--json", "save"},
+           1,
+           "{\"ok\":false,\"hresult\":2147747074,\"errorCode\":16,\"deviceStatus\":0,\"result\":"
+           "null}\n",
+           "",
+           {"KELVO_CONF=" + conf}});
+    // An empty connection text keeps invoke off the link.
+    Check({{"-c", "", "invoke", "Protocol"}, 0, "Kelvo\n", "", {"KELVO_CONF=" + conf}});
 }
-
-// The simulator without TLS, read up to its "ready" line.
-class Simulator {
-public:
-    ::testing::AssertionResult Start(std::vector<std::string> args) {
-        args.emplace_back("--no-tls");
-        return process_.Start(std::move(args));
-    }
-
-private:
-    SimProcess process_;
-};
 
 TEST(KelvoToolSimulator, SaveSucceeds) {
-    if (!SimulatorBuilt())
-        GTEST_SKIP() << "kelvo-sim is not built";
-    Simulator sim;
-    ASSERT_TRUE(sim.Start({"--addr", "127.0.0.41"}));
+    SimProcess sim;
+    ASSERT_TRUE(sim.Start({"--addr", "127.0.0.41", "--no-tls"}));
     const std::string conf = "TCPIP:127.0.0.41/17221,3000";
-
-    Outcome plain = Kelvo({"-c", conf, "save"});
-    EXPECT_EQ(plain.status, 0) << Describe(plain);
-    EXPECT_EQ(plain.out, "");
-    EXPECT_EQ(plain.err, "");
-
-    Outcome json = Kelvo({"--json", "-c", conf, "save"});
-    EXPECT_EQ(json.status, 0) << Describe(json);
-    EXPECT_EQ(json.out,
-              "{\"ok\":true,\"hresult\":0,\"errorCode\":0,\"deviceStatus\":0,\"result\":null}\n");
-
+    Check({{"-c", conf, "save"}});
+    Check({{"--json", "-c", conf, "save"}, 0, JsonOk("null")});
     // The connection text from the environment, the trace on standard error.
-    Outcome traced = Kelvo({"-v", "invoke", "Save_Command"}, {"KELVO_CONF=" + conf});
+    ProgramOutcome traced = Kelvo({"-v", "invoke", "Save_Command"}, {"KELVO_CONF=" + conf});
     EXPECT_EQ(traced.status, 0) << Describe(traced);
-    EXPECT_EQ(traced.out, "");
     EXPECT_NE(traced.err.find("CKelvo::Save_Command"), std::string::npos) << traced.err;
 }
 
 TEST(KelvoToolSimulator, DeviceErrorIsReportedWithItsCode) {
-    if (!SimulatorBuilt())
-        GTEST_SKIP() << "kelvo-sim is not built";
-    Simulator sim;
-    ASSERT_TRUE(sim.Start({"--addr", "127.0.0.43", "--fault", "device-error:0x15000002",
+    SimProcess sim;
+    ASSERT_TRUE(sim.Start({"--addr", "127.0.0.43", "--no-tls", "--fault", "device-error:0x15000002",
                            "--fault-command", "0x300E", "--fault-at", "2", "--fault-count", "2"}));
     const std::string conf = "TCPIP:127.0.0.43/17221,3000";
-
-    EXPECT_EQ(Kelvo({"-c", conf, "save"}).status, 0);
-
-    Outcome text = Kelvo({"-c", conf, "save"});
-    EXPECT_EQ(text.status, 1) << Describe(text);
-    EXPECT_EQ(text.out, "");
+    Check({{"-c", conf, "save"}});
+    ProgramOutcome text = Check({{"-c", conf, "save"}, 1, "", "error 1: "});
     EXPECT_TRUE(std::regex_match(text.err, std::regex("error 1: [^\n]*, device 0x15000002\n")))
         << text.err;
-
-    Outcome json = Kelvo({"--json", "-c", conf, "save"});
-    EXPECT_EQ(json.status, 1) << Describe(json);
-    EXPECT_EQ(json.out, "{\"ok\":false,\"hresult\":2147500037,\"errorCode\":1,"
-                        "\"deviceStatus\":352321538,\"result\":null}\n");
-
+    Check({{"--json", "-c", conf, "save"},
+           1,
+           "{\"ok\":false,\"hresult\":2147500037,\"errorCode\":1,\"deviceStatus\":352321538,"
+           "\"result\":null}\n"});
     // The fault has passed: the device answers again.
-    Outcome after = Kelvo({"-c", conf, "save"});
-    EXPECT_EQ(after.status, 0) << Describe(after);
-}
-
-TEST(KelvoTool, ClosedPortFailsQuickly) {
-    Outcome o = Kelvo({"-c", "TCPIP:127.0.0.42/1,300", "save"});
-    EXPECT_EQ(o.status, 1) << Describe(o);
-    EXPECT_EQ(o.out, "");
-    EXPECT_EQ(o.err.rfind("error: cannot open TCPIP:127.0.0.42/1,300", 0), 0u) << o.err;
-    EXPECT_LT(o.seconds, 2.0);
-
-    Outcome json = Kelvo({"--json", "save"}, {"KELVO_CONF=TCPIP:127.0.0.42/1,300"});
-    EXPECT_EQ(json.status, 1) << Describe(json);
-    EXPECT_EQ(json.out, "{\"ok\":false,\"hresult\":2147747074,\"errorCode\":16,"
-                        "\"deviceStatus\":0,\"result\":null}\n");
-
-    // An empty connection text keeps invoke off the link.
-    Outcome local = Kelvo({"-c", "", "invoke", "Protocol"}, {"KELVO_CONF=TCPIP:127.0.0.42/1,300"});
-    EXPECT_EQ(local.status, 0) << Describe(local);
-    EXPECT_EQ(local.out, "Kelvo\n");
+    Check({{"-c", conf, "save"}});
 }
 
 } // namespace
+} // namespace kelvo::test

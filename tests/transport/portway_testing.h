@@ -123,7 +123,6 @@ public:
     Listener& operator=(const Listener&) = delete;
     ~Listener() { ::close(fd_); }
 
-    int fd() const { return fd_; }
     unsigned port() const { return port_; }
     // "TCPIP:address/port,timeout"
     std::string Text(unsigned timeoutMs = 3000, bool tls = false) const {

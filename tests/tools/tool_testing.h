@@ -1,0 +1,54 @@
+// Runs the built kelvo program as a user runs it and checks what it printed.
+#pragma once
+
+#include "support/run_program.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace kelvo::test {
+
+// kelvo ARGS with KELVO_CONF removed unless `env` sets it.
+inline ProgramOutcome Kelvo(std::vector<std::string> args, std::vector<std::string> env = {}) {
+    args.insert(args.begin(), KELVO_BIN_DIR "/kelvo");
+    env.insert(env.begin(), "KELVO_CONF");
+    return RunProgram(args, env);
+}
+
+// One run: exit status 0 prints `out` and nothing on standard error; 1 prints
+// `out` and standard error starts with `err`; 2 (usage) prints only an error.
+struct ToolCase {
+    std::vector<std::string> args;
+    int status = 0;
+    std::string out = {};
+    std::string err = {};
+    std::vector<std::string> env = {};
+};
+
+inline ProgramOutcome Check(const ToolCase& c, std::vector<std::string> before = {}) {
+    before.insert(before.end(), c.args.begin(), c.args.end());
+    ProgramOutcome o = Kelvo(before, c.env);
+    std::string line;
+    for (const std::string& a : before)
+        line += a + " ";
+    SCOPED_TRACE(line + "\n" + Describe(o));
+    EXPECT_EQ(o.status, c.status);
+    EXPECT_EQ(o.out, c.out);
+    if (c.status == 0)
+        EXPECT_EQ(o.err, "");
+    else if (c.status == 2)
+        EXPECT_NE(o.err, "");
+    else
+        EXPECT_EQ(o.err.rfind(c.err, 0), 0u);
+    return o;
+}
+
+// The JSON line of a successful call with `result`.
+inline std::string JsonOk(const std::string& result) {
+    return "{\"ok\":true,\"hresult\":0,\"errorCode\":0,\"deviceStatus\":0,\"result\":" + result +
+           "}\n";
+}
+
+} // namespace kelvo::test
