@@ -4,7 +4,9 @@
 // The device is opened twice: a non-blocking descriptor for writes, input
 // resets and reads of what is there, and a blocking one on which the wait for
 // an answer is a single read that the driver ends after a tenth of a second
-// without input (VMIN 0, VTIME 1), instead of a poll and a read.
+// without input (VMIN 0, VTIME 1), instead of a poll and a read. These two
+// settings belong to the port, not to the descriptor: another program that
+// sets VTIME 0 on an open link makes that wait last until input comes.
 #include "transport/portway/channel.h"
 #include "transport/portway/device_paths.h"
 
