@@ -102,7 +102,9 @@ int Follow(const Options& options, trace::TraceReader& reader, std::FILE* out, s
     // What the ring holds already, then what comes.
     Print(options, reader.ReadAll(&cursor), out);
     while (!g_stop.load()) {
-        const bool writerGone = !trace::ProcessAlive(reader.Header().pid);
+        // A channel whose writer has not stamped its pid yet is still starting.
+        const std::uint32_t pid = reader.Header().pid;
+        const bool writerGone = pid != 0 && !trace::ProcessAlive(pid);
         Print(options, reader.ReadSince(cursor, &lost), out);
         if (lost > reported) {
             std::fprintf(err, "kelvo-trace: %llu entries were overwritten before they were read\n",
