@@ -6,12 +6,13 @@
 #include "device/interface_table.h"
 #include "device/kelvo_object.h"
 #include "kelvo/portway.h"
+#include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <unistd.h>
 
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 
@@ -161,23 +162,20 @@ VARIANT I4(LONG v) {
 TEST(KelvoObject, InvokeByNameGivesWhatTheVtableGives) {
     IKelvo* viaTable = NewObject();
     IKelvo* direct = NewObject();
+
+    // put, then get (names match without regard to case).
+    ASSERT_EQ(CallByName(viaTable, u"TimeOut", DISPATCH_PROPERTYPUT, {I4(1234)}, nullptr), S_OK);
+    Variant got;
+    ASSERT_EQ(CallByName(viaTable, u"timeout", DISPATCH_PROPERTYGET, {}, &got), S_OK);
+    EXPECT_EQ(got.vt, VT_I2);
+    EXPECT_EQ(got.iVal, 1234);
+
+    // A method with a string result.
     Bstr secret(u"s3cret");
     VARIANT text;
     VariantInit(&text);
     text.vt = VT_BSTR;
     text.bstrVal = secret.get();
-
-    // put, then get.
-    ASSERT_EQ(CallByName(viaTable, u"TimeOut", DISPATCH_PROPERTYPUT, {I4(1234)}, nullptr), S_OK);
-    ASSERT_EQ(direct->put_TimeOut(1234), S_OK);
-    Variant got;
-    ASSERT_EQ(CallByName(viaTable, u"timeout", DISPATCH_PROPERTYGET, {}, &got), S_OK);
-    SHORT timeOut = 0;
-    direct->get_TimeOut(&timeOut);
-    EXPECT_EQ(got.vt, VT_I2);
-    EXPECT_EQ(got.iVal, timeOut);
-
-    // A method with a string result.
     Variant encrypted;
     ASSERT_EQ(CallByName(viaTable, u"EncryptPassword", DISPATCH_METHOD, {text}, &encrypted), S_OK);
     Bstr expected;
@@ -185,27 +183,23 @@ TEST(KelvoObject, InvokeByNameGivesWhatTheVtableGives) {
     ASSERT_EQ(encrypted.vt, VT_BSTR);
     EXPECT_EQ(BstrView(encrypted.bstrVal), expected.view());
 
-    // A method with an array argument and an array result.
-    SAFEARRAY* out = SafeArrayCreateVector(VT_UI1, 0, 3);
+    // A method with an array argument and an array result; four arguments in order.
     VARIANT array;
     VariantInit(&array);
     array.vt = VT_ARRAY | VT_UI1;
-    array.parray = out;
-    VARIANT command = I4(7);
-    Variant arrayViaTable;
-    Variant arrayDirect;
+    array.parray = SafeArrayCreateVector(VT_UI1, 0, 3);
+    Variant viaName, viaVtable;
     ASSERT_EQ(CallByName(viaTable, u"PacketVARIANT", DISPATCH_METHOD,
-                         {command, array, I4(4), I4(VT_ARRAY | VT_UI1)}, &arrayViaTable),
+                         {I4(7), array, I4(4), I4(VT_ARRAY | VT_UI1)}, &viaName),
               S_OK);
-    ASSERT_EQ(direct->PacketVARIANT(7, array, 4, VT_ARRAY | VT_UI1, &arrayDirect), S_OK);
-    ASSERT_EQ(arrayViaTable.vt, arrayDirect.vt);
-    ASSERT_TRUE(arrayViaTable.vt & VT_ARRAY);
-    LONG upperViaTable = -1;
-    LONG upperDirect = -2;
-    SafeArrayGetUBound(arrayViaTable.parray, 1, &upperViaTable);
-    SafeArrayGetUBound(arrayDirect.parray, 1, &upperDirect);
-    EXPECT_EQ(upperViaTable, upperDirect);
-    SafeArrayDestroy(out);
+    ASSERT_EQ(direct->PacketVARIANT(7, array, 4, VT_ARRAY | VT_UI1, &viaVtable), S_OK);
+    ASSERT_EQ(viaName.vt, viaVtable.vt);
+    ASSERT_TRUE(viaName.vt & VT_ARRAY);
+    LONG upper[2] = {-1, -2};
+    SafeArrayGetUBound(viaName.parray, 1, &upper[0]);
+    SafeArrayGetUBound(viaVtable.parray, 1, &upper[1]);
+    EXPECT_EQ(upper[0], upper[1]);
+    SafeArrayDestroy(array.parray);
 
     // A method without a result, and a member that does not exist.
     EXPECT_EQ(CallByName(viaTable, u"Close", DISPATCH_METHOD, {}, nullptr), direct->Close());
@@ -217,22 +211,13 @@ TEST(KelvoObject, InvokeByNameGivesWhatTheVtableGives) {
 
 class Registration : public ::testing::Test {
 protected:
-    void SetUp() override {
-        root_ = ::testing::TempDir() + "kelvo-component-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        std::filesystem::remove_all(root_);
-    }
-    void TearDown() override {
-        std::filesystem::permissions(root_, std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add);
-        std::filesystem::remove_all(root_);
-    }
     HiveData Read(Hive hive) {
         HiveData data;
         EXPECT_TRUE(registry::Load(root_, hive, data));
         return data;
     }
-    std::string root_;
+    TempFolder folder_{"component"};
+    const std::string root_ = folder_ / "registry";
     const std::string module_ = "/opt/kelvo/lib/libkelvo.so";
     const std::string class_ = "CLSID\\" + GuidToString(CLSID_Kelvo);
 };

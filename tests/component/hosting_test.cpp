@@ -7,10 +7,9 @@
 #include "kelvo/portway.h"
 #include "support/run_program.h"
 #include "support/sim_process.h"
+#include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
-
-#include <unistd.h>
 
 #include <filesystem>
 
@@ -25,14 +24,6 @@ const std::string kLib = KELVO_LIB_DIR;
 
 class Hosting : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = ::testing::TempDir() + "kelvo-hosting-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
     HiveData Read(const std::string& root, Hive hive) {
         HiveData data;
         EXPECT_TRUE(registry::Load(root, hive, data));
@@ -43,7 +34,8 @@ protected:
         EXPECT_TRUE(sim.Start({"--addr", address, "--no-tls"}));
         return "TCPIP:" + address + "/17221,3000";
     }
-    std::string dir_;
+    TempFolder folder_{"hosting"};
+    const std::string dir_ = folder_.path();
 };
 
 TEST_F(Hosting, AHostCreatesTheRegisteredClassByNameAndUnregisteringRemovesIt) {

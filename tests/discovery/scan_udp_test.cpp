@@ -3,6 +3,7 @@
 // seam, and a broadcast scan inside network namespaces of the test's own.
 #include "device/kelvo_object.h"
 #include "discovery/scan_udp.h"
+#include "support/run_program.h"
 #include "support/sim_process.h"
 
 #include <gmock/gmock.h>
@@ -13,19 +14,14 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <thread>
-
-extern char** environ;
 
 namespace kelvo::test {
 namespace {
@@ -43,7 +39,6 @@ struct RenderCase {
 };
 
 const RenderCase kRenderCases[] = {
-    {"Address", {2, 1, 0, 0, 0, 1, 0, 4, 10, 1, 2, 3}, "10.1.2.3\t\n"},
     {"Mac", {2, 1, 0, 0, 0, 9, 0, 6, 0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, "00:1A:2B:3C:4D:5E\t\n"},
     {"LittleEndianNumber", {2, 1, 0, 0, 0, 8, 0, 4, 1, 0, 0, 0}, "1\t\n"},
     {"TimeItem", {2, 1, 0, 0, 0, 10, 0, 4, 0xFF, 0xFF, 0xFF, 0xFF}, "4294967295\t\n"},
@@ -92,22 +87,6 @@ TEST_P(Render, AnswerToLine) {
 INSTANTIATE_TEST_SUITE_P(ScanUdp, Render, ::testing::ValuesIn(kRenderCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(ScanRender, TextCutAfter99Bytes) {
-    Bytes datagram{2, 1, 0, 0, 0, 7, 0, 150};
-    for (int i = 0; i < 150; ++i)
-        datagram.push_back(static_cast<std::uint8_t>('a' + i % 26));
-    std::string text;
-    ASSERT_TRUE(RenderScanAnswer(datagram, text));
-    ASSERT_EQ(text.size(), 99u + 2);
-    EXPECT_EQ(text.substr(0, 3), "abc");
-    EXPECT_EQ(text.substr(99), "\t\n");
-}
-
-TEST(ScanRequest, TwelveBytesWithBigEndianItemHeaderAndLittleEndianTime) {
-    const auto request = discovery::ScanRequest(0x11223344);
-    EXPECT_THAT(request, ::testing::ElementsAre(1, 1, 0, 0, 0, 10, 0, 4, 0x44, 0x33, 0x22, 0x11));
-}
-
 // ---- Loopback: the scanner bound to one address, the responder on another ----
 
 std::uint32_t Ipv4(const char* text) {
@@ -116,26 +95,35 @@ std::uint32_t Ipv4(const char* text) {
     return ntohl(a.s_addr);
 }
 
+// A UDP socket bound to address:17220; -1 when that fails.
+int BindUdp(const char* address) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(discovery::kDiscoveryPort);
+    local.sin_addr.s_addr = htonl(Ipv4(address));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0)
+        return fd;
+    close(fd);
+    return -1;
+}
+
 // A UDP socket bound to address:17220 that answers the first request it gets
 // with the datagrams given, in order. Runs on its own thread, at most 5 s.
 class Responder {
 public:
-    Responder(const char* address, std::vector<Bytes> answers) : answers_(std::move(answers)) {
-        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_port = htons(discovery::kDiscoveryPort);
-        local.sin_addr.s_addr = htonl(Ipv4(address));
-        bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
-        if (bound_)
+    Responder(const char* address, std::vector<Bytes> answers)
+        : fd_(BindUdp(address)), answers_(std::move(answers)) {
+        if (fd_ >= 0)
             thread_ = std::thread([this] { Serve(); });
     }
     ~Responder() {
         if (thread_.joinable())
             thread_.join();
-        close(fd_);
+        if (fd_ >= 0)
+            close(fd_);
     }
-    bool bound() const { return bound_; }
+    bool bound() const { return fd_ >= 0; }
     // The request received, once the thread is done.
     const Bytes& Request() {
         if (thread_.joinable())
@@ -161,7 +149,6 @@ private:
     }
 
     int fd_ = -1;
-    bool bound_ = false;
     std::vector<Bytes> answers_;
     Bytes request_;
     std::thread thread_;
@@ -177,13 +164,10 @@ ScanRoute Route(const char* destination) {
 TEST(ScanLoopback, AnswersInOrderOfArrivalOthersIgnored) {
     const Bytes a{2, 1, 0, 0, 0, 1, 0, 4, 127, 0, 109, 2};
     const Bytes b{2, 2, 0, 0, 0, 6, 0, 2, 'd', '2', 0, 5, 0, 1, 9};
-    Bytes big(700, 0xEE); // cut to 512 bytes by the receive
-    big[0] = 2;
-    big[1] = 1;
-    big[4] = 0;
-    big[5] = 7;
-    big[6] = 0x02;
-    big[7] = 0x00;
+    // A text item of 512 bytes in a datagram cut to 512 by the receive: at most
+    // 99 text bytes are shown.
+    Bytes big{2, 1, 0xEE, 0xEE, 0, 7, 0x02, 0x00};
+    big.resize(700, 0xEE);
     Responder responder("127.0.109.2", {{1, 1, 0, 0}, {3, 0, 0, 0}, a, b, a, big});
     ASSERT_TRUE(responder.bound());
     std::string text;
@@ -227,12 +211,8 @@ TEST(ScanLoopback, SocketFailures) {
     EXPECT_FALSE(ScanUdp("", 1, text, Route("127.0.109.8"))) << "empty";
     EXPECT_FALSE(ScanUdp("192.0.2.77", 1, text, Route("127.0.109.8"))) << "not a local address";
     // The port on that address is taken: no address reuse.
-    const int holder = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(discovery::kDiscoveryPort);
-    local.sin_addr.s_addr = htonl(Ipv4("127.0.109.7"));
-    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+    const int holder = BindUdp("127.0.109.7");
+    ASSERT_GE(holder, 0);
     EXPECT_FALSE(ScanUdp("127.0.109.7", 1, text, Route("127.0.109.8")));
     close(holder);
     EXPECT_EQ(text, "");
@@ -288,27 +268,11 @@ std::string IpTool() {
     return {};
 }
 
-// Runs `ip` with the arguments; true on exit status 0. Output is dropped.
+// Runs `ip` with the arguments; true on exit status 0.
 bool Ip(const std::vector<std::string>& args) {
-    static const std::string ip = IpTool();
-    std::vector<std::string> all{ip};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : all)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int rc = posix_spawn(&pid, ip.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        return false;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    std::vector<std::string> argv{IpTool()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunProgram(argv).status == 0;
 }
 
 // Runs `work` on a thread that entered the named network namespace; sockets
@@ -328,53 +292,46 @@ bool InNamespace(const std::string& name, const std::function<void()>& work) {
     return entered;
 }
 
-// Two namespaces joined by a veth pair: the scanner's and the devices'. Both
-// go away (with the veth pair) when the guard ends, also on a failure.
-class NamespacePair {
-public:
-    NamespacePair() {
-        const std::string pid = std::to_string(getpid());
-        scanner = "kvscan" + pid;
-        devices = "kvdev" + pid;
-        scannerLink = "kvs" + pid;
-        devicesLink = "kvd" + pid;
-    }
+// Two namespaces joined by a veth pair: the scanner's (10.109.0.1) and the
+// devices' (10.109.0.2-4). Both go away, with the pair, at the end of scope.
+struct NamespacePair {
+    const std::string pid = std::to_string(getpid());
+    const std::string scanner = "kvscan" + pid, devices = "kvdev" + pid;
+
     ~NamespacePair() {
         Ip({"netns", "del", scanner});
         Ip({"netns", "del", devices});
     }
-    NamespacePair(const NamespacePair&) = delete;
-    NamespacePair& operator=(const NamespacePair&) = delete;
-
-    bool Make(std::string& failed) {
+    // The ip command that failed; empty when all went well.
+    std::string Make() const {
+        const std::string s = "kvs" + pid, d = "kvd" + pid;
         const std::vector<std::vector<std::string>> steps = {
             {"netns", "add", scanner},
             {"netns", "add", devices},
-            {"link", "add", scannerLink, "type", "veth", "peer", "name", devicesLink},
-            {"link", "set", scannerLink, "netns", scanner},
-            {"link", "set", devicesLink, "netns", devices},
-            {"-n", scanner, "addr", "add", "10.109.0.1/24", "dev", scannerLink},
-            {"-n", devices, "addr", "add", "10.109.0.2/24", "dev", devicesLink},
-            {"-n", devices, "addr", "add", "10.109.0.3/24", "dev", devicesLink},
-            {"-n", devices, "addr", "add", "10.109.0.4/24", "dev", devicesLink},
+            {"link", "add", s, "type", "veth", "peer", "name", d},
+            {"link", "set", s, "netns", scanner},
+            {"link", "set", d, "netns", devices},
+            {"-n", scanner, "addr", "add", "10.109.0.1/24", "dev", s},
+            {"-n", devices, "addr", "add", "10.109.0.2/24", "dev", d},
+            {"-n", devices, "addr", "add", "10.109.0.3/24", "dev", d},
+            {"-n", devices, "addr", "add", "10.109.0.4/24", "dev", d},
             {"-n", scanner, "link", "set", "lo", "up"},
             {"-n", devices, "link", "set", "lo", "up"},
-            {"-n", scanner, "link", "set", scannerLink, "up"},
-            {"-n", devices, "link", "set", devicesLink, "up"},
-            {"-n", scanner, "route", "add", "default", "dev", scannerLink},
-            {"-n", devices, "route", "add", "default", "dev", devicesLink},
+            {"-n", scanner, "link", "set", s, "up"},
+            {"-n", devices, "link", "set", d, "up"},
+            {"-n", scanner, "route", "add", "default", "dev", s},
+            {"-n", devices, "route", "add", "default", "dev", d},
         };
         for (const auto& step : steps) {
             if (!Ip(step)) {
+                std::string failed;
                 for (const std::string& word : step)
                     failed += word + " ";
-                return false;
+                return failed;
             }
         }
-        return true;
+        return {};
     }
-
-    std::string scanner, devices, scannerLink, devicesLink;
 };
 
 TEST(ScanNamespaces, BroadcastFindsEverySimulatedDevice) {
@@ -383,8 +340,7 @@ TEST(ScanNamespaces, BroadcastFindsEverySimulatedDevice) {
     if (IpTool().empty())
         GTEST_SKIP() << "no ip tool (iproute2); the broadcast scan is not run";
     NamespacePair net;
-    std::string failed;
-    if (!net.Make(failed))
+    if (const std::string failed = net.Make(); !failed.empty())
         GTEST_SKIP() << "cannot make the test's network namespaces (ip " << failed << ")";
 
     // Three devices in their namespace, each with its own address and name;
@@ -435,17 +391,11 @@ TEST(ScanNamespaces, BroadcastFindsEverySimulatedDevice) {
     }));
 
     // The tool, one line per device.
-    const std::string command =
-        IpTool() + " netns exec " + net.scanner + " " KELVO_BIN_DIR "/kelvo scan 10.109.0.1 1";
-    std::string out;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[512];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-            out.append(buffer, n);
-        EXPECT_EQ(pclose(pipe), 0);
-    }
-    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3) << out;
-    EXPECT_NE(out.find("10.109.0.3\tdev1\n"), std::string::npos) << out;
+    const ProgramOutcome tool = RunProgram({IpTool(), "netns", "exec", net.scanner,
+                                            KELVO_BIN_DIR "/kelvo", "scan", "10.109.0.1", "1"});
+    EXPECT_EQ(tool.status, 0) << Describe(tool);
+    EXPECT_EQ(std::count(tool.out.begin(), tool.out.end(), '\n'), 3) << tool.out;
+    EXPECT_NE(tool.out.find("10.109.0.3\tdev1\n"), std::string::npos) << tool.out;
 }
 
 } // namespace

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <vector>
 
 namespace kelvo::test {
 namespace {
@@ -28,31 +28,36 @@ Bytes ErrorAnswer(std::uint16_t counter, std::uint16_t status, std::uint32_t cod
     return b;
 }
 
-TEST(Login, RequestCarriesCountedTexts) {
-    ConnectedKelvo c;
-    c.kelvo->canNode = 7;
-    c.transport->Answer(Answer7(0, kLoginOk, {'a', 'b'}));
-    TraceCapture trace;
-    EXPECT_TRUE(c.kelvo->Login(u"ab", u"xyz", true));
-    ASSERT_EQ(c.transport->writes.size(), 1u);
-    EXPECT_EQ(Hex(c.transport->writes[0]), "07 00 00 09 01 30 02 61 62 03 78 79 7a");
-    EXPECT_EQ(trace.lines.front(), "CKelvo::Login (ab xyz)");
-    EXPECT_EQ(c.transport->Count("Unlock"), 1);
+Bytes Cut(Bytes b, std::size_t n) {
+    b.resize(b.size() - n);
+    return b;
 }
 
-TEST(Login, TextsGoOutInTheThreadCodePage) {
-    ConnectedKelvo c;
-    c.transport->Answer(Answer7(0, kLoginOk, {0xE4}));
-    EXPECT_TRUE(c.kelvo->Login(u"\u00e4", u"\u20ac", true));
-    EXPECT_EQ(Hex(c.transport->writes[0]), "00 00 00 06 01 30 01 e4 01 80");
-}
-
-TEST(Login, SuccessKeepsTheErrorCode) {
-    ConnectedKelvo c;
-    c.kelvo->errorCode = 5;
-    c.transport->Answer(Answer7(0, kLoginOk, {'u'}));
-    EXPECT_TRUE(c.kelvo->Login(u"u", u"p", true));
-    EXPECT_EQ(c.kelvo->errorCode, 5);
+TEST(Login, RequestCarriesCountedTextsInTheThreadCodePage) {
+    struct Case {
+        const char16_t *user, *password;
+        Bytes name;
+        const char* request;
+    } cases[] = {
+        {u"ab", u"xyz", {'a', 'b'}, "07 00 00 09 01 30 02 61 62 03 78 79 7a"},
+        {u"\u00e4", u"\u20ac", {0xE4}, "07 00 00 06 01 30 01 e4 01 80"},
+    };
+    for (const Case& tc : cases) {
+        SCOPED_TRACE(tc.request);
+        ConnectedKelvo c;
+        c.kelvo->canNode = 7;
+        c.kelvo->errorCode = 5; // a success keeps it
+        c.transport->Answer(Answer7(0, kLoginOk, tc.name));
+        TraceCapture trace;
+        EXPECT_TRUE(c.kelvo->Login(tc.user, tc.password, true));
+        ASSERT_EQ(c.transport->writes.size(), 1u);
+        EXPECT_EQ(Hex(c.transport->writes[0]), tc.request);
+        EXPECT_EQ(c.kelvo->errorCode, 5);
+        EXPECT_EQ(c.transport->Count("Unlock"), 1);
+        if (tc.name.size() == 2) {
+            EXPECT_EQ(trace.lines.front(), "CKelvo::Login (ab xyz)");
+        }
+    }
 }
 
 TEST(Login, OverlongTextIsRefusedBeforeSending) {
@@ -62,81 +67,46 @@ TEST(Login, OverlongTextIsRefusedBeforeSending) {
     EXPECT_TRUE(c.transport->calls.empty());
 }
 
-struct LoginFailure {
-    const char* name;
-    bool serial;
-    std::function<Bytes()> answer; // empty answer: the device stays silent
-    int code;
-    const char* trace;
-};
-
-const LoginFailure kLoginFailures[] = {
-    {"EchoTimeout", true, [] { return Bytes{}; }, 7, "CKelvo::Login fail 1 (tmo 10000 len 1)"},
-    {"WrongEcho", true, [] { return SerialWrap(9, Answer7(0, kLoginOk, {'u'})); }, 12,
-     "CKelvo::Login fail 2 (request addr: 5, response addr: 9)"},
-    {"HeaderTimeout", false,
-     [] {
-         return Bytes{0, 0, 0};
-     },
-     7, "CKelvo::Login fail 3 (tmo 10000 len 7)"},
-    {"WrongCounter", false, [] { return Answer7(3, kLoginOk, {'u'}); }, 4,
-     "CKelvo::Login fail 4 (frameCount received: 3, frameCount sent: 0)"},
-    {"NameTimeout", false,
-     [] {
-         Bytes b = Answer7(0, kLoginOk, {'u'});
-         b.pop_back();
-         return b;
-     },
-     7, "CKelvo::Login fail 5 (tmo 10000 len 1)"},
-    {"CrcTimeout", true,
-     [] {
-         Bytes b = SerialWrap(5, Answer7(0, kLoginOk, {'u'}));
-         b.resize(b.size() - 2);
-         return b;
-     },
-     7, "CKelvo::Login fail 6 (tmo 10000 len 2)"},
-    {"NameLengthDiffers", false,
-     [] {
-         return Answer7(0, kLoginOk, {'u', 'v'});
-     },
-     11, "CKelvo::Login fail 8 (data size received: 2, data size expected: 1)"},
-    {"NameDiffers", false, [] { return Answer7(0, kLoginOk, {'v'}); }, 11,
-     "CKelvo::Login fail 8 (data size received: 1, data size expected: 1)"},
-    {"ErrorCodeTimeout", false,
-     [] {
-         return AnswerFrame(0, kLoginError, {0, 1, 2});
-     },
-     7, "CKelvo::Login fail 9 (tmo 10000 len 4)"},
-    {"ErrorCrcTimeout", true,
-     [] {
-         Bytes b = SerialWrap(5, ErrorAnswer(0, kLoginError, 0x15000003));
-         b.resize(b.size() - 2);
-         return b;
-     },
-     7, "CKelvo::Login fail 10 (tmo 10000 len 2)"},
-    {"DeviceError", false, [] { return ErrorAnswer(0, kLoginError, 0x15000003); }, 1,
-     "CKelvo::Login fail 12 (error code: 352321539)"},
-    {"UnknownStatus", false, [] { return Answer7(0, 0x1234, {}); }, 5,
-     "CKelvo::Login fail 13 (unknown error: 4660)"},
-};
-
-class LoginFails : public ::testing::TestWithParam<LoginFailure> {};
-
-TEST_P(LoginFails, WithItsStepAndCode) {
-    const LoginFailure& f = GetParam();
-    ConnectedKelvo c(f.serial, 5);
-    const Bytes answer = f.answer();
-    if (!answer.empty())
-        c.transport->AnswerThenTimeout(answer);
-    TraceCapture trace;
-    EXPECT_FALSE(c.kelvo->Login(u"u", u"p", true));
-    EXPECT_EQ(c.kelvo->errorCode, f.code);
-    EXPECT_EQ(trace.lines.back(), f.trace);
-    EXPECT_EQ(c.transport->Count("Unlock"), 1);
+TEST(Login, FailsWithItsStepAndCode) {
+    struct Case {
+        bool serial;
+        Bytes answer; // empty: the device stays silent
+        int code;
+        const char* trace;
+    } cases[] = {
+        {true, {}, 7, "CKelvo::Login fail 1 (tmo 10000 len 1)"},
+        {true, SerialWrap(9, Answer7(0, kLoginOk, {'u'})), 12,
+         "CKelvo::Login fail 2 (request addr: 5, response addr: 9)"},
+        {false, {0, 0, 0}, 7, "CKelvo::Login fail 3 (tmo 10000 len 7)"},
+        {false, Answer7(3, kLoginOk, {'u'}), 4,
+         "CKelvo::Login fail 4 (frameCount received: 3, frameCount sent: 0)"},
+        {false, Cut(Answer7(0, kLoginOk, {'u'}), 1), 7, "CKelvo::Login fail 5 (tmo 10000 len 1)"},
+        {true, Cut(SerialWrap(5, Answer7(0, kLoginOk, {'u'})), 2), 7,
+         "CKelvo::Login fail 6 (tmo 10000 len 2)"},
+        {false, Answer7(0, kLoginOk, {'u', 'v'}), 11,
+         "CKelvo::Login fail 8 (data size received: 2, data size expected: 1)"},
+        {false, Answer7(0, kLoginOk, {'v'}), 11,
+         "CKelvo::Login fail 8 (data size received: 1, data size expected: 1)"},
+        {false, AnswerFrame(0, kLoginError, {0, 1, 2}), 7,
+         "CKelvo::Login fail 9 (tmo 10000 len 4)"},
+        {true, Cut(SerialWrap(5, ErrorAnswer(0, kLoginError, 0x15000003)), 2), 7,
+         "CKelvo::Login fail 10 (tmo 10000 len 2)"},
+        {false, ErrorAnswer(0, kLoginError, 0x15000003), 1,
+         "CKelvo::Login fail 12 (error code: 352321539)"},
+        {false, Answer7(0, 0x1234, {}), 5, "CKelvo::Login fail 13 (unknown error: 4660)"},
+    };
+    for (const Case& tc : cases) {
+        SCOPED_TRACE(tc.trace);
+        ConnectedKelvo c(tc.serial, 5);
+        if (!tc.answer.empty())
+            c.transport->AnswerThenTimeout(tc.answer);
+        TraceCapture trace;
+        EXPECT_FALSE(c.kelvo->Login(u"u", u"p", true));
+        EXPECT_EQ(c.kelvo->errorCode, tc.code);
+        EXPECT_EQ(trace.lines.back(), tc.trace);
+        EXPECT_EQ(c.transport->Count("Unlock"), 1);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Steps, LoginFails, ::testing::ValuesIn(kLoginFailures),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Login, CrcMismatchAfterErrorKeepsTheDeviceCode) {
     ConnectedKelvo c(true, 5);
@@ -151,70 +121,69 @@ TEST(Login, CrcMismatchAfterErrorKeepsTheDeviceCode) {
     EXPECT_EQ(c.transport->writes.size(), 1u); // no re-login after a broken answer
 }
 
-class Relogin : public ::testing::TestWithParam<std::uint32_t> {};
-
-// Lost or taken sessions: exactly one Logout and one more Login.
-TEST_P(Relogin, LogsOutAndInOnce) {
-    ConnectedKelvo c;
-    c.transport->Answer(ErrorAnswer(0, kLoginError, GetParam()));
-    c.transport->Answer(Answer7(1, kLogoutOk, {}));
-    c.transport->Answer(ErrorAnswer(2, kLoginError, GetParam()));
-    EXPECT_FALSE(c.kelvo->Login(u"u", u"p", true));
-    EXPECT_EQ(c.kelvo->errorCode, 1);
-    ASSERT_EQ(c.transport->writes.size(), 3u);
-    EXPECT_EQ(c.transport->writes[0][4], 0x01);
-    EXPECT_EQ(c.transport->writes[1][4], 0x09);
-    EXPECT_EQ(c.transport->writes[2][4], 0x01);
-    EXPECT_EQ(c.transport->Count("Unlock"), 3);
-}
-
-TEST_P(Relogin, SecondLoginMaySucceed) {
-    ConnectedKelvo c;
-    c.transport->Answer(ErrorAnswer(0, kLoginError, GetParam()));
-    c.transport->Answer(Answer7(1, kLogoutOk, {}));
-    c.transport->Answer(Answer7(2, kLoginOk, {'u'}));
-    EXPECT_TRUE(c.kelvo->Login(u"u", u"p", true));
-}
-
-INSTANTIATE_TEST_SUITE_P(Codes, Relogin,
-                         ::testing::Values(0x15000001u, 0x1500000Du, 0x1500000Eu, 0x1500000Fu));
-
-TEST(Login, NoReloginWhenNotAllowedOrOtherCode) {
-    for (auto [allow, code] : {std::pair{false, 0x1500000Eu}, std::pair{true, 0x15000002u}}) {
+// Lost or taken sessions: at most one Logout and one more Login.
+TEST(Login, ReloginOnlyForLostSessionsAndOnlyOnce) {
+    struct Case {
+        bool allow;
+        std::uint32_t device;
+        std::vector<Bytes> more; // answers after the first refusal
+        bool ok;
+        int code;
+        std::vector<std::uint8_t> commands; // sent, in order
+    } cases[] = {
+        {true,
+         0x15000001,
+         {Answer7(1, kLogoutOk, {}), Answer7(2, kLoginOk, {'u'})},
+         true,
+         0,
+         {1, 9, 1}},
+        {true,
+         0x1500000D,
+         {Answer7(1, kLogoutOk, {}), ErrorAnswer(2, kLoginError, 0x1500000D)},
+         false,
+         1,
+         {1, 9, 1}},
+        {true,
+         0x1500000E,
+         {Answer7(1, kLogoutOk, {}), Answer7(2, kLoginOk, {'u'})},
+         true,
+         0,
+         {1, 9, 1}},
+        {true,
+         0x1500000F,
+         {Answer7(1, kLogoutOk, {}), ErrorAnswer(2, kLoginError, 0x1500000F)},
+         false,
+         1,
+         {1, 9, 1}},
+        {false, 0x1500000E, {}, false, 1, {1}},
+        {true, 0x15000002, {}, false, 1, {1}},
+        {true, 0x1500000E, {Answer7(9, kLogoutOk, {})}, false, 4, {1, 9}}, // failed logout
+    };
+    for (const Case& tc : cases) {
+        SCOPED_TRACE(::testing::Message() << std::hex << tc.device << " allow " << tc.allow);
         ConnectedKelvo c;
-        c.transport->Answer(ErrorAnswer(0, kLoginError, code));
-        EXPECT_FALSE(c.kelvo->Login(u"u", u"p", allow));
-        EXPECT_EQ(c.transport->writes.size(), 1u);
-        EXPECT_EQ(c.kelvo->errorCode, 1);
+        c.transport->Answer(ErrorAnswer(0, kLoginError, tc.device));
+        for (const Bytes& answer : tc.more)
+            c.transport->Answer(answer);
+        EXPECT_EQ(c.kelvo->Login(u"u", u"p", tc.allow), tc.ok);
+        if (!tc.ok) {
+            EXPECT_EQ(c.kelvo->errorCode, tc.code);
+        }
+        ASSERT_EQ(c.transport->writes.size(), tc.commands.size());
+        for (std::size_t i = 0; i < tc.commands.size(); ++i)
+            EXPECT_EQ(c.transport->writes[i][4], tc.commands[i]) << i;
+        EXPECT_EQ(c.transport->Count("Unlock"), static_cast<int>(tc.commands.size()));
     }
 }
 
-TEST(Login, FailedLogoutEndsTheRelogin) {
-    ConnectedKelvo c;
-    c.transport->Answer(ErrorAnswer(0, kLoginError, 0x1500000E));
-    c.transport->Answer(Answer7(9, kLogoutOk, {}));
-    EXPECT_FALSE(c.kelvo->Login(u"u", u"p", true));
-    EXPECT_EQ(c.kelvo->errorCode, 4);
-    EXPECT_EQ(c.transport->writes.size(), 2u);
-}
-
-TEST(Logout, ConfirmedLogoutKeepsTheErrorCode) {
-    ConnectedKelvo c(true, 5);
-    c.kelvo->errorCode = 9;
-    c.transport->Answer(SerialWrap(5, Answer7(0, kLogoutOk, {1, 2, 3})));
-    TraceCapture trace;
-    EXPECT_TRUE(c.kelvo->Logout());
-    EXPECT_EQ(c.kelvo->errorCode, 9);
-    EXPECT_EQ(trace.lines.front(), "CKelvo::Logout ()");
-}
-
-TEST(Logout, FailureSteps) {
+TEST(Logout, ConfirmedOrFailedWithItsStep) {
     struct Case {
         bool serial;
         Bytes answer;
         int code;
         const char* trace;
     } cases[] = {
+        {true, SerialWrap(5, Answer7(0, kLogoutOk, {1, 2, 3})), 9, "CKelvo::Logout ()"}, // done
         {true, {}, 7, "CKelvo::Logout fail 1 (tmo 10000 len 1)"},
         {true, SerialWrap(6, Answer7(0, kLogoutOk, {})), 12,
          "CKelvo::Logout fail 2 (reqest addr: 5, response addr: 6)"},
@@ -230,8 +199,9 @@ TEST(Logout, FailureSteps) {
         ConnectedKelvo c(tc.serial, 5);
         if (!tc.answer.empty())
             c.transport->AnswerThenTimeout(tc.answer);
+        c.kelvo->errorCode = 9; // kept by a confirmed logout
         TraceCapture trace;
-        EXPECT_FALSE(c.kelvo->Logout());
+        EXPECT_EQ(c.kelvo->Logout(), tc.code == 9) << tc.trace;
         EXPECT_EQ(c.kelvo->errorCode, tc.code) << tc.trace;
         EXPECT_EQ(trace.lines.back(), tc.trace);
         EXPECT_EQ(c.transport->Count("Unlock"), 1);

@@ -4,6 +4,8 @@
 
 #include "automation/profile.h"
 #include "device/kelvo_object.h"
+#include "support/scoped_env.h"
+#include "support/temp_folder.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -26,24 +28,19 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// One process-wide settings folder and device folder for the window tests.
+// A settings folder of the test's own, with a device folder holding COM42, and
+// the application on the headless platform.
 class ConfigWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        setenv("KELVO_UI_PLUGIN", KELVO_UI_PLUGIN_PATH, 1);
-        dir_ = fs::temp_directory_path() / ("kelvo-window-" + std::to_string(getpid()));
-        fs::create_directories(dir_ / "devices");
-        setenv("APPDATA", dir_.c_str(), 1);
-        setenv("KELVO_DEVICES", (dir_ / "devices").c_str(), 1);
+        fs::create_directories(folder_ / "devices");
         char name[64];
         ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
-        fs::create_symlink(name, dir_ / "devices" / "com42");
+        fs::create_symlink(name, folder_ / "devices/com42");
     }
     void TearDown() override {
         close(master_);
         close(slave_);
-        fs::remove_all(dir_);
     }
 
     // Runs Config with `drive` called inside the dialog's modal loop.
@@ -71,15 +68,20 @@ protected:
         return widget;
     }
 
-    fs::path dir_;
+    TempFolder folder_{"window"};
+    const fs::path dir_ = folder_.path();
+    ScopedEnv platform_{"QT_QPA_PLATFORM", "offscreen"};
+    ScopedEnv plugin_{"KELVO_UI_PLUGIN", KELVO_UI_PLUGIN_PATH};
+    ScopedEnv appData_{"APPDATA", folder_.path()};
+    ScopedEnv devices_{"KELVO_DEVICES", folder_ / "devices"};
     int master_ = -1, slave_ = -1;
+    int argc_ = 1;
+    char arg0_[8] = "ui-test";
+    char* argv_[2] = {arg0_, nullptr};
+    QApplication app_{argc_, argv_};
 };
 
 TEST_F(ConfigWindowTest, OkOnTheSerialPageCopiesTheValuesBackAndRemembersThePort) {
-    int argc = 1;
-    char arg0[] = "ui-test";
-    char* argv[] = {arg0, nullptr};
-    QApplication app(argc, argv);
     CKelvo k;
     k.host = u"10.0.0.7";
     k.rememberPort = true;
@@ -123,10 +125,6 @@ TEST_F(ConfigWindowTest, OkOnTheSerialPageCopiesTheValuesBackAndRemembersThePort
 }
 
 TEST_F(ConfigWindowTest, RefusedOkShowsItsMessageAndCancelKeepsTheObject) {
-    int argc = 1;
-    char arg0[] = "ui-test";
-    char* argv[] = {arg0, nullptr};
-    QApplication app(argc, argv);
     CKelvo k;
     k.sslMode = 0;
     k.rememberPort = true;

@@ -1,6 +1,7 @@
 // Whether the settings window may be shown: the toolkit ends the process when
 // the display it is given does not answer, so an unreachable one means no window.
 #include "support/scoped_env.h"
+#include "support/temp_folder.h"
 #include "ui/dlg_config.h"
 #include "ui/window_plugin.h"
 
@@ -20,57 +21,48 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A listening Unix-domain socket, by path or in the abstract namespace.
-class UnixListener {
+// A listening stream socket: at a Unix-domain path (or that name in the
+// abstract namespace), or at a TCP port of the loopback address.
+class Listener {
 public:
-    UnixListener(const std::string& path, bool abstract) {
-        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    Listener(const std::string& path, bool abstract) {
         sockaddr_un a{};
         a.sun_family = AF_UNIX;
         const std::size_t offset = abstract ? 1 : 0;
         std::memcpy(a.sun_path + offset, path.data(), path.size());
-        const auto length =
-            static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size());
-        ok_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&a), length) == 0 && ::listen(fd_, 16) == 0;
+        Listen(AF_UNIX, &a,
+               static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size()));
     }
-    ~UnixListener() { ::close(fd_); }
-    bool ok() const { return ok_; }
-
-private:
-    int fd_;
-    bool ok_ = false;
-};
-
-// A listening TCP socket on the loopback address.
-class TcpListener {
-public:
-    explicit TcpListener(std::uint16_t port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int one = 1;
-        ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    explicit Listener(std::uint16_t port) {
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(port);
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ok_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(fd_, 16) == 0;
+        Listen(AF_INET, &a, sizeof a);
     }
-    ~TcpListener() { ::close(fd_); }
+    ~Listener() { ::close(fd_); }
     bool ok() const { return ok_; }
 
 private:
-    int fd_;
+    void Listen(int family, const void* address, socklen_t length) {
+        fd_ = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int one = 1;
+        ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        ok_ = ::bind(fd_, static_cast<const sockaddr*>(address), length) == 0 &&
+              ::listen(fd_, 16) == 0;
+    }
+    int fd_ = -1;
     bool ok_ = false;
 };
 
 TEST(Display, OnlyAReachableDisplayOrAChosenPlatformShowsTheWindow) {
-    const fs::path runtime =
-        fs::temp_directory_path() / ("kelvo-display-" + std::to_string(getpid()));
-    fs::create_directories(runtime);
+    TempFolder folder("display");
+    const fs::path runtime = folder.path();
     // Display numbers nobody else uses: 9713 has no server, 9714 a local one
     // (abstract socket), 9715 a forwarded one (TCP 15715).
-    UnixListener wayland((runtime / "wayland-9").string(), false);
-    UnixListener localX("/tmp/.X11-unix/X9714", true);
-    TcpListener forwardedX(6000 + 9715);
+    Listener wayland((runtime / "wayland-9").string(), false);
+    Listener localX("/tmp/.X11-unix/X9714", true);
+    Listener forwardedX(6000 + 9715);
     ASSERT_TRUE(wayland.ok() && localX.ok() && forwardedX.ok());
 
     struct Case {
@@ -115,7 +107,6 @@ TEST(Display, OnlyAReachableDisplayOrAChosenPlatformShowsTheWindow) {
     ScopedEnv x("DISPLAY", ":9713");
     CDlgConfig dialog([](int) { return false; });
     EXPECT_EQ(ui::RunDialog(dialog), ui::kNoWindow);
-    fs::remove_all(runtime);
 }
 
 } // namespace

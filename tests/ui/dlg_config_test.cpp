@@ -1,20 +1,26 @@
 // The settings dialog's behaviour, driven through its control state.
 #include "device/messages.h"
 #include "support/message_box_capture.h"
+#include "support/scoped_env.h"
+#include "support/temp_folder.h"
 #include "ui/dlg_config.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 namespace kelvo::test {
 namespace {
+
+using ::testing::Contains;
+using ::testing::Field;
 
 class DlgConfigTest : public ::testing::Test {
 protected:
@@ -73,23 +79,6 @@ TEST_F(DlgConfigTest, PagesEnableTheirControlsAndShareTimeOutAndCanAddress) {
     EXPECT_FALSE(d.Control(IDC_SSL)->checked);
     EXPECT_EQ(d.tcpMode, 1);
     EXPECT_EQ(d.serialMode, 0);
-}
-
-TEST_F(DlgConfigTest, NoSerialPortsGiveAnEmptyListAndOkKeepsThePort) {
-    CDlgConfig d = Dialog({});
-    d.tcpMode = 0;
-    d.serialMode = 1;
-    d.port = 7;
-    d.userName = u"op";
-    d.password = u"pw";
-    d.InitDialog();
-    EXPECT_TRUE(d.Control(IDC_PORT)->items.empty());
-    EXPECT_EQ(d.Control(IDC_PORT)->selection, -1);
-    d.Command(IDC_OK);
-    EXPECT_TRUE(d.Ended());
-    EXPECT_EQ(d.Result(), 1);
-    EXPECT_EQ(d.port, 7);
-    EXPECT_EQ(d.sockName, u"op"); // the serial page keeps the user as socket name
 }
 
 TEST_F(DlgConfigTest, OkReadsNumbersAsUnsignedAndTheCanAddressLowByte) {
@@ -166,39 +155,46 @@ TEST_F(DlgConfigTest, OkRefusesEmptyUserPasswordAndHost) {
     }
 }
 
-TEST_F(DlgConfigTest, SocketNameShowsOnTheSerialPageAndCancelEndsWithTwo) {
-    CDlgConfig d = Dialog({});
-    d.sockMode = 1;
-    d.sockName = u"bridge";
-    d.userName = u"op";
-    d.InitDialog();
-    EXPECT_EQ(d.Text(IDC_USER), u"op");
-    d.Command(IDC_SERIAL);
-    EXPECT_EQ(d.Text(IDC_USER), u"bridge");
-    d.Command(IDC_CANCEL);
-    d.Command(IDC_OK); // the dialog has ended
-    EXPECT_TRUE(d.Ended());
-    EXPECT_EQ(d.Result(), 2);
-    EXPECT_EQ(d.userName, u"op");
+TEST_F(DlgConfigTest, SerialPageShowsTheSocketNameAndEndsWithOkOrCancel) {
+    for (bool ok : {true, false}) {
+        CDlgConfig d = Dialog({}); // no serial ports: an empty list
+        d.port = 7;
+        d.sockMode = 1;
+        d.sockName = u"bridge";
+        d.userName = u"op";
+        d.password = u"pw";
+        d.InitDialog();
+        EXPECT_EQ(d.Text(IDC_USER), u"op");
+        d.Command(IDC_SERIAL);
+        EXPECT_EQ(d.Text(IDC_USER), u"bridge");
+        EXPECT_TRUE(d.Control(IDC_PORT)->items.empty());
+        EXPECT_EQ(d.Control(IDC_PORT)->selection, -1);
+        d.SetText(IDC_USER, u"op2");
+        d.Command(ok ? IDC_OK : IDC_CANCEL);
+        d.Command(IDC_OK); // after Cancel the dialog has ended
+        EXPECT_TRUE(d.Ended());
+        EXPECT_EQ(d.Result(), ok ? 1 : 2);
+        EXPECT_EQ(d.port, 7); // kept without a port to choose
+        // The serial page keeps the user as socket name.
+        EXPECT_EQ(d.sockName, ok ? u"op2" : u"bridge");
+        EXPECT_EQ(d.userName, ok ? u"op2" : u"op");
+    }
 }
 
 TEST(SerialPortList, LinkedPseudoTerminalsAreListedAndOtherFilesAreNot) {
     namespace fs = std::filesystem;
-    const fs::path dir = fs::temp_directory_path() / ("kelvo-ports-" + std::to_string(getpid()));
-    fs::create_directories(dir);
+    TempFolder folder("ports");
+    const fs::path dir = folder.path();
     int masters[2], slaves[2];
     char names[2][64];
     for (int i = 0; i < 2; ++i)
         ASSERT_EQ(openpty(&masters[i], &slaves[i], names[i], nullptr, nullptr), 0);
     fs::create_symlink(names[0], dir / "com3");
     fs::create_symlink(names[1], dir / "com200");
-    std::FILE* plain = std::fopen((dir / "plain").c_str(), "w");
-    std::fclose(plain);
+    std::ofstream(dir / "plain").put('x');
     fs::create_symlink(dir / "plain", dir / "com5");
     fs::create_symlink(dir / "missing", dir / "com6");
-    const char* old = std::getenv("KELVO_DEVICES");
-    const std::string saved = old ? old : "";
-    setenv("KELVO_DEVICES", dir.c_str(), 1);
+    ScopedEnv devices("KELVO_DEVICES", folder.path());
 
     for (int port : {200, 4}) {
         CDlgConfig d;
@@ -207,28 +203,20 @@ TEST(SerialPortList, LinkedPseudoTerminalsAreListedAndOtherFilesAreNot) {
         d.port = port;
         d.InitDialog();
         const auto& list = *d.Control(IDC_PORT);
-        auto position = [&](int n) {
-            for (std::size_t i = 0; i < list.items.size(); ++i)
-                if (list.items[i].data == n)
-                    return static_cast<int>(i);
-            return -1;
-        };
-        ASSERT_GE(position(3), 0);
-        EXPECT_EQ(list.items[static_cast<std::size_t>(position(3))].text, u"COM3");
-        ASSERT_GE(position(200), 0);
-        EXPECT_EQ(list.items[static_cast<std::size_t>(position(200))].text, u"COM200");
-        EXPECT_EQ(position(5), -1);
-        EXPECT_EQ(position(6), -1);
+        EXPECT_THAT(list.items, ::testing::IsSupersetOf(
+                                    {ui::ListItem{u"COM3", 3}, ui::ListItem{u"COM200", 200}}));
+        for (int other : {5, 6})
+            EXPECT_THAT(list.items, Not(Contains(Field(&ui::ListItem::data, other))));
         // An absent port selects the first item.
-        EXPECT_EQ(list.selection, port == 200 ? position(200) : 0);
+        ASSERT_GE(list.selection, 0);
+        EXPECT_EQ(list.items[static_cast<std::size_t>(list.selection)].data,
+                  port == 200 ? 200 : list.items[0].data);
     }
 
-    old ? setenv("KELVO_DEVICES", saved.c_str(), 1) : unsetenv("KELVO_DEVICES");
     for (int i = 0; i < 2; ++i) {
         close(masters[i]);
         close(slaves[i]);
     }
-    fs::remove_all(dir);
 }
 
 } // namespace
