@@ -85,7 +85,6 @@ TEST_F(ConfigWindowTest, OkOnTheSerialPageCopiesTheValuesBackAndRemembersThePort
     CKelvo k;
     k.host = u"10.0.0.7";
     k.rememberPort = true;
-    k.baudRate = 115200;
 
     const HRESULT hr = ConfigDriven(k, [&](QWidget& dialog) {
         EXPECT_EQ(dialog.windowTitle().toStdU16String(), u"Kelvo Config v" + k.version);
@@ -120,7 +119,6 @@ TEST_F(ConfigWindowTest, OkOnTheSerialPageCopiesTheValuesBackAndRemembersThePort
     EXPECT_EQ(k.password, u"secret");
     EXPECT_EQ(k.sockName.view(), u"op");
     EXPECT_EQ(k.host, u"10.0.0.7");
-    EXPECT_EQ(k.baudRate, 115200);
     EXPECT_EQ(ReadProfileInt((dir_ / "DeviceLink.ini").string(), "Kelvo", "LastPort", 0), 42);
 }
 
