@@ -1,6 +1,7 @@
 // Parameter read and write end to end: the Kelvo object and the Linux
 // transport against kelvo-sim over TCP and a pseudo-terminal serial link.
 #include "integration/sim_link.h"
+#include "support/variant_of.h"
 
 namespace kelvo::test {
 namespace {
@@ -12,14 +13,6 @@ protected:
         return "127.0.105." + std::to_string(2 * slot + (GetParam() == Link::Serial ? 2 : 1));
     }
 };
-
-VARIANT Value(VARTYPE vt, std::int64_t value) {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = vt;
-    v.llVal = value;
-    return v;
-}
 
 TEST_P(ParametersAgainstSim, EveryTypeRoundTrips) {
     SimProcess sim;
@@ -46,7 +39,7 @@ TEST_P(ParametersAgainstSim, EveryTypeRoundTrips) {
         EXPECT_EQ(v.vt, c.type);
         VariantChangeType(&back, &v, 0, VT_I8);
         EXPECT_EQ(back.llVal, c.initial);
-        ASSERT_EQ((*d)->put_Par(c.ipa, 0, static_cast<SHORT>(c.type), Value(VT_I8, c.written)),
+        ASSERT_EQ((*d)->put_Par(c.ipa, 0, static_cast<SHORT>(c.type), VariantOf(VT_I8, c.written)),
                   S_OK);
         ASSERT_EQ((*d)->get_Par(c.ipa, 0, static_cast<SHORT>(c.type), &v), S_OK);
         VariantChangeType(&back, &v, 0, VT_I8);
@@ -60,7 +53,7 @@ TEST_P(ParametersAgainstSim, EveryTypeRoundTrips) {
     float f = 0;
     ASSERT_EQ((*d)->get_ParFloat(0x1006, 0, &f), S_OK);
     EXPECT_EQ(f, 1.5f);
-    VARIANT r8 = Value(VT_R8, 0);
+    VARIANT r8 = VariantOf(VT_R8, 0);
     r8.dblVal = 6.02e23;
     ASSERT_EQ((*d)->put_Par(0x1007, 0, VT_EMPTY, r8), S_OK);
     ASSERT_EQ((*d)->get_Par(0x1007, 0, VT_R8, &v), S_OK);
@@ -71,7 +64,7 @@ TEST_P(ParametersAgainstSim, EveryTypeRoundTrips) {
     // 255 characters: the frames' length bytes wrap on both sides.
     const std::u16string longText(255, u'\u00e9');
     Bstr text(longText);
-    VARIANT textValue = Value(VT_BSTR, 0);
+    VARIANT textValue = VariantOf(VT_BSTR, 0);
     textValue.bstrVal = text.get();
     ASSERT_EQ((*d)->put_Par(0x100A, 0, VT_BSTR, textValue), S_OK);
     Variant longBack;

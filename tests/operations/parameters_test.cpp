@@ -1,6 +1,7 @@
 // Parameter read and write and the typed accessors, byte for byte against the
 // scripted transport, in TCP and in serial mode.
 #include "operations/answers.h"
+#include "support/variant_of.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -78,13 +79,6 @@ std::string Text(const VARIANT& v) {
 }
 
 // Values to write.
-VARIANT Int(VARTYPE vt, std::int64_t value) {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = vt;
-    v.llVal = value;
-    return v;
-}
 VARIANT Real(double value, VARTYPE vt = VT_R8) {
     VARIANT v;
     VariantInit(&v);
@@ -218,7 +212,9 @@ TEST(Relogin, LogsInOnceAndRepeatsOnce) {
     Variant v;
     const auto get = [&v](CKelvo* k) { return k->get_Par(5, 2, VT_I2, &v); };
     // Written with the type inferred from the value, or converted from the caller's text.
-    const auto put = [](CKelvo* k) { return k->put_Par(5, 2, VT_EMPTY, Int(VT_UI2, 0xBEEF)); };
+    const auto put = [](CKelvo* k) {
+        return k->put_Par(5, 2, VT_EMPTY, VariantOf(VT_UI2, 0xBEEF));
+    };
     const auto putText = [](CKelvo* k) { return k->put_Par(5, 2, VT_I4, Str(u"12")); };
     struct Case {
         const char* name;
@@ -305,21 +301,21 @@ struct WriteTypeCase {
 
 const WriteTypeCase kWriteTypes[] = {
     {"TextTwelveAsI4", Str(u"12"), VT_I4, "04 0c 00 00 00"},
-    {"I1", Int(VT_I1, -2), VT_I1, "01 fe"},
-    {"UI1FromI4", Int(VT_I4, 200), VT_UI1, "01 c8"},
-    {"I2", Int(VT_I2, -2), VT_I2, "02 fe ff"},
-    {"UI2", Int(VT_UI2, 0xBEEF), VT_UI2, "02 ef be"},
-    {"I4", Int(VT_I4, 0x12345678), VT_I4, "04 78 56 34 12"},
-    {"UI4", Int(VT_UI4, 0xFFFFFFFF), VT_UI4, "04 ff ff ff ff"},
+    {"I1", VariantOf(VT_I1, -2), VT_I1, "01 fe"},
+    {"UI1FromI4", VariantOf(VT_I4, 200), VT_UI1, "01 c8"},
+    {"I2", VariantOf(VT_I2, -2), VT_I2, "02 fe ff"},
+    {"UI2", VariantOf(VT_UI2, 0xBEEF), VT_UI2, "02 ef be"},
+    {"I4", VariantOf(VT_I4, 0x12345678), VT_I4, "04 78 56 34 12"},
+    {"UI4", VariantOf(VT_UI4, 0xFFFFFFFF), VT_UI4, "04 ff ff ff ff"},
     {"R4FromText", Str(u"1.5"), VT_R4, "04 00 00 c0 3f"},
     {"R8", Real(-2.25), VT_R8, "08 00 00 00 00 00 00 02 c0"},
-    {"I8", Int(VT_I8, -2), VT_I8, "08 fe ff ff ff ff ff ff ff"},
-    {"UI8", Int(VT_UI8, 0x0102030405060708), VT_UI8, "08 08 07 06 05 04 03 02 01"},
+    {"I8", VariantOf(VT_I8, -2), VT_I8, "08 fe ff ff ff ff ff ff ff"},
+    {"UI8", VariantOf(VT_UI8, 0x0102030405060708), VT_UI8, "08 08 07 06 05 04 03 02 01"},
     {"RealRoundsHalfToEven", Real(2.5), VT_I2, "02 02 00"},
-    {"NumberAsString", Int(VT_I4, -12), VT_BSTR, "03 2d 31 32"},
+    {"NumberAsString", VariantOf(VT_I4, -12), VT_BSTR, "03 2d 31 32"},
     {"String", Str(u"abc"), VT_BSTR, "03 61 62 63"},
     {"StringAnsiCodePage", Str(u"caf\u00e9"), VT_BSTR, "04 63 61 66 e9"},
-    {"AutoFromI4", Int(VT_I4, 1), VT_EMPTY, "04 01 00 00 00"},
+    {"AutoFromI4", VariantOf(VT_I4, 1), VT_EMPTY, "04 01 00 00 00"},
     {"AutoFromString", Str(u"hi"), VT_EMPTY, "02 68 69"},
     {"AutoFromR4", Real(-1.0, VT_R4), VT_EMPTY, "04 00 00 80 bf"},
 };
@@ -373,22 +369,22 @@ TEST(ParameterWrite, RefusalsBeforeThePortIsTouched) {
         int code; // -1: errorCode unchanged
         const char* lastTrace;
     };
-    VARIANT boolean = Int(VT_BOOL, 0);
+    VARIANT boolean = VariantOf(VT_BOOL, 0);
     boolean.boolVal = VARIANT_TRUE;
     const std::u16string text256(256, u'y');
     const Case cases[] = {
         {"bool with type 0", boolean, 1, VT_EMPTY, 3, nullptr},
         {"bool as bool", boolean, 1, VT_BOOL, 3, nullptr},
-        {"null with type 0", Int(VT_NULL, 0), 1, VT_EMPTY, 3, nullptr},
-        {"ipa 65536", Int(VT_I4, 1), 65536, VT_I4, 9,
+        {"null with type 0", VariantOf(VT_NULL, 0), 1, VT_EMPTY, 3, nullptr},
+        {"ipa 65536", VariantOf(VT_I4, 1), 65536, VT_I4, 9,
          "CKelvo::put_Par fail 7 (max ipa is 65535, used ipa is 65536)"},
         {"string of 256", Str(text256.c_str()), 1, VT_BSTR, 10, nullptr},
         {"string of 256 before ipa", Str(text256.c_str()), 70000, VT_BSTR, 10, nullptr},
         {"empty string", Str(u""), 1, VT_BSTR, 3, nullptr},
         {"empty string type 0", Str(u""), 1, VT_EMPTY, 3, nullptr},
         {"not a number", Str(u"abc"), 1, VT_I4, -1, nullptr},
-        {"overflow", Int(VT_I4, 300), 1, VT_UI1, -1, nullptr},
-        {"unknown type", Int(VT_I4, 1), 1, 999, -1, nullptr},
+        {"overflow", VariantOf(VT_I4, 300), 1, VT_UI1, -1, nullptr},
+        {"unknown type", VariantOf(VT_I4, 1), 1, 999, -1, nullptr},
     };
     for (const Case& tc : cases) {
         SCOPED_TRACE(tc.name);
@@ -499,7 +495,7 @@ TEST_P(ParameterFailure, SetsCodeTracesAndUnlocksOnce) {
     fc.script(c);
     Variant v;
     const auto call = [&] {
-        return fc.write ? c.kelvo->put_Par(2, 1, fc.type, Int(VT_I4, 7))
+        return fc.write ? c.kelvo->put_Par(2, 1, fc.type, VariantOf(VT_I4, 7))
                         : c.kelvo->get_Par(2, 1, fc.type, &v);
     };
     ExpectFailure(c, call, fc.code,

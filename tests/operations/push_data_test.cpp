@@ -1,18 +1,11 @@
 // Push-data commands and streamed bytes over the scripted transport.
 #include "operations/answers.h"
+#include "support/variant_of.h"
 
 #include <gtest/gtest.h>
 
 namespace kelvo::test {
 namespace {
-
-VARIANT Value(VARTYPE vt, std::int64_t v) {
-    VARIANT var;
-    VariantInit(&var);
-    var.vt = vt;
-    var.llVal = v;
-    return var;
-}
 
 TEST(PushData, ValueFieldRules) {
     struct Case {
@@ -35,7 +28,7 @@ TEST(PushData, ValueFieldRules) {
         ConnectedKelvo c;
         c.transport->Answer(AnswerFrame(0, 0x1020, {9}));
         LONG result = -1;
-        EXPECT_EQ(c.kelvo->PushDataCommand(2, 0x105, Value(tc.vt, tc.value), &result), S_OK);
+        EXPECT_EQ(c.kelvo->PushDataCommand(2, 0x105, VariantOf(tc.vt, tc.value), &result), S_OK);
         EXPECT_EQ(Hex(c.transport->writes.at(0)), tc.request) << tc.vt << " " << tc.value;
         EXPECT_EQ(result, 9);
     }
@@ -46,7 +39,7 @@ TEST(PushData, SerialCommandReadsNoAnswer) {
     c.kelvo->errorCode = 4;
     LONG result = -1;
     TraceCapture trace;
-    EXPECT_EQ(c.kelvo->PushDataCommand(0, 1, Value(VT_EMPTY, 0), &result), S_OK);
+    EXPECT_EQ(c.kelvo->PushDataCommand(0, 1, VariantOf(VT_EMPTY, 0), &result), S_OK);
     EXPECT_EQ(result, 0);
     EXPECT_EQ(c.kelvo->errorCode, 0);
     EXPECT_EQ(c.transport->Count("Read"), 0);
@@ -69,8 +62,8 @@ TEST(PushData, AnswerFailures) {
             c.transport->Answer(answer);
         LONG result = 77;
         ExpectFailure(
-            c, [&] { return c.kelvo->PushDataCommand(1, 2, Value(VT_EMPTY, 0), &result); }, code,
-            "CKelvo::PushDataCommand 1 2", last);
+            c, [&] { return c.kelvo->PushDataCommand(1, 2, VariantOf(VT_EMPTY, 0), &result); },
+            code, "CKelvo::PushDataCommand 1 2", last);
         EXPECT_EQ(result, 77);
     }
 }
