@@ -4,6 +4,7 @@
 #include "device/kelvo_object.h"
 #include "device/messages.h"
 #include "support/message_box_capture.h"
+#include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -19,8 +20,7 @@ namespace {
 class MessageFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = ::testing::TempDir() + "kelvo-messages-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name() + "/";
+        dir_ = TestFolderPath("messages") + "/";
         std::filesystem::remove_all(dir_);
         std::filesystem::create_directories(dir_);
     }

@@ -57,7 +57,10 @@ protected:
                                 "--serial-address", "6", "--link-com", "3", "--control",
                                 dir_ + "-control"}));
     }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
+    void TearDown() override {
+        std::filesystem::remove_all(dir_);
+        std::filesystem::remove(dir_ + "-control");
+    }
 
     bool Plan(const std::string& line) const {
         const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

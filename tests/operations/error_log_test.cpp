@@ -2,6 +2,7 @@
 // byte, its numbered failures, and the decoding into real XML files in a
 // temporary folder, read back with pugixml.
 #include "operations/answers.h"
+#include "support/temp_folder.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -64,9 +65,7 @@ std::string Description(const std::vector<std::pair<std::string, std::string>>& 
 class ErrorLogTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::path(::testing::TempDir()) /
-               ("kelvo-errorlog-" + std::to_string(getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir_ = TestFolderPath("errorlog");
         fs::remove_all(dir_);
         fs::create_directories(dir_);
     }

@@ -11,11 +11,18 @@
 
 namespace kelvo::test {
 
+// "kelvo-<tag>-<pid>-<test name>" under the test temporary folder; the '/' of
+// a parameterised test's name becomes '-', so that the path is one folder.
+inline std::string TestFolderPath(const std::string& tag) {
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    for (char& c : name)
+        c = c == '/' ? '-' : c;
+    return ::testing::TempDir() + "kelvo-" + tag + "-" + std::to_string(::getpid()) + "-" + name;
+}
+
 class TempFolder {
 public:
-    explicit TempFolder(const std::string& tag)
-        : path_(::testing::TempDir() + "kelvo-" + tag + "-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name()) {
+    explicit TempFolder(const std::string& tag) : path_(TestFolderPath(tag)) {
         std::filesystem::remove_all(path_);
         std::filesystem::create_directories(path_);
     }
