@@ -219,13 +219,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const WORD dispatchFlags = flags & 0x0F;
     // The member the flags reach, as Invoke looks it up; whatever they could
     // reach must be callable here.
-    const InterfaceMember* member = nullptr;
-    if (dispatchFlags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF))
-        member = FindMember(id, MemberKind::Put);
-    if (!member && (dispatchFlags & DISPATCH_METHOD))
-        member = FindMember(id, MemberKind::Method);
-    if (!member && (dispatchFlags & DISPATCH_PROPERTYGET))
-        member = FindMember(id, MemberKind::Get);
+    const InterfaceMember* member = FindInvokedMember(id, dispatchFlags);
     for (MemberKind kind : {MemberKind::Method, MemberKind::Get, MemberKind::Put}) {
         const InterfaceMember* reached = FindMember(id, kind);
         if (reached && Excluded(*reached))

@@ -378,10 +378,7 @@ const InterfaceMember* FindMemberByName(std::u16string_view name) {
     return nullptr;
 }
 
-HRESULT InvokeFromTable(IKelvo* object, DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result,
-                        UINT* argErr) {
-    if (!params)
-        return E_INVALIDARG;
+const InterfaceMember* FindInvokedMember(DISPID id, WORD flags) {
     const InterfaceMember* member = nullptr;
     if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF))
         member = FindMember(id, MemberKind::Put);
@@ -389,6 +386,14 @@ HRESULT InvokeFromTable(IKelvo* object, DISPID id, WORD flags, DISPPARAMS* param
         member = FindMember(id, MemberKind::Method);
     if (!member && (flags & DISPATCH_PROPERTYGET))
         member = FindMember(id, MemberKind::Get);
+    return member;
+}
+
+HRESULT InvokeFromTable(IKelvo* object, DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result,
+                        UINT* argErr) {
+    if (!params)
+        return E_INVALIDARG;
+    const InterfaceMember* member = FindInvokedMember(id, flags);
     if (!member)
         return DISP_E_MEMBERNOTFOUND;
 

@@ -33,6 +33,10 @@ const InterfaceMember* FindMember(DISPID id, MemberKind kind);
 // Any member with this name (for GetIDsOfNames).
 const InterfaceMember* FindMemberByName(std::u16string_view name);
 
+// The member Invoke calls for `flags`: a put for DISPATCH_PROPERTYPUT(REF),
+// else a method for DISPATCH_METHOD, else a getter for DISPATCH_PROPERTYGET.
+const InterfaceMember* FindInvokedMember(DISPID id, WORD flags);
+
 // Serves IDispatch::Invoke for an object from the table.
 HRESULT InvokeFromTable(IKelvo* object, DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result,
                         UINT* argErr);
