@@ -1,0 +1,122 @@
+#!/bin/sh
+# Mutation samples per subsystem: does the suite notice small faults?
+# Runs ../shared/tools/mutants (MUTANTS=path to override) on each subsystem with
+# a fixed seed, rebuilding only the programs that test it and running only
+# those, and writes tests/mutants/<tag>-<label>.json.
+#
+#   scripts/mutants.sh [--seed N] [--count N] [--tag TAG] [LABEL ...]
+#   scripts/mutants.sh --list          # labels, files, programs
+#   scripts/mutants.sh --run LABEL     # the test step alone (what each mutant runs)
+#   scripts/mutants-compare.py before after   # killed after must cover killed before
+#
+# Defaults: seed 24, count 40, tag "before", every label. Run it from a clean
+# tree with a configured release build in build/ (cmake --preset release).
+# The same seed and count on the same sources pick the same mutants, so a run
+# tagged "after" a test clean-up compares like with like.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+build=${KELVO_MUTANTS_BUILD:-build}
+mutants=${MUTANTS:-$root/../../shared/tools/mutants}
+[ -x "$mutants" ] || mutants=/work/shared/tools/mutants
+
+labels="protocol operations transport trace automation device discovery kelvo"
+
+# The files of a label.
+files() {
+  case $1 in
+    kelvo) echo "tools/kelvo/*.cpp" ;;
+    *) echo "src/$1/**/*.cpp" ;;
+  esac
+}
+
+# The test programs of a label, fastest and most likely killer first. fuzz:NAME
+# replays the corpus of a fuzz target; integration runs test_integration in two
+# shards at once (it is the slow one: the fault matrix against the simulator).
+programs() {
+  case $1 in
+    protocol) echo "test_protocol test_operations fuzz:operations fuzz:ping_answer fuzz:error_log test_device test_tools integration" ;;
+    operations) echo "test_operations fuzz:operations fuzz:error_log fuzz:ping_answer fuzz:decrypt_password fuzz:message_file test_device test_tools integration" ;;
+    transport) echo "test_transport test_trace test_tools integration" ;;
+    trace) echo "test_trace test_operations test_device test_tools integration" ;;
+    automation) echo "test_automation fuzz:variant_change_type fuzz:invoke test_device test_operations test_component test_ui test_tools integration" ;;
+    device) echo "test_device fuzz:connection_text fuzz:invoke fuzz:message_file test_operations test_component test_tools integration" ;;
+    discovery) echo "test_discovery fuzz:scan_answer test_tools" ;;
+    kelvo) echo "test_tools test_component integration" ;;
+    *) echo "unknown label $1 (labels: $labels)" >&2; return 1 ;;
+  esac
+}
+
+# Build targets of a label's programs (the test targets pull in the tools they start).
+targets() {
+  out=
+  for p in $(programs "$1"); do
+    case $p in
+      fuzz:*) out="$out fuzz_replay_${p#fuzz:}" ;;
+      integration) out="$out test_integration" ;;
+      *) out="$out $p" ;;
+    esac
+  done
+  echo "$out"
+}
+
+# Seconds one test step may take before the mutant counts as a hang (killed).
+timeout_of() {
+  case " $(programs "$1") " in
+    *" integration "*) echo 300 ;;
+    *) echo 120 ;;
+  esac
+}
+
+# The test step: each program in turn, stopping at the first failure.
+run_tests() {
+  bin=$root/$build/bin
+  export KELVO_REGISTRY="$root/$build/test-registry"
+  cd "$root/$build/tests"
+  for p in $(programs "$1"); do
+    case $p in
+      fuzz:*) "$bin/fuzz_replay_${p#fuzz:}" "$root/fuzz/corpus/${p#fuzz:}" >/dev/null 2>&1 ;;
+      integration)
+        GTEST_TOTAL_SHARDS=2 GTEST_SHARD_INDEX=0 "$bin/test_integration" >/dev/null 2>&1 &
+        first=$!
+        status=0
+        GTEST_TOTAL_SHARDS=2 GTEST_SHARD_INDEX=1 "$bin/test_integration" >/dev/null 2>&1 || status=1
+        wait $first || status=1
+        [ $status -eq 0 ] ;;
+      *) "$bin/$p" >/dev/null 2>&1 ;;
+    esac || { echo "killed by $p" >&2; return 1; }
+  done
+}
+
+seed=24
+count=40
+tag=before
+chosen=
+while [ $# -gt 0 ]; do
+  case $1 in
+    --seed) seed=$2; shift 2 ;;
+    --count) count=$2; shift 2 ;;
+    --tag) tag=$2; shift 2 ;;
+    --run) run_tests "$2"; exit ;;
+    --list)
+      for l in $labels; do
+        printf '%-11s %-22s %s\n' "$l" "$(files "$l")" "$(programs "$l")"
+      done
+      exit ;;
+    -h|--help) sed -n '2,15p' "$0"; exit ;;
+    -*) echo "unknown option $1" >&2; exit 2 ;;
+    *) programs "$1" >/dev/null; chosen="$chosen $1"; shift ;;
+  esac
+done
+[ -n "$chosen" ] || chosen=$labels
+
+[ -f "$build/build.ninja" ] || cmake --preset release >/dev/null
+mkdir -p tests/mutants
+for l in $chosen; do
+  echo "== $l: seed $seed, $count mutants -> tests/mutants/$tag-$l.json"
+  # shellcheck disable=SC2046 # the glob is expanded by the tool
+  "$mutants" --files "$(files "$l")" --count "$count" --seed "$seed" \
+    --build "cmake --build $build -j2 --target$(targets "$l")" \
+    --test "scripts/mutants.sh --run $l" --timeout "$(timeout_of "$l")" \
+    --json "tests/mutants/$tag-$l.json"
+done
