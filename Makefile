@@ -1,5 +1,5 @@
 # Set-up and everyday entry points. See README.md.
-.PHONY: all deps build build-asan build-tsan test demo format clean fuzz install bench
+.PHONY: all deps build build-asan build-tsan test demo format clean fuzz install bench package
 
 JOBS ?= $(shell nproc)
 # Seconds each fuzz target runs in `make fuzz`.
@@ -54,6 +54,11 @@ PREFIX ?= /usr/local
 install: build
 	cmake --install build --prefix $(PREFIX)
 	$(PREFIX)/bin/kelvo register
+
+# Debian packages of the release build in build/packages (see
+# cmake/KelvoPackaging.cmake).
+package: build
+	cmake --build --preset release --target package
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format
   iproute2
+  help2man dpkg-dev file
   "$@"
 )
 

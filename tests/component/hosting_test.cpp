@@ -1,6 +1,6 @@
 // The component as hosts meet it: registered by the tool, loaded by a host
-// process through the registry, talking to the simulator; and the installed
-// package found by an outside CMake project.
+// process through the registry, talking to the simulator. The installed tree
+// and the packages are tested by tests/packaging/packages_test.sh.
 #include "automation/registry.h"
 #include "component/registration.h"
 #include "kelvo/kelvo.h"
@@ -73,40 +73,6 @@ TEST_F(Hosting, AHostCreatesTheRegisteredClassByNameAndUnregisteringRemovesIt) {
     host = RunProgram({kBin + "/kelvo-example-host", connection}, {"KELVO_REGISTRY=" + root});
     EXPECT_EQ(host.status, 1);
     EXPECT_NE(host.err.find("CLSIDFromProgID"), std::string::npos) << host.err;
-}
-
-TEST_F(Hosting, TheExampleBuildsAgainstTheInstalledPackage) {
-    const std::string prefix = dir_ + "/prefix";
-    ProgramOutcome install =
-        RunProgram({KELVO_CMAKE_COMMAND, "--install", KELVO_BUILD_DIR, "--prefix", prefix});
-    ASSERT_EQ(install.status, 0) << Describe(install);
-    for (const char* file :
-         {"/lib/libkelvo.so", "/lib/libportway.so", "/lib/Kelvo.ERR", "/include/kelvo/kelvo.h",
-          "/lib/cmake/Kelvo/KelvoConfig.cmake", "/lib/cmake/Kelvo/KelvoConfigVersion.cmake",
-          "/lib/pkgconfig/kelvo.pc", "/bin/kelvo"})
-        EXPECT_TRUE(std::filesystem::exists(prefix + file)) << file;
-
-    const std::string build = dir_ + "/example";
-    const std::string flags = KELVO_EXAMPLE_FLAGS;
-    ProgramOutcome configure =
-        RunProgram({KELVO_CMAKE_COMMAND, "-S", KELVO_SOURCE_DIR "/examples", "-B", build, "-G",
-                    KELVO_CMAKE_GENERATOR, "-DCMAKE_CXX_COMPILER=" KELVO_CXX_COMPILER,
-                    "-DCMAKE_PREFIX_PATH=" + prefix, "-DCMAKE_CXX_FLAGS=" + flags,
-                    "-DCMAKE_EXE_LINKER_FLAGS=" + flags});
-    ASSERT_EQ(configure.status, 0) << Describe(configure);
-    ProgramOutcome built = RunProgram({KELVO_CMAKE_COMMAND, "--build", build});
-    ASSERT_EQ(built.status, 0) << Describe(built);
-
-    // The installed tool registers the installed libraries beside it.
-    const std::string root = dir_ + "/registry";
-    ProgramOutcome registered = RunProgram({prefix + "/bin/kelvo", "register", "--registry", root});
-    ASSERT_EQ(registered.status, 0) << Describe(registered);
-    SimProcess sim;
-    const std::string connection = StartSimulator(sim, "127.0.111.22");
-    ProgramOutcome host =
-        RunProgram({build + "/kelvo-example-host", connection}, {"KELVO_REGISTRY=" + root});
-    EXPECT_EQ(host.status, 0) << Describe(host);
-    EXPECT_EQ(host.out, "Kelvo simulated drive\ncan unload: yes\n");
 }
 
 } // namespace

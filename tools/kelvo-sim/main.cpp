@@ -1,5 +1,6 @@
 // kelvo-sim: the device side of the protocol over TCP, TLS and a
 // pseudo-terminal serial line, with injectable faults.
+#include "common/program_info.h"
 #include "kelvo-sim/commands.h"
 #include "kelvo-sim/commands_users.h"
 #include "kelvo-sim/control.h"
@@ -307,6 +308,7 @@ int main(int argc, char** argv) {
                    "answer UDP discovery on this address instead (0.0.0.0: broadcasts on every "
                    "interface); implies --discovery");
     app.add_flag("--blink", options.blink, "write the blink time of every ping on stderr");
+    kelvo::programs::AddProgramFlags(app, "kelvo-sim");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

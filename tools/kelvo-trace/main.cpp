@@ -1,4 +1,5 @@
 // kelvo-trace: the viewer of the component's trace channels.
+#include "common/program_info.h"
 #include "viewer.h"
 
 #include <CLI/CLI.hpp>
@@ -35,6 +36,7 @@ int main(int argc, char** argv) {
     app.add_flag("--json", options.json, "one JSON object per line");
     app.add_option("--interval", options.intervalMs, "polling interval in milliseconds")
         ->check(CLI::Range(1u, 60000u));
+    kelvo::programs::AddProgramFlags(app, "kelvo-trace");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -1,11 +1,10 @@
 // register, unregister: load component libraries and call their
 // self-registration entry points, as an installer does.
 #include "commands.h"
-#include "kelvo/runtime.h"
+#include "component/entry_points.h"
 
 #include <CLI/CLI.hpp>
 
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <climits>
@@ -15,6 +14,9 @@
 
 #ifndef KELVO_TOOL_LIBDIR
 #define KELVO_TOOL_LIBDIR "../lib"
+#endif
+#ifndef KELVO_RUNTIME_NAME
+#define KELVO_RUNTIME_NAME "libkelvo.so"
 #endif
 
 namespace kelvo::tool {
@@ -34,21 +36,17 @@ std::string ProgramDirectory() {
     return path.substr(0, path.rfind('/') + 1);
 }
 
-std::string RealPath(const std::string& path) {
-    char buffer[PATH_MAX];
-    return ::realpath(path.c_str(), buffer) ? std::string(buffer) : std::string();
-}
-
-// The installed libraries beside the program: libkelvo.so, and the transport
+// The installed libraries beside the program: the component by its runtime
+// name (the development link libkelvo.so may be missing), and the transport
 // library when it is there.
 std::vector<std::string> InstalledLibraries() {
     const std::string dir = ProgramDirectory();
     for (const std::string& lib : {dir + KELVO_TOOL_LIBDIR "/", dir + "../lib/"}) {
-        const std::string kelvo = RealPath(lib + "libkelvo.so");
+        const std::string kelvo = RealFilePath(lib + KELVO_RUNTIME_NAME);
         if (kelvo.empty())
             continue;
         std::vector<std::string> found{kelvo};
-        const std::string portway = RealPath(lib + "libportway.so");
+        const std::string portway = RealFilePath(lib + "libportway.so");
         if (!portway.empty())
             found.push_back(portway);
         return found;
@@ -56,29 +54,17 @@ std::vector<std::string> InstalledLibraries() {
     return {};
 }
 
-// Loads each library and calls its entry point; stops at the first failure.
+// Calls the entry point of each library; stops at the first failure.
 HRESULT CallEntryPoints(const std::vector<std::string>& libraries, const char* entry,
                         std::vector<std::string>& done) {
-    for (const std::string& given : libraries) {
-        const std::string path = RealPath(given);
-        void* handle = path.empty() ? nullptr : ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!handle) {
-            std::fprintf(stderr, "kelvo: %s cannot be loaded: %s\n", given.c_str(),
-                         path.empty() ? "no such file" : ::dlerror());
-            return CO_E_DLLNOTFOUND;
-        }
-        // The library stays loaded: objects of it may be alive in this process.
-        auto function = reinterpret_cast<DllRegisterServerFunction>(::dlsym(handle, entry));
-        if (!function) {
-            std::fprintf(stderr, "kelvo: %s has no %s\n", path.c_str(), entry);
-            return CO_E_ERRORINDLL;
-        }
-        const HRESULT hr = function();
+    for (const std::string& library : libraries) {
+        std::string error;
+        const HRESULT hr = CallEntryPoint(library, entry, error);
         if (FAILED(hr)) {
-            std::fprintf(stderr, "kelvo: %s of %s failed\n", entry, path.c_str());
+            std::fprintf(stderr, "kelvo: %s\n", error.c_str());
             return hr;
         }
-        done.push_back(path);
+        done.push_back(RealFilePath(library));
     }
     return S_OK;
 }
@@ -90,7 +76,8 @@ void AddEntryCommand(CLI::App& app, Tool& tool, const char* name, const char* he
     command->add_option("--registry", args->registry,
                         "registry folder (default $KELVO_REGISTRY, else /etc/kelvo/registry)");
     command->add_option("--library", args->libraries,
-                        "component library (default: libkelvo.so and libportway.so installed "
+                        "component library (default: " KELVO_RUNTIME_NAME
+                        " and libportway.so installed "
                         "beside this program)");
     command->callback([&tool, args, entry] {
         if (!args->registry.empty())
@@ -99,7 +86,8 @@ void AddEntryCommand(CLI::App& app, Tool& tool, const char* name, const char* he
         if (libraries.empty())
             libraries = InstalledLibraries();
         if (libraries.empty())
-            throw CLI::ValidationError("--library", "no libkelvo.so beside this program");
+            throw CLI::ValidationError("--library",
+                                       "no " KELVO_RUNTIME_NAME " beside this program");
         tool.Set({entry, Link::None, [libraries, entry](IKelvo&, VARIANT* result) {
                       std::vector<std::string> done;
                       const HRESULT hr = CallEntryPoints(libraries, entry, done);

@@ -1,5 +1,6 @@
 // kelvo: the command-line host of the Kelvo component.
 #include "commands.h"
+#include "common/program_info.h"
 #include "tool.h"
 #include "transport/portway/portway.h"
 
@@ -41,6 +42,7 @@ int main(int argc, char** argv) {
     kelvo::tool::AddDiscoveryCommands(app, tool);
     kelvo::tool::AddInvokeCommand(app, tool);
     kelvo::tool::AddRegisterCommands(app, tool);
+    kelvo::programs::AddProgramFlags(app, "kelvo");
 
     try {
         app.parse(argc, argv);

@@ -1,0 +1,40 @@
+# Writes the build facts of the programs (cmake -P): the version, the build
+# type and the commit of the source tree. The commit comes from -DCOMMIT (or
+# $KELVO_COMMIT) when given, else from git when the source tree is a checkout
+# of its own, else it is "unknown". The output is rewritten only on a change.
+set(commit "${COMMIT}")
+if(NOT commit)
+  set(commit "$ENV{KELVO_COMMIT}")
+endif()
+if(NOT commit)
+  set(commit unknown)
+  find_program(GIT git)
+  if(GIT)
+    execute_process(COMMAND ${GIT} -C ${SOURCE_DIR} rev-parse --show-toplevel --short=12 HEAD
+      OUTPUT_VARIABLE lines RESULT_VARIABLE failed ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
+    string(REPLACE "\n" ";" lines "${lines}")
+    list(LENGTH lines count)
+    # A tree inside another project's checkout is no checkout of its own.
+    if(NOT failed AND count EQUAL 2)
+      list(GET lines 0 top)
+      list(GET lines 1 hash)
+      file(REAL_PATH "${SOURCE_DIR}" source)
+      file(REAL_PATH "${top}" top)
+      if(top STREQUAL source)
+        set(commit ${hash})
+        execute_process(COMMAND ${GIT} -C ${SOURCE_DIR} diff --quiet HEAD --
+          RESULT_VARIABLE modified ERROR_QUIET)
+        if(modified)
+          string(APPEND commit "+modified")
+        endif()
+      endif()
+    endif()
+  endif()
+endif()
+set(KELVO_BUILD_VERSION "${VERSION}")
+set(KELVO_BUILD_COMMIT "${commit}")
+set(KELVO_BUILD_TYPE "${BUILD_TYPE}")
+if(NOT KELVO_BUILD_TYPE)
+  set(KELVO_BUILD_TYPE none)
+endif()
+configure_file(${TEMPLATE} ${OUTPUT} @ONLY)
