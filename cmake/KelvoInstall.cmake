@@ -3,7 +3,8 @@
 #            them, and kelvo-regsvr that registers them
 #   dev      the public headers, the libkelvo.so link, the CMake package and kelvo.pc
 #   tools    kelvo, kelvo-sim and kelvo-trace with their man pages and bash
-#            completions, the sample error-log descriptions, the Wireshark dissector
+#            completions, the sample error-log descriptions (and whatever is
+#            installed without a component: the Wireshark dissector)
 #   ui_qt    the settings dialog window (a plugin, so the library needs no Qt)
 # Other parts of the project install under components of their own (python).
 include(CMakePackageConfigHelpers)
@@ -50,12 +51,4 @@ if(KELVO_INSTALLS_TOOLS)
   install(DIRECTORY tools/kelvo-sim/errorlog/ DESTINATION ${CMAKE_INSTALL_DATADIR}/kelvo/errorlog
     COMPONENT tools)
   include(cmake/KelvoToolDocs.cmake)
-endif()
-# Wireshark loads Lua dissectors from its global plugin folder.
-if(EXISTS ${CMAKE_SOURCE_DIR}/tools/wireshark/kelvo.lua)
-  set(KELVO_WIRESHARK_DIR lib/wireshark/plugins)
-  if(CMAKE_LIBRARY_ARCHITECTURE)
-    set(KELVO_WIRESHARK_DIR lib/${CMAKE_LIBRARY_ARCHITECTURE}/wireshark/plugins)
-  endif()
-  install(FILES tools/wireshark/kelvo.lua DESTINATION ${KELVO_WIRESHARK_DIR} COMPONENT tools)
 endif()

@@ -5,11 +5,13 @@
 # the packages of the project depend on the exact libkelvo1 of the same build.
 set(KELVO_DEB_VERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH})
 
-# component | package | section | description
+# components | package | section | description. The first component names the
+# package's group; install rules without a component ("Unspecified") go with
+# the tools.
 set(KELVO_PACKAGES
   "runtime|libkelvo${PROJECT_VERSION_MAJOR}|libs|Kelvo device component and its transport\nThe component through which host programs talk to drive and motion controllers over TCP/IP (optionally TLS) and serial links, with the transport library and the message file. Installing it registers both in /etc/kelvo/registry."
   "dev|libkelvo-dev|libdevel|Kelvo device component: development files\nHeaders, the libkelvo.so link, the CMake package (find_package(Kelvo)) and kelvo.pc for pkg-config."
-  "tools|kelvo-tools|utils|Kelvo command-line tools, device simulator and trace viewer\nkelvo talks to a device through the component, kelvo-sim simulates a device, kelvo-trace shows the component's trace. With man pages, bash completions and, when built, the Wireshark dissector."
+  "tools Unspecified|kelvo-tools|utils|Kelvo command-line tools, device simulator and trace viewer\nkelvo talks to a device through the component, kelvo-sim simulates a device, kelvo-trace shows the component's trace. With man pages, bash completions and, when built, the Wireshark dissector."
   "python|python3-kelvo|python|Python binding of the Kelvo device component\nThe kelvo module for Python 3."
   "ui_qt|kelvo-ui-qt|libs|Kelvo connection settings dialog (Qt)\nThe window of the component's settings dialog, loaded on demand so that the library itself does not need Qt.")
 
@@ -29,7 +31,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # them is the explicit one below.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_LIBRARY_OUTPUT_DIRECTORY})
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
-set(CPACK_COMPONENTS_GROUPING IGNORE)
+set(CPACK_COMPONENTS_GROUPING ONE_PER_GROUP)
 
 # Maintainer scripts of the runtime package: registration on configure,
 # unregistration on removal, the registry folder cleared on purge; the
@@ -59,19 +61,29 @@ function(kelvo_configure_packages)
   set(CPACK_COMPONENTS_ALL)
   foreach(entry IN LISTS KELVO_PACKAGES)
     string(REPLACE "|" ";" entry "${entry}")
-    list(GET entry 0 component)
+    list(GET entry 0 components)
     list(GET entry 1 package)
     list(GET entry 2 section)
     list(GET entry 3 description)
-    if(NOT component IN_LIST present)
+    string(REPLACE " " ";" components "${components}")
+    list(GET components 0 group)
+    set(found)
+    foreach(component IN LISTS components)
+      if(component IN_LIST present)
+        list(APPEND found ${component})
+        string(TOUPPER ${component} upper)
+        set(CPACK_COMPONENT_${upper}_GROUP ${group})
+      endif()
+    endforeach()
+    if(NOT found)
       continue()
     endif()
-    list(APPEND CPACK_COMPONENTS_ALL ${component})
-    string(TOUPPER ${component} upper)
+    list(APPEND CPACK_COMPONENTS_ALL ${found})
+    string(TOUPPER ${group} upper)
     set(CPACK_DEBIAN_${upper}_PACKAGE_NAME ${package})
     set(CPACK_DEBIAN_${upper}_PACKAGE_SECTION ${section})
     set(CPACK_COMPONENT_${upper}_DESCRIPTION "${description}")
-    if(NOT component STREQUAL "runtime")
+    if(NOT group STREQUAL "runtime")
       set(CPACK_COMPONENT_${upper}_DEPENDS runtime)
     endif()
   endforeach()
