@@ -1,5 +1,5 @@
-# Debian packages (make package: build/packages/*.deb), each of the install
-# components below. A package is made when its components have install rules,
+# Debian packages (make package: build/packages/*.deb), each made of the
+# install components named below, and only when they have install rules,
 # so parts that come and go (python, the Wireshark dissector inside tools) need
 # no change here. Dependencies on system libraries come from dpkg-shlibdeps;
 # the packages of the project depend on the exact libkelvo1 of the same build.
