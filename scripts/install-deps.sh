@@ -12,6 +12,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   iproute2
   help2man dpkg-dev file
+  pybind11-dev python3-dev python3-pytest
   "$@"
 )
 

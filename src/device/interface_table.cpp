@@ -195,17 +195,34 @@ template <auto M, Shape S, VARTYPE Override> struct Binding {
 };
 
 template <auto M, Shape S, VARTYPE Override = 0>
-constexpr InterfaceMember Row(const char16_t* name, DISPID id, const char* interfaceName) {
+constexpr InterfaceMember Row(const char16_t* name, DISPID id, const char* interfaceName,
+                              std::span<const BufferArgument> buffers = {}) {
     using B = Binding<M, S, Override>;
     MemberKind kind = S == Shape::Get   ? MemberKind::Get
                       : S == Shape::Put ? MemberKind::Put
                                         : MemberKind::Method;
-    return {
-        name,    id, kind, interfaceName, std::span<const VARTYPE>(B::argTypes), B::ResultType(),
-        &B::Call};
+    return {name,
+            id,
+            kind,
+            interfaceName,
+            std::span<const VARTYPE>(B::argTypes),
+            B::ResultType(),
+            buffers,
+            &B::Call};
 }
 
-const InterfaceMember kTable[] = {
+// The buffer arguments of a row: Buffers<In(buffer, length), Out(...)>.
+template <BufferArgument... B> constexpr BufferArgument kBufferList[] = {B...};
+template <BufferArgument... B>
+constexpr std::span<const BufferArgument> Buffers = kBufferList<B...>;
+constexpr BufferArgument In(std::uint8_t buffer, std::uint8_t length) {
+    return {buffer, length, false};
+}
+constexpr BufferArgument Out(std::uint8_t buffer, std::uint8_t length) {
+    return {buffer, length, true};
+}
+
+constexpr InterfaceMember kTable[] = {
     Row<&IKelvo::get_Address, Shape::Get>(u"Address", 0x60020000, "IDeviceLink"),
     Row<&IKelvo::put_Address, Shape::Put>(u"Address", 0x60020000, "IDeviceLink"),
     Row<&IKelvo::get_MsgOn, Shape::Get>(u"MsgOn", 0x60020002, "IDeviceLink"),
@@ -225,7 +242,8 @@ const InterfaceMember kTable[] = {
     Row<&IKelvo::put_Option, Shape::Put>(u"Option", 0x6002000F, "IDeviceLink"),
     Row<&IKelvo::Config, Shape::Method>(u"Config", 0x60020011, "IDeviceLink"),
     Row<&IKelvo::Init, Shape::Method>(u"Init", 0x60020012, "IDeviceLink"),
-    Row<&IKelvo::Packet, Shape::MethodResult>(u"Packet", 0x60020013, "IDeviceLink"),
+    Row<&IKelvo::Packet, Shape::MethodResult>(u"Packet", 0x60020013, "IDeviceLink",
+                                              Buffers<In(1, 2), Out(3, 4)>),
     Row<&IKelvo::ShowMsg, Shape::Method>(u"ShowMsg", 0x60020014, "IDeviceLink"),
     Row<&IKelvo::get_Par, Shape::Get>(u"Par", 0x60020015, "IDeviceLink"),
     Row<&IKelvo::put_Par, Shape::Put>(u"Par", 0x60020015, "IDeviceLink"),
@@ -309,9 +327,12 @@ const InterfaceMember kTable[] = {
     Row<&IKelvo::SetAlTargetPropertyValue, Shape::Method>(u"SetAlTargetPropertyValue", 0x60040010,
                                                           "IDeviceLink3"),
     Row<&IKelvo::CRCMemory, Shape::MethodResult>(u"CRCMemory", 0x60050000, "IDeviceLink4"),
-    Row<&IKelvo::ReadDataBlock, Shape::Method>(u"ReadDataBlock", 0x60050001, "IDeviceLink4"),
-    Row<&IKelvo::WriteDataBlock, Shape::Method>(u"WriteDataBlock", 0x60050002, "IDeviceLink4"),
-    Row<&IKelvo::ReadPushData, Shape::Method>(u"ReadPushData", 0x60050003, "IDeviceLink4"),
+    Row<&IKelvo::ReadDataBlock, Shape::Method>(u"ReadDataBlock", 0x60050001, "IDeviceLink4",
+                                               Buffers<Out(6, 5)>),
+    Row<&IKelvo::WriteDataBlock, Shape::Method>(u"WriteDataBlock", 0x60050002, "IDeviceLink4",
+                                                Buffers<In(6, 5)>),
+    Row<&IKelvo::ReadPushData, Shape::Method>(u"ReadPushData", 0x60050003, "IDeviceLink4",
+                                              Buffers<Out(0, 1)>),
     Row<&IKelvo::PushDataCommand, Shape::MethodResult>(u"PushDataCommand", 0x60050004,
                                                        "IDeviceLink4"),
     Row<&IKelvo::Reset_Command, Shape::Method>(u"Reset_Command", 0x00000001, "IKelvo"),
@@ -335,7 +356,8 @@ const InterfaceMember kTable[] = {
     Row<&IKelvo::DecryptPassword, Shape::MethodResult>(u"DecryptPassword", 0x00000011, "IKelvo"),
     Row<&IKelvo::GetBVAdminKey, Shape::MethodResult>(u"GetBVAdminKey", 0x00000012, "IKelvo"),
     Row<&IKelvo::ResetAdminPassword, Shape::Method>(u"ResetAdminPassword", 0x00000013, "IKelvo"),
-    Row<&IKelvo::ReadSSCBuffer, Shape::Method>(u"ReadSSCBuffer", 0x00000014, "IKelvo"),
+    Row<&IKelvo::ReadSSCBuffer, Shape::Method>(u"ReadSSCBuffer", 0x00000014, "IKelvo",
+                                               Buffers<Out(2, 1)>),
     Row<&IKelvo::Save_Command, Shape::Method>(u"Save_Command", 0x00000015, "IKelvo"),
     Row<&IKelvo::get_CANNode, Shape::Get>(u"CANNode", 0x60060015, "IKelvo"),
     Row<&IKelvo::put_CANNode, Shape::Put>(u"CANNode", 0x60060015, "IKelvo"),
@@ -347,6 +369,46 @@ const InterfaceMember kTable[] = {
     Row<&IKelvo::SafeDataRead, Shape::MethodResult>(u"SafeDataRead", 0x00000017, "IKelvo"),
     Row<&IKelvo::ReadSafeObject, Shape::MethodResult>(u"ReadSafeObject", 0x00000018, "IKelvo"),
 };
+
+constexpr bool IsInteger(VARTYPE vt) {
+    switch (vt & ~VT_BYREF) {
+    case VT_I1:
+    case VT_UI1:
+    case VT_I2:
+    case VT_UI2:
+    case VT_I4:
+    case VT_UI4:
+    case VT_I8:
+    case VT_UI8:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Every byte buffer argument names an integer argument as its length.
+constexpr bool BufferSized(const InterfaceMember& m, std::size_t arg) {
+    for (const BufferArgument& b : m.buffers) {
+        if (b.buffer != arg)
+            continue;
+        if (b.length < m.args.size())
+            return IsInteger(m.args[b.length]);
+        return b.length == m.args.size() && IsInteger(m.result);
+    }
+    return false;
+}
+
+// Every byte buffer argument names an integer argument as its length.
+constexpr bool BuffersSized() {
+    for (const InterfaceMember& m : kTable) {
+        for (std::size_t i = 0; i < m.args.size(); ++i) {
+            if (m.args[i] == (VT_BYREF | VT_UI1) && !BufferSized(m, i))
+                return false;
+        }
+    }
+    return true;
+}
+static_assert(BuffersSized(), "a byte buffer argument without its length in the table");
 
 } // namespace
 

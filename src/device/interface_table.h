@@ -6,12 +6,24 @@
 #include "kelvo/automation.h"
 #include "kelvo/kelvo.h"
 
+#include <cstdint>
 #include <span>
 #include <string_view>
 
 namespace kelvo {
 
 enum class MemberKind { Method, Get, Put };
+
+// A raw byte buffer argument (VT_BYREF | VT_UI1) and the argument that holds
+// its size in bytes. IDispatch callers vouch for their buffers; a language
+// binding allocates them from this. `filled`: the operation writes the buffer
+// (else it only reads it). A length equal to the argument count names the
+// result, which enters the call as 0: the buffer is empty.
+struct BufferArgument {
+    std::uint8_t buffer;
+    std::uint8_t length;
+    bool filled;
+};
 
 struct InterfaceMember {
     const char16_t* name;
@@ -20,6 +32,7 @@ struct InterfaceMember {
     const char* interfaceName; // "IDeviceLink" ... "IKelvo"
     std::span<const VARTYPE> args;
     VARTYPE result; // VT_EMPTY: no result
+    std::span<const BufferArgument> buffers;
     // Calls the operation with args in declaration order; result may be null.
     HRESULT (*call)(IKelvo* object, const VARIANT* args, UINT count, VARIANT* result, UINT* argErr);
 };

@@ -106,7 +106,8 @@ std::array<std::uint8_t, kScanRequestSize> ScanRequest(std::uint32_t seconds) {
     return request;
 }
 
-bool RenderScanAnswer(std::span<const std::uint8_t> datagram, std::string& text) {
+bool ScanAnswerItems(std::span<const std::uint8_t> datagram, std::vector<ScanItem>& items) {
+    items.clear();
     if (datagram.empty() || datagram[0] != kKindAnswer)
         return false;
     const int count = datagram.size() > 1 ? static_cast<std::int8_t>(datagram[1]) : 0;
@@ -115,10 +116,20 @@ bool RenderScanAnswer(std::span<const std::uint8_t> datagram, std::string& text)
         const std::uint16_t type = ldbe_u16(&datagram[at]);
         const std::size_t length = ldbe_u16(&datagram[at + 2]);
         const std::size_t start = at + 4;
-        AppendItem(type, datagram.subspan(start, std::min(length, datagram.size() - start)), text);
-        text.push_back('\t');
+        items.push_back({type, {}});
+        AppendItem(type, datagram.subspan(start, std::min(length, datagram.size() - start)),
+                   items.back().text);
         at = start + length;
     }
+    return true;
+}
+
+bool RenderScanAnswer(std::span<const std::uint8_t> datagram, std::string& text) {
+    std::vector<ScanItem> items;
+    if (!ScanAnswerItems(datagram, items))
+        return false;
+    for (const ScanItem& item : items)
+        text += item.text + '\t';
     text.push_back('\n');
     return true;
 }
@@ -164,12 +175,18 @@ bool ScanUdp(std::string_view srcIP, std::int32_t timeOut, std::string& text,
         if (ready == 0)
             continue;
         std::uint8_t datagram[kScanReceiveSize];
-        const ssize_t n = recv(s.fd(), datagram, sizeof datagram, 0);
+        sockaddr_in from{};
+        socklen_t fromSize = sizeof from;
+        const ssize_t n = recvfrom(s.fd(), datagram, sizeof datagram, 0,
+                                   reinterpret_cast<sockaddr*>(&from), &fromSize);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             return false;
-        RenderScanAnswer(std::span(datagram, static_cast<std::size_t>(n)), lines);
+        const std::span received(datagram, static_cast<std::size_t>(n));
+        RenderScanAnswer(received, lines);
+        if (route.received)
+            route.received(received, ntohl(from.sin_addr.s_addr));
     }
     text = std::move(lines);
     return true;

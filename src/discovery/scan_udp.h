@@ -22,9 +22,11 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kelvo::discovery {
 
@@ -48,6 +50,15 @@ std::array<std::uint8_t, kScanRequestSize> ScanRequest(std::uint32_t seconds);
 // appends nothing and gives false. Never reads outside `datagram`.
 bool RenderScanAnswer(std::span<const std::uint8_t> datagram, std::string& text);
 
+// One item of an answer: its type and its text as the line shows it.
+struct ScanItem {
+    std::uint16_t type;
+    std::string text;
+};
+// The items of an answer datagram as RenderScanAnswer renders them (hosts
+// that want to know each item's type); false when it is not an answer.
+bool ScanAnswerItems(std::span<const std::uint8_t> datagram, std::vector<ScanItem>& items);
+
 // Where the request goes and how long one listening step lasts. The defaults
 // are those of the interface operation; tests send to a loopback responder and
 // shorten the step.
@@ -56,6 +67,8 @@ struct ScanRoute {
     // The time-out counts whole steps: listening lasts while fewer than
     // TimeOut steps have elapsed, each wait lasting at most one step.
     std::chrono::milliseconds step{1000};
+    // Called with every datagram received and its sender (IPv4, host order).
+    std::function<void(std::span<const std::uint8_t> datagram, std::uint32_t sender)> received;
 };
 
 // Binds a UDP socket to srcIP:17220 (dotted IPv4 text), sends the request once

@@ -1,0 +1,47 @@
+"""kelvo.testing: the simulator on each link, with faults and a state file."""
+
+import itertools
+
+import kelvo
+
+STATE = """<kelvo-sim><parameters>
+  <parameter index="0x4000" type="r8" value="0.5"/>
+</parameters></kelvo-sim>"""
+
+
+def test_the_fixture_serves_tcp(kelvo_sim):
+    with kelvo_sim.connect() as dev:
+        assert dev.par[0x1005, 0, "u4"] == 3000000000
+
+
+def test_tls_and_a_state_file(kelvo_sim_factory):
+    sim = kelvo_sim_factory(tls=True, state=STATE)
+    with sim.connect("tls") as dev:
+        assert dev.read(0x4000, 0, "r8") == 0.5
+        assert dev.SSLCertNotAfter > dev.SSLCertNotBefore > 0
+
+
+def test_faults_given_at_start(kelvo_sim_factory):
+    sim = kelvo_sim_factory(faults=["device-error:0x0B000002"], fault_at=2, fault_count=1)
+    with sim.connect() as dev:
+        dev.read(0x1004, 0, "i4")
+        try:
+            dev.read(0x1004, 0, "i4")
+        except kelvo.DeviceError as error:
+            assert error.device_status == 0x0B000002
+        else:
+            raise AssertionError("the second read did not fail")
+        dev.read(0x1004, 0, "i4")
+
+
+def test_serial_link_and_push_data(kelvo_sim_factory):
+    sim = kelvo_sim_factory(serial=True)
+    with sim.connect("serial") as dev:
+        assert dev.read(0x1001, 0, "u1") == 200
+        stream = dev.push_data(chunk=64)
+        data = b"".join(itertools.islice(stream, 8))
+        stream.close()  # stops the stream
+        assert dev.read(0x1001, 0, "u1") == 200
+    # The device counts up 00 01 02 ...: every byte follows the one before.
+    assert len(data) == 512
+    assert all((b - a) % 256 == 1 for a, b in zip(data, data[1:]))
