@@ -29,6 +29,10 @@ for p in "${programs[@]}"; do
   echo "== bench_${p}_bench"
   "$bin/bench_${p}_bench" --markdown="$tables"
 done
+# Parameter reads from Python against the C++ component (Debian's python3).
+echo "== python_bench.py"
+PYTHONPATH="$build/python" /usr/bin/python3 "$root/bench/python_bench.py" "$build" \
+  --markdown="$tables"
 
 {
   echo "# Benchmark results"

@@ -44,6 +44,9 @@ _SEPARATORS = ":,#/"
 
 
 def _type_code(type_: str | int) -> int:
+    code = PARAMETER_TYPES.get(type_)  # the usual case first
+    if code is not None:
+        return code
     if isinstance(type_, str):
         code = PARAMETER_TYPES.get(type_.lower())
         if code is None:

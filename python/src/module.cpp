@@ -14,6 +14,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <array>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -23,8 +24,8 @@
 namespace kelvo::python {
 namespace {
 
-using tool::VariantList;
-
+// Most arguments a member may take (checked when the module loads).
+constexpr std::size_t kMaxArgs = 8;
 // Largest buffer a call allocates for a raw byte buffer argument.
 constexpr std::int64_t kMaxBuffer = 16 * 1024 * 1024;
 // Put into errorCode before a call to see whether the call stored a code.
@@ -64,12 +65,32 @@ struct Failure {
     throw py::error_already_set();
 }
 
+// Up to kMaxArgs VARIANTs in place, cleared on destruction.
+class VariantArray {
+public:
+    explicit VariantArray(std::size_t count) : count_(count) {
+        for (std::size_t i = 0; i < count_; ++i)
+            VariantInit(&items_[i]);
+    }
+    ~VariantArray() {
+        for (std::size_t i = 0; i < count_; ++i)
+            VariantClear(&items_[i]);
+    }
+    VariantArray(const VariantArray&) = delete;
+    VariantArray& operator=(const VariantArray&) = delete;
+    VARIANT* data() { return items_.data(); }
+
+private:
+    std::size_t count_;
+    std::array<VARIANT, kMaxArgs> items_;
+};
+
 // The arguments of one call in their automation form, the storage that the
 // by-reference arguments point to, and the byte buffers sized by the table.
 class CallFrame {
 public:
     explicit CallFrame(const InterfaceMember& m)
-        : m_(m), args_(m.args.size()), refs_(m.args.size()), buffers_(m.args.size()) {}
+        : m_(m), args_(m.args.size()), refs_(m.args.size()) {}
 
     // Converts the Python arguments (GIL held). Trailing by-reference
     // arguments may be left out; they start as None.
@@ -121,6 +142,10 @@ public:
     // The result, then every by-reference argument the call may have written
     // (buffers the call only reads are left out): None, one value, or a tuple.
     bool Results(const VARIANT& result, py::object& out, std::string& error) {
+        if (!HasReferences()) { // the common case: the result alone
+            out = py::none();
+            return m_.result == VT_EMPTY || ValueToPython(result, out, error);
+        }
         std::vector<py::object> values;
         py::object value;
         if (m_.result != VT_EMPTY) {
@@ -223,11 +248,19 @@ private:
         return true;
     }
 
+    bool HasReferences() const {
+        for (VARTYPE vt : m_.args) {
+            if (vt & VT_BYREF)
+                return true;
+        }
+        return false;
+    }
+
     const InterfaceMember& m_;
-    VariantList args_;
-    VariantList refs_; // what by-reference scalars point to
-    std::vector<std::vector<std::uint8_t>> buffers_;
-    std::vector<std::size_t> sizes_ = std::vector<std::size_t>(m_.args.size());
+    VariantArray args_;
+    VariantArray refs_; // what by-reference scalars point to
+    std::array<std::vector<std::uint8_t>, kMaxArgs> buffers_;
+    std::array<std::size_t, kMaxArgs> sizes_{};
 };
 
 std::u16string MessageText(const CKelvo& object, std::uint32_t key) {
@@ -357,6 +390,11 @@ py::object Scan(const std::string& source, std::int32_t seconds) {
 PYBIND11_MODULE(_kelvo, module) {
     using namespace kelvo::python;
     module.doc() = "Native part of the kelvo package: the Kelvo object and its interface table.";
+    for (const kelvo::InterfaceMember& m : kelvo::InterfaceTable()) {
+        if (m.args.size() > kMaxArgs)
+            throw py::import_error(kelvo::Utf16ToUtf8(m.name) + " takes more than " +
+                                   std::to_string(kMaxArgs) + " arguments: raise kMaxArgs");
+    }
     kelvo::RegisterPortwayClass();
 
     py::class_<Device>(module, "Device", "One Kelvo object: one connection to one device.")
