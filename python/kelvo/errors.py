@@ -139,3 +139,8 @@ def failure(
 def argument_error(operation: str, text: str) -> ArgumentError:
     """An argument the package refuses before calling the component."""
     return ArgumentError(operation, text)
+
+
+def result_error(operation: str, text: str) -> KelvoError:
+    """A result the package cannot give as a Python value."""
+    return KelvoError(operation, text)

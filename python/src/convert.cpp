@@ -1,5 +1,7 @@
 #include "convert.h"
 
+#include "device/interface_table.h"
+
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -13,25 +15,6 @@ constexpr int kMaxDepth = 16;
 
 std::string TypeOf(py::handle value) {
     return Py_TYPE(value.ptr())->tp_name;
-}
-
-bool IsInteger(VARTYPE vt) {
-    switch (vt) {
-    case VT_I1:
-    case VT_UI1:
-    case VT_I2:
-    case VT_UI2:
-    case VT_I4:
-    case VT_UI4:
-    case VT_I8:
-    case VT_UI8:
-    case VT_INT:
-    case VT_UINT:
-    case VT_ERROR:
-        return true;
-    default:
-        return false;
-    }
 }
 
 // A Python int (or any object with __index__, floats excepted) as VT_I8, or
@@ -234,9 +217,8 @@ bool ArgumentFromPython(py::handle value, VARTYPE vt, VARIANT* out, std::string&
     if (vt == (VT_ARRAY | VT_UI1))
         return BytesFromPython(value, out, error);
     Variant wide;
-    if (IsInteger(vt)) {
+    if (IsIntegerType(vt))
         return WideInteger(value, &wide, error) && Coerce(wide, vt, out, value, error);
-    }
     if (vt == VT_BOOL) {
         if (PyBool_Check(value.ptr())) {
             out->vt = VT_BOOL;
@@ -268,41 +250,17 @@ bool ValueToPython(const VARIANT& given, py::object& out, std::string& error) {
         out = ArrayToPython(value, error, ok);
         return ok;
     }
+    if (IsIntegerType(value.vt)) {
+        Variant wide;
+        const bool huge = value.vt == VT_UI8;
+        VariantChangeType(&wide, &value, 0, huge ? VT_UI8 : VT_I8);
+        out = huge ? py::int_(wide.ullVal) : py::int_(wide.llVal);
+        return true;
+    }
     switch (value.vt) {
     case VT_EMPTY:
     case VT_NULL:
         out = py::none();
-        return true;
-    case VT_I1:
-        out = py::int_(static_cast<signed char>(value.cVal));
-        return true;
-    case VT_UI1:
-        out = py::int_(value.bVal);
-        return true;
-    case VT_I2:
-        out = py::int_(value.iVal);
-        return true;
-    case VT_UI2:
-        out = py::int_(value.uiVal);
-        return true;
-    case VT_I4:
-    case VT_ERROR:
-        out = py::int_(value.lVal);
-        return true;
-    case VT_UI4:
-        out = py::int_(value.ulVal);
-        return true;
-    case VT_INT:
-        out = py::int_(value.intVal);
-        return true;
-    case VT_UINT:
-        out = py::int_(value.uintVal);
-        return true;
-    case VT_I8:
-        out = py::int_(value.llVal);
-        return true;
-    case VT_UI8:
-        out = py::int_(value.ullVal);
         return true;
     case VT_R4:
         out = py::float_(static_cast<double>(value.fltVal));
@@ -341,7 +299,7 @@ std::string PythonTypeName(VARTYPE vt) {
         return "bytes";
     if (vt & VT_ARRAY)
         return "list";
-    if (IsInteger(vt))
+    if (IsIntegerType(vt))
         return "int";
     switch (vt) {
     case VT_R4:

@@ -46,23 +46,27 @@ struct Failure {
     std::u16string message; // the message file's text for the code
 };
 
+// Raises an exception object built by kelvo.errors.
+[[noreturn]] void Throw(const py::object& error) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+}
+
 // Raises the package's exception for a failure; kelvo.errors picks the class.
 [[noreturn]] void Raise(const std::string& operation, const Failure& f) {
     py::object code = f.code ? py::object(py::int_(*f.code)) : py::object(py::none());
     py::object status = f.code && *f.code == KE_DEVICE ? py::object(py::int_(f.deviceStatus))
                                                        : py::object(py::none());
-    py::object error = py::module_::import("kelvo.errors")
-                           .attr("failure")(operation, static_cast<std::uint32_t>(f.hr), code,
-                                            status, Utf16ToUtf8(f.message));
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-    throw py::error_already_set();
+    Throw(py::module_::import("kelvo.errors")
+              .attr("failure")(operation, static_cast<std::uint32_t>(f.hr), code, status,
+                               Utf16ToUtf8(f.message)));
 }
 
-[[noreturn]] void RaiseArgument(const std::string& operation, const std::string& message) {
-    py::object error =
-        py::module_::import("kelvo.errors").attr("argument_error")(operation, message);
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-    throw py::error_already_set();
+// Raises kelvo.errors.argument_error (a refused argument) or result_error (a
+// result with no Python form).
+[[noreturn]] void RaiseText(const char* factory, const std::string& operation,
+                            const std::string& message) {
+    Throw(py::module_::import("kelvo.errors").attr(factory)(operation, message));
 }
 
 // Up to kMaxArgs VARIANTs in place, cleared on destruction.
@@ -292,7 +296,7 @@ public:
         CallFrame frame(m);
         std::string error;
         if (!frame.Load(args, error))
-            RaiseArgument(Title(m), error);
+            RaiseText("argument_error", Title(m), error);
 
         // Simple property getters neither store a code nor may see the marker.
         const bool tracksCode = !(m.kind == MemberKind::Get && m.args.empty());
@@ -325,7 +329,7 @@ public:
             Raise(Title(m), failure);
         py::object out;
         if (!frame.Results(result, out, error))
-            RaiseArgument(Title(m), error);
+            RaiseText("result_error", Title(m), error);
         return out;
     }
 

@@ -1,13 +1,13 @@
 import pytest
 
-from kelvo.testing import Simulator
-
 pytest_plugins = ["kelvo.testing"]
 
 
 @pytest.fixture(scope="module")
 def sim():
     """One TCP simulator for the tests of a file that leave its state alone."""
+    from kelvo.testing import Simulator
+
     with Simulator() as simulator:
         yield simulator
 

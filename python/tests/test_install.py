@@ -20,8 +20,9 @@ READ = (
 def test_import_and_read_from_a_fresh_interpreter(sim, tree, tmp_path):
     path = os.path.dirname(os.path.dirname(kelvo.__file__))
     if tree == "install":
+        build = os.environ.get("KELVO_BUILD_DIR", os.path.dirname(path))
         subprocess.run(
-            [os.environ["KELVO_CMAKE"], "--install", os.environ["KELVO_BUILD_DIR"],
+            [os.environ.get("KELVO_CMAKE", "cmake"), "--install", build,
              "--prefix", str(tmp_path), "--component", "python"],
             check=True, stdout=subprocess.DEVNULL,
         )

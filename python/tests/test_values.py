@@ -88,3 +88,18 @@ def test_variants_arrays_and_buffers_in_and_out(dev):
     assert dev.read_block(1, 2, 3, 4, 8, len(data)) == data
     assert dev.ReadDataBlock(1, 2, 3, 4, 8, 2) == data[:2]  # the buffer left out
     assert dev.permissions("admin") == kelvo.Permissions(1, 2**64 - 1)
+
+
+@pytest.mark.parametrize("args", [(), (object(),) * 8, (None,) * 8, (0,) * 8, (-1,) * 8])
+def test_any_member_with_any_arguments_raises_or_answers(args):
+    # An unconnected object: every member of the table, arguments of every
+    # count and kind; no crash, only results or KelvoError / TypeError.
+    dev = kelvo.Device()
+    for index, (name, kind, *_rest) in enumerate(kelvo._kelvo.members()):
+        if name == "Config":  # a window
+            continue
+        for count in range(len(args) + 1):
+            try:
+                dev._call(index, args[:count])
+            except (kelvo.KelvoError, TypeError):
+                pass

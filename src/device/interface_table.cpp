@@ -370,30 +370,13 @@ constexpr InterfaceMember kTable[] = {
     Row<&IKelvo::ReadSafeObject, Shape::MethodResult>(u"ReadSafeObject", 0x00000018, "IKelvo"),
 };
 
-constexpr bool IsInteger(VARTYPE vt) {
-    switch (vt & ~VT_BYREF) {
-    case VT_I1:
-    case VT_UI1:
-    case VT_I2:
-    case VT_UI2:
-    case VT_I4:
-    case VT_UI4:
-    case VT_I8:
-    case VT_UI8:
-        return true;
-    default:
-        return false;
-    }
-}
-
-// Every byte buffer argument names an integer argument as its length.
 constexpr bool BufferSized(const InterfaceMember& m, std::size_t arg) {
     for (const BufferArgument& b : m.buffers) {
         if (b.buffer != arg)
             continue;
         if (b.length < m.args.size())
-            return IsInteger(m.args[b.length]);
-        return b.length == m.args.size() && IsInteger(m.result);
+            return IsIntegerType(m.args[b.length]);
+        return b.length == m.args.size() && IsIntegerType(m.result);
     }
     return false;
 }

@@ -14,6 +14,25 @@ namespace kelvo {
 
 enum class MemberKind { Method, Get, Put };
 
+// Whether an automation type is an integer (by value or by reference).
+constexpr bool IsIntegerType(VARTYPE vt) {
+    switch (vt & ~VT_BYREF) {
+    case VT_I1:
+    case VT_UI1:
+    case VT_I2:
+    case VT_UI2:
+    case VT_I4:
+    case VT_UI4:
+    case VT_I8:
+    case VT_UI8:
+    case VT_INT:
+    case VT_UINT:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // A raw byte buffer argument (VT_BYREF | VT_UI1) and the argument that holds
 // its size in bytes. IDispatch callers vouch for their buffers; a language
 // binding allocates them from this. `filled`: the operation writes the buffer

@@ -1,0 +1,18 @@
+# The native module: the Kelvo object and the interface table it serves.
+from typing import Any
+
+class Device:
+    """One Kelvo object: one connection to one device."""
+
+    def __init__(self) -> None: ...
+    def call(self, index: int, args: tuple[Any, ...]) -> Any:
+        """Calls member `index` of members() with a tuple of Python values."""
+
+# (name, kind "method"|"get"|"put", dispatch id, interface, argument types,
+#  result type, buffers as (buffer, length, filled)) per row, in interface order.
+def members() -> list[
+    tuple[str, str, int, str, tuple[int, ...], int, tuple[tuple[int, int, bool], ...]]
+]: ...
+def type_name(vt: int) -> str: ...
+def scan(source: str, seconds: int) -> list[tuple[str, list[tuple[int, str]]]] | None: ...
+def ping_json(text: str) -> str: ...
