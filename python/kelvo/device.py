@@ -44,9 +44,6 @@ _SEPARATORS = ":,#/"
 
 
 def _type_code(type_: str | int) -> int:
-    code = PARAMETER_TYPES.get(type_)  # the usual case first
-    if code is not None:
-        return code
     if isinstance(type_, str):
         code = PARAMETER_TYPES.get(type_.lower())
         if code is None:
@@ -258,7 +255,9 @@ class Device(InterfaceMembers):
 
     def read(self, index: int, sub: int = 0, type: str | int = "auto") -> Any:
         """Reads a parameter: int, float or str as its type says."""
-        return self._call(_GET_PAR, (index, sub, _type_code(type)))
+        # The hot path: a type name as written.
+        code = PARAMETER_TYPES.get(type) if type.__class__ is str else None
+        return self._call(_GET_PAR, (index, sub, _type_code(type) if code is None else code))
 
     def write(self, index: int, sub: int, type: str | int, value: Any) -> None:
         """Writes a parameter of the given type ("i4", "r8", "str", ...): an
