@@ -52,6 +52,9 @@ def main():
         sys.exit(__doc__)
     before = load(args[0])
     after = load(args[1]) if len(args) == 2 else None
+    # Two single files: one run each, whatever their names.
+    if after and len(before) == 1 and len(after) == 1:
+        after = {next(iter(before)): next(iter(after.values()))}
 
     failed = False
     head = f'{"label":11} {"seed":>4} {"tried":>5} {"killed":>6} {"surv.":>5} {"nobld":>5}'

@@ -9,8 +9,9 @@
 #   scripts/mutants.sh --run LABEL     # the test step alone (what each mutant runs)
 #   scripts/mutants-compare.py before after   # killed after must cover killed before
 #
-# Defaults: seed 24, count 40, tag "before", every label. Run it from a clean
-# tree with a configured release build in build/ (cmake --preset release).
+# Defaults: seed 24, count 40, tag "before", every label but sim (the
+# simulator: only when named). Run it from a clean tree with a configured
+# release build in build/ (cmake --preset release).
 # The same seed and count on the same sources pick the same mutants, so a run
 # tagged "after" a test clean-up compares like with like.
 set -eu
@@ -21,11 +22,14 @@ mutants=${MUTANTS:-$root/../../shared/tools/mutants}
 [ -x "$mutants" ] || mutants=/work/shared/tools/mutants
 
 labels="protocol operations transport trace automation device discovery kelvo"
+# Labels run only when named: the simulator is the device of the tests.
+extra="sim"
 
 # The files of a label.
 files() {
   case $1 in
     kelvo) echo "tools/kelvo/*.cpp" ;;
+    sim) echo "tools/kelvo-sim/*.cpp" ;;
     *) echo "src/$1/**/*.cpp" ;;
   esac
 }
@@ -43,7 +47,8 @@ programs() {
     device) echo "test_device fuzz:connection_text fuzz:invoke fuzz:message_file test_operations test_component test_tools integration" ;;
     discovery) echo "test_discovery fuzz:scan_answer test_tools" ;;
     kelvo) echo "test_tools test_component integration" ;;
-    *) echo "unknown label $1 (labels: $labels)" >&2; return 1 ;;
+    sim) echo "test_sim test_discovery test_tools integration" ;;
+    *) echo "unknown label $1 (labels: $labels $extra)" >&2; return 1 ;;
   esac
 }
 
@@ -99,7 +104,7 @@ while [ $# -gt 0 ]; do
     --tag) tag=$2; shift 2 ;;
     --run) run_tests "$2"; exit ;;
     --list)
-      for l in $labels; do
+      for l in $labels $extra; do
         printf '%-11s %-22s %s\n' "$l" "$(files "$l")" "$(programs "$l")"
       done
       exit ;;
