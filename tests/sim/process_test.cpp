@@ -2,7 +2,9 @@
 // pseudo-terminal serial line.
 #include "sim/sim_helpers.h"
 
+#include "support/sim_device.h"
 #include "support/sim_process.h"
+#include "support/variant_of.h"
 
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
@@ -16,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 
 namespace kelvo::sim {
 namespace {
@@ -161,6 +164,36 @@ TEST(SimProcess, RefusesBadOptionsAndStateFiles) {
         EXPECT_EQ(sim.WaitExit(), c.status) << c.args[0] << " " << c.args[1];
     }
     std::remove(state.c_str());
+}
+
+TEST(SimProcess, PlantServesIndependentDevicesOverTcpAndTlsAsItsListSays) {
+    const std::string list =
+        testing::TempDir() + "kelvo-sim-plant-" + std::to_string(getpid()) + ".txt";
+    SimProcess sim;
+    ASSERT_TRUE(sim.Start({"--devices", "3", "--addr", "127.0.91.10", "--list-file", list}));
+    std::stringstream text;
+    text << std::ifstream(list).rdbuf();
+    std::remove(list.c_str());
+    EXPECT_EQ(text.str(), "dev001 TCPIP:127.0.91.10/17221,3000\n"
+                          "dev002 TCPIP:127.0.91.11/17221,3000\n"
+                          "dev003 TCPIP:127.0.91.12/17221,3000\n");
+
+    // A write on the second device is seen there over both links, and by no other device.
+    test::SimDevice writer(u"TCPIP:127.0.91.11/17221,3000");
+    ASSERT_EQ(writer->put_Par(0x1004, 0, VT_I4, test::VariantOf(VT_I4, 77)), S_OK);
+    const struct {
+        const char16_t* link;
+        LONG value;
+    } reads[] = {{u"TCPIP:127.0.91.11/17222,3000,SSL", 77},
+                 {u"TCPIP:127.0.91.10/17221,3000", -123456},
+                 {u"TCPIP:127.0.91.12/17222,3000,SSL", -123456}};
+    for (const auto& read : reads) {
+        test::SimDevice device(read.link);
+        VARIANT v;
+        ASSERT_EQ(device->get_Par(0x1004, 0, VT_I4, &v), S_OK) << "error " << device->errorCode;
+        EXPECT_EQ(v.lVal, read.value);
+    }
+    EXPECT_EQ(sim.WaitExit(SIGTERM), 0);
 }
 
 } // namespace

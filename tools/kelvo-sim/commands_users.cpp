@@ -272,19 +272,21 @@ std::array<std::uint8_t, 32> ResetKey(std::span<const std::uint8_t> adminKey) {
     return digest;
 }
 
-RequestedCertificates::RequestedCertificates(SSL_CTX* context, const Simulator& sim)
-    : context_(context), sim_(sim) {
-    SSL_CTX_set_cert_cb(context_, OnHandshake, this);
+RequestedCertificates::RequestedCertificates(const Simulator& sim) : sim_(sim) {}
+
+RequestedCertificates::~RequestedCertificates() = default;
+
+void RequestedCertificates::Install(SSL_CTX* context) {
+    SSL_CTX_set_cert_cb(context, OnHandshake, nullptr);
 }
 
-RequestedCertificates::~RequestedCertificates() {
-    SSL_CTX_set_cert_cb(context_, nullptr, nullptr);
-}
-
-// Runs on the TLS link's thread for every handshake: makes the certificate
-// once per request and hands it to the connection in place of the original.
-int RequestedCertificates::OnHandshake(SSL* ssl, void* self) {
-    auto& me = *static_cast<RequestedCertificates*>(self);
+// Runs for every handshake: makes the certificate once per request and hands
+// it to the connection in place of the original.
+int RequestedCertificates::OnHandshake(SSL* ssl, void*) {
+    auto* self = static_cast<RequestedCertificates*>(SSL_get_app_data(ssl));
+    if (!self)
+        return 1;
+    RequestedCertificates& me = *self;
     const DeviceState state = me.sim_.State();
     if (state.certificatesMade != me.served_) {
         me.served_ = state.certificatesMade;

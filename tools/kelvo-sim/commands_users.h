@@ -13,20 +13,23 @@ namespace kelvo::sim {
 class Simulator;
 class TlsServer;
 
-// Serves the certificate last requested from the device on the TLS link of
-// `context`, from the next handshake on; until then the link's own one. Must
-// live while the link runs.
+// Serves the certificate last requested from one device on its TLS link,
+// from the next handshake on; until then the link's own one. A handshake
+// finds it as the application data of its SSL object (the links set it).
+// Must live while the link runs.
 class RequestedCertificates {
 public:
-    RequestedCertificates(SSL_CTX* context, const Simulator& sim);
+    explicit RequestedCertificates(const Simulator& sim);
     ~RequestedCertificates();
     RequestedCertificates(const RequestedCertificates&) = delete;
     RequestedCertificates& operator=(const RequestedCertificates&) = delete;
 
-private:
-    static int OnHandshake(SSL* ssl, void* self);
+    // Lets the handshakes of `context` ask the device of their connection.
+    static void Install(SSL_CTX* context);
 
-    SSL_CTX* context_;
+private:
+    static int OnHandshake(SSL* ssl, void* unused);
+
     const Simulator& sim_;
     std::uint32_t served_ = 0;
     std::unique_ptr<TlsServer> made_;

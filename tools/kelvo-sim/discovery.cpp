@@ -11,8 +11,8 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <pugixml.hpp>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -315,10 +315,12 @@ bool ReadPingSection(const pugi::xml_node& node, DeviceState& state, std::string
     return true;
 }
 
-DiscoveryResponder::DiscoveryResponder(Simulator& sim, StopSignal& stop, std::string startAddress)
-    : sim_(sim), stop_(stop), startAddress_(std::move(startAddress)) {}
+DiscoveryResponder::DiscoveryResponder(Simulator& sim, std::string startAddress)
+    : sim_(sim), startAddress_(std::move(startAddress)) {}
 
 DiscoveryResponder::~DiscoveryResponder() {
+    if (loop_)
+        loop_->Unwatch(*this);
     if (fd_ >= 0)
         close(fd_);
 }
@@ -331,7 +333,7 @@ bool DiscoveryResponder::Open(const std::string& address, std::string& error) {
         error = address + " is no IPv4 address";
         return false;
     }
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd_ < 0) {
         error = std::string("socket: ") + std::strerror(errno);
         return false;
@@ -347,21 +349,22 @@ bool DiscoveryResponder::Open(const std::string& address, std::string& error) {
     return true;
 }
 
-void DiscoveryResponder::Run() {
+void DiscoveryResponder::Attach(EventLoop& loop) {
+    loop_ = &loop;
+    loop.Watch(*this, fd_, EPOLLIN);
+}
+
+void DiscoveryResponder::OnEvents(std::uint32_t) {
     for (;;) {
-        pollfd fds[2] = {{stop_.Fd(), POLLIN, 0}, {fd_, POLLIN, 0}};
-        const int ready = poll(fds, 2, -1);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready < 0 || fds[0].revents != 0)
-            return;
         std::uint8_t buffer[2048];
         sockaddr_in from{};
         socklen_t fromSize = sizeof from;
         const ssize_t n =
             recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromSize);
-        if (n < 0)
+        if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0)
+            return;
         const std::span<const std::uint8_t> request(buffer, static_cast<std::size_t>(n));
         char peer[INET_ADDRSTRLEN] = {};
         inet_ntop(AF_INET, &from.sin_addr, peer, sizeof peer);

@@ -3,6 +3,8 @@
 // 17220 that answers discovery requests (kind 1) with an answer (kind 2).
 #pragma once
 
+#include "kelvo-sim/event_loop.h"
+
 #include <array>
 #include <cstdint>
 #include <span>
@@ -17,7 +19,6 @@ namespace kelvo::sim {
 
 struct DeviceState;
 class Simulator;
-class StopSignal;
 
 constexpr std::uint16_t kDiscoveryPort = 17220;
 
@@ -84,22 +85,21 @@ bool ReadPingSection(const pugi::xml_node& node, DeviceState& state, std::string
 
 // The UDP responder. Several simulators on one host may bind the same address
 // (address reuse), so each gets its copy of a broadcast request.
-class DiscoveryResponder {
+class DiscoveryResponder final : public Watcher {
 public:
-    DiscoveryResponder(Simulator& sim, StopSignal& stop, std::string startAddress);
-    ~DiscoveryResponder();
-    DiscoveryResponder(const DiscoveryResponder&) = delete;
-    DiscoveryResponder& operator=(const DiscoveryResponder&) = delete;
+    DiscoveryResponder(Simulator& sim, std::string startAddress);
+    ~DiscoveryResponder() override;
 
     // Binds address:17220 (0.0.0.0 takes broadcasts on every interface).
     bool Open(const std::string& address, std::string& error);
-    // Answers requests until the stop signal is raised.
-    void Run();
+    // Answers requests on `loop`, which outlives the responder.
+    void Attach(EventLoop& loop);
+    void OnEvents(std::uint32_t events) override;
 
 private:
     Simulator& sim_;
-    StopSignal& stop_;
     std::string startAddress_;
+    EventLoop* loop_ = nullptr;
     int fd_ = -1;
 };
 

@@ -1,8 +1,9 @@
 // The device's links: TCP and TLS listeners (one client at a time each, the
-// others wait in the backlog) and a pseudo-terminal serial line. Each link
-// runs on its own thread until the stop signal is raised.
+// others wait in the backlog) and a pseudo-terminal serial line. All of them
+// are served by one event loop until the stop signal is raised.
 #pragma once
 
+#include "kelvo-sim/event_loop.h"
 #include "kelvo-sim/simulator.h"
 
 #include <cstdint>
@@ -13,53 +14,50 @@ typedef struct ssl_ctx_st SSL_CTX;
 
 namespace kelvo::sim {
 
-// Once raised, stays raised; its descriptor turns readable for poll.
-class StopSignal {
-public:
-    StopSignal();
-    ~StopSignal();
-    StopSignal(const StopSignal&) = delete;
-    StopSignal& operator=(const StopSignal&) = delete;
+class RequestedCertificates;
 
-    void Raise();
-    bool Raised() const;
-    int Fd() const { return fds_[0]; }
-
-private:
-    int fds_[2] = {-1, -1};
-};
-
-// Shared by the links of one run.
+// Shared by the links of one device.
 struct LinkContext {
     Simulator& sim;
     StopSignal& stop;
     // Raise the stop signal after this many requests (0: never).
     std::uint64_t maxRequests = 0;
+    // The certificate a TLS handshake of this device serves (none: the
+    // context's own).
+    RequestedCertificates* certificates = nullptr;
 };
 
 // Quiet time after which the bytes of an incomplete serial request are
 // dropped, so the line finds the start of the next request.
 constexpr int kSerialGapMs = 50;
 
-class SocketListener {
+class Session;
+
+class SocketListener final : public Watcher {
 public:
     // `tls` null: plain TCP.
     SocketListener(LinkContext& context, SSL_CTX* tls);
-    ~SocketListener();
-    SocketListener(const SocketListener&) = delete;
-    SocketListener& operator=(const SocketListener&) = delete;
+    ~SocketListener() override;
 
     // Binds and listens; port 0 takes a free port.
     bool Open(const std::string& address, std::uint16_t port, std::string& error);
     std::uint16_t Port() const { return port_; }
-    // Accepts and serves clients one after the other until stopped.
-    void Run();
+    // Accepts and serves clients one after the other on `loop`.
+    void Attach(EventLoop& loop);
+
+    void OnEvents(std::uint32_t events) override;
+    void OnTimer() override;
 
 private:
+    void Accept();
+    void SessionEnded();
+
     LinkContext& context_;
     SSL_CTX* tls_;
+    EventLoop* loop_ = nullptr;
     int fd_ = -1;
     std::uint16_t port_ = 0;
+    std::unique_ptr<Session> session_;
 };
 
 class SerialLine {
@@ -75,6 +73,9 @@ public:
     // Points DIR/comN at the slave side (DIR made when missing, an old link
     // replaced); returns the link's path in `linkPath`.
     bool LinkCom(int number, std::string& linkPath, std::string& error);
+    // Serves the line on `loop`.
+    void Attach(EventLoop& loop);
+    // Serves the line on a loop of its own until the stop signal.
     void Run();
 
 private:
@@ -83,6 +84,7 @@ private:
     int slave_ = -1; // kept open so the master never sees a hang-up
     std::string slavePath_;
     std::string linkPath_;
+    std::unique_ptr<Session> session_;
 };
 
 // Folder of the comN links: $KELVO_DEVICES, else kelvo/devices in the

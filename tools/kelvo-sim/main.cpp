@@ -1,5 +1,6 @@
 // kelvo-sim: the device side of the protocol over TCP, TLS and a
-// pseudo-terminal serial line, with injectable faults.
+// pseudo-terminal serial line, with injectable faults; one device or a plant
+// of many, all served by one event loop.
 #include "common/program_info.h"
 #include "kelvo-sim/commands.h"
 #include "kelvo-sim/commands_users.h"
@@ -9,23 +10,27 @@
 #include "kelvo-sim/faults.h"
 #include "kelvo-sim/links.h"
 #include "kelvo-sim/log.h"
+#include "kelvo-sim/plant.h"
 #include "kelvo-sim/simulator.h"
 #include "kelvo-sim/tls.h"
 
 #include <CLI/CLI.hpp>
 
-#include <poll.h>
 #include <signal.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <memory>
 #include <optional>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -61,6 +66,9 @@ struct Options {
     bool discovery = false;
     std::string discoveryAddress; // empty: the --addr address
     bool blink = false;
+    std::optional<std::size_t> devices; // --devices: a plant of this many
+    std::string listFile;
+    std::vector<std::size_t> faultDevices; // empty: the faults hit every device
 };
 
 void PrintLine(const std::string& text) {
@@ -90,6 +98,66 @@ bool BuildFaultPlan(const Options& options, FaultPlan& plan, std::string& error)
     return true;
 }
 
+// Ends the loop on SIGTERM, SIGINT or SIGHUP, and when the time is up.
+class Ending final : public Watcher {
+public:
+    Ending(EventLoop& loop, StopSignal& stop) : loop_(loop), stop_(stop) {}
+    ~Ending() override {
+        loop_.Unwatch(*this);
+        loop_.CancelTimer(*this);
+        if (signalFd_ >= 0)
+            close(signalFd_);
+    }
+    // Signals are taken through a descriptor; the mask is set before any
+    // other thread starts.
+    void Start(double exitAfterSeconds) {
+        sigset_t signals;
+        sigemptyset(&signals);
+        sigaddset(&signals, SIGTERM);
+        sigaddset(&signals, SIGINT);
+        sigaddset(&signals, SIGHUP);
+        pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+        signal(SIGPIPE, SIG_IGN);
+        signalFd_ = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+        if (signalFd_ >= 0)
+            loop_.Watch(*this, signalFd_, EPOLLIN);
+        if (exitAfterSeconds > 0)
+            loop_.SetTimer(*this,
+                           Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                              std::chrono::duration<double>(exitAfterSeconds)));
+    }
+    void OnEvents(std::uint32_t) override {
+        signalfd_siginfo info{};
+        if (read(signalFd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info))
+            return;
+        LogVerbose("signal " + std::to_string(info.ssi_signo));
+        ended_ = true;
+        stop_.Raise();
+    }
+    void OnTimer() override {
+        LogVerbose("time is up");
+        ended_ = true;
+        stop_.Raise();
+    }
+    bool Ended() const { return ended_; }
+
+private:
+    EventLoop& loop_;
+    StopSignal& stop_;
+    int signalFd_ = -1;
+    bool ended_ = false;
+};
+
+// Lets a plant of many devices open two sockets per device and a connection
+// on each.
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 int Run(const Options& options) {
     SetVerbose(options.verbose);
 
@@ -116,46 +184,72 @@ int Run(const Options& options) {
         LogLine(error);
         return 2;
     }
-
-    // Signals are taken through a descriptor; every thread inherits the mask.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-    int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
-
-    Simulator sim(state, DefaultCommands(), std::move(plan));
-    sim.SetLog(LogVerbose);
-    StopSignal stop;
-    LinkContext context{sim, stop, options.maxRequests};
-
-    std::unique_ptr<SocketListener> tcp;
-    if (!options.noTcp) {
-        tcp = std::make_unique<SocketListener>(context, nullptr);
-        if (!tcp->Open(options.address, options.tcpPort, error)) {
-            LogLine("tcp: " + error);
-            return 1;
+    const std::size_t count = options.devices.value_or(1);
+    for (std::size_t faulted : options.faultDevices) {
+        if (faulted > count) {
+            LogLine("--fault-device " + std::to_string(faulted) + ": there are " +
+                    std::to_string(count) + " devices");
+            return 2;
         }
-        PrintLine("tcp: " + options.address + ":" + std::to_string(tcp->Port()));
     }
+    if (count > 1)
+        RaiseDescriptorLimit();
+
+    // The loop outlives everything attached to it.
+    EventLoop loop;
+    StopSignal stop;
+    Ending ending(loop, stop);
+    ending.Start(options.exitAfterSeconds);
+    if (!loop.Ok()) {
+        LogLine("epoll: " + std::string(std::strerror(errno)));
+        return 1;
+    }
+
     TlsServer tlsServer;
-    std::unique_ptr<SocketListener> tls;
-    std::unique_ptr<RequestedCertificates> requestedCertificates;
     if (!options.noTls) {
         if (!tlsServer.Init(options.cert, error)) {
             LogLine("tls: " + error);
             return 1;
         }
-        tls = std::make_unique<SocketListener>(context, tlsServer.Context());
-        requestedCertificates = std::make_unique<RequestedCertificates>(tlsServer.Context(), sim);
-        if (!tls->Open(options.address, options.tlsPort, error)) {
-            LogLine("tls: " + error);
+        RequestedCertificates::Install(tlsServer.Context());
+    }
+
+    std::vector<std::unique_ptr<Device>> devices;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::string address = options.address;
+        if (count > 1 && !NthAddress(options.address, i, address)) {
+            LogLine("--addr " + options.address + " is no IPv4 address with " +
+                    std::to_string(count) + " addresses after it");
+            return 2;
+        }
+        const std::string name = DeviceName(i, count);
+        DeviceState own = state;
+        if (options.devices)
+            Individualize(own, i, name);
+        const bool faulted = options.faultDevices.empty() ||
+                             std::find(options.faultDevices.begin(), options.faultDevices.end(),
+                                       i + 1) != options.faultDevices.end();
+        devices.push_back(std::make_unique<Device>(name, address, std::move(own),
+                                                   faulted ? plan : FaultPlan{}, stop,
+                                                   options.maxRequests));
+        devices.back()->sim.SetLog(LogVerbose);
+        if (!OpenLinks(*devices.back(), loop, options.tcpPort, options.tlsPort,
+                       options.noTls ? nullptr : tlsServer.Context(), !options.noTcp, error)) {
+            LogLine(error);
             return 1;
         }
-        PrintLine("tls: " + options.address + ":" + std::to_string(tls->Port()));
+    }
+    Device& first = *devices.front();
+    if (count == 1) {
+        if (first.tcp)
+            PrintLine("tcp: " + first.address + ":" + std::to_string(first.tcp->Port()));
+        if (first.tls)
+            PrintLine("tls: " + first.address + ":" + std::to_string(first.tls->Port()));
+    } else {
+        PrintLine("devices: " + std::to_string(count) + " " + first.address + " - " +
+                  devices.back()->address);
+    }
+    if (!options.noTls) {
         LogLine("TLS certificate SHA-256 fingerprint " + tlsServer.Fingerprint());
         if (options.printFingerprint) {
             PrintLine("fingerprint: " + tlsServer.Fingerprint());
@@ -163,9 +257,10 @@ int Run(const Options& options) {
                       std::to_string(tlsServer.NotAfter()));
         }
     }
+    // The serial line belongs to the first device.
     std::unique_ptr<SerialLine> serial;
     if (options.serial || options.linkCom > 0) {
-        serial = std::make_unique<SerialLine>(context);
+        serial = std::make_unique<SerialLine>(first.context);
         if (!serial->Open(error)) {
             LogLine("serial: " + error);
             return 1;
@@ -179,74 +274,53 @@ int Run(const Options& options) {
             }
             PrintLine("com: " + linkPath);
         }
+        serial->Attach(loop);
     }
 
-    std::unique_ptr<DiscoveryResponder> discovery;
     if (options.discovery || !options.discoveryAddress.empty()) {
-        const std::string& bindAddress =
-            options.discoveryAddress.empty() ? options.address : options.discoveryAddress;
-        discovery = std::make_unique<DiscoveryResponder>(sim, stop, options.address);
-        if (!discovery->Open(bindAddress, error)) {
-            LogLine("discovery: " + error);
-            return 1;
+        for (auto& device : devices) {
+            const std::string& bindAddress =
+                options.discoveryAddress.empty() ? device->address : options.discoveryAddress;
+            device->discovery = std::make_unique<DiscoveryResponder>(device->sim, device->address);
+            if (!device->discovery->Open(bindAddress, error)) {
+                LogLine("discovery: " + error);
+                return 1;
+            }
+            device->discovery->Attach(loop);
         }
-        PrintLine("discovery: " + bindAddress + ":" + std::to_string(kDiscoveryPort));
+        PrintLine("discovery: " +
+                  (options.discoveryAddress.empty() ? first.address : options.discoveryAddress) +
+                  ":" + std::to_string(kDiscoveryPort));
     }
 
     std::unique_ptr<ControlChannel> control;
     if (!options.control.empty()) {
-        control = std::make_unique<ControlChannel>(sim, stop);
+        std::vector<Simulator*> sims;
+        for (auto& device : devices)
+            sims.push_back(&device->sim);
+        control = std::make_unique<ControlChannel>(std::move(sims));
         if (!control->Open(options.control, error)) {
             LogLine("control: " + error);
             return 1;
         }
+        control->Attach(loop);
         PrintLine("control: " + options.control);
     }
 
-    std::vector<std::thread> threads;
-    if (control)
-        threads.emplace_back([&] { control->Run(); });
-    if (discovery)
-        threads.emplace_back([&] { discovery->Run(); });
-    if (tcp)
-        threads.emplace_back([&] { tcp->Run(); });
-    if (tls)
-        threads.emplace_back([&] { tls->Run(); });
-    if (serial)
-        threads.emplace_back([&] { serial->Run(); });
-    PrintLine("ready");
-
-    using Clock = std::chrono::steady_clock;
-    std::optional<Clock::time_point> deadline;
-    if (options.exitAfterSeconds > 0)
-        deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                      std::chrono::duration<double>(options.exitAfterSeconds));
-    for (;;) {
-        pollfd fds[2] = {{signalFd, POLLIN, 0}, {stop.Fd(), POLLIN, 0}};
-        int timeout = -1;
-        if (deadline) {
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
-            timeout = static_cast<int>(std::max<std::int64_t>(0, left.count()));
+    if (!options.listFile.empty()) {
+        std::ofstream list(options.listFile, std::ios::trunc);
+        list << DevicesList(devices);
+        if (!list.flush()) {
+            LogLine(options.listFile + ": cannot write the devices file");
+            return 1;
         }
-        int ready = poll(fds, 2, timeout);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready == 0)
-            LogVerbose("time is up");
-        if (ready > 0 && fds[0].revents != 0) {
-            signalfd_siginfo info{};
-            [[maybe_unused]] ssize_t n = read(signalFd, &info, sizeof info);
-            LogVerbose("signal " + std::to_string(info.ssi_signo));
-        }
-        if (ready > 0 && fds[1].revents != 0)
-            LogVerbose("request limit reached");
-        break;
+        PrintLine("list: " + options.listFile);
     }
-    stop.Raise();
-    for (std::thread& thread : threads)
-        thread.join();
-    if (signalFd >= 0)
-        close(signalFd);
+
+    PrintLine("ready");
+    loop.Run(stop);
+    if (!ending.Ended())
+        LogVerbose("request limit reached");
     return 0;
 }
 
@@ -308,6 +382,14 @@ int main(int argc, char** argv) {
                    "answer UDP discovery on this address instead (0.0.0.0: broadcasts on every "
                    "interface); implies --discovery");
     app.add_flag("--blink", options.blink, "write the blink time of every ping on stderr");
+    app.add_option("--devices", options.devices,
+                   "serve this many independent devices, on --addr and the addresses after it")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{4096}));
+    app.add_option("--list-file", options.listFile,
+                   "write the devices file (NAME CONNECTION-TEXT a line) of the served devices");
+    app.add_option("--fault-device", options.faultDevices,
+                   "the --fault options hit only this device (from 1; repeatable)")
+        ->check(CLI::PositiveNumber);
     kelvo::programs::AddProgramFlags(app, "kelvo-sim");
     try {
         app.parse(argc, argv);
