@@ -24,7 +24,9 @@ bool WideInteger(py::handle value, VARIANT* out, std::string& error) {
         error = "must be int, not " + TypeOf(value);
         return false;
     }
-    py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+    py::object index = PyLong_CheckExact(value.ptr())
+                           ? py::reinterpret_borrow<py::object>(value)
+                           : py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
     if (!index) {
         PyErr_Clear();
         error = "must be int, not " + TypeOf(value);
@@ -209,7 +211,8 @@ py::object ArrayToPython(const VARIANT& value, std::string& error, bool& ok) {
 
 } // namespace
 
-bool ArgumentFromPython(py::handle value, VARTYPE vt, VARIANT* out, std::string& error) {
+bool ArgumentFromPython(py::handle value, VARTYPE vt, bool exact, VARIANT* out,
+                        std::string& error) {
     if (vt == VT_VARIANT)
         return AnyFromPython(value, out, error, 0);
     if (vt == VT_BSTR)
@@ -217,26 +220,29 @@ bool ArgumentFromPython(py::handle value, VARTYPE vt, VARIANT* out, std::string&
     if (vt == (VT_ARRAY | VT_UI1))
         return BytesFromPython(value, out, error);
     Variant wide;
+    // Numbers go as 64-bit values that the call converts, or coerced here.
+    VARIANT* number = exact ? &wide : out;
     if (IsIntegerType(vt))
-        return WideInteger(value, &wide, error) && Coerce(wide, vt, out, value, error);
+        return WideInteger(value, number, error) && (!exact || Coerce(wide, vt, out, value, error));
     if (vt == VT_BOOL) {
         if (PyBool_Check(value.ptr())) {
             out->vt = VT_BOOL;
             out->boolVal = value.ptr() == Py_True ? VARIANT_TRUE : VARIANT_FALSE;
             return true;
         }
-        return WideInteger(value, &wide, error) && Coerce(wide, vt, out, value, error);
+        return WideInteger(value, number, error) && (!exact || Coerce(wide, vt, out, value, error));
     }
     if (vt == VT_R4 || vt == VT_R8) {
-        const double number = PyFloat_AsDouble(value.ptr());
-        if (number == -1.0 && PyErr_Occurred()) {
+        const double real = PyFloat_AsDouble(value.ptr());
+        if (real == -1.0 && PyErr_Occurred()) {
             PyErr_Clear();
             error = "must be a number, not " + TypeOf(value);
             return false;
         }
         wide.vt = VT_R8;
-        wide.dblVal = number;
-        return Coerce(wide, vt, out, value, error);
+        wide.dblVal = real;
+        return exact ? Coerce(wide, vt, out, value, error)
+                     : (*out = wide, wide.vt = VT_EMPTY, true);
     }
     error = "has type " + PythonTypeName(vt) + ", which cannot be given from Python";
     return false;
@@ -249,6 +255,19 @@ bool ValueToPython(const VARIANT& given, py::object& out, std::string& error) {
         bool ok = true;
         out = ArrayToPython(value, error, ok);
         return ok;
+    }
+    switch (value.vt) { // the usual results without a conversion
+    case VT_I2:
+        out = py::int_(value.iVal);
+        return true;
+    case VT_I4:
+        out = py::int_(value.lVal);
+        return true;
+    case VT_I8:
+        out = py::int_(value.llVal);
+        return true;
+    default:
+        break;
     }
     if (IsIntegerType(value.vt)) {
         Variant wide;

@@ -13,11 +13,13 @@ namespace kelvo::python {
 namespace py = pybind11;
 
 // Converts `value` to an argument of type vt (not by reference) into `out`, a
-// cleared VARIANT that the caller clears again. Integers take Python ints
-// (range-checked), floats ints or floats, text str or None (a null string),
-// byte arrays any bytes-like object, a VARIANT any of None, bool, int, float,
-// str, bytes-like or a list or tuple of these. False with `error` saying why.
-bool ArgumentFromPython(py::handle value, VARTYPE vt, VARIANT* out, std::string& error);
+// cleared VARIANT that the caller clears again. Integers take Python ints,
+// floats ints or floats, text str or None (a null string), byte arrays any
+// bytes-like object, a VARIANT any of None, bool, int, float, str, bytes-like
+// or a list or tuple of these. Numbers are coerced to vt (range-checked) when
+// `exact`; otherwise they stay 64-bit (VT_I8, VT_UI8, VT_R8) for the
+// interface table's call to convert. False with `error` saying why.
+bool ArgumentFromPython(py::handle value, VARTYPE vt, bool exact, VARIANT* out, std::string& error);
 
 // A value as Python sees it: None, int, float, bool, str, bytes (byte arrays)
 // or a list (other arrays). False with `error` for a type with no Python form.

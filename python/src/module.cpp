@@ -115,7 +115,7 @@ public:
                 continue;
             const py::handle value = Given(given, i);
             if (!(vt & VT_BYREF)) {
-                if (!ArgumentFromPython(value, vt, &args_.data()[i], error))
+                if (!ArgumentFromPython(value, vt, false, &args_.data()[i], error))
                     return Fail(i, error);
                 continue;
             }
@@ -123,7 +123,7 @@ public:
             const VARTYPE base = vt & ~VT_BYREF;
             if (value.is_none())
                 target.vt = base;
-            else if (!ArgumentFromPython(value, base, &target, error))
+            else if (!ArgumentFromPython(value, base, true, &target, error))
                 return Fail(i, error);
             args_.data()[i].vt = vt;
             args_.data()[i].byref = base == VT_VARIANT ? static_cast<void*>(&target)
@@ -136,9 +136,9 @@ public:
         return true;
     }
 
-    // Runs the member (GIL released, object locked).
-    HRESULT Run(IKelvo& object, VARIANT* result) {
-        UINT argErr = 0;
+    // Runs the member (GIL released, object locked); argErr names the
+    // argument that did not convert to its type.
+    HRESULT Run(IKelvo& object, VARIANT* result, UINT& argErr) {
         return m_.call(&object, args_.data(), static_cast<UINT>(m_.args.size()),
                        m_.result != VT_EMPTY ? result : nullptr, &argErr);
     }
@@ -181,11 +181,12 @@ public:
 private:
     // Argument i as given, None when it was left out.
     static py::handle Given(const py::tuple& given, std::size_t i) {
-        return i < given.size() ? py::handle(given[i]) : py::handle(Py_None);
+        return i < given.size() ? py::handle(PyTuple_GET_ITEM(given.ptr(), i))
+                                : py::handle(Py_None);
     }
 
     bool Fail(std::size_t arg, std::string& error) const {
-        error = "argument " + std::to_string(arg + 1) + " " + error;
+        error = "argument " + std::to_string(arg + 1) + ": " + error;
         return false;
     }
 
@@ -302,13 +303,14 @@ public:
         const bool tracksCode = !(m.kind == MemberKind::Get && m.args.empty());
         Variant result;
         Failure failure;
+        UINT argErr = 0;
         {
             py::gil_scoped_release free;
             std::lock_guard lock(mutex_);
             const std::int32_t before = object_->errorCode;
             if (tracksCode)
                 object_->errorCode = kNoCode;
-            failure.hr = frame.Run(*object_, &result);
+            failure.hr = frame.Run(*object_, &result, argErr);
             if (object_->errorCode == kNoCode)
                 object_->errorCode = before;
             else if (tracksCode)
@@ -325,6 +327,15 @@ public:
                                               : static_cast<std::uint32_t>(*failure.code));
             }
         }
+        // The table's conversion of a 64-bit number to the argument's type.
+        if ((failure.hr == DISP_E_OVERFLOW || failure.hr == DISP_E_TYPEMISMATCH) &&
+            argErr < args.size())
+            RaiseText("argument_error", Title(m),
+                      "argument " + std::to_string(argErr + 1) + ": " +
+                          py::repr(args[argErr]).cast<std::string>() +
+                          (failure.hr == DISP_E_OVERFLOW ? " is out of range for "
+                                                         : " does not convert to ") +
+                          tool::TypeName(m.args[argErr]));
         if (FAILED(failure.hr) || failure.hr > S_FALSE)
             Raise(Title(m), failure);
         py::object out;
