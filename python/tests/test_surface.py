@@ -16,6 +16,8 @@ def test_interface_members_by_name(dev):
     dev.put("TimeOut", 3000)
     assert dev.TimeOut == 3000
     assert dev.get_Par(0x1004, 0, 3) == -123456
+    dev.put_ParFloat(0x1006, 0, 2.5)  # a float argument of the table's own type
+    assert dev.get_ParFloat(0x1006, 0) == 2.5
     assert dev.invoke("GetAllUsers") == "admin\t"
     assert dev.Protocol == "Kelvo" and dev.EEPROMAccess is True
     names = kelvo.members()
