@@ -43,7 +43,7 @@ bench: deps
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS) --target kelvo-sim bench_link_bench \
 	  bench_parameters_bench bench_crc16_bench bench_trace_bench bench_error_log_bench \
-	  bench_component_reads kelvo_python_package
+	  kelvo_bench_component_reads kelvo_python_package
 	bench/run.sh build
 
 demo: build

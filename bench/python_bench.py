@@ -5,16 +5,16 @@ same run.
     PYTHONPATH=build/python /usr/bin/python3 bench/python_bench.py BUILD_DIR
         [--seconds=S] [--markdown=FILE]
 
-Both sides read the 4-byte parameter 0x1004 (get_Par, type i4): Python with
-dev.read(0x1004, 0, "i4"), C++ with get_Par in a loop of its own
-(bench_component_reads). They alternate in 30 rounds, each on a new
-connection after 20 warm-up reads, and every read is timed by itself. The
-ratio is the median over the rounds of Python / C++ reads per second.
+Both sides read the 4-byte parameter 0x1004 (get_Par, type i4) in this one
+process: Python with dev.read(0x1004, 0, "i4"), C++ with get_Par in a loop of
+its own (bench/python/component_reads.cpp, a module in BUILD_DIR/bin). They
+alternate in 30 rounds, each on a new connection after 20 warm-up reads, and
+every read is timed by itself. The ratio is the median over the rounds of
+Python / C++ reads per second.
 """
 
 import os
 import statistics
-import subprocess
 import sys
 import time
 
@@ -41,9 +41,6 @@ def python_round(text, seconds):
     return ns
 
 
-def component_round(program, text, seconds):
-    run = subprocess.run([program, text, str(seconds)], capture_output=True, text=True, check=True)
-    return [int(line) for line in run.stdout.split()]
 
 
 def rate(ns):
@@ -64,16 +61,17 @@ def main(args):
     build = args[0]
     options = dict(a[2:].split("=", 1) for a in args[1:] if a.startswith("--") and "=" in a)
     seconds = max(0.1, float(options.get("seconds", "3"))) / ROUNDS
-    program = os.path.join(build, "bin", "bench_component_reads")
+    sys.path.insert(0, os.path.join(build, "bin"))
+    from _component_reads import timed_reads
     python_ns, component_ns, ratios = [], [], []
     with Simulator(executable=os.path.join(build, "bin", "kelvo-sim")) as sim:
         text = sim.text()
         for round_ in range(ROUNDS):
             if round_ % 2 == 0:
                 p = python_round(text, seconds)
-                c = component_round(program, text, seconds)
+                c = timed_reads(text, seconds)
             else:
-                c = component_round(program, text, seconds)
+                c = timed_reads(text, seconds)
                 p = python_round(text, seconds)
             python_ns += p
             component_ns += c
@@ -86,7 +84,8 @@ def main(args):
         "|---|---:|---:|---:|---:|---:|---:|---:|\n"
         "| " + " | ".join(row) + " |\n\n"
         "Goal: ratio of at least 0.9. Python: `dev.read(0x1004, 0, \"i4\")`; C++: `get_Par` "
-        "in a loop of its own (bench_component_reads); same kelvo-sim, alternating rounds. "
+        "in a C++ loop in the same process (bench/python/component_reads.cpp); same kelvo-sim, "
+        "alternating rounds. "
         "Ratio: the median over the rounds of Python / C++ reads per second.\n\n"
     )
     print(table)

@@ -194,7 +194,7 @@ class Device(InterfaceMembers):
 
     def __init__(self, text: str | None = None, **keywords: Any) -> None:
         self._native = _kelvo.Device()
-        self._call = self._native.call
+        self._call = self._native.bound_call()
         self._text = connection_text(text, **keywords) if text or keywords else None
         self._open = False
 
