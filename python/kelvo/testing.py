@@ -27,6 +27,7 @@ import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -299,11 +300,8 @@ class Simulator:
             raise ValueError(f"kelvo-sim refused {line!r}: {answer.decode().strip()}")
 
 
-try:
-    import pytest
-except ImportError:  # the fixtures need pytest; the Simulator does not
-    pytest = None
-
+# The fixtures, when running under pytest (scripts do not pay for importing it).
+pytest = sys.modules.get("pytest")
 if pytest is not None:
 
     @pytest.fixture
