@@ -2,35 +2,34 @@
 
     PYTHONPATH=build/python /usr/bin/python3 python/examples/read_many_devices.py [COUNT]
 
-Each device is a kelvo-sim on a loopback address of its own. Every thread
-connects to its device, reads a parameter 200 times and reports its rate;
-the GIL is free while a read waits on the link, so the threads overlap.
+One kelvo-sim serves the devices, each on a loopback address of its own.
+Every thread connects to its device, reads a parameter 200 times and reports
+its rate; the GIL is free while a read waits on the link, so the threads
+overlap.
 """
 
 import sys
 import time
 from concurrent.futures import ThreadPoolExecutor
-from contextlib import ExitStack
 
 from kelvo.testing import Simulator
 
 READS = 200
 
 
-def read_device(sim):
-    with sim.connect() as dev:
+def read_device(sim, device):
+    with sim.connect(device=device) as dev:
         start = time.perf_counter()
         values = {dev.read(0x1004, 0, "i4") for _ in range(READS)}
         seconds = time.perf_counter() - start
-        return sim.address, values, READS / seconds
+        return sim.addresses[device - 1], values, READS / seconds
 
 
 def main(count):
-    with ExitStack() as stack:
-        sims = [stack.enter_context(Simulator()) for _ in range(count)]
+    with Simulator(devices=count) as sim:
         start = time.perf_counter()
         with ThreadPoolExecutor(max_workers=count) as pool:
-            results = list(pool.map(read_device, sims))
+            results = list(pool.map(lambda k: read_device(sim, k), range(1, count + 1)))
         seconds = time.perf_counter() - start
     for address, values, rate in results[:4]:
         print(f"{address:>16}  0x1004 = {values}  {rate:7.0f} reads/s")

@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import atexit
 import ctypes
+import ipaddress
 import os
 import random
 import selectors
@@ -76,18 +77,22 @@ def _devices_folder() -> str:
     return _private_devices
 
 
-def _free_address(ports: Iterable[int]) -> str:
-    """A loopback address whose ports are free now (127.128.0.0/9)."""
+def _free_address(ports: Iterable[int], count: int = 1) -> str:
+    """The first of `count` consecutive loopback addresses whose ports are
+    free now (in 127.128.0.0/9)."""
     for _ in range(200):
-        address = f"127.{random.randint(128, 254)}.{random.randint(0, 255)}.{random.randint(1, 254)}"
+        first = ipaddress.IPv4Address(
+            f"127.{random.randint(128, 253)}.{random.randint(0, 255)}.{random.randint(1, 254)}"
+        )
         try:
-            for port in ports:
-                with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
-                    probe.bind((address, port))
+            for address in (str(first + i) for i in range(count)):
+                for port in ports:
+                    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+                        probe.bind((address, port))
         except OSError:
             continue
-        return address
-    raise RuntimeError("no free loopback address for kelvo-sim")
+        return str(first)
+    raise RuntimeError("no free loopback addresses for kelvo-sim")
 
 
 def _die_with_parent() -> None:
@@ -98,6 +103,8 @@ class Simulator:
     """kelvo-sim on a free loopback address, as a context manager.
 
     tls: serve TLS too; serial: serve a serial pseudo-terminal, linked as COMn;
+    devices: serve that many independent devices in the one process, on
+    consecutive addresses (sim.addresses; connect(device=K) for the K-th);
     faults: fault specs ("silent", "delay:300", "device-error:0x0B000001",
     "cut:7", ...) for the requests fault_at (from 1) on, fault_count of them
     (0: all), of command fault_command only when given; state: a state file's
@@ -120,10 +127,13 @@ class Simulator:
         stream_at_start: bool = False,
         args: Iterable[str] = (),
         executable: str | None = None,
+        devices: int = 1,
     ) -> None:
         self.tls = tls
         self.serial = serial
+        self.devices = devices
         self.address: str | None = None
+        self.addresses: list[str] = []
         self.com: int | None = None
         self.pty: str | None = None
         self._executable = executable
@@ -140,6 +150,8 @@ class Simulator:
                 self._options += [flag, str(value)]
         self._options += ["--require-login"] * require_login
         self._options += ["--stream-at-start"] * stream_at_start
+        if devices != 1:
+            self._options += ["--devices", str(devices)]
         self._options += list(args)
         self._state = state
         self._process: subprocess.Popen[bytes] | None = None
@@ -180,10 +192,12 @@ class Simulator:
     def _start_tcp(self, options: list[str]) -> None:
         ports = [_TCP_PORT, _TLS_PORT] if self.tls else [_TCP_PORT]
         for _ in range(10):
-            address = _free_address(ports)
+            address = _free_address(ports, self.devices)
             lines = self._run(["--addr", address] + options)
             if lines is not None:
                 self.address = address
+                first = ipaddress.IPv4Address(address)
+                self.addresses = [str(first + i) for i in range(self.devices)]
                 self.pty = lines.get("serial")
                 return
         raise RuntimeError(f"kelvo-sim did not start: {self.log()}")
@@ -252,9 +266,10 @@ class Simulator:
 
     # ---- Connecting ----
 
-    def text(self, link: str = "tcp", **keywords: Any) -> str:
-        """The connection text of a link ("tcp", "tls" or "serial"); keywords
-        as for kelvo.connect (user, password, timeout, ...)."""
+    def text(self, link: str = "tcp", device: int = 1, **keywords: Any) -> str:
+        """The connection text of a link ("tcp", "tls" or "serial") of the
+        device-th device; keywords as for kelvo.connect (user, password,
+        timeout, ...)."""
         keywords.setdefault("timeout", 3.0)
         if link == "serial":
             if self.com is None:
@@ -264,11 +279,13 @@ class Simulator:
             raise ValueError(f"link must be tcp, tls or serial, not {link!r}")
         if link == "tls" and not self.tls:
             raise ValueError("the simulator was started without tls=True")
-        return connection_text(host=self.address, tls=link == "tls", **keywords)
+        if not 1 <= device <= len(self.addresses):
+            raise ValueError(f"device must be 1 to {len(self.addresses)}, not {device!r}")
+        return connection_text(host=self.addresses[device - 1], tls=link == "tls", **keywords)
 
-    def connect(self, link: str = "tcp", **keywords: Any) -> Device:
-        """A Device connected to this simulator."""
-        return connect(self.text(link, **keywords))
+    def connect(self, link: str = "tcp", device: int = 1, **keywords: Any) -> Device:
+        """A Device connected to this simulator (its device-th device)."""
+        return connect(self.text(link, device, **keywords))
 
     # ---- Faults while running ----
 

@@ -14,6 +14,15 @@ def test_the_fixture_serves_tcp(kelvo_sim):
         assert dev.par[0x1005, 0, "u4"] == 3000000000
 
 
+def test_devices_on_consecutive_addresses(kelvo_sim_factory):
+    sim = kelvo_sim_factory(devices=3)
+    assert len(set(sim.addresses)) == 3 and sim.addresses[0] == sim.address
+    with sim.connect(device=3) as dev:
+        dev.write(0x1004, 0, "i4", 3)
+    with sim.connect(device=1) as dev:  # a state of its own
+        assert dev.read(0x1004, 0, "i4") == -123456
+
+
 def test_tls_and_a_state_file(kelvo_sim_factory):
     sim = kelvo_sim_factory(tls=True, state=STATE)
     with sim.connect("tls") as dev:
