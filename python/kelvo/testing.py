@@ -95,8 +95,13 @@ def _free_address(ports: Iterable[int], count: int = 1) -> str:
     raise RuntimeError("no free loopback addresses for kelvo-sim")
 
 
+# Looked up before any fork: the child must not load anything.
+_prctl = ctypes.CDLL(None, use_errno=True).prctl
+
+
 def _die_with_parent() -> None:
-    ctypes.CDLL(None, use_errno=True).prctl(_PR_SET_PDEATHSIG, signal.SIGTERM)
+    """In the child: end with the thread that started it."""
+    _prctl(_PR_SET_PDEATHSIG, signal.SIGTERM)
 
 
 class Simulator:
@@ -109,7 +114,8 @@ class Simulator:
     "cut:7", ...) for the requests fault_at (from 1) on, fault_count of them
     (0: all), of command fault_command only when given; state: a state file's
     path or its XML text; require_login, push_rate, stream_at_start as the
-    options of those names; args: further kelvo-sim options.
+    options of those names; args: further kelvo-sim options. The simulator
+    ends with stop(), the with block, or the thread that started it.
     """
 
     def __init__(
@@ -227,7 +233,9 @@ class Simulator:
                 chunk = os.read(self._process.stdout.fileno(), 4096)
                 if not chunk:
                     self._process.wait()
+                    self._process.stdout.close()
                     if "in use" in self.log():
+                        self._process = None
                         return None
                     raise RuntimeError(f"kelvo-sim did not start: {self.log()}")
                 text += chunk
@@ -245,7 +253,8 @@ class Simulator:
                 except subprocess.TimeoutExpired:
                     self._process.kill()
                     self._process.wait()
-            self._process.stdout.close()
+            if not self._process.stdout.closed:
+                self._process.stdout.close()
             self._process = None
         if self._folder is not None:
             shutil.rmtree(self._folder, ignore_errors=True)
