@@ -142,6 +142,7 @@ public:
     IoResult ReadSome(std::uint8_t* data, std::size_t size) override {
         for (;;) {
             ssize_t n = ::recv(fd_, data, size, MSG_DONTWAIT);
+            drained_ = n > 0 && static_cast<std::size_t>(n) < size;
             if (n > 0)
                 return {IoStatus::Done, static_cast<std::size_t>(n)};
             if (n == 0)
@@ -171,6 +172,7 @@ public:
             if (timedOut)
                 return LastTry(ReadSome(data, size));
             ssize_t n = ::recv(fd_, data, size, 0);
+            drained_ = n > 0 && static_cast<std::size_t>(n) < size;
             if (n > 0)
                 return {IoStatus::Done, static_cast<std::size_t>(n)};
             if (n == 0)
@@ -181,8 +183,11 @@ public:
         }
     }
 
+    bool InputDrained() const override { return drained_; }
+
 private:
     ReceiveTimeout timeout_;
+    bool drained_ = false;
 
     static IoStatus ErrnoStatus(IoStatus wouldBlock) {
         if (errno == EAGAIN || errno == EWOULDBLOCK)

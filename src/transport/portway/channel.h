@@ -54,6 +54,10 @@ public:
     virtual bool Drain() { return true; }
     // Received bytes held inside the channel, where poll on fd() does not see them.
     virtual bool HasBuffered() const { return false; }
+    // The last receive from the peer came back with room to spare, so it took
+    // everything that had arrived, and nothing waits inside the channel. Links
+    // that cannot tell answer false.
+    virtual bool InputDrained() const { return false; }
 
     // Certificate validity of a TLS peer as seconds since 1970; false without one.
     virtual bool CertificateDates(std::int64_t* notBefore, std::int64_t* notAfter) const;

@@ -63,6 +63,7 @@ public:
         end_ = count;
     }
     void Clear() { begin_ = end_ = 0; }
+    bool Empty() const { return begin_ == end_; }
 
 private:
     std::uint8_t bytes_[kSize];
@@ -155,8 +156,11 @@ public:
         std::lock_guard<std::mutex> io(ioMutex_);
         if (!channel_)
             return Fail(PW_NOT_OPEN);
+        // After an answer read to its end with nothing behind it, there is
+        // nothing to drop: the socket is not asked again.
+        const bool nothingLeft = quiet_ && ahead_.Empty();
         ahead_.Clear();
-        if (!channel_->DropInput())
+        if (!nothingLeft && !channel_->DropInput())
             peerClosed_ = true;
         return Succeed();
     }
@@ -207,6 +211,7 @@ public:
             const std::size_t room = direct ? wanted : ReadAhead::kSize;
             portway::IoResult r =
                 wait ? channel_->ReadWithin(into, room, deadline) : channel_->ReadSome(into, room);
+            quiet_ = r.status == IoStatus::Done && channel_->InputDrained();
             if (r.status == IoStatus::Done) {
                 if (direct) {
                     got += r.count;
@@ -253,6 +258,7 @@ public:
                 return Fail(error);
         }
         answerAwaited_ = true;
+        quiet_ = false;
         return Succeed();
     }
 
@@ -363,6 +369,7 @@ private:
             lock->ReleaseOwnedBy(this);
         peerClosed_ = false;
         answerAwaited_ = false;
+        quiet_ = false;
         ahead_.Clear();
     }
 
@@ -418,6 +425,9 @@ private:
     bool peerClosed_ = false;
     // Set by a Write: the next Read waits before it tries the channel.
     bool answerAwaited_ = false;
+    // Everything received was taken from the channel by a receive that found
+    // no more, and no request went out since: Reset need not ask the socket.
+    bool quiet_ = false;
     ReadAhead ahead_;
 };
 

@@ -22,7 +22,10 @@
 //                PW_PEER_CLOSED.
 //   Write        writes every byte; gives up after 5 s without progress.
 //   Reset        drops unread input (also what TLS has decrypted but not handed
-//                out; tcflush on serial links).
+//                out; tcflush on serial links). On a socket whose last answer
+//                was read to its end by a receive that found nothing behind it,
+//                with no request sent since, there is nothing to drop and the
+//                socket is not asked (one system call less per exchange).
 //   Flush        tcdrain on serial links; nothing to do on sockets.
 //   GetProperty  2/3: TLS certificate not-before/not-after (VT_UI4, seconds since
 //                1970); 4: the pinned fingerprint (VT_BSTR, empty when none);

@@ -23,6 +23,7 @@ namespace {
 struct SocketIo {
     int fd;
     bool waitForInput = false;
+    bool drained = false; // the last receive came back with room to spare
 };
 
 // A socket BIO that sends with MSG_NOSIGNAL: a peer that went away yields EPIPE
@@ -41,11 +42,12 @@ int BioWrite(BIO* bio, const char* data, int size) {
 
 int BioRead(BIO* bio, char* data, int size) {
     BIO_clear_retry_flags(bio);
-    const SocketIo& io = *static_cast<SocketIo*>(BIO_get_data(bio));
+    SocketIo& io = *static_cast<SocketIo*>(BIO_get_data(bio));
     ssize_t n;
     do {
         n = ::recv(io.fd, data, static_cast<std::size_t>(size), io.waitForInput ? 0 : MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
+    io.drained = n > 0 && n < size;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
         BIO_set_retry_read(bio);
     return static_cast<int>(n);
@@ -194,6 +196,7 @@ public:
     }
 
     bool HasBuffered() const override { return SSL_has_pending(ssl_) == 1; }
+    bool InputDrained() const override { return io_.drained && !HasBuffered(); }
 
     // Input is dropped through SSL_read only when some is there: a socket with
     // nothing queued is told by one peek, without OpenSSL's failure path.
