@@ -360,11 +360,15 @@ protected:
     }
 
     // Another process's view: can the link's lock file be taken right now?
+    // TCP links hold it in the file's first word (the holder's pid), others
+    // with flock.
     bool LockHeld() const {
         const int fd = open(lockFile_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (fd < 0)
             return true;
-        const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0;
+        std::uint32_t word = 0;
+        const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+                          (pread(fd, &word, sizeof word, 0) == sizeof word && word != 0);
         close(fd);
         return held;
     }

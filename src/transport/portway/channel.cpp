@@ -29,7 +29,8 @@ Channel::~Channel() {
 bool Channel::DropInput() {
     // Bounded, so that a peer that never stops sending cannot hold the caller.
     constexpr std::size_t kMaxDropped = 1u << 20;
-    std::uint8_t scratch[4096];
+    // Small, so that it needs no stack page of its own in the host's threads.
+    std::uint8_t scratch[512];
     std::size_t dropped = 0;
     while (dropped < kMaxDropped) {
         IoResult r = ReadSome(scratch, sizeof scratch);

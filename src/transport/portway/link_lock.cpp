@@ -1,6 +1,7 @@
 #include "transport/portway/link_lock.h"
 
 #include "transport/portway/device_paths.h"
+#include "transport/portway/shared_lock.h"
 
 #include <atomic>
 #include <cerrno>
@@ -28,12 +29,20 @@ int OpenLockFile(const std::string& path) {
 }
 
 // Forks this process went through (a child handler counts them), so that a
-// descriptor opened before a fork is known without asking for the pid.
+// descriptor opened before a fork is known without asking for the pid; and
+// the pid itself, which a shared lock word holds.
 std::atomic<unsigned> g_forks{0};
+std::atomic<std::uint32_t> g_pid{0};
 
 void CountForks() {
     static std::once_flag once;
-    std::call_once(once, [] { ::pthread_atfork(nullptr, nullptr, [] { g_forks.fetch_add(1); }); });
+    std::call_once(once, [] {
+        g_pid = static_cast<std::uint32_t>(::getpid());
+        ::pthread_atfork(nullptr, nullptr, [] {
+            g_forks.fetch_add(1);
+            g_pid = static_cast<std::uint32_t>(::getpid());
+        });
+    });
 }
 
 } // namespace
@@ -57,14 +66,21 @@ std::shared_ptr<LinkLock> LinkLock::ForLink(const std::string& linkId) {
     std::shared_ptr<LinkLock> lock = slot.lock();
     if (!lock) {
         lock = std::make_shared<LinkLock>(path);
+        // TCP and TLS links exclude other processes on a word in their lock
+        // file, which costs no system call while nobody waits.
+        lock->sharedWord_ = linkId.rfind("tcp-", 0) == 0;
         slot = lock;
     }
     return lock;
 }
 
 LinkLock::~LinkLock() {
-    if (fd_ >= 0 && OpenedHere())
-        ::close(fd_);
+    if (fd_ < 0 || !OpenedHere())
+        return;
+    // A word, unlike a file lock, is not freed by closing the file.
+    if (betweenHeld_ && shared_)
+        shared_->Unlock();
+    ::close(fd_);
 }
 
 bool LinkLock::OpenedHere() const {
@@ -77,15 +93,24 @@ bool LinkLock::OpenedHere() const {
 void LinkLock::ForgetInheritedLocked() {
     if (fd_ < 0 || OpenedHere())
         return;
+    shared_.reset();
     ::close(fd_);
     fd_ = -1;
     held_ = false;
     owner_ = nullptr;
+    between_ = false;
+    betweenHeld_ = false;
 }
 
 void LinkLock::FreeLocked() {
-    if (fd_ >= 0)
-        ::flock(fd_, LOCK_UN);
+    if (betweenHeld_) {
+        if (shared_)
+            shared_->Unlock();
+        else
+            ::flock(fd_, LOCK_UN);
+        betweenHeld_ = false;
+        between_ = false;
+    }
     held_ = false;
     owner_ = nullptr;
     freed_.notify_all();
@@ -99,20 +124,29 @@ PortwayErrorCode LinkLock::Acquire(const void* owner) {
         return PW_OK;
     freed_.wait(lock, [&] {
         ForgetInheritedLocked();
-        return !held_;
+        return !held_ && !between_;
     });
     // Taken in this process; now wait for the other processes without blocking
     // the threads that only ask whether they hold it.
     held_ = true;
     thread_ = self;
     owner_ = owner;
+    between_ = true;
     int fd = fd_;
+    SharedLock* shared = shared_.get();
     lock.unlock();
 
-    if (fd < 0)
+    std::unique_ptr<SharedLock> mapped;
+    if (fd < 0) {
         fd = OpenLockFile(path_);
+        if (fd >= 0 && sharedWord_)
+            mapped = SharedLock::Map(fd);
+        shared = mapped.get();
+    }
     bool ok = fd >= 0;
-    while (ok && ::flock(fd, LOCK_EX) != 0) {
+    if (ok && shared)
+        shared->Lock(g_pid.load(std::memory_order_relaxed));
+    while (ok && !shared && ::flock(fd, LOCK_EX) != 0) {
         if (errno != EINTR)
             ok = false;
     }
@@ -120,9 +154,17 @@ PortwayErrorCode LinkLock::Acquire(const void* owner) {
     lock.lock();
     if (fd >= 0 && fd != fd_) {
         fd_ = fd;
+        shared_ = std::move(mapped);
         forks_ = g_forks.load(std::memory_order_relaxed);
     }
+    betweenHeld_ = ok;
     if (!ok) {
+        between_ = false;
+        FreeLocked();
+        return PW_LOCK_FAILED;
+    }
+    // Freed while it waited (the transport was closed): let go again.
+    if (!held_ || thread_ != self || owner_ != owner) {
         FreeLocked();
         return PW_LOCK_FAILED;
     }

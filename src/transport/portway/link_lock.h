@@ -1,18 +1,21 @@
 // The link lock: exclusive use of one link across the threads of a process and
 // across processes. Inside a process, one LinkLock object per link (shared by every
 // transport object open on it) excludes other threads; between processes an
-// advisory flock on the link's lock file excludes other processes.
+// advisory flock on the link's lock file excludes other processes, or, on TCP and
+// TLS links, a word in a shared mapping of that file (shared_lock.h), which costs
+// no system call while no other process waits.
 //
 // The holder is a thread: a further Acquire by the holding thread succeeds at
 // once, and one Release frees the link. Acquire waits without a time-out: a
 // holder that ends its process frees the file lock with it.
 //
 // The lock file stays open while the LinkLock lives, so an exchange costs two
-// flock calls and nothing more. A child process made by fork opens its own
-// descriptor: the inherited one shares the parent's open file, and so its lock.
+// flock calls and nothing more (none with the shared word). A child process made by fork opens its
+// own descriptor: the inherited one shares the parent's open file, and so its lock.
 #pragma once
 
 #include "kelvo/portway.h"
+#include "transport/portway/shared_lock.h"
 
 #include <condition_variable>
 #include <memory>
@@ -47,6 +50,7 @@ private:
     bool OpenedHere() const;
 
     const std::string path_;
+    bool sharedWord_ = false; // set once by ForLink
     std::mutex mutex_;
     std::condition_variable freed_;
     bool held_ = false;
@@ -54,6 +58,11 @@ private:
     const void* owner_ = nullptr;
     unsigned forks_ = 0; // the process's fork count when fd_ was opened
     int fd_ = -1;
+    std::unique_ptr<SharedLock> shared_; // the word, on links that use one
+    // A thread of this process takes (between_) or holds (betweenHeld_) the
+    // lock between processes; no other thread starts to take it meanwhile.
+    bool between_ = false;
+    bool betweenHeld_ = false;
 };
 
 } // namespace kelvo::portway
