@@ -42,7 +42,7 @@ bench: deps
 	@scripts/install-bench-deps.sh
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS) --target kelvo-sim bench_link_bench \
-	  bench_parameters_bench bench_crc16_bench bench_trace_bench bench_error_log_bench \
+	  bench_parameters_bench bench_crc16_bench bench_trace_bench bench_error_log_bench bench_scale_bench \
 	  kelvo_bench_component_reads kelvo_python_package
 	bench/run.sh build
 

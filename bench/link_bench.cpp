@@ -20,6 +20,7 @@
 
 #include "alloc_count.h"
 #include "bench_table.h"
+#include "sim_child.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -403,55 +404,6 @@ pid_t StartModbusServer() {
 }
 #endif
 
-// ---- The simulator ----
-
-// kelvo-sim in a child process for the whole run, read up to its "ready"
-// line; the "serial" line names the pseudo-terminal.
-class Simulator {
-public:
-    ~Simulator() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-
-    bool Start(std::vector<std::string> args) {
-        args.insert(args.begin(), KELVO_BIN_DIR "/kelvo-sim");
-        std::vector<char*> argv;
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0)
-            return false;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-            ::dup2(out[1], STDOUT_FILENO);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        std::string text;
-        char buffer[256];
-        for (ssize_t n; text.find("ready\n") == std::string::npos &&
-                        (n = ::read(out[0], buffer, sizeof buffer)) > 0;)
-            text.append(buffer, static_cast<std::size_t>(n));
-        ::close(out[0]);
-        const std::size_t at = text.find("serial: ");
-        if (at != std::string::npos)
-            serial_ = text.substr(at + 8, text.find('\n', at) - at - 8);
-        return pid_ > 0 && text.find("ready\n") != std::string::npos;
-    }
-
-    const std::string& serial() const { return serial_; }
-
-private:
-    pid_t pid_ = -1;
-    std::string serial_;
-};
-
 // ---- Measurement ----
 
 struct Series {
@@ -623,7 +575,7 @@ int Main(int argc, char** argv) {
 
     const std::string devices = "/tmp/kelvo-bench-devices-" + std::to_string(::getpid());
     ::setenv("KELVO_DEVICES", devices.c_str(), 1);
-    Simulator sim;
+    SimChild sim;
     const bool simUp =
         sim.Start({"--addr", kSimAddress, "--serial", "--serial-address",
                    std::to_string(kBusAddress), "--link-com", std::to_string(kSerialCom)});

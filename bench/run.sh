@@ -8,7 +8,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
 bin=$build/bin
 out=$root/bench/results.md
-programs=(link parameters crc16 trace error_log)
+programs=(link parameters crc16 trace error_log scale)
 
 for p in "${programs[@]}"; do
   if [ ! -x "$bin/bench_${p}_bench" ]; then
