@@ -1,12 +1,14 @@
 // The TLS link against an in-test TLS server with a self-signed certificate.
 #include "portway_testing.h"
 
+#include <fstream>
 #include <linux/sockios.h>
 #include <memory>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <pthread.h>
+#include <set>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <thread>
@@ -232,6 +234,28 @@ TEST_F(PortwayTlsTest, PinnedFingerprint) {
             peer_ = -1;
         }
     }
+}
+
+// SSLKEYLOGFILE set: the session secrets are appended as NSS key-log lines
+// (label, client random, secret); unset: no file is written.
+TEST_F(PortwayTlsTest, KeyLogOnlyWhenAsked) {
+    const std::string path = dir() + "/keys.log";
+    for (bool asked : {false, true}) {
+        ScopedEnv env("SSLKEYLOGFILE", asked ? path : std::string());
+        Transport t;
+        ASSERT_EQ(Connect(t), S_OK);
+        server_.reset();
+        ::close(peer_);
+        peer_ = -1;
+        EXPECT_EQ(std::filesystem::exists(path), asked);
+    }
+    std::ifstream in(path);
+    std::set<std::string> labels;
+    for (std::string label, random, secret; in >> label >> random >> secret;) {
+        labels.insert(label);
+        EXPECT_EQ(random.size(), 64u);
+    }
+    EXPECT_TRUE(labels.count("CLIENT_TRAFFIC_SECRET_0") && labels.count("SERVER_TRAFFIC_SECRET_0"));
 }
 
 TEST_F(PortwayTlsTest, SilentServerFailsWithinConnectTimeout) {

@@ -5,13 +5,18 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <mutex>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <poll.h>
+#include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -84,6 +89,49 @@ std::int64_t SecondsSince1970(const ASN1_TIME* time) {
     return static_cast<std::int64_t>(::timegm(&tm));
 }
 
+// The file named by SSLKEYLOGFILE, or null when it is unset or empty.
+const char* KeyLogPath() {
+    const char* path = std::getenv("SSLKEYLOGFILE");
+    return path && *path ? path : nullptr;
+}
+
+// Appends one NSS key-log line (the session secrets in the form capture
+// analysers read); each line is one append, so concurrent sessions do not mix.
+void AppendKeyLogLine(const SSL*, const char* line) {
+    const char* path = KeyLogPath();
+    if (!path)
+        return;
+    const std::string text = std::string(line) + "\n";
+    int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return;
+    [[maybe_unused]] ssize_t n = ::write(fd, text.data(), text.size());
+    ::close(fd);
+}
+
+// Secrets go to the key log only when it is asked for; the first TLS session
+// of the process says so (or why it cannot) on standard error.
+void SetUpKeyLog(SSL_CTX* ctx) {
+    const char* path = KeyLogPath();
+    if (!path)
+        return;
+    int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    const int error = errno;
+    if (fd >= 0) {
+        ::close(fd);
+        SSL_CTX_set_keylog_callback(ctx, AppendKeyLogLine);
+    }
+    static std::once_flag told;
+    std::call_once(told, [&] {
+        if (fd >= 0)
+            std::fprintf(stderr,
+                         "portway: TLS session secrets are appended to %s (SSLKEYLOGFILE)\n", path);
+        else
+            std::fprintf(stderr, "portway: SSLKEYLOGFILE %s cannot be written (%s)\n", path,
+                         std::strerror(error));
+    });
+}
+
 bool IsAddressLiteral(const std::string& host) {
     unsigned char buffer[16];
     return ::inet_pton(AF_INET, host.c_str(), buffer) == 1 ||
@@ -119,6 +167,7 @@ public:
         SSL_CTX_set_mode(ctx_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
         // A record is taken from the socket in one read rather than two.
         SSL_CTX_set_read_ahead(ctx_, 1);
+        SetUpKeyLog(ctx_);
         ssl_ = SSL_new(ctx_);
         if (!ssl_)
             return false;
