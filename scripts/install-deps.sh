@@ -13,6 +13,7 @@ packages=(
   iproute2
   help2man dpkg-dev file
   pybind11-dev python3-dev python3-pytest
+  libpcap-dev tshark tcpdump
   "$@"
 )
 
@@ -33,5 +34,7 @@ fi
 
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# tshark's package asks whether non-root users may capture: they may not.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
 apt-get update -q
 apt-get install -y -q --no-install-recommends "${missing[@]}"

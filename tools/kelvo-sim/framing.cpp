@@ -39,7 +39,8 @@ std::optional<IncomingFrame> FrameAssembler::Next() {
     if (serial_) {
         in.address = buffer_[0];
         std::uint16_t crc = Crc16(buffer_.data(), head + size, kCrc16Start);
-        in.crcOk = crc == ldle_u16(buffer_.data() + head + size);
+        in.crc = ldle_u16(buffer_.data() + head + size);
+        in.crcOk = crc == in.crc;
     }
     buffer_.erase(buffer_.begin(),
                   buffer_.begin() + static_cast<std::ptrdiff_t>(head + size + tail));

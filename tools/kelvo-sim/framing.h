@@ -23,6 +23,7 @@ struct IncomingFrame {
     Bytes frame;              // without address byte and CRC
     std::uint8_t address = 0; // serial only
     bool crcOk = true;        // serial only
+    std::uint16_t crc = 0;    // serial only: the trailer as received
     bool tooShort = false;    // length byte 0 or 1: no command code
 };
 

@@ -2,6 +2,7 @@
 // pseudo-terminal serial line, with injectable faults; one device or a plant
 // of many, all served by one event loop.
 #include "common/program_info.h"
+#include "kelvo-sim/capture.h"
 #include "kelvo-sim/commands.h"
 #include "kelvo-sim/commands_users.h"
 #include "kelvo-sim/control.h"
@@ -69,6 +70,7 @@ struct Options {
     std::optional<std::size_t> devices; // --devices: a plant of this many
     std::string listFile;
     std::vector<std::size_t> faultDevices; // empty: the faults hit every device
+    std::string capture;                   // pcap file of every frame; empty: none
 };
 
 void PrintLine(const std::string& text) {
@@ -214,6 +216,11 @@ int Run(const Options& options) {
         RequestedCertificates::Install(tlsServer.Context());
     }
 
+    FrameCapture capture;
+    if (!options.capture.empty() && !capture.Open(options.capture, error)) {
+        LogLine("capture: " + error);
+        return 1;
+    }
     std::vector<std::unique_ptr<Device>> devices;
     for (std::size_t i = 0; i < count; ++i) {
         std::string address = options.address;
@@ -233,6 +240,8 @@ int Run(const Options& options) {
                                                    faulted ? plan : FaultPlan{}, stop,
                                                    options.maxRequests));
         devices.back()->sim.SetLog(LogVerbose);
+        if (!options.capture.empty())
+            capture.Attach(devices.back()->sim);
         if (!OpenLinks(*devices.back(), loop, options.tcpPort, options.tlsPort,
                        options.noTls ? nullptr : tlsServer.Context(), !options.noTcp, error)) {
             LogLine(error);
@@ -382,6 +391,8 @@ int main(int argc, char** argv) {
                    "answer UDP discovery on this address instead (0.0.0.0: broadcasts on every "
                    "interface); implies --discovery");
     app.add_flag("--blink", options.blink, "write the blink time of every ping on stderr");
+    app.add_option("--capture", options.capture,
+                   "write every frame of every link to FILE (pcap for the Wireshark dissector)");
     app.add_option("--devices", options.devices,
                    "serve this many independent devices, on --addr and the addresses after it")
         ->check(CLI::Range(std::size_t{1}, std::size_t{4096}));

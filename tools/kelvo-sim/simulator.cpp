@@ -75,6 +75,13 @@ Bytes Simulator::TakeStreamBytes(std::size_t count) {
 }
 
 Outcome Simulator::Handle(LinkKind link, const IncomingFrame& in) {
+    Outcome out = HandleFrame(link, in);
+    if (tap_)
+        tap_(link, in, out);
+    return out;
+}
+
+Outcome Simulator::HandleFrame(LinkKind link, const IncomingFrame& in) {
     std::lock_guard lock(mutex_);
     const bool serial = link == LinkKind::Serial;
     if (serial && !in.crcOk) {

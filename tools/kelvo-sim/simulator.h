@@ -25,6 +25,8 @@ struct Outcome {
 class Simulator {
 public:
     using LogSink = std::function<void(const std::string&)>;
+    // Sees every frame that comes in and what goes out for it (--capture).
+    using FrameTap = std::function<void(LinkKind, const IncomingFrame&, const Outcome&)>;
 
     Simulator(DeviceState state, CommandTable table, FaultPlan faults = {});
 
@@ -48,8 +50,11 @@ public:
 
     // Verbose notes about ignored frames; default: none.
     void SetLog(LogSink sink) { log_ = std::move(sink); }
+    // Set before the links run; called outside the device's lock.
+    void SetTap(FrameTap tap) { tap_ = std::move(tap); }
 
 private:
+    Outcome HandleFrame(LinkKind link, const IncomingFrame& in);
     Bytes Answer(const Request& request, bool faulted);
     void Note(const std::string& text) const;
 
@@ -60,6 +65,7 @@ private:
     std::uint64_t requests_ = 0;
     std::uint64_t matching_ = 0;
     LogSink log_;
+    FrameTap tap_;
 };
 
 } // namespace kelvo::sim

@@ -3,6 +3,7 @@
 #include "common/program_info.h"
 #include "tool.h"
 #include "transport/portway/portway.h"
+#include "wire.h"
 
 #include <CLI/CLI.hpp>
 
@@ -33,6 +34,8 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     app.fallthrough();
     tool.AddOptions(app);
+    kelvo::tool::WireLog wire;
+    wire.AddOptions(app);
     kelvo::tool::AddDeviceCommands(app, tool);
     kelvo::tool::AddSessionCommands(app, tool);
     kelvo::tool::AddConfigCommand(app, tool);
@@ -49,5 +52,7 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? kelvo::tool::kExitOk : kelvo::tool::kExitUsage;
     }
+    if (!wire.Start(tool.ShowSecrets()))
+        return kelvo::tool::kExitFailed;
     return tool.Run();
 }

@@ -67,6 +67,7 @@ void Tool::AddOptions(CLI::App& app) {
                  "print one JSON object: {\"ok\",\"hresult\",\"errorCode\",\"deviceStatus\","
                  "\"result\"}");
     app.add_flag("-v,--verbose", verbose_, "show the trace lines of the call on standard error");
+    app.add_flag("--show-secrets", showSecrets_, "show passwords in --wire and -v output");
     app.add_option("--prop", properties_,
                    "NAME=VALUE: put a property before connecting (repeatable), e.g. Address=5, "
                    "TimeOut=2000, EEPROMAccess=0")

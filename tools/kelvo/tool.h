@@ -52,6 +52,8 @@ public:
     void Set(Operation operation) { operation_ = std::move(operation); }
     // Runs the operation set; returns the exit status.
     int Run();
+    // --show-secrets: passwords are shown in --wire and -v output.
+    bool ShowSecrets() const { return showSecrets_; }
 
 private:
     int Report(IKelvo& object, const std::string& what, HRESULT hr, const VARIANT& result,
@@ -60,6 +62,7 @@ private:
     std::string connection_;
     bool json_ = false;
     bool verbose_ = false;
+    bool showSecrets_ = false;
     std::vector<std::string> properties_;
     Operation operation_;
 };
