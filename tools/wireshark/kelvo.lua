@@ -127,6 +127,8 @@ kelvo.experts = { ex.counter, ex.crc, ex.status, ex.device, ex.address, ex.short
 
 -- A layout reading past the bytes there are raises this.
 local SHORT = {}
+-- A field longer than this is not waited for: the frame is shown as it is.
+local MAX_FRAME = 65536
 
 ---------------------------------------------------------------------------
 -- Device error texts from Kelvo.ERR
@@ -214,7 +216,8 @@ end
 function Cursor:left() return self.limit - self.pos end
 
 function Cursor:take(n)
-    if self.pos + n > self.limit then error(SHORT, 0) end
+    if n > MAX_FRAME then self.oversize = true end
+    if self.pos + n > self.limit or self.oversize then error(SHORT, 0) end
     local r = self.tvb(self.pos, n)
     self.pos = self.pos + n
     return r
@@ -322,19 +325,21 @@ local function printable(s) return #s > 0 and not s:find("[%z\1-\31\127]") end
 -- and the readings that fit.
 local function parameter_value(c, n)
     local bytes = c:bytes(f.value, n)
-    if not c.tree then return end
-    local types = { [2] = "VT_I2", [4] = "VT_I4", [8] = "VT_I8" }
-    c.tree:add(f.value_type, types[n] or (printable(bytes:gsub("%z+$", "")) and "VT_BSTR") or "-")
-        :set_generated()
+    local text = bytes:gsub("%z.*$", "")
     local readings = {}
     if n == 1 or n == 2 or n == 4 then
-        readings[#readings + 1] = string.format("%d / %d", le_number(bytes, true), le_number(bytes))
+        local signed, unsigned = le_number(bytes, true), le_number(bytes)
+        readings[#readings + 1] = signed == unsigned and tostring(signed) or
+            string.format("%d / %d", signed, unsigned)
     elseif n == 8 then
         readings[#readings + 1] = le_int64(bytes, true) .. " / " .. string.format("%.17g", ieee(bytes))
     end
     if n == 4 then readings[#readings + 1] = string.format("%.9g", ieee(bytes)) end
-    local text = bytes:gsub("%z.*$", "")
     if printable(text) then readings[#readings + 1] = quoted(text) end
+    c:note("value " .. (readings[1] or "(none)"))
+    if not c.tree then return end
+    local types = { [2] = "VT_I2", [4] = "VT_I4", [8] = "VT_I8" }
+    c.tree:add(f.value_type, types[n] or (printable(text) and "VT_BSTR") or "-"):set_generated()
     if #readings > 0 then
         c.tree:add(f.value_text, table.concat(readings, " / ")):set_generated()
     end
@@ -580,13 +585,8 @@ end
 -- One frame
 ---------------------------------------------------------------------------
 
-local function failure(tree, expert_item, range, text)
-    local item = tree:add(f.error, text):set_generated()
-    if range then
-        tree:add_tvb_expert_info(expert_item, range, text)
-    else
-        item:add_proto_expert_info(expert_item, text)
-    end
+local function failure(tree, expert_item, text)
+    tree:add(f.error, text):set_generated():add_proto_expert_info(expert_item, text)
 end
 
 -- What the bytes after the header are: the command and the layout to read them.
@@ -627,7 +627,7 @@ local function frame_size(tvb, pos, limit, pinfo, ctx)
     local ok, err = pcall(p.layout, c)
     if ok then return c.pos - pos end
     if err ~= SHORT then error(err, 0) end
-    return nil
+    return c.oversize and limit - pos or nil
 end
 
 local function crc16(s)
@@ -655,9 +655,19 @@ local function dissect_frame(tvb, pos, limit, pinfo, tree, ctx)
         pos = pos + 1
     end
     if limit - pos < 6 then
-        failure(top, ex.short, tvb(start, limit - start),
-            string.format("frame ends after %d bytes of its 6-byte header", limit - pos))
-        return limit, "frame ends early"
+        -- A cut answer still names its request when the counter came.
+        local summary = "frame ends early"
+        if ctx.dir == "answer" and limit - pos >= 3 then
+            local counter = tvb(pos + 1, 2):le_uint()
+            top:add_le(f.counter, tvb(pos + 1, 2))
+            local req = note_answer(pinfo, ctx, counter).request
+            if req then
+                top:add(f.request_in, req.frame):set_generated()
+                summary = "Answer " .. name_of(req.command) .. " #" .. counter .. ", ends early"
+            end
+        end
+        failure(top, ex.short, string.format("frame ends after %d bytes of its 6-byte header", limit - pos))
+        return limit, summary
     end
     local p = plan(tvb, pos, pinfo, ctx)
     top:add(f.node, tvb(pos, 1))
@@ -671,7 +681,7 @@ local function dissect_frame(tvb, pos, limit, pinfo, tree, ctx)
         if rec.answer then
             top:add(f.response_in, rec.answer.frame):set_generated()
         elseif pinfo.visited and not (ctx.serial and p.code == 0x1002) then
-            failure(top, ex.no_answer, nil, "no answer to this request in the capture")
+            failure(top, ex.no_answer, "no answer to this request in the capture")
         end
     else
         if p.code then top:add(f.command, p.code):set_generated() end
@@ -687,12 +697,12 @@ local function dissect_frame(tvb, pos, limit, pinfo, tree, ctx)
             local seconds = math.floor(delta)
             top:add(f.time, NSTime.new(seconds, math.floor((delta - seconds) * 1e9 + 0.5))):set_generated()
             if req.counter ~= p.counter then
-                failure(top, ex.counter, tvb(pos + 1, 2), string.format(
+                failure(top, ex.counter, string.format(
                     "frame counter mismatch: the request has %d, the answer echoes %d", req.counter, p.counter))
                 summary = summary .. ", counter mismatch"
             end
             if ctx.serial and req.address and req.address ~= 255 and address ~= req.address then
-                failure(top, ex.address, tvb(start, 1), string.format(
+                failure(top, ex.address, string.format(
                     "serial address echo %d differs from the request's address %d", address, req.address))
                 summary = summary .. ", address echo differs"
             end
@@ -700,8 +710,8 @@ local function dissect_frame(tvb, pos, limit, pinfo, tree, ctx)
         if p.kind == "other" then
             local expected = p.cmd and string.format(" (success 0x%04x, device error 0x%04x)",
                 p.cmd.ok_word, p.cmd.err_word) or ""
-            failure(top, ex.status, tvb(pos + 4, 2),
-                string.format("unknown status word 0x%04x for %s", p.word, name_of(p.code or p.word)) .. expected)
+            failure(top, ex.status, string.format("unknown status word 0x%04x for %s", p.word,
+                name_of(p.code or p.word)) .. expected)
         end
     end
 
@@ -709,11 +719,13 @@ local function dissect_frame(tvb, pos, limit, pinfo, tree, ctx)
     local c = cursor(tvb, pos + 6, limit, top)
     c.length_byte = p.length
     local frame_end
+    local complete = true
     if p.layout then
         local ok, err = pcall(p.layout, c)
         if not ok and err ~= SHORT then error(err, 0) end
+        complete = ok
         if not ok then
-            failure(top, ex.short, tvb(start, limit - start), "frame ends early")
+            failure(top, ex.short, "frame ends early")
             summary = summary .. ", ends early"
         end
         frame_end = c.pos
@@ -723,7 +735,7 @@ local function dissect_frame(tvb, pos, limit, pinfo, tree, ctx)
     end
     if c.device_code then
         local text = message_of(c.device_code)
-        failure(top, ex.device, nil, string.format("device error 0x%08X", c.device_code) ..
+        failure(top, ex.device, string.format("device error 0x%08X", c.device_code) ..
             (text and (": " .. text) or ""))
         summary = summary .. string.format(" 0x%08X", c.device_code)
     end
@@ -738,12 +750,12 @@ local function dissect_frame(tvb, pos, limit, pinfo, tree, ctx)
             item:append_text(" [" .. verdict .. "]")
             top:add(f.crc_status, verdict):set_generated()
             if sent ~= right then
-                failure(top, ex.crc, tvb(frame_end, 2), "CRC " .. verdict)
+                failure(top, ex.crc, "CRC " .. verdict)
                 summary = summary .. ", CRC incorrect"
             end
             frame_end = frame_end + 2
-        elseif p.layout and c.pos == frame_end and frame_end <= limit then
-            failure(top, ex.short, tvb(start, limit - start), "CRC missing")
+        elseif complete then
+            failure(top, ex.short, "CRC missing")
             summary = summary .. ", CRC missing"
         end
     end
@@ -818,6 +830,8 @@ record.fields = rf
 function record.dissector(tvb, pinfo, tree)
     if tvb:len() < 2 then return 0 end
     local direction, link = tvb(0, 1):uint(), tvb(1, 1):uint()
+    pinfo.cols.src = direction == 0 and "host" or "device"
+    pinfo.cols.dst = direction == 0 and "device" or "host"
     local head_tree = tree:add(record, tvb(0, 2))
     head_tree:add(rf.direction, tvb(0, 1))
     head_tree:add(rf.link, tvb(1, 1))
