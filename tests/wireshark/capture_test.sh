@@ -70,7 +70,10 @@ serial_session() {
     --capture "$out/serial.pcap" --fault bad-crc --fault-command 0x300E --exit-after-seconds 60
   local com="Kelvo:255,3000,0#COM:1"
   kelvo -c "$com" par get 0x1002 0 2 0x100A 0 8
-  kelvo -c "$com" save
+  kelvo --wire -c "$com" save
+  grep -qE '^[0-9:]{8}\.[0-9]{6} tx ff 00 00 00 02 0e 30 [0-9a-f]{2} [0-9a-f]{2}$' "$work/kelvo.err" &&
+    grep -q ' Save_Command #0 answer, success, CRC incorrect (' "$work/kelvo.err" ||
+    { echo "kelvo --wire did not show the save exchange:" >&2; cat "$work/kelvo.err" >&2; return 1; }
   kelvo -c "$com" restore 0x10003
   kelvo -c "$com" push cmd 0 1
   start '^ready' sim-client "$bin/kelvo-sim" --addr 127.0.122.4 --no-tls --exit-after-seconds 60

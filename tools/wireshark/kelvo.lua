@@ -197,6 +197,8 @@ local function load_messages()
     end
 end
 
+kelvo.prefs_changed = load_messages
+
 local function message_of(code)
     if code >= 0x80000000 then code = code - 0x100000000 end
     return messages[code]
