@@ -52,7 +52,8 @@ if [[ $mode == packages ]]; then
          share/bash-completion/completions/kelvo share/bash-completion/completions/kelvo-sim
          share/bash-completion/completions/kelvo-trace" "lib/libkelvo"
     if [[ -f $source/tools/wireshark/kelvo.lua ]]; then
-        dpkg-deb -c "$(deb kelvo-tools)" | grep -q '/wireshark/plugins/kelvo.lua$' ||
+        # grep reads the whole listing: with -q it could leave dpkg-deb a broken pipe.
+        dpkg-deb -c "$(deb kelvo-tools)" | grep '/wireshark/plugins/kelvo.lua$' >/dev/null ||
             fail "kelvo-tools lacks the Wireshark dissector"
     fi
     if ls "$work"/packages/kelvo-ui-qt_*.deb >/dev/null 2>&1; then
