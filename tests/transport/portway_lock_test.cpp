@@ -164,27 +164,32 @@ TEST_F(PortwayLockTest, TwoProcessesOfTwoThreadsHammerOneLink) {
 
 TEST_F(PortwayLockTest, AProcessThatEndsHoldingTheLinkFreesIt) {
     const std::string text = listener_.Text();
-    pid_t child = Spawn([&] {
+    // Its process gone, or ended but not yet reaped (a zombie holds nothing).
+    for (const bool reaped : {true, false}) {
+        pid_t child = Spawn([&] {
+            Transport t;
+            if (FAILED(t.Open(text)) || FAILED(t->Lock()))
+                return false;
+            ::_exit(0); // without Unlock or Close
+        });
+        ASSERT_GT(child, 0);
+        siginfo_t info{};
+        const int keep = reaped ? 0 : WNOWAIT;
+        ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | keep), 0);
+        ASSERT_EQ(info.si_status, 0) << "the child did not take the lock";
         Transport t;
-        if (FAILED(t.Open(text)) || FAILED(t->Lock()))
-            return false;
-        ::_exit(0); // without Unlock or Close
-    });
-    ASSERT_GT(child, 0);
-    // Ended but not yet reaped: a zombie holds nothing.
-    siginfo_t info{};
-    ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT), 0);
-    ASSERT_EQ(info.si_status, 0) << "the child did not take the lock";
-    Transport t;
-    ASSERT_EQ(t.Open(text), S_OK);
-    std::future<HRESULT> locked = std::async(std::launch::async, [&] {
-        const HRESULT hr = t->Lock();
-        t->Unlock();
-        return hr;
-    });
-    ASSERT_EQ(locked.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(locked.get(), S_OK);
-    EXPECT_EQ(ExitStatus(child), 0);
+        ASSERT_EQ(t.Open(text), S_OK);
+        std::future<HRESULT> locked = std::async(std::launch::async, [&] {
+            const HRESULT hr = t->Lock();
+            t->Unlock();
+            return hr;
+        });
+        ASSERT_EQ(locked.wait_for(5s), std::future_status::ready) << "reaped " << reaped;
+        EXPECT_EQ(locked.get(), S_OK);
+        if (!reaped) {
+            EXPECT_EQ(ExitStatus(child), 0);
+        }
+    }
 }
 
 } // namespace

@@ -32,7 +32,7 @@ bool Lives(std::uint32_t pid) {
     std::snprintf(path, sizeof path, "/proc/%u/stat", pid);
     FILE* f = std::fopen(path, "re");
     if (!f)
-        return errno != ENOENT;
+        return true; // no /proc to ask (or just reaped: the next look sees it)
     // "pid (name) S ...": the state follows the last ')'.
     char text[512];
     const std::size_t n = std::fread(text, 1, sizeof text - 1, f);
