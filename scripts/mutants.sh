@@ -73,23 +73,31 @@ timeout_of() {
   esac
 }
 
-# The test step: each program in turn, stopping at the first failure.
+# The test step: each program in turn, stopping at the first failure. The
+# output of the program that failed goes to $build/mutants-failed.log.
 run_tests() {
   bin=$root/$build/bin
+  out=$root/$build/mutants-output
   export KELVO_REGISTRY="$root/$build/test-registry"
   cd "$root/$build/tests"
   for p in $(programs "$1"); do
     case $p in
-      fuzz:*) "$bin/fuzz_replay_${p#fuzz:}" "$root/fuzz/corpus/${p#fuzz:}" >/dev/null 2>&1 ;;
+      fuzz:*) "$bin/fuzz_replay_${p#fuzz:}" "$root/fuzz/corpus/${p#fuzz:}" >"$out" 2>&1 ;;
       integration)
-        GTEST_TOTAL_SHARDS=2 GTEST_SHARD_INDEX=0 "$bin/test_integration" >/dev/null 2>&1 &
+        GTEST_TOTAL_SHARDS=2 GTEST_SHARD_INDEX=0 "$bin/test_integration" >"$out.0" 2>&1 &
         first=$!
         status=0
-        GTEST_TOTAL_SHARDS=2 GTEST_SHARD_INDEX=1 "$bin/test_integration" >/dev/null 2>&1 || status=1
+        GTEST_TOTAL_SHARDS=2 GTEST_SHARD_INDEX=1 "$bin/test_integration" >"$out" 2>&1 || status=1
         wait $first || status=1
+        cat "$out.0" >>"$out"
         [ $status -eq 0 ] ;;
-      *) "$bin/$p" >/dev/null 2>&1 ;;
-    esac || { echo "killed by $p" >&2; return 1; }
+      *) "$bin/$p" >"$out" 2>&1 ;;
+    esac || {
+      { echo "== $p failed $(date)"; grep -B2 -A12 -E 'FAILED|Failure|check failed|ERROR' "$out" | head -60; } \
+        >>"$root/$build/mutants-failed.log"
+      echo "killed by $p" >&2
+      return 1
+    }
   done
 }
 
