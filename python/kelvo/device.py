@@ -255,9 +255,11 @@ class Device(InterfaceMembers):
 
     def read(self, index: int, sub: int = 0, type: str | int = "auto") -> Any:
         """Reads a parameter: int, float or str as its type says."""
-        # The hot path: a type name as written.
-        code = PARAMETER_TYPES.get(type) if type.__class__ is str else None
-        return self._call(_GET_PAR, (index, sub, _type_code(type) if code is None else code))
+        try:  # the hot path: a type name as written
+            code = PARAMETER_TYPES[type]
+        except (KeyError, TypeError):
+            code = _type_code(type)
+        return self._call(_GET_PAR, (index, sub, code))
 
     def write(self, index: int, sub: int, type: str | int, value: Any) -> None:
         """Writes a parameter of the given type ("i4", "r8", "str", ...): an

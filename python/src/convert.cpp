@@ -17,6 +17,40 @@ std::string TypeOf(py::handle value) {
     return Py_TYPE(value.ptr())->tp_name;
 }
 
+// The integer field types are 32 bits or narrower: their limits fit long long.
+template <class T> bool Store(long long number, VARTYPE vt, T& field, VARIANT* out) {
+    using Limits = std::numeric_limits<T>;
+    if (number < static_cast<long long>(Limits::min()) ||
+        number > static_cast<long long>(Limits::max()))
+        return false;
+    out->vt = vt;
+    field = static_cast<T>(number);
+    return true;
+}
+
+// A number as the integer type vt when it fits (the table then takes it as
+// it is); false for the 64-bit types and when it does not fit.
+bool StoreInteger(long long number, VARTYPE vt, VARIANT* out) {
+    switch (vt) {
+    case VT_I1:
+        return Store(number, vt, out->cVal, out);
+    case VT_UI1:
+        return Store(number, vt, out->bVal, out);
+    case VT_I2:
+        return Store(number, vt, out->iVal, out);
+    case VT_UI2:
+        return Store(number, vt, out->uiVal, out);
+    case VT_I4:
+    case VT_INT:
+        return Store(number, vt, out->lVal, out);
+    case VT_UI4:
+    case VT_UINT:
+        return Store(number, vt, out->ulVal, out);
+    default:
+        return false;
+    }
+}
+
 // A Python int (or any object with __index__, floats excepted) as VT_I8, or
 // VT_UI8 above the signed range.
 bool WideInteger(py::handle value, VARIANT* out, std::string& error) {
@@ -213,6 +247,19 @@ py::object ArrayToPython(const VARIANT& value, std::string& error, bool& ok) {
 
 bool ArgumentFromPython(py::handle value, VARTYPE vt, bool exact, VARIANT* out,
                         std::string& error) {
+    // The usual case first: a Python int for an integer argument, of the
+    // argument's own type when it fits (else 64 bits, for the call to refuse).
+    if (!exact && PyLong_CheckExact(value.ptr()) && IsIntegerType(vt)) {
+        int overflow = 0;
+        const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+        if (overflow == 0) {
+            if (!StoreInteger(number, vt, out)) {
+                out->vt = VT_I8;
+                out->llVal = number;
+            }
+            return true;
+        }
+    }
     if (vt == VT_VARIANT)
         return AnyFromPython(value, out, error, 0);
     if (vt == VT_BSTR)

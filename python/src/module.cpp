@@ -69,6 +69,13 @@ struct Failure {
     Throw(py::module_::import("kelvo.errors").attr(factory)(operation, message));
 }
 
+// Whether clearing a VARIANT of this type frees something (numbers and
+// references own nothing; most arguments are numbers).
+constexpr bool Owns(VARTYPE vt) {
+    return !(vt & VT_BYREF) &&
+           ((vt & VT_ARRAY) || vt == VT_BSTR || vt == VT_DISPATCH || vt == VT_UNKNOWN);
+}
+
 // Up to kMaxArgs VARIANTs in place, cleared on destruction.
 class VariantArray {
 public:
@@ -77,8 +84,10 @@ public:
             VariantInit(&items_[i]);
     }
     ~VariantArray() {
-        for (std::size_t i = 0; i < count_; ++i)
-            VariantClear(&items_[i]);
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (Owns(items_[i].vt))
+                VariantClear(&items_[i]);
+        }
     }
     VariantArray(const VariantArray&) = delete;
     VariantArray& operator=(const VariantArray&) = delete;
@@ -94,7 +103,8 @@ private:
 class CallFrame {
 public:
     explicit CallFrame(const InterfaceMember& m)
-        : m_(m), args_(m.args.size()), refs_(m.args.size()) {}
+        : m_(m), references_(HasReferences(m)), args_(m.args.size()),
+          refs_(references_ ? m.args.size() : 0) {}
 
     // Converts the Python arguments (GIL held). Trailing by-reference
     // arguments may be left out; they start as None.
@@ -146,7 +156,7 @@ public:
     // The result, then every by-reference argument the call may have written
     // (buffers the call only reads are left out): None, one value, or a tuple.
     bool Results(const VARIANT& result, py::object& out, std::string& error) {
-        if (!HasReferences()) { // the common case: the result alone
+        if (!references_) { // the common case: the result alone
             out = py::none();
             return m_.result == VT_EMPTY || ValueToPython(result, out, error);
         }
@@ -253,8 +263,8 @@ private:
         return true;
     }
 
-    bool HasReferences() const {
-        for (VARTYPE vt : m_.args) {
+    static bool HasReferences(const InterfaceMember& m) {
+        for (VARTYPE vt : m.args) {
             if (vt & VT_BYREF)
                 return true;
         }
@@ -262,6 +272,7 @@ private:
     }
 
     const InterfaceMember& m_;
+    const bool references_;
     VariantArray args_;
     VariantArray refs_; // what by-reference scalars point to
     std::array<std::vector<std::uint8_t>, kMaxArgs> buffers_;

@@ -74,6 +74,18 @@ template <class T, VARTYPE Override> struct Arg {
             return S_OK;
         } else {
             constexpr VARTYPE want = Effective(VtOf<T>::vt, Override);
+            // A number or bool of the very type is taken as it is (a text is
+            // still copied, so the callee never holds the caller's string).
+            if constexpr (!std::is_same_v<T, BSTR>) {
+                if (v.vt == want) {
+                    VARIANT same = v;
+                    if constexpr (want == VT_BOOL)
+                        value = same.boolVal;
+                    else
+                        value = ValueField<T>(same);
+                    return S_OK;
+                }
+            }
             HRESULT hr = VariantChangeType(&holder, &v, 0, want);
             if (FAILED(hr))
                 return hr;
