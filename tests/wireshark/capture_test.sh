@@ -94,6 +94,7 @@ tcp_session() {
     --fault wrong-counter --fault-command 0x300E --exit-after-seconds 60
   start '^ready' sim-tls "$bin/kelvo-sim" --addr 127.0.122.2 --no-tcp \
     --fault wrong-status --fault-command 0x0401 --exit-after-seconds 60
+  rm -f "$out/tls.keys" # the key log appends
   local tcp="TCPIP:127.0.122.1/17221,3000"
   local admin="Kelvo:255,3000,0,admin,$("$bin/kelvo" encrypt admin)#$tcp"
   kelvo -c "$tcp" par get 0x1004 0 3 0x9999 0 3

@@ -20,13 +20,14 @@ capture::LinkType LinkTypeOf(LinkKind link) {
 
 } // namespace
 
-void FrameCapture::Attach(Simulator& sim) {
-    sim.SetTap([this](LinkKind link, const IncomingFrame& in, const Outcome& out) {
-        Record(link, in, out);
+void FrameCapture::Attach(Simulator& sim, std::uint16_t number) {
+    sim.SetTap([this, number](LinkKind link, const IncomingFrame& in, const Outcome& out) {
+        Record(number, link, in, out);
     });
 }
 
-void FrameCapture::Record(LinkKind link, const IncomingFrame& in, const Outcome& out) {
+void FrameCapture::Record(std::uint16_t number, LinkKind link, const IncomingFrame& in,
+                          const Outcome& out) {
     const auto now = std::chrono::system_clock::now();
     const capture::LinkType type = LinkTypeOf(link);
     // The request as it was on the wire: serial with its address byte and CRC.
@@ -38,10 +39,10 @@ void FrameCapture::Record(LinkKind link, const IncomingFrame& in, const Outcome&
         request.resize(request.size() + 2);
         stle_u16(request.data() + request.size() - 2, in.crc);
     }
-    file_.Write(capture::Direction::Request, type, request, now);
+    file_.Write(capture::Direction::Request, type, number, request, now);
     // A delayed answer is stamped with the time it goes out.
     if (!out.bytes.empty())
-        file_.Write(capture::Direction::Answer, type, out.bytes,
+        file_.Write(capture::Direction::Answer, type, number, out.bytes,
                     now + std::chrono::milliseconds(out.delayMs));
 }
 

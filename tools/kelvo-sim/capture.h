@@ -13,12 +13,12 @@ class FrameCapture {
 public:
     // Creates the file.
     bool Open(const std::string& path, std::string& error) { return file_.Open(path, error); }
-    // Records the frames of one device (its simulator's frame tap); every
-    // device of a plant goes to the same file.
-    void Attach(Simulator& sim);
+    // Records the frames of one device (its simulator's frame tap) as link
+    // `number`; every device of a plant goes to the same file.
+    void Attach(Simulator& sim, std::uint16_t number);
 
 private:
-    void Record(LinkKind link, const IncomingFrame& in, const Outcome& out);
+    void Record(std::uint16_t number, LinkKind link, const IncomingFrame& in, const Outcome& out);
 
     capture::CaptureFile file_;
 };

@@ -241,7 +241,7 @@ int Run(const Options& options) {
                                                    options.maxRequests));
         devices.back()->sim.SetLog(LogVerbose);
         if (!options.capture.empty())
-            capture.Attach(devices.back()->sim);
+            capture.Attach(devices.back()->sim, static_cast<std::uint16_t>(devices.size()));
         if (!OpenLinks(*devices.back(), loop, options.tcpPort, options.tlsPort,
                        options.noTls ? nullptr : tlsServer.Context(), !options.noTcp, error)) {
             LogLine(error);

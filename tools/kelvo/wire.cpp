@@ -163,27 +163,28 @@ bool WireLog::Start(bool showSecrets) {
     return true;
 }
 
-void WireLog::Frame(Direction direction, LinkType link, std::span<const std::uint8_t> bytes,
-                    WireTime when) {
+void WireLog::Frame(const WireFrame& frame) {
     if (file_)
-        file_->Write(direction, link, bytes, when);
-    const std::span<const std::uint8_t> frame = FrameOf(link, bytes);
-    std::string summary = WireSummary(direction, link, bytes, lastCommand_);
-    if (direction == Direction::Request && frame.size() >= 6) {
-        lastCommand_ = ldle_u16(frame.data() + 4);
-        lastRequest_ = when;
-    } else if (direction == Direction::Answer && lastRequest_ != WireTime{}) {
-        const double ms = std::chrono::duration<double, std::milli>(when - lastRequest_).count();
-        char text[32];
-        std::snprintf(text, sizeof text, " (%.3f ms)", ms);
-        summary += text;
-    }
+        file_->Write(frame.direction, frame.link, frame.number, frame.bytes, frame.when);
     if (!print_)
         return;
-    const std::string stamp = Clock(when);
+    std::string summary =
+        WireSummary(frame.direction, frame.link, frame.bytes, frame.requestCommand);
+    if (frame.direction == Direction::Answer && frame.requestTime != WireTime{}) {
+        char text[32];
+        std::snprintf(
+            text, sizeof text, " (%.3f ms)",
+            std::chrono::duration<double, std::milli>(frame.when - frame.requestTime).count());
+        summary += text;
+    }
+    // Lines of the first link carry no number; with several, each says its own.
+    std::string stamp = Clock(frame.when);
+    if (frame.number > 1)
+        stamp += " [" + std::to_string(frame.number) + "]";
+    const std::string hex = WireHex(frame.direction, frame.link, frame.bytes, showSecrets_);
+    std::lock_guard lock(mutex_);
     std::fprintf(stderr, "%s %s %s\n%*s%s\n", stamp.c_str(),
-                 direction == Direction::Request ? "tx" : "rx",
-                 WireHex(direction, link, bytes, showSecrets_).c_str(),
+                 frame.direction == Direction::Request ? "tx" : "rx", hex.c_str(),
                  static_cast<int>(stamp.size() + 4), "", summary.c_str());
 }
 

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 
@@ -22,6 +23,19 @@ using capture::Direction;
 using capture::LinkType;
 using WireTime = capture::CaptureFile::Time;
 
+// One frame as a link saw it: a request as written, an answer as read, or
+// push data read outside an exchange.
+struct WireFrame {
+    Direction direction;
+    LinkType link;
+    std::uint16_t number; // the link, numbered from 1 in the order they were made
+    std::span<const std::uint8_t> bytes;
+    WireTime when;
+    std::uint16_t requestCommand = 0; // an answer: the command of the request before it
+    WireTime requestTime{};           // an answer: when that request went out
+};
+
+// Safe to use from the threads of several connections.
 class WireLog {
 public:
     // --wire, --capture FILE.
@@ -30,19 +44,14 @@ public:
     // recording transport in place. False, with the reason on standard error,
     // when the file cannot be written.
     bool Start(bool showSecrets);
-    // One frame as it went over the link: a request as written, an answer as
-    // read, or push data read outside an exchange.
-    void Frame(Direction direction, LinkType link, std::span<const std::uint8_t> bytes,
-               WireTime when);
+    void Frame(const WireFrame& frame);
 
 private:
     bool print_ = false;
     std::string capturePath_;
     bool showSecrets_ = false;
     std::unique_ptr<capture::CaptureFile> file_;
-    // The last request, which names and times the answer after it.
-    std::uint16_t lastCommand_ = 0;
-    WireTime lastRequest_{};
+    std::mutex mutex_; // keeps the two lines of a frame together
 };
 
 // The frame as hex, passwords shown as *** unless `showSecrets`.

@@ -17,6 +17,7 @@ namespace kelvo::tool {
 namespace {
 
 WireLog* g_log = nullptr;
+std::atomic<std::uint16_t> g_links{0};
 
 LinkType LinkOf(BSTR connection) {
     std::u16string text(BstrView(connection));
@@ -29,7 +30,7 @@ LinkType LinkOf(BSTR connection) {
 
 class WireTap final : public IPortway {
 public:
-    explicit WireTap(IPortway* inner) : inner_(inner) {}
+    explicit WireTap(IPortway* inner) : inner_(inner), number_(++g_links) {}
     ~WireTap() {
         EndAnswer();
         inner_->Release();
@@ -92,8 +93,11 @@ public:
             return hr;
         const auto* bytes = static_cast<const std::uint8_t*>(buffer);
         if (!inExchange_) {
-            g_log->Frame(Direction::Stream, link_, {bytes, length},
-                         std::chrono::system_clock::now());
+            g_log->Frame({Direction::Stream,
+                          link_,
+                          number_,
+                          {bytes, length},
+                          std::chrono::system_clock::now()});
             return hr;
         }
         if (answer_.empty())
@@ -106,9 +110,12 @@ public:
         const WireTime when = std::chrono::system_clock::now();
         const HRESULT hr = inner_->Write(buffer, length);
         if (SUCCEEDED(hr) && buffer) {
-            g_log->Frame(Direction::Request, link_,
-                         {static_cast<const std::uint8_t*>(buffer), length}, when);
+            const std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(buffer),
+                                                      length);
+            g_log->Frame({Direction::Request, link_, number_, bytes, when});
             inExchange_ = true;
+            request_ = {bytes.begin(), bytes.end()};
+            requestTime_ = when;
         }
         return hr;
     }
@@ -139,17 +146,28 @@ private:
     // Reports the answer read so far; reads from here on are push data.
     void EndAnswer() {
         if (!answer_.empty())
-            g_log->Frame(Direction::Answer, link_, answer_, answerTime_);
+            g_log->Frame({Direction::Answer, link_, number_, answer_, answerTime_, RequestCommand(),
+                          requestTime_});
         answer_.clear();
         inExchange_ = false;
+    }
+    // The command code of the last request (inside the serial envelope there).
+    std::uint16_t RequestCommand() const {
+        const std::size_t at = link_ == LinkType::Serial ? 5 : 4;
+        return request_.size() >= at + 2
+                   ? static_cast<std::uint16_t>(request_[at] | request_[at + 1] << 8)
+                   : 0;
     }
 
     std::atomic<ULONG> refs_{1};
     IPortway* inner_;
+    const std::uint16_t number_;
     LinkType link_ = LinkType::Tcp;
     bool inExchange_ = false;
     std::vector<std::uint8_t> answer_;
     WireTime answerTime_{};
+    std::vector<std::uint8_t> request_; // the last request, which names its answer
+    WireTime requestTime_{};
 };
 
 class WireTapFactory final : public IClassFactory {

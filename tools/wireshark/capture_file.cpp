@@ -34,12 +34,14 @@ bool CaptureFile::Open(const std::string& path, std::string& error) {
     return true;
 }
 
-void CaptureFile::Write(Direction direction, LinkType link, std::span<const std::uint8_t> bytes,
-                        Time when) {
+void CaptureFile::Write(Direction direction, LinkType link, std::uint16_t number,
+                        std::span<const std::uint8_t> bytes, Time when) {
     std::vector<std::uint8_t> record;
-    record.reserve(bytes.size() + 2);
+    record.reserve(bytes.size() + 4);
     record.push_back(static_cast<std::uint8_t>(direction));
     record.push_back(static_cast<std::uint8_t>(link));
+    record.push_back(static_cast<std::uint8_t>(number & 0xFF));
+    record.push_back(static_cast<std::uint8_t>(number >> 8));
     record.insert(record.end(), bytes.begin(), bytes.end());
 
     const auto micros =

@@ -1,10 +1,12 @@
 // Capture files of device frames for the Wireshark dissector (kelvo.lua):
 // pcap with the link type DLT_USER0 (147). Every record is one frame as it
-// went over the wire (serial: with address byte and CRC), behind a 2-byte
+// went over the wire (serial: with address byte and CRC), behind a 4-byte
 // pseudo-header:
-//   byte 0  direction: 0 request (host to device), 1 answer (device to host),
-//           2 streamed push data (device to host, no request)
-//   byte 1  link: 0 serial, 1 TCP, 2 TLS (the bytes inside the session)
+//   byte 0    direction: 0 request (host to device), 1 answer (device to host),
+//             2 streamed push data (device to host, no request)
+//   byte 1    link: 0 serial, 1 TCP, 2 TLS (the bytes inside the session)
+//   bytes 2-3 link number, little-endian: which of several links of the
+//             program (the tool's connections, the simulator's devices), from 1
 #pragma once
 
 #include <chrono>
@@ -36,8 +38,8 @@ public:
     // Creates (or replaces) the file; false with the reason in `error`.
     bool Open(const std::string& path, std::string& error);
     // Appends one record and flushes it, so the file is readable at any time.
-    void Write(Direction direction, LinkType link, std::span<const std::uint8_t> bytes,
-               Time when = std::chrono::system_clock::now());
+    void Write(Direction direction, LinkType link, std::uint16_t number,
+               std::span<const std::uint8_t> bytes, Time when = std::chrono::system_clock::now());
 
 private:
     std::mutex mutex_;

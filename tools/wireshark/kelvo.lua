@@ -2,7 +2,8 @@
 --   TCP port 17221, TLS port 17222 (readable with the session secrets, e.g. a
 --   key log written through SSLKEYLOGFILE), UDP discovery on port 17220, and
 --   the capture files of `kelvo --capture` and `kelvo-sim --capture` (link
---   type DLT_USER0 with a 2-byte pseudo-header: direction, link).
+--   type DLT_USER0 with a 4-byte pseudo-header: direction, link kind, link
+--   number).
 -- Load it with `tshark -X lua_script:kelvo.lua` or from Wireshark's Lua
 -- plugin folder (`make install` puts it there). Every failed exchange carries
 -- the field kelvo.error (filter "kelvo.error") and an expert item.
@@ -826,27 +827,31 @@ local LINKS = { [0] = "serial", [1] = "TCP", [2] = "TLS" }
 local rf = {
     direction = ProtoField.uint8("kelvo.record.direction", "Direction", base.DEC, DIRECTIONS),
     link = ProtoField.uint8("kelvo.record.link", "Link", base.DEC, LINKS),
+    number = ProtoField.uint16("kelvo.record.number", "Link number", base.DEC),
 }
 record.fields = rf
 
 function record.dissector(tvb, pinfo, tree)
-    if tvb:len() < 2 then return 0 end
-    local direction, link = tvb(0, 1):uint(), tvb(1, 1):uint()
-    pinfo.cols.src = direction == 0 and "host" or "device"
-    pinfo.cols.dst = direction == 0 and "device" or "host"
-    local head_tree = tree:add(record, tvb(0, 2))
+    if tvb:len() < 4 then return 0 end
+    local direction, link, number = tvb(0, 1):uint(), tvb(1, 1):uint(), tvb(2, 2):le_uint()
+    -- With several links in one file, each device is named by its number.
+    local device = number > 1 and ("device " .. number) or "device"
+    pinfo.cols.src = direction == 0 and "host" or device
+    pinfo.cols.dst = direction == 0 and device or "host"
+    local head_tree = tree:add(record, tvb(0, 4))
     head_tree:add(rf.direction, tvb(0, 1))
     head_tree:add(rf.link, tvb(1, 1))
+    head_tree:add_le(rf.number, tvb(2, 2))
     pinfo.cols.protocol = "Kelvo"
     if direction == 2 or not DIRECTIONS[direction] then
-        local t = tree:add(kelvo, tvb(2))
-        if tvb:len() > 2 then t:add(f.push, tvb(2)) end
-        pinfo.cols.info = string.format("Push data, %d bytes", tvb:len() - 2)
+        local t = tree:add(kelvo, tvb(4))
+        if tvb:len() > 4 then t:add(f.push, tvb(4)) end
+        pinfo.cols.info = string.format("Push data, %d bytes", tvb:len() - 4)
         return tvb:len()
     end
     local ctx = { dir = DIRECTIONS[direction], serial = link == 0, record = true,
-        conv = "record:" .. link }
-    return dissect_frames(tvb, 2, pinfo, tree, ctx)
+        conv = "record:" .. link .. ":" .. number }
+    return dissect_frames(tvb, 4, pinfo, tree, ctx)
 end
 
 ---------------------------------------------------------------------------
