@@ -53,8 +53,8 @@ constexpr int kTimeoutMs = 3000;
 constexpr double kWarmUpSeconds = 0.2;
 
 double g_seconds = 1.0; // per side and round
-int g_rounds = 6;
-// --side=objects or --side=raw: that side only (to watch one with strace or
+int g_rounds = 5;
+// --side=objects, pool or raw: that side only (to watch one with strace or
 // perf); --side=memory or --side=backup: that table only.
 std::string g_side;
 // --devices=N: that number of devices only.
@@ -330,24 +330,34 @@ public:
         objects_.clear();
     }
 
-    // Every object read by its thread for the warm-up and then `seconds`;
+    // Every object read for the warm-up and then `seconds`, by a thread of
+    // its own (`pool` 0) or by `pool` threads that take the objects in turn
+    // (the next one not in use), as a pool works through a queue of reads;
     // `during` runs on this thread half-way through.
-    template <class F> bool Round(Tally& tally, double seconds, F during) {
+    template <class F> bool Round(Tally& tally, double seconds, F during, std::size_t pool = 0) {
         std::atomic<bool> stop{false};
         std::atomic<bool> failed{false};
+        std::atomic<std::size_t> next{0};
         std::vector<std::thread> threads;
-        for (std::size_t i = 0; i < objects_.size(); ++i) {
-            threads.emplace_back([&, i] {
-                CKelvo* k = objects_[i]->get();
-                std::atomic<std::uint64_t>& reads = reads_[i].value;
-                while (!stop.load(std::memory_order_relaxed)) {
-                    VARIANT v;
-                    if (k->get_Par(kParameter, 0, VT_I4, &v) != S_OK) {
-                        failed = true;
-                        return;
+        auto read = [&](std::size_t i) {
+            VARIANT v;
+            if ((*objects_[i])->get_Par(kParameter, 0, VT_I4, &v) != S_OK)
+                failed = true;
+            std::atomic<std::uint64_t>& reads = reads_[i].value;
+            reads.store(reads.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        };
+        for (std::size_t t = 0; t < (pool ? pool : objects_.size()); ++t) {
+            threads.emplace_back([&, t] {
+                while (!stop.load(std::memory_order_relaxed) && !failed) {
+                    if (!pool) {
+                        read(t);
+                        continue;
                     }
-                    reads.store(reads.load(std::memory_order_relaxed) + 1,
-                                std::memory_order_relaxed);
+                    const std::size_t i = next.fetch_add(1) % objects_.size();
+                    if (reads_[i].busy.exchange(true))
+                        continue;
+                    read(i);
+                    reads_[i].busy = false;
                 }
             });
         }
@@ -371,6 +381,7 @@ public:
 private:
     struct alignas(64) Counter {
         std::atomic<std::uint64_t> value{0};
+        std::atomic<bool> busy{false}; // a pool thread reads the object
     };
 
     std::vector<std::uint64_t> Counts() const {
@@ -383,6 +394,11 @@ private:
     std::vector<std::unique_ptr<test::SimDevice>> objects_;
     std::vector<Counter> reads_;
 };
+
+// The threads of a pool: one a core.
+std::size_t PoolSize() {
+    return std::max(1u, std::thread::hardware_concurrency());
+}
 
 // ---- Rows ----
 
@@ -408,70 +424,86 @@ std::string PerRead(const Tally& t, double value, const char* format) {
     return total ? Format(format, value / static_cast<double>(total)) : "";
 }
 
+// One N: the objects with a thread each, the objects in a pool and the raw
+// client, in rounds, each in turn first. A row per way of driving the objects.
 void Compare(Table& table, std::size_t count) {
-    Tally component;
-    Tally client;
-    std::vector<double> ratios;
+    const std::size_t pool = std::min(count, PoolSize());
+    struct Side {
+        std::string name;
+        std::size_t pool = 0; // 0: a thread each; raw: unused
+        bool raw = false;
+        Tally tally;
+        std::vector<double> perSecond; // round by round
+    };
+    std::vector<Side> sides;
+    if (g_side.empty() || g_side == "objects")
+        sides.push_back({"a thread each", 0, false, {}, {}});
+    if ((g_side.empty() || g_side == "pool") && count > pool)
+        sides.push_back({"pool of " + std::to_string(pool) + " threads", pool, false, {}, {}});
+    if (g_side.empty() || g_side == "raw")
+        sides.push_back({"raw", 0, true, {}, {}});
     std::string error;
     for (int round = 0; round < g_rounds && error.empty(); ++round) {
-        // A device serves one client at a time: each side connects for its
-        // part of the round only.
-        Tally a;
-        Tally b;
-        auto objectsRound = [&] {
-            ObjectClients objects;
-            if (!objects.Open(count))
-                error = "cannot connect";
-            else if (!objects.Round(a, g_seconds, [] {}))
-                error = "read failed";
-            objects.Close();
-        };
-        auto rawRound = [&] {
-            RawClient raw;
-            if (!raw.Open(count))
-                error = "raw client cannot connect";
-            else if (!raw.Round(b, g_seconds))
-                error = "raw read failed";
-        };
-        // Alternate who goes first, so that neither always follows the other.
-        if (round % 2 == 1 && g_side.empty()) {
-            rawRound();
-            objectsRound();
-        } else {
-            if (g_side != "raw")
-                objectsRound();
-            if (g_side != "objects")
-                rawRound();
-        }
-        if (b.PerSecond() > 0)
-            ratios.push_back(a.PerSecond() / b.PerSecond());
-        for (auto [into, from] : {std::pair{&component, &a}, std::pair{&client, &b}}) {
-            into->reads.resize(from->reads.size());
-            for (std::size_t i = 0; i < from->reads.size(); ++i)
-                into->reads[i] += from->reads[i];
-            into->seconds += from->seconds;
-            into->used.cpu += from->used.cpu;
-            into->used.switches += from->used.switches;
+        for (std::size_t k = 0; k < sides.size() && error.empty(); ++k) {
+            // A device serves one client at a time: each side connects for
+            // its part of the round only.
+            Side& side = sides[(k + static_cast<std::size_t>(round)) % sides.size()];
+            Tally t;
+            if (side.raw) {
+                RawClient raw;
+                if (!raw.Open(count) || !raw.Round(t, g_seconds))
+                    error = "raw client failed";
+            } else {
+                ObjectClients objects;
+                if (!objects.Open(count) || !objects.Round(
+                                                t, g_seconds, [] {}, side.pool))
+                    error = "objects failed";
+                objects.Close();
+            }
+            side.perSecond.push_back(t.PerSecond());
+            Side& into = side;
+            into.tally.reads.resize(t.reads.size());
+            for (std::size_t i = 0; i < t.reads.size(); ++i)
+                into.tally.reads[i] += t.reads[i];
+            into.tally.seconds += t.seconds;
+            into.tally.used.cpu += t.used.cpu;
+            into.tally.used.switches += t.used.switches;
         }
     }
     if (!error.empty()) {
         table.Row({std::to_string(count), error});
         return;
     }
-    const double cpuComponent = component.used.cpu / static_cast<double>(component.Total());
-    const double cpuRaw = client.used.cpu / static_cast<double>(client.Total());
-    table.Row({std::to_string(count), Format("%.0f", component.PerSecond()),
-               Format("%.0f", client.PerSecond()), Format("%.3f", Median(ratios)),
-               Duration(cpuComponent * 1e9), Duration(cpuRaw * 1e9),
-               Format("%.2f", cpuComponent / cpuRaw),
-               PerRead(component, component.used.switches, "%.2f"),
-               PerRead(client, client.used.switches, "%.2f"), Spread(component.reads),
-               Spread(client.reads)});
+    const Side* raw = sides.back().raw ? &sides.back() : nullptr;
+    for (const Side& side : sides) {
+        if (side.raw && sides.size() > 1)
+            continue;
+        const Tally& t = side.tally;
+        const double cpu = t.used.cpu / static_cast<double>(std::max<std::uint64_t>(1, t.Total()));
+        std::vector<std::string> row{std::to_string(count), side.name,
+                                     Format("%.0f", t.PerSecond())};
+        if (raw && !side.raw) {
+            std::vector<double> ratios;
+            for (std::size_t r = 0; r < side.perSecond.size(); ++r)
+                ratios.push_back(raw->perSecond[r] > 0 ? side.perSecond[r] / raw->perSecond[r] : 0);
+            const double rawCpu = raw->tally.used.cpu / static_cast<double>(raw->tally.Total());
+            row.insert(row.end(),
+                       {Format("%.0f", raw->tally.PerSecond()), Format("%.3f", Median(ratios)),
+                        Duration(cpu * 1e9), Duration(rawCpu * 1e9), Format("%.2f", cpu / rawCpu),
+                        PerRead(t, t.used.switches, "%.2f"),
+                        PerRead(raw->tally, raw->tally.used.switches, "%.2f"), Spread(t.reads),
+                        Spread(raw->tally.reads)});
+        } else {
+            row.insert(row.end(), {"", "", Duration(cpu * 1e9), "", "",
+                                   PerRead(t, t.used.switches, "%.2f"), "", Spread(t.reads), ""});
+        }
+        table.Row(row);
+    }
     std::fprintf(stderr, "%zu devices: done\n", count);
 }
 
-// Resident memory per connected object with `count` objects: idle, and with
-// every object read by its thread.
+// Resident memory per connected object with `count` objects: idle, read by
+// a pool, and each read by a thread of its own.
 void Memory(Table& table, std::size_t count) {
     {
         // One object first, so that what the first one sets up once (the
@@ -488,15 +520,19 @@ void Memory(Table& table, std::size_t count) {
     if (!objects.Open(count))
         return table.Row({std::to_string(count), "cannot connect"});
     const double idle = Resident();
+    double pooled = 0;
     double running = 0;
     Tally ignored;
-    const bool ok = objects.Round(ignored, 1.0, [&] { running = Resident(); });
+    const bool ok = objects.Round(
+                        ignored, 1.0, [&] { pooled = Resident(); }, PoolSize()) &&
+                    objects.Round(ignored, 1.0, [&] { running = Resident(); });
     objects.Close();
     if (!ok)
         return table.Row({std::to_string(count), "read failed"});
-    const double n = static_cast<double>(count);
-    table.Row({std::to_string(count), Format("%.1f KiB", (idle - base) / n / 1024),
-               Format("%.1f KiB", (running - base) / n / 1024)});
+    auto each = [&](double resident) {
+        return Format("%.1f KiB", (resident - base) / static_cast<double>(count) / 1024);
+    };
+    table.Row({std::to_string(count), each(idle), each(pooled), each(running)});
 }
 
 // ---- params backup of a parameter list from every device ----
@@ -683,30 +719,33 @@ int Main(int argc, char** argv) {
         std::fprintf(stderr, "kelvo-sim runs at normal priority (not allowed to raise it)\n");
 
     Table memory("Resident memory per connected Kelvo object",
-                 {"objects", "idle", "each read by its own thread"});
+                 {"objects", "idle", "read by a pool", "each read by its own thread"});
     if ((g_side.empty() && g_devices == 0) || g_side == "memory")
         Memory(memory, kMostDevices);
     memory.Note("Goal: at most 32 KiB. The growth of the process's resident memory from before "
-                "the objects were made, divided by their number; with threads, sampled half-way "
-                "through a second of reads (the thread's stack pages included).");
+                "the objects were made, divided by their number; while they are read (a pool of "
+                "one thread a core, then a thread each), sampled half-way through a second of "
+                "reads (with the page of each link's lock file and the threads' stacks).");
 
-    Table scale("Many devices: N objects, a thread each, against one epoll loop",
-                {"devices", "objects reads/s", "raw reads/s", "ratio", "objects CPU/read",
-                 "raw CPU/read", "CPU ratio", "objects switches/read", "raw switches/read",
-                 "objects reads per connection (fewest / median / most)",
+    Table scale("Many devices: N objects driven as a host would, against one epoll loop",
+                {"devices", "objects driven by", "objects reads/s", "raw reads/s", "ratio",
+                 "objects CPU/read", "raw CPU/read", "CPU ratio", "objects switches/read",
+                 "raw switches/read", "objects reads per connection (fewest / median / most)",
                  "raw reads per connection"});
     for (std::size_t count : kCounts) {
         if ((g_devices == 0 || g_devices == count) && g_side != "memory" && g_side != "backup")
             Compare(scale, count);
     }
     scale.Note(
-        "One kelvo-sim process serves all devices (127.0.106.1 on). Goals: ratio (the median over "
-        "the rounds of objects / raw reads per second) at least 0.9; CPU ratio (client user + "
-        "system time per read, objects / raw) at most 1.3; the fewest reads of one object at least "
-        "half the median. " +
+        "One kelvo-sim process serves all devices (127.0.106.1 on)" +
+        std::string(favoured ? ", at nice -10" : "") +
+        ". Objects driven by a thread each, or by a pool of one thread a core, each thread "
+        "reading its objects in turn. Goals: ratio (the median over the rounds of objects / raw "
+        "reads per second) at least 0.9; CPU ratio (client user + system time per read, "
+        "objects / raw) at most 1.3; the fewest reads of one object at least half the median. " +
         std::to_string(g_rounds) + " rounds of " + Format("%.1f", g_seconds) +
         " s per side, after a 0.2 s warm-up each; CPU time and context switches are the "
-        "benchmark process's own (getrusage), the simulator's not included.");
+        "benchmark process's own (getrusage), the simulator's not included.\n");
 
     Table backup("params backup of " + std::to_string(kListSize) + " parameters from " +
                      std::to_string(kMostDevices) + " devices",
