@@ -512,9 +512,15 @@ command(0x5003, "ReadSafeObject",
         c:note("value " .. c:u32(f.object_value))
     end, then_error(8))
 
+-- Status words name their command when no request is known; of the two
+-- commands with the error word 0x0221 the lower code wins.
 local names = {}
 local by_status = {}
-for code, cmd in pairs(commands) do
+local codes = {}
+for code in pairs(commands) do codes[#codes + 1] = code end
+table.sort(codes)
+for _, code in ipairs(codes) do
+    local cmd = commands[code]
     names[code] = cmd.name
     by_status[cmd.ok_word] = by_status[cmd.ok_word] or { code, "success" }
     by_status[cmd.err_word] = by_status[cmd.err_word] or { code, "device error" }
