@@ -392,7 +392,8 @@ int main(int argc, char** argv) {
                    "interface); implies --discovery");
     app.add_flag("--blink", options.blink, "write the blink time of every ping on stderr");
     app.add_option("--capture", options.capture,
-                   "write every frame of every link to FILE (pcap for the Wireshark dissector)");
+                   "write every frame of every link to FILE (pcap for the Wireshark dissector)")
+        ->type_name("FILE");
     app.add_option("--devices", options.devices,
                    "serve this many independent devices, on --addr and the addresses after it")
         ->check(CLI::Range(std::size_t{1}, std::size_t{4096}));

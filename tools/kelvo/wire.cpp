@@ -144,7 +144,8 @@ void WireLog::AddOptions(CLI::App& app) {
                  "print every frame sent (tx) and received (rx) on standard error: time, hex and "
                  "a decoded line");
     app.add_option("--capture", capturePath_,
-                   "write every frame to FILE as pcap for the Wireshark dissector (kelvo.lua)");
+                   "write every frame to FILE as pcap for the Wireshark dissector (kelvo.lua)")
+        ->type_name("FILE");
 }
 
 bool WireLog::Start(bool showSecrets) {
