@@ -110,7 +110,15 @@ while [ $# -gt 0 ]; do
     --seed) seed=$2; shift 2 ;;
     --count) count=$2; shift 2 ;;
     --tag) tag=$2; shift 2 ;;
-    --run) run_tests "$2"; exit ;;
+    --run)
+      # In a network namespace of its own (root): the tests' fixed loopback
+      # addresses and ports cannot meet those of a test run beside it.
+      if [ -z "${KELVO_MUTANTS_NETNS:-}" ] && [ "$(id -u)" = 0 ] &&
+        command -v unshare >/dev/null && command -v ip >/dev/null; then
+        exec unshare -n sh -c 'ip link set lo up && KELVO_MUTANTS_NETNS=1 exec "$0" --run "$1"' \
+          "$root/scripts/mutants.sh" "$2"
+      fi
+      run_tests "$2"; exit ;;
     --list)
       for l in $labels $extra; do
         printf '%-11s %-22s %s\n' "$l" "$(files "$l")" "$(programs "$l")"
