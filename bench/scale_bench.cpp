@@ -739,8 +739,9 @@ int Main(int argc, char** argv) {
     scale.Note(
         "One kelvo-sim process serves all devices (127.0.106.1 on)" +
         std::string(favoured ? ", at nice -10" : "") +
-        ". Objects driven by a thread each, or by a pool of one thread a core, each thread "
-        "reading its objects in turn. Goals: ratio (the median over the rounds of objects / raw "
+        ". Objects driven by a thread each, or by a pool of one thread a core whose threads "
+        "take the objects in turn (the next one no other thread reads). Goals: ratio (the median "
+        "over the rounds of objects / raw "
         "reads per second) at least 0.9; CPU ratio (client user + system time per read, "
         "objects / raw) at most 1.3; the fewest reads of one object at least half the median. " +
         std::to_string(g_rounds) + " rounds of " + Format("%.1f", g_seconds) +
