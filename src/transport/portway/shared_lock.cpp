@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <fcntl.h>
 #include <linux/futex.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -52,13 +53,16 @@ bool Lives(std::uint32_t pid) {
 } // namespace
 
 std::unique_ptr<SharedLock> SharedLock::Map(int fd) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0)
+    // Growing fills with zeros, the free word; a file already long enough
+    // keeps its bytes, so a process that comes late never frees a held word.
+    // The page gets its disk block now: a write into a page without one
+    // would end the process (SIGBUS) on a full disk.
+    if (::posix_fallocate(fd, 0, kPage) != 0)
         return nullptr;
-    // Growing fills with zeros, the free word; a file already long enough is
-    // left as it is, so a process that comes late never frees a held word.
-    if (st.st_size < static_cast<off_t>(kPage) && ::ftruncate(fd, kPage) != 0)
-        return nullptr;
+    // Every user who reaches the file must be able to map it for writing:
+    // one who could not would lock with flock and miss the word's holders.
+    // (Only the file's owner can change its mode; others find it done.)
+    ::fchmod(fd, 0666);
     void* page = ::mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (page == MAP_FAILED)
         return nullptr;

@@ -17,7 +17,9 @@ namespace kelvo::portway {
 class SharedLock {
 public:
     // Maps the word of the lock file open as `fd` (read and write), growing the
-    // file to one page when it is shorter; null when that is not possible.
+    // file to one page when it is shorter and letting every user write it;
+    // null when that is not possible (the link lock then uses flock, which
+    // excludes only others that use flock too).
     static std::unique_ptr<SharedLock> Map(int fd);
     ~SharedLock();
     SharedLock(const SharedLock&) = delete;
