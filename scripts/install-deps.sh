@@ -14,6 +14,7 @@ packages=(
   help2man dpkg-dev file
   pybind11-dev python3-dev python3-pytest
   libpcap-dev tshark tcpdump
+  nlohmann-json3-dev
   "$@"
 )
 

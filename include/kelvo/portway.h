@@ -31,6 +31,9 @@ constexpr SHORT PORTWAY_PROP_CERT_NOT_AFTER = 3;
 constexpr SHORT PORTWAY_PROP_TLS_PIN = 4;
 // SHA-256 fingerprint of the connected TLS peer's certificate (BSTR, lower-case hex).
 constexpr SHORT PORTWAY_PROP_TLS_FINGERPRINT = 5;
+// Why the last Open failed, in the system's words (BSTR, e.g. "cannot reach
+// 10.0.0.7:17221: connection refused"); empty after an Open that succeeded.
+constexpr SHORT PORTWAY_PROP_OPEN_FAILURE = 6;
 
 #if defined(__GNUC__)
 #pragma GCC diagnostic push

@@ -254,6 +254,20 @@ TEST(ScanLoopback, SimulatorAnswersWithItsItems) {
     EXPECT_EQ(text.substr(prefix.size() + 10), "\t\t\n");
 }
 
+TEST(ScanLoopback, SimulatorOnTheSameHostAnswersTheBroadcast) {
+    const std::string state = ::testing::TempDir() + "scan_same_host.xml";
+    std::ofstream(state) << R"(<kelvo-sim><discovery name="same-host" items="1 6"/></kelvo-sim>)";
+    SimProcess sim;
+    ASSERT_TRUE(sim.Start(
+        {"--addr", "127.0.109.22", "--discovery", "--no-tls", "--no-tcp", "--state", state}));
+    // The real broadcast, from another address of the host.
+    ScanRoute route;
+    route.step = 100ms;
+    std::string text;
+    ASSERT_TRUE(ScanUdp("127.0.109.21", 3, text, route));
+    EXPECT_NE(text.find("127.0.109.22\tsame-host\t\n"), std::string::npos) << text;
+}
+
 // ---- Broadcast inside network namespaces made by the test ----
 
 std::string IpTool() {

@@ -76,7 +76,12 @@ ProgramOutcome RunProgram(const std::vector<std::string>& argv,
     std::vector<char*> envp = Pointers(environment);
     const Clock::time_point start = Clock::now();
     pid_t pid = -1;
-    int spawned = posix_spawn(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
+    // A session of its own: the program has no terminal to prompt on.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    int spawned = posix_spawn(&pid, argp[0], &actions, &attributes, argp.data(), envp.data());
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     close(err[1]);

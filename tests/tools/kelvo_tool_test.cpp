@@ -61,12 +61,25 @@ TEST(KelvoTool, OfflineCommandsPrintTheirResultAlone) {
         {{"--json", "invoke", "Protocol"}, 0, JsonOk("\"Kelvo\"")},
         {{"--json", "invoke", "--put", "MsgOn", "3"}, 0, JsonOk("null")},
         {{"conf"}, 0, "Kelvo:255,10000,0#TCPIP:/17221,5000\n"},
-        {{"-c", "Kelvo:7,2000,3#COM:1", "conf"}, 0, "Kelvo:255,2000,3#COM:1,921600,N,8,1\n"},
-        {{"-c", "Kelvo:1,500,2,admin,39383B#TCPIP:10.0.0.7/1234,3000,SSL", "conf"},
+        {{"-c", "Kelvo:7,2000,3#COM:1", "conf"},
+         0,
+         "Kelvo:255,2000,3#COM:1,921600,N,8,1\n",
+         "warning: 'Kelvo:7,2000,3': the address item is not read: 255 is used, so the answer's "
+         "bus address is not checked\n"},
+        // Warnings quote the password item masked.
+        {{"-c", "Kelvo:255,500,2,admin,39383B#TCPIP:10.0.0.7/17222,3000,SSL", "conf"},
          0,
          "Kelvo:255,500,2,admin,39383B#TCPIP:10.0.0.7/17222,3000,SSL\n"},
+        {{"-c", "Kelvo:1,500,2,admin,39383B#COM:1", "conf"},
+         0,
+         "Kelvo:255,500,2,admin,39383B#COM:1,921600,N,8,1\n",
+         "warning: 'Kelvo:1,500,2,admin,***': the address item is not read"},
         // The transport part is refused after its port was taken.
-        {{"-c", "COM:3,115200", "conf"}, 0, "Kelvo:255,10000,0#COM:3,921600,N,8,1\n"},
+        {{"-c", "COM:3,115200", "conf"},
+         0,
+         "Kelvo:255,10000,0#COM:3,921600,N,8,1\n",
+         "warning: 'COM:3,115200': the baud rate must be 921600; what follows in this part is "
+         "ignored\n"},
         {{"conf"}, 0, "Kelvo:255,10000,0#COM:4,921600,N,8,1\n", "", {"KELVO_CONF=COM:4"}},
         {{"encrypt", "abc"}, 0, "39383B\n"},
         {{"encrypt", ""}, 0, "\n"},
@@ -83,7 +96,8 @@ TEST(KelvoTool, OfflineCommandsPrintTheirResultAlone) {
         {{"--json", "invoke", "CRCMemory", "0", "0"},
          1,
          "{\"ok\":false,\"hresult\":2147500033,\"errorCode\":0,\"deviceStatus\":0,\"result\":"
-         "null}\n"},
+         "null,\"hresultHex\":\"0x80004001\",\"deviceStatusHex\":\"0x00000000\",\"message\":"
+         "\"CRCMemory failed (hresult 0x80004001)\",\"exitStatus\":1}\n"},
     };
     for (const ToolCase& c : cases)
         Check(c);
@@ -106,15 +120,13 @@ TEST(KelvoTool, EncryptThenDecryptGivesThePasswordBack) {
 }
 
 TEST(KelvoTool, ClosedPortFailsQuickly) {
-    const std::string conf = "TCPIP:127.0.0.42/1,300";
-    ProgramOutcome o = Check({{"-c", conf, "save"}, 1, "", "error: cannot open " + conf});
+    const std::string conf = "TCPIP:127.0.0.42/17221,300";
+    ProgramOutcome o = Check({{"save"},
+                              1,
+                              "",
+                              "error: cannot reach 127.0.0.42:17221: connection refused\n",
+                              {"KELVO_CONF=" + conf}});
     EXPECT_LT(o.seconds, 2.0);
-    Check({{"--json", "save"},
-           1,
-           "{\"ok\":false,\"hresult\":2147747074,\"errorCode\":16,\"deviceStatus\":0,\"result\":"
-           "null}\n",
-           "",
-           {"KELVO_CONF=" + conf}});
     // An empty connection text keeps invoke off the link.
     Check({{"-c", "", "invoke", "Protocol"}, 0, "Kelvo\n", "", {"KELVO_CONF=" + conf}});
 }
@@ -143,7 +155,8 @@ TEST(KelvoToolSimulator, DeviceErrorIsReportedWithItsCode) {
     Check({{"--json", "-c", conf, "save"},
            1,
            "{\"ok\":false,\"hresult\":2147500037,\"errorCode\":1,\"deviceStatus\":352321538,"
-           "\"result\":null}\n"});
+           "\"result\":null,\"hresultHex\":\"0x80004005\",\"deviceStatusHex\":\"0x15000002\","
+           "\"message\":\"This operation needs a login, device 0x15000002\",\"exitStatus\":1}\n"});
     // The fault has passed: the device answers again.
     Check({{"-c", conf, "save"}});
 }

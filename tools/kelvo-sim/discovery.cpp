@@ -319,48 +319,81 @@ DiscoveryResponder::DiscoveryResponder(Simulator& sim, std::string startAddress)
     : sim_(sim), startAddress_(std::move(startAddress)) {}
 
 DiscoveryResponder::~DiscoveryResponder() {
-    if (loop_)
+    if (loop_) {
         loop_->Unwatch(*this);
+        if (broadcastFd_ >= 0)
+            loop_->Unwatch(broadcasts_);
+    }
     if (fd_ >= 0)
         close(fd_);
+    if (broadcastFd_ >= 0)
+        close(broadcastFd_);
 }
 
-bool DiscoveryResponder::Open(const std::string& address, std::string& error) {
+namespace {
+
+// A UDP socket bound to address:17220 with address reuse; -1 with `error` set.
+int BindDiscovery(const in_addr& address, std::string& error) {
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(kDiscoveryPort);
-    if (inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1) {
+    local.sin_addr = address;
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        error = std::string("socket: ") + std::strerror(errno);
+        return -1;
+    }
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        char text[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &address, text, sizeof text);
+        error = std::string("bind ") + text + ":" + std::to_string(kDiscoveryPort) + ": " +
+                std::strerror(errno);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+bool DiscoveryResponder::Open(const std::string& address, std::string& error) {
+    in_addr a{};
+    if (inet_pton(AF_INET, address.c_str(), &a) != 1) {
         error = address + " is no IPv4 address";
         return false;
     }
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd_ < 0) {
-        error = std::string("socket: ") + std::strerror(errno);
+    fd_ = BindDiscovery(a, error);
+    if (fd_ < 0)
         return false;
-    }
-    const int on = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    setsockopt(fd_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-    if (bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        error =
-            "bind " + address + ":" + std::to_string(kDiscoveryPort) + ": " + std::strerror(errno);
-        return false;
-    }
-    return true;
+    if (a.s_addr == htonl(INADDR_ANY))
+        return true;
+    a.s_addr = htonl(INADDR_BROADCAST);
+    broadcastFd_ = BindDiscovery(a, error);
+    return broadcastFd_ >= 0;
 }
 
 void DiscoveryResponder::Attach(EventLoop& loop) {
     loop_ = &loop;
     loop.Watch(*this, fd_, EPOLLIN);
+    if (broadcastFd_ >= 0)
+        loop.Watch(broadcasts_, broadcastFd_, EPOLLIN);
 }
 
 void DiscoveryResponder::OnEvents(std::uint32_t) {
+    Serve(fd_);
+}
+
+// A broadcast is answered from address:17220 like any request.
+void DiscoveryResponder::Serve(int fd) {
     for (;;) {
         std::uint8_t buffer[2048];
         sockaddr_in from{};
         socklen_t fromSize = sizeof from;
         const ssize_t n =
-            recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromSize);
+            recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromSize);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)

@@ -85,22 +85,45 @@ bool ReadPingSection(const pugi::xml_node& node, DeviceState& state, std::string
 
 // The UDP responder. Several simulators on one host may bind the same address
 // (address reuse), so each gets its copy of a broadcast request.
+//
+// On a unicast address a second socket takes the broadcasts on
+// 255.255.255.255:17220 (a socket bound to a unicast address does not get
+// them), and the answers go out from address:17220. Neither socket covers the
+// host's other addresses, so a scan bound to one of them (the component binds
+// its scan to SRCIP:17220 without address reuse) finds the simulator on the
+// same host.
 class DiscoveryResponder final : public Watcher {
 public:
     DiscoveryResponder(Simulator& sim, std::string startAddress);
     ~DiscoveryResponder() override;
 
-    // Binds address:17220 (0.0.0.0 takes broadcasts on every interface).
+    // Binds address:17220 (0.0.0.0 takes broadcasts on every interface), and
+    // for a unicast address also 255.255.255.255:17220.
     bool Open(const std::string& address, std::string& error);
     // Answers requests on `loop`, which outlives the responder.
     void Attach(EventLoop& loop);
     void OnEvents(std::uint32_t events) override;
 
 private:
+    // Answers the requests waiting on `fd` from fd_.
+    void Serve(int fd);
+
+    // The broadcast socket's watcher.
+    class Broadcasts final : public Watcher {
+    public:
+        explicit Broadcasts(DiscoveryResponder& owner) : owner_(owner) {}
+        void OnEvents(std::uint32_t) override { owner_.Serve(owner_.broadcastFd_); }
+
+    private:
+        DiscoveryResponder& owner_;
+    };
+
     Simulator& sim_;
     std::string startAddress_;
     EventLoop* loop_ = nullptr;
     int fd_ = -1;
+    int broadcastFd_ = -1; // -1 when fd_ takes the broadcasts itself
+    Broadcasts broadcasts_{*this};
 };
 
 } // namespace kelvo::sim

@@ -1,5 +1,6 @@
 // config: the connection settings dialog for the -c connection text.
 #include "commands.h"
+#include "connection_check.h"
 
 #include <CLI/CLI.hpp>
 
@@ -13,6 +14,7 @@ void AddConfigCommand(CLI::App& app, Tool& tool) {
     app.add_subcommand("config", "edit the -c connection text in the settings dialog and print it")
         ->callback([&tool, connection] {
             const std::string text = connection->empty() ? "" : connection->as<std::string>();
+            WarnConfString(tool, text);
             tool.Set({"Config", Link::None, [text](IKelvo& object, VARIANT* result) {
                           Bstr in(Utf8ToUtf16(text));
                           HRESULT hr = object.put_ConfString(in.get());

@@ -4,12 +4,17 @@
 
 #include <CLI/CLI.hpp>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -55,6 +60,31 @@ private:
     std::thread thread_;
 };
 
+// Why a scan from `source` fails, told by binding its socket once more; empty
+// when that works now (the send or a receive failed).
+std::string WhyScanFailed(const std::string& source) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(17220);
+    if (inet_pton(AF_INET, source.c_str(), &local.sin_addr) != 1)
+        return "'" + source + "' is no IPv4 address: scan SRCIP takes an address of this host";
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return std::string("cannot make a UDP socket: ") + std::strerror(errno);
+    const int bound = bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local);
+    const int error = errno;
+    close(fd);
+    if (bound == 0)
+        return {};
+    const std::string what = "cannot bind " + source + ":17220: ";
+    if (error == EADDRINUSE)
+        return what + "the port is in use (by another scan, or by a kelvo-sim --discovery on this "
+                      "address: scan from another address of this host)";
+    if (error == EADDRNOTAVAIL)
+        return what + "not an address of this host";
+    return what + std::strerror(error);
+}
+
 void AddScanCommand(CLI::App& app, Tool& tool) {
     struct Args {
         std::string source;
@@ -66,7 +96,8 @@ void AddScanCommand(CLI::App& app, Tool& tool) {
     scan->add_option("SRCIP", args->source, "local IPv4 address to send from")->required();
     scan->add_option("SECONDS", args->seconds, "listening time (default 3)");
     scan->callback([&tool, args] {
-        tool.Set({"ScanUDP", Link::None, [args](IKelvo& object, VARIANT* result) {
+        tool.Set({"ScanUDP", Link::None,
+                  [args](IKelvo& object, VARIANT* result) {
                       Bstr source(Utf8ToUtf16(args->source));
                       Bstr text;
                       HRESULT hr;
@@ -77,7 +108,8 @@ void AddScanCommand(CLI::App& app, Tool& tool) {
                       if (FAILED(hr))
                           return hr;
                       return Lines(ScanLines(Utf16ToUtf8(text.view())), result);
-                  }});
+                  },
+                  nullptr, [args] { return WhyScanFailed(args->source); }});
     });
 }
 

@@ -1,6 +1,7 @@
 // Connection text, password scrambling and push data: conf, encrypt, decrypt,
 // push cmd, push read.
 #include "commands.h"
+#include "connection_check.h"
 #include "value_text.h"
 
 #include <CLI/CLI.hpp>
@@ -48,6 +49,7 @@ void AddConfCommand(CLI::App& app, Tool& tool) {
     app.add_subcommand("conf", "print the connection text the component makes of -c (no device)")
         ->callback([&tool, connection] {
             const std::string text = connection->empty() ? "" : connection->as<std::string>();
+            WarnConfString(tool, text);
             tool.Set({"ConfString", Link::None, [text](IKelvo& object, VARIANT* result) {
                           Bstr in(Utf8ToUtf16(text));
                           HRESULT hr = object.put_ConfString(in.get());

@@ -15,16 +15,65 @@ namespace {
 
 constexpr int kPermissionBits = 64;
 
+// What a text argument is: a plain text, or a password that may be left out
+// and then comes from the login or the new-password sources (secrets.h).
+enum class Arg { Text, LoginPassword, NewPassword };
+
+struct ArgSpec {
+    const char* name;
+    Arg kind = Arg::Text;
+};
+
+// A password argument left out is taken from its source; one given is kept
+// out of -v lines. `forWhom` names the user in a prompt.
+void FillPassword(Tool& tool, const ArgSpec& spec, const std::string& forWhom, std::string& value) {
+    if (!value.empty()) {
+        tool.secrets().Add(value);
+        return;
+    }
+    std::string error;
+    const bool found = spec.kind == Arg::LoginPassword
+                           ? tool.secrets().LoginPassword(&value, &error)
+                           : tool.secrets().NewPassword(forWhom, &value, &error);
+    if (!found)
+        throw CLI::ValidationError(spec.name, error);
+}
+
+constexpr char kPasswordHelp[] =
+    "(leave it out: --new-password-file, $KELVO_NEW_PASSWORD or a prompt)";
+
 // Runs a method that takes texts and gives no result.
 template <class... Texts>
 void AddTextCall(CLI::App& parent, Tool& tool, const char* name, const char* help, const char* what,
-                 std::vector<const char*> argNames, HRESULT (IKelvo::*method)(Texts...)) {
+                 std::vector<ArgSpec> specs, HRESULT (IKelvo::*method)(Texts...)) {
     static_assert(sizeof...(Texts) >= 1 && sizeof...(Texts) <= 2);
-    auto args = std::make_shared<std::vector<std::string>>(argNames.size());
+    auto args = std::make_shared<std::vector<std::string>>(specs.size());
     CLI::App* command = parent.add_subcommand(name, help);
-    for (std::size_t i = 0; i < argNames.size(); ++i)
-        command->add_option(argNames[i], (*args)[i])->required();
-    command->callback([&tool, args, what, method] {
+    for (std::size_t i = 0; i < specs.size(); ++i) {
+        CLI::Option* option = command->add_option(specs[i].name, (*args)[i]);
+        if (specs[i].kind == Arg::Text)
+            option->required();
+        else if (specs[i].kind == Arg::NewPassword)
+            option->description(kPasswordHelp);
+        else
+            option->description("(leave it out: --password-file, $KELVO_PASSWORD or a prompt)");
+    }
+    command->callback([&tool, args, specs, what, method] {
+        // Passwords are given all or none: "passwd OLD" alone is refused.
+        std::size_t given = 0, passwords = 0;
+        for (std::size_t i = 0; i < specs.size(); ++i) {
+            passwords += specs[i].kind != Arg::Text;
+            given += specs[i].kind != Arg::Text && !(*args)[i].empty();
+        }
+        if (given != 0 && given != passwords)
+            throw CLI::ValidationError(specs.back().name,
+                                       "give every password argument or none of them");
+        const std::string forWhom =
+            specs[0].kind == Arg::Text ? "'" + (*args)[0] + "'" : "the logged-in user";
+        for (std::size_t i = 0; i < specs.size(); ++i) {
+            if (specs[i].kind != Arg::Text)
+                FillPassword(tool, specs[i], forWhom, (*args)[i]);
+        }
         tool.Set({what, Link::Required, [args, method](IKelvo& object, VARIANT*) {
                       Bstr first(Utf8ToUtf16((*args)[0]));
                       if constexpr (sizeof...(Texts) == 1) {
@@ -61,13 +110,15 @@ void AddUsersCommands(CLI::App& app, Tool& tool) {
                   }});
     });
     AddTextCall(*users, tool, "create", "create a user (role 0, no permissions)", "CreateUser",
-                {"NAME", "PASS"}, &IKelvo::CreateUser);
-    AddTextCall(*users, tool, "delete", "delete a user", "DeleteUser", {"NAME"},
+                {{"NAME"}, {"PASS", Arg::NewPassword}}, &IKelvo::CreateUser);
+    AddTextCall(*users, tool, "delete", "delete a user", "DeleteUser", {{"NAME"}},
                 &IKelvo::DeleteUser);
-    AddTextCall(*users, tool, "passwd", "change the password of the logged-in user",
-                "ChangePasswordUser", {"OLD", "NEW"}, &IKelvo::ChangePasswordUser);
+    AddTextCall(*users, tool, "passwd",
+                "change the password of the logged-in user (OLD: the login password)",
+                "ChangePasswordUser", {{"OLD", Arg::LoginPassword}, {"NEW", Arg::NewPassword}},
+                &IKelvo::ChangePasswordUser);
     AddTextCall(*users, tool, "admin-passwd", "set another user's password", "ChangePasswordAdmin",
-                {"NAME", "NEW"}, &IKelvo::ChangePasswordAdmin);
+                {{"NAME"}, {"NEW", Arg::NewPassword}}, &IKelvo::ChangePasswordAdmin);
 }
 
 bool AllOf(const std::string& text, const char* allowed) {
@@ -215,6 +266,7 @@ void AddAdminKeyCommands(CLI::App& app, Tool& tool) {
         "reset", "reset the admin password with a reset key (hex digits, two per byte)");
     reset->add_option("HEXKEY", *key, "the reset key")->required();
     reset->callback([&tool, key] {
+        tool.secrets().Add(*key);
         tool.Set({"ResetAdminPassword", Link::Required, [key](IKelvo& object, VARIANT*) {
                       Bstr text(Utf8ToUtf16(*key));
                       return object.ResetAdminPassword(text.get());

@@ -14,6 +14,8 @@ void AddSessionCommands(CLI::App& app, Tool& tool);
 
 // config: the settings dialog for the -c text; prints the resulting text.
 void AddConfigCommand(CLI::App& app, Tool& tool);
+// Warns of what put ConfString leaves out of or changes in `text`.
+void WarnConfString(Tool& tool, const std::string& text);
 
 // par get|set|dword|float|int|word: parameter read and write.
 void AddParameterCommands(CLI::App& app, Tool& tool);

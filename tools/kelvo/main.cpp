@@ -1,6 +1,7 @@
 // kelvo: the command-line host of the Kelvo component.
 #include "commands.h"
 #include "common/program_info.h"
+#include "explain.h"
 #include "tool.h"
 #include "transport/portway/portway.h"
 #include "wire.h"
@@ -9,18 +10,28 @@
 
 namespace {
 
-constexpr char kFooter[] = R"text(Connection text (-c or $KELVO_CONF):
+constexpr char kFooter[] =
+    R"text(Passwords stay off the command line: --user NAME logs in with the password
+from --password-file FILE, $KELVO_PASSWORD or a prompt without echo; users
+create/passwd/admin-passwd take the new password from --new-password-file FILE,
+$KELVO_NEW_PASSWORD or a prompt. -v shows them as *** unless --show-secrets.
+
+Connection text (-c or $KELVO_CONF):
   [Kelvo:address,timeout,node[,user,password]#]TRANSPORT, TRANSPORT one of
   TCPIP:host/port,connectTimeout[,SSL]   COM:n,921600,N,8,1   SOCK:name_COM,n,921600,N,8,1
   The text goes to Init: the device part sets time-out, node and the login
   (the address is always 255 after parsing; --prop Address=N does not survive it).
+  A refused text is explained piece by piece; what parsing changes is a warning.
 
 Output: the result alone on standard output (numbers in decimal, text as it is,
 byte data as lower-case hex, lists one item per line, nothing when there is no
 result). Exit status 0 on success; 1 when the operation failed, with
-"error N: TEXT" on standard error (", device 0xXXXXXXXX" added for N = 1) or
-"error: WHAT failed (hresult 0xXXXXXXXX)" when no error code was left; 2 on a
-usage error. With --json a failure prints the JSON object with "ok":false too.
+"error N: TEXT" on standard error (", device 0xXXXXXXXX" added for N = 1),
+"error: WHY" when the link did not open (in the system's words) or
+"error: WHAT failed (hresult 0xXXXXXXXX)" when no error code was left, and a
+"hint:" line when there is advice; 2 on a usage error. With --json every run,
+usage errors included, prints one JSON object; a failure's adds "hresultHex",
+"deviceStatusHex", "message", "hint" and "exitStatus".
 )text";
 
 } // namespace
@@ -50,9 +61,11 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? kelvo::tool::kExitOk : kelvo::tool::kExitUsage;
+        return tool.ParseFailure(app, e, argc, argv);
     }
     if (!wire.Start(tool.ShowSecrets()))
         return kelvo::tool::kExitFailed;
+    // Around the transport in place (the wire tap's or the plain one).
+    const kelvo::tool::TransportWatch transports;
     return tool.Run();
 }

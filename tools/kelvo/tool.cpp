@@ -1,7 +1,9 @@
 #include "tool.h"
 
+#include "connection_check.h"
 #include "device/interface_table.h"
 #include "device/kelvo_object.h"
+#include "explain.h"
 #include "kelvo/trace.h"
 #include "trace/reader.h"
 #include "trace/writer.h"
@@ -16,10 +18,10 @@ namespace kelvo::tool {
 namespace {
 
 // Collects the run's trace entries in a private ring and prints them on
-// standard error with the viewer's formatting (-v).
+// standard error with the viewer's formatting (-v), passwords masked.
 class StderrTrace {
 public:
-    explicit StderrTrace(bool on) {
+    StderrTrace(bool on, const Tool& tool) : tool_(tool) {
         if (on)
             local_ = std::make_unique<trace::LocalTrace>();
     }
@@ -31,27 +33,17 @@ public:
         if (!local_)
             return;
         for (const trace::TraceRecord& record : local_->Take())
-            std::fprintf(stderr, "%s\n", trace::FormatRecord(record).c_str());
+            std::fprintf(stderr, "%s\n", tool_.Masked(trace::FormatRecord(record)).c_str());
     }
 
 private:
+    const Tool& tool_;
     std::unique_ptr<trace::LocalTrace> local_;
 };
 
 struct ReleaseObject {
     void operator()(CKelvo* object) const { object->Release(); }
 };
-
-std::string Hex32(std::uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", value);
-    return text;
-}
-
-int Usage(const std::string& message) {
-    std::fprintf(stderr, "error: %s\n", message.c_str());
-    return kExitUsage;
-}
 
 void Print(const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
@@ -66,8 +58,12 @@ void Tool::AddOptions(CLI::App& app) {
     app.add_flag("--json", json_,
                  "print one JSON object: {\"ok\",\"hresult\",\"errorCode\",\"deviceStatus\","
                  "\"result\"}");
-    app.add_flag("-v,--verbose", verbose_, "show the trace lines of the call on standard error");
-    app.add_flag("--show-secrets", showSecrets_, "show passwords in --wire and -v output");
+    app.add_flag("-v,--verbose", verbose_,
+                 "show the trace lines of the call on standard error (passwords as ***)");
+    app.add_flag("--show-secrets", showSecrets_,
+                 "show passwords in --wire and -v output and in messages");
+    secrets_.AddOptions(app);
+    secrets_.OnWarning([this](const std::string& text) { Warn(text); });
     app.add_option("--prop", properties_,
                    "NAME=VALUE: put a property before connecting (repeatable), e.g. Address=5, "
                    "TimeOut=2000, EEPROMAccess=0")
@@ -99,8 +95,16 @@ int Tool::Run() {
     }
     if (operation_.link == Link::Required && connection_.empty())
         return Usage(operation_.what + " needs a connection text (-c or $KELVO_CONF)");
+    const bool connect = operation_.link != Link::None && !connection_.empty();
+    ConnectionCheck check;
+    if (connect) {
+        check = CheckConnectionText(connection_, TextUse::Init);
+        secrets_.AddScrambled(check.passwordItem);
+        for (const std::string& warning : check.warnings)
+            Warn(warning);
+    }
 
-    StderrTrace trace(verbose_);
+    StderrTrace trace(verbose_, *this);
     std::unique_ptr<CKelvo, ReleaseObject> object(new CKelvo);
     object->AddRef();
     Variant none;
@@ -108,64 +112,107 @@ int Tool::Run() {
         HRESULT hr = CallByName(*object, names[i], DISPATCH_PROPERTYPUT,
                                 values.span().subspan(i, 1), nullptr);
         if (FAILED(hr))
-            return Report(*object, "put " + Utf16ToUtf8(names[i]), hr, none, {});
+            return Report(*object, "put " + Utf16ToUtf8(names[i]), hr, none, nullptr);
     }
 
-    if (operation_.link != Link::None && !connection_.empty()) {
+    if (connect) {
+        if (!secrets_.user().empty() && !PutLogin(*object, check.user))
+            return kExitUsage;
         std::int32_t transportError = 0;
         HRESULT hr = Connect(*object, connection_, transportError);
         if (FAILED(hr)) {
-            std::string failure;
-            if (hr == KELVO_E_OPEN && transportError != 0)
-                failure = "error: cannot open " + connection_ + " (transport error " +
-                          std::to_string(transportError) + ")";
-            else if (hr == KELVO_E_OPEN && object->errorCode == KE_OK)
-                failure = "error: cannot open " + connection_ + " (hresult " + Hex32(hr) + ")";
-            return Report(*object, "Init", hr, none, failure);
+            const Failure failure = ExplainInit(*object, hr, check, connection_);
+            return Report(*object, "Init", hr, none, &failure);
         }
     }
 
     Variant result;
     HRESULT hr = operation_.call(*object, &result);
-    return Report(*object, operation_.what, hr, result, {});
+    return Report(*object, operation_.what, hr, result, nullptr);
+}
+
+bool Tool::PutLogin(CKelvo& object, const std::string& textUser) {
+    if (!textUser.empty()) {
+        Warn("--user " + secrets_.user() + " is ignored: the connection text logs in as '" +
+             textUser + "'");
+        return true;
+    }
+    std::string password;
+    std::string error;
+    if (!secrets_.LoginPassword(&password, &error)) {
+        Usage(error);
+        return false;
+    }
+    object.userName = Utf8ToUtf16(secrets_.user());
+    object.password = Utf8ToUtf16(password);
+    return true;
 }
 
 // Prints the result or the JSON object, and the error line of a failure.
-int Tool::Report(IKelvo& object, const std::string& what, HRESULT hr, const VARIANT& result,
-                 const std::string& failure) {
-    SHORT code = 0;
-    object.get_ErrorCode(&code);
-    LONG status = 0;
-    object.get_DeviceStatus(&status);
+int Tool::Report(CKelvo& object, const std::string& what, HRESULT hr, const VARIANT& result,
+                 const Failure* failure) {
     const bool ok = SUCCEEDED(hr);
+    Failure told = ok ? Failure{} : failure ? *failure : ExplainOperation(object, what, hr);
+    if (!ok && !failure && operation_.failureText) {
+        if (std::string text = operation_.failureText(); !text.empty())
+            told.message = text;
+    }
+    const std::string message = Masked(told.message);
+    const std::string hint = Masked(told.hint);
     if (json_) {
-        Print(std::string("{\"ok\":") + (ok ? "true" : "false") +
-              ",\"hresult\":" + std::to_string(static_cast<std::uint32_t>(hr)) +
-              ",\"errorCode\":" + std::to_string(code) + ",\"deviceStatus\":" +
-              std::to_string(static_cast<std::uint32_t>(status)) + ",\"result\":" +
-              (!ok                     ? std::string("null")
-               : operation_.resultJson ? operation_.resultJson(result)
-                                       : ResultJson(result)) +
-              "}\n");
+        RunReport report{ok,   hr,          object.errorCode, object.deviceStatus, "null", message,
+                         hint, kExitFailed, warnings_};
+        if (ok)
+            report.resultJson =
+                operation_.resultJson ? operation_.resultJson(result) : ResultJson(result);
+        Print(ReportJson(report));
     } else if (ok) {
         Print(ResultText(result));
     }
     std::fflush(stdout);
     if (ok)
         return kExitOk;
-
-    std::string line = failure;
-    if (line.empty() && code != 0) {
-        Bstr text;
-        object.get_ErrorString(text.out());
-        line = "error " + std::to_string(code) + ": " + Utf16ToUtf8(text.view());
-        if (code == KE_DEVICE)
-            line += ", device " + Hex32(static_cast<std::uint32_t>(status));
-    } else if (line.empty()) {
-        line = "error: " + what + " failed (hresult " + Hex32(static_cast<std::uint32_t>(hr)) + ")";
-    }
-    std::fprintf(stderr, "%s\n", line.c_str());
+    if (told.code != 0)
+        std::fprintf(stderr, "error %d: %s\n", told.code, message.c_str());
+    else
+        std::fprintf(stderr, "error: %s\n", message.c_str());
+    if (!hint.empty())
+        std::fprintf(stderr, "hint: %s\n", hint.c_str());
     return kExitFailed;
+}
+
+int Tool::Usage(const std::string& message) {
+    const std::string text = Masked(message);
+    std::fprintf(stderr, "error: %s\n", text.c_str());
+    if (json_) {
+        RunReport report;
+        report.hr = E_INVALIDARG;
+        report.message = text;
+        report.exitStatus = kExitUsage;
+        report.warnings = warnings_;
+        Print(ReportJson(report));
+        std::fflush(stdout);
+    }
+    return kExitUsage;
+}
+
+int Tool::ParseFailure(const CLI::App& app, const CLI::ParseError& error, int argc,
+                       const char* const* argv) {
+    if (error.get_exit_code() == 0)
+        return app.exit(error);
+    for (int i = 1; i < argc && std::string_view(argv[i]) != "--"; ++i)
+        json_ = json_ || std::string_view(argv[i]) == "--json";
+    return Usage(UsageMessage(app, error));
+}
+
+void Tool::Warn(const std::string& text) {
+    const std::string masked = Masked(text);
+    std::fprintf(stderr, "warning: %s\n", masked.c_str());
+    warnings_.push_back(masked);
+}
+
+std::string Tool::Masked(std::string_view text) const {
+    return showSecrets_ ? std::string(text) : secrets_.Mask(text);
 }
 
 HRESULT CallByName(IDispatch& object, std::u16string_view name, WORD flags, std::span<VARIANT> args,

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "kelvo/kelvo.h"
+#include "secrets.h"
 
 #include <cstdint>
 #include <functional>
@@ -20,7 +21,8 @@ class CKelvo;
 
 namespace CLI {
 class App;
-}
+class ParseError;
+} // namespace CLI
 
 namespace kelvo::tool {
 
@@ -42,11 +44,16 @@ struct Operation {
     std::function<HRESULT(IKelvo& object, VARIANT* result)> call;
     // The result as JSON for --json, when the plain conversion does not fit.
     std::function<std::string(const VARIANT& result)> resultJson = nullptr;
+    // Why the call failed, when the tool can tell more than the result; empty
+    // when it cannot.
+    std::function<std::string()> failureText = nullptr;
 };
+
+struct Failure;
 
 class Tool {
 public:
-    // -c, --json, -v, --prop.
+    // -c, --json, -v, --show-secrets, --prop, and the password sources.
     void AddOptions(CLI::App& app);
     // Called by a subcommand's callback.
     void Set(Operation operation) { operation_ = std::move(operation); }
@@ -55,9 +62,23 @@ public:
     // --show-secrets: passwords are shown in --wire and -v output.
     bool ShowSecrets() const { return showSecrets_; }
 
+    // A command line the parser refused: the message (with --json anywhere in
+    // argv also the JSON object); the exit status (0 for --help).
+    int ParseFailure(const CLI::App& app, const CLI::ParseError& error, int argc,
+                     const char* const* argv);
+
+    // "warning: TEXT" on standard error, passwords masked; --json lists it too.
+    void Warn(const std::string& text);
+    // The text with the run's passwords masked, unless --show-secrets is given.
+    std::string Masked(std::string_view text) const;
+    Secrets& secrets() { return secrets_; }
+
 private:
-    int Report(IKelvo& object, const std::string& what, HRESULT hr, const VARIANT& result,
-               const std::string& failure);
+    int Report(CKelvo& object, const std::string& what, HRESULT hr, const VARIANT& result,
+               const Failure* failure);
+    int Usage(const std::string& message);
+    // Sets the login of --user on the object; false when no password is found.
+    bool PutLogin(CKelvo& object, const std::string& textUser);
 
     std::string connection_;
     bool json_ = false;
@@ -65,6 +86,8 @@ private:
     bool showSecrets_ = false;
     std::vector<std::string> properties_;
     Operation operation_;
+    Secrets secrets_;
+    std::vector<std::string> warnings_;
 };
 
 // Calls a member by its dispatch name through IDispatch (GetIDsOfNames and

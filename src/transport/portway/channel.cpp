@@ -16,6 +16,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -105,6 +106,13 @@ WaitResult WaitFor(int fd, short events, Clock::time_point deadline) {
             return WaitResult::Failed;
         return WaitResult::Ready;
     }
+}
+
+std::string SystemText(int error) {
+    std::string text = std::generic_category().message(error);
+    if (text.size() > 1 && text[0] >= 'A' && text[0] <= 'Z' && text[1] >= 'a' && text[1] <= 'z')
+        text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    return text;
 }
 
 std::optional<Fingerprint> ParseFingerprint(std::string_view text) {
@@ -207,6 +215,7 @@ struct Lookup {
     std::condition_variable done;
     bool finished = false;
     int rc = EAI_FAIL;
+    int systemError = 0; // errno for EAI_SYSTEM
     addrinfo* result = nullptr;
 
     ~Lookup() {
@@ -223,9 +232,22 @@ addrinfo StreamHints(int flags) {
     return hints;
 }
 
-// Resolves host and port; nullptr when the name does not resolve in time.
+// Why a name did not resolve.
+std::string LookupFailure(const Lookup& lookup) {
+    if (lookup.rc == EAI_NONAME || lookup.rc == EAI_NODATA || lookup.rc == EAI_ADDRFAMILY)
+        return "host name not found";
+    if (lookup.rc == EAI_SYSTEM)
+        return SystemText(lookup.systemError);
+    std::string text = ::gai_strerror(lookup.rc);
+    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z')
+        text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    return text;
+}
+
+// Resolves host and port; nullptr when the name does not resolve in time, with
+// the reason in `failure` (empty after a time-out).
 std::shared_ptr<Lookup> Resolve(const std::string& host, const std::string& port,
-                                Clock::time_point deadline) {
+                                Clock::time_point deadline, std::string* failure) {
     auto lookup = std::make_shared<Lookup>();
     addrinfo hints = StreamHints(AI_NUMERICHOST | AI_NUMERICSERV);
     // Numeric addresses need no resolver.
@@ -237,8 +259,10 @@ std::shared_ptr<Lookup> Resolve(const std::string& host, const std::string& port
         addrinfo h = StreamHints(AI_NUMERICSERV);
         addrinfo* result = nullptr;
         int rc = ::getaddrinfo(host.c_str(), port.c_str(), &h, &result);
+        const int systemError = errno;
         std::lock_guard<std::mutex> guard(lookup->mutex);
         lookup->rc = rc;
+        lookup->systemError = systemError;
         lookup->result = rc == 0 ? result : nullptr;
         lookup->finished = true;
         lookup->done.notify_all();
@@ -251,37 +275,38 @@ std::shared_ptr<Lookup> Resolve(const std::string& host, const std::string& port
     std::unique_lock<std::mutex> lock(lookup->mutex);
     if (!lookup->done.wait_until(lock, deadline, [&] { return lookup->finished; }))
         return nullptr;
-    if (lookup->rc != 0 || !lookup->result)
+    if (lookup->rc != 0 || !lookup->result) {
+        *failure = LookupFailure(*lookup);
         return nullptr;
+    }
     return lookup;
 }
 
-// Connects one address before the deadline; the socket or -1 (errno tells why).
-int ConnectOne(const addrinfo* ai, Clock::time_point deadline, bool* socketFailed) {
+// Connects one address before the deadline; the socket, or -1 with the errno
+// value in *error (ETIMEDOUT when the deadline passed).
+int ConnectOne(const addrinfo* ai, Clock::time_point deadline, bool* socketFailed, int* error) {
     int fd =
         ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
     if (fd < 0) {
         *socketFailed = true;
+        *error = errno;
         return -1;
     }
     if (::connect(fd, ai->ai_addr, ai->ai_addrlen) == 0)
         return fd;
-    if (errno != EINPROGRESS && errno != EINTR) {
-        ::close(fd);
-        return -1;
+    *error = errno;
+    if (*error == EINPROGRESS || *error == EINTR) {
+        *error = ETIMEDOUT;
+        if (WaitFor(fd, POLLOUT, deadline) == WaitResult::Ready) {
+            socklen_t len = sizeof *error;
+            if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, error, &len) != 0)
+                *error = errno;
+        }
     }
-    if (WaitFor(fd, POLLOUT, deadline) != WaitResult::Ready) {
-        ::close(fd);
-        errno = ETIMEDOUT;
-        return -1;
-    }
-    int error = 0;
-    socklen_t len = sizeof error;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    if (*error == 0)
+        return fd;
+    ::close(fd);
+    return -1;
 }
 
 // Connected sockets run in blocking mode (see SocketChannel).
@@ -305,21 +330,31 @@ OpenResult OpenTcp(const TcpTarget& target, const std::optional<Fingerprint>& pi
     // A zero time-out means the usual 5 s rather than waiting without end.
     unsigned timeoutMs = target.connectTimeoutMs ? target.connectTimeoutMs : 5000;
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const std::string where = target.host + ":" + std::to_string(target.port);
+    const std::string noAnswer = "no answer within " + std::to_string(timeoutMs) + " ms";
     if (target.host.empty()) {
         out.error = PW_HOST_NOT_FOUND;
+        out.failure = "cannot reach " + where + ": no host name given";
         return out;
     }
-    std::shared_ptr<Lookup> lookup = Resolve(target.host, std::to_string(target.port), deadline);
+    std::string why;
+    std::shared_ptr<Lookup> lookup =
+        Resolve(target.host, std::to_string(target.port), deadline, &why);
     if (!lookup) {
         out.error = PW_HOST_NOT_FOUND;
+        out.failure =
+            "cannot reach " + where + ": " +
+            (why.empty() ? "host name not resolved within " + std::to_string(timeoutMs) + " ms"
+                         : why);
         return out;
     }
     int fd = -1;
+    int error = 0;
     bool socketFailed = false;
     bool anySocket = false;
     for (const addrinfo* ai = lookup->result; ai && fd < 0; ai = ai->ai_next) {
         bool failed = false;
-        fd = ConnectOne(ai, deadline, &failed);
+        fd = ConnectOne(ai, deadline, &failed, &error);
         socketFailed = socketFailed || failed;
         anySocket = anySocket || !failed;
         if (Clock::now() >= deadline)
@@ -327,15 +362,14 @@ OpenResult OpenTcp(const TcpTarget& target, const std::optional<Fingerprint>& pi
     }
     if (fd < 0) {
         out.error = (socketFailed && !anySocket) ? PW_SOCKET_FAILED : PW_CONNECT_FAILED;
+        out.failure = out.error == PW_SOCKET_FAILED ? "cannot make a socket: " + SystemText(error)
+                      : error == ETIMEDOUT          ? "cannot reach " + where + ": " + noAnswer
+                                           : "cannot reach " + where + ": " + SystemText(error);
         return out;
     }
     int on = 1;
-    if (::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
-        ::close(fd);
-        out.error = PW_SOCKET_FAILED;
-        return out;
-    }
-    if (!SetBlocking(fd)) {
+    if (::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0 || !SetBlocking(fd)) {
+        out.failure = "cannot set up the socket to " + where + ": " + SystemText(errno);
         ::close(fd);
         out.error = PW_SOCKET_FAILED;
         return out;
@@ -343,6 +377,8 @@ OpenResult OpenTcp(const TcpTarget& target, const std::optional<Fingerprint>& pi
     std::string linkId = "tcp-" + LowerCase(target.host) + "_" + std::to_string(target.port);
     if (target.tls) {
         out = StartTls(fd, target.host, deadline, pin);
+        if (out.error != PW_OK)
+            out.failure = "TLS with " + where + " failed: " + out.failure;
     } else {
         out.channel = std::make_unique<SocketChannel>(fd);
     }
@@ -357,12 +393,14 @@ OpenResult OpenBridge(const BridgeTarget& target) {
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof addr.sun_path) {
         out.error = PW_PORT_OPEN_FAILED;
+        out.failure = "cannot open the socket bridge " + path + ": the path is too long";
         return out;
     }
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         out.error = PW_SOCKET_FAILED;
+        out.failure = "cannot make a socket: " + SystemText(errno);
         return out;
     }
     int rc;
@@ -370,6 +408,7 @@ OpenResult OpenBridge(const BridgeTarget& target) {
         rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0 || !SetBlocking(fd)) {
+        out.failure = "cannot open the socket bridge " + path + ": " + SystemText(errno);
         ::close(fd);
         out.error = PW_PORT_OPEN_FAILED;
         return out;

@@ -90,8 +90,13 @@ WaitResult WaitFor(int fd, short events, Clock::time_point deadline);
 struct OpenResult {
     std::unique_ptr<Channel> channel;
     PortwayErrorCode error = PW_OK;
-    std::string linkId; // names the link for its lock
+    std::string linkId;  // names the link for its lock
+    std::string failure; // why the open failed, in the system's words
 };
+
+// The system's text for an errno value, starting in lower case
+// ("connection refused").
+std::string SystemText(int error);
 
 using Fingerprint = std::array<std::uint8_t, 32>;
 

@@ -117,14 +117,18 @@ public:
         try {
             std::lock_guard<std::mutex> io(ioMutex_);
             CloseLink();
-            auto target = portway::ParseConnectionText(Utf16ToUtf8(BstrView(connection)));
+            openFailure_.clear();
+            const std::string text = Utf16ToUtf8(BstrView(connection));
+            auto target = portway::ParseConnectionText(text);
             if (!target)
-                return Fail(PW_BAD_CONNECTION_TEXT);
+                return FailOpen(PW_BAD_CONNECTION_TEXT,
+                                "the transport text '" + text + "' has no known form");
             portway::OpenResult opened;
             if (auto* tcp = std::get_if<portway::TcpTarget>(&*target)) {
                 std::optional<Fingerprint> pin;
                 if (tcp->tls && !TlsPin(&pin))
-                    return Fail(PW_TLS_FAILED);
+                    return FailOpen(PW_TLS_FAILED, "KELVO_TLS_FINGERPRINT is not a SHA-256 "
+                                                   "fingerprint (64 hex digits)");
                 opened = portway::OpenTcp(*tcp, pin);
             } else if (auto* serial = std::get_if<portway::SerialTarget>(&*target)) {
                 opened = portway::OpenSerial(*serial);
@@ -132,7 +136,7 @@ public:
                 opened = portway::OpenBridge(std::get<portway::BridgeTarget>(*target));
             }
             if (opened.error != PW_OK)
-                return Fail(opened.error);
+                return FailOpen(opened.error, opened.failure);
             auto lock = LinkLock::ForLink(opened.linkId);
             std::lock_guard<std::mutex> state(stateMutex_);
             channel_ = std::move(opened.channel);
@@ -144,6 +148,12 @@ public:
         } catch (...) {
             return Fail(PW_IO_FAILED);
         }
+    }
+
+    // Called with ioMutex_ held.
+    HRESULT FailOpen(PortwayErrorCode error, std::string failure) {
+        openFailure_ = std::move(failure);
+        return Fail(error);
     }
 
     HRESULT Close() override {
@@ -302,6 +312,8 @@ public:
         std::lock_guard<std::mutex> io(ioMutex_);
         if (id == PORTWAY_PROP_TLS_PIN)
             return BstrResult(pin_ ? HexText(*pin_) : std::u16string(), value);
+        if (id == PORTWAY_PROP_OPEN_FAILURE)
+            return BstrResult(Utf8ToUtf16(openFailure_), value);
         if (id == PORTWAY_PROP_TLS_FINGERPRINT) {
             Fingerprint digest;
             if (!channel_ || !channel_->CertificateFingerprint(&digest))
@@ -422,6 +434,7 @@ private:
     std::unique_ptr<Channel> channel_;
     std::shared_ptr<LinkLock> linkLock_;
     std::optional<Fingerprint> pin_;
+    std::string openFailure_; // why the last Open failed; empty after a success
     bool peerClosed_ = false;
     // Set by a Write: the next Read waits before it tries the channel.
     bool answerAwaited_ = false;

@@ -29,7 +29,10 @@
 //   Flush        tcdrain on serial links; nothing to do on sockets.
 //   GetProperty  2/3: TLS certificate not-before/not-after (VT_UI4, seconds since
 //                1970); 4: the pinned fingerprint (VT_BSTR, empty when none);
-//                5: the peer certificate's SHA-256 fingerprint (VT_BSTR, hex).
+//                5: the peer certificate's SHA-256 fingerprint (VT_BSTR, hex);
+//                6: why the last Open failed, in the system's words (VT_BSTR,
+//                e.g. "cannot reach 10.0.0.7:17221: connection refused"; empty
+//                after an Open that succeeded).
 //   PutProperty  4: pin the TLS certificate: a VT_BSTR of 64 hex digits, colons
 //                allowed; an empty text or VT_EMPTY removes the pin. Without a
 //                pin the environment variable KELVO_TLS_FINGERPRINT is used.

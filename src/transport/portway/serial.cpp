@@ -193,17 +193,28 @@ bool Configure(int fd, const SerialSettings& settings) {
 OpenResult OpenSerial(const SerialTarget& target) {
     OpenResult out;
     std::string path = ComDevicePath(target.port);
+    const std::string what = "cannot open COM" + std::to_string(target.port) + " (" + path + "): ";
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) {
+    const bool found = ::stat(path.c_str(), &st) == 0;
+    if (!found || !S_ISCHR(st.st_mode)) {
+        out.failure = what + (found ? "not a serial device" : SystemText(errno));
         out.error = PW_NO_DEVICE;
         return out;
     }
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
+        out.failure = what + SystemText(errno);
+        if (errno == EACCES)
+            out.failure += " (is the user in the group that owns the device, e.g. dialout?)";
         out.error = PW_PORT_OPEN_FAILED;
         return out;
     }
-    if (!Configure(fd, target.settings)) {
+    speed_t speed;
+    if (!SpeedOf(target.settings.baud, &speed) || !Configure(fd, target.settings)) {
+        out.failure = what + (SpeedOf(target.settings.baud, &speed)
+                                  ? "cannot set it up: " + SystemText(errno)
+                                  : "the baud rate " + std::to_string(target.settings.baud) +
+                                        " is not supported");
         ::close(fd);
         out.error = PW_PORT_OPEN_FAILED;
         return out;

@@ -183,9 +183,11 @@ public:
         return true;
     }
 
-    bool Handshake(Clock::time_point deadline) {
+    // Empty when the handshake ended in time, else why it did not.
+    std::string Handshake(Clock::time_point deadline) {
         for (;;) {
             ERR_clear_error();
+            errno = 0;
             int rc = SSL_connect(ssl_);
             if (rc == 1)
                 break;
@@ -196,18 +198,29 @@ public:
             else if (error == SSL_ERROR_WANT_WRITE)
                 events = POLLOUT;
             else
-                return false;
+                return HandshakeFailure(error);
             if (WaitFor(fd_, events, deadline) != WaitResult::Ready)
-                return false;
+                return "the handshake did not end within the connection time-out";
         }
         handshakeDone_ = true;
         peer_ = SSL_get1_peer_certificate(ssl_);
-        return true;
+        return {};
     }
 
-    bool PinMatches(const Fingerprint& pin) const {
+    // Empty when the peer's certificate has the pinned fingerprint.
+    std::string PinMismatch(const Fingerprint& pin) const {
         Fingerprint digest;
-        return CertificateFingerprint(&digest) && digest == pin;
+        if (!CertificateFingerprint(&digest))
+            return "the device sent no certificate to check against the pinned fingerprint";
+        if (digest == pin)
+            return {};
+        static constexpr char kDigits[] = "0123456789abcdef";
+        std::string hex;
+        for (std::uint8_t b : digest) {
+            hex += kDigits[b >> 4];
+            hex += kDigits[b & 15];
+        }
+        return "the device certificate's SHA-256 fingerprint " + hex + " is not the pinned one";
     }
 
     IoResult ReadSome(std::uint8_t* data, std::size_t size) override {
@@ -270,6 +283,16 @@ public:
     }
 
 private:
+    std::string HandshakeFailure(int error) const {
+        if (error == SSL_ERROR_ZERO_RETURN || (error == SSL_ERROR_SYSCALL && errno == 0))
+            return "the device closed the connection during the handshake";
+        if (error == SSL_ERROR_SYSCALL)
+            return SystemText(errno);
+        const unsigned long code = ERR_peek_error();
+        const char* reason = code ? ERR_reason_error_string(code) : nullptr;
+        return reason ? std::string("handshake refused: ") + reason : "handshake refused";
+    }
+
     // Whether the socket has bytes (or an end of stream) queued; an end of
     // stream or a socket error is left for SSL_read to report.
     bool SocketHasInput() {
@@ -309,8 +332,13 @@ OpenResult StartTls(int fd, const std::string& host, Clock::time_point deadline,
                     const std::optional<Fingerprint>& pin) {
     OpenResult out;
     auto channel = std::make_unique<TlsChannel>(fd);
-    if (!channel->Setup(host) || !channel->Handshake(deadline) ||
-        (pin && !channel->PinMatches(*pin))) {
+    if (!channel->Setup(host))
+        out.failure = "cannot set up a TLS session";
+    if (out.failure.empty())
+        out.failure = channel->Handshake(deadline);
+    if (out.failure.empty() && pin)
+        out.failure = channel->PinMismatch(*pin);
+    if (!out.failure.empty()) {
         out.error = PW_TLS_FAILED;
         return out;
     }
