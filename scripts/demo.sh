@@ -26,36 +26,29 @@ if ! grep -q '^ready' "$work/sim.out"; then
 fi
 
 failures=0
-# A step that must fail: its error says what went wrong.
-refused() {
-    local what=$1
-    shift
-    echo
-    echo "==> $what"
-    echo "    \$ kelvo $*"
-    if out=$("$bin/kelvo" "$@" 2>&1); then
-        echo "$out" | sed 's/^/    /'
-        echo "    SUCCEEDED, but should have failed"
-        failures=$((failures + 1))
-    else
-        echo "$out" | sed 's/^/    /'
-        echo "    failed as it should"
-    fi
-}
+# One step: the command, its output, and whether it ended as expected
+# (refused: it must fail, and its error says what went wrong).
+expect=ok
 step() {
     local what=$1
     shift
     echo
     echo "==> $what"
     echo "    \$ kelvo $*"
-    if out=$("$bin/kelvo" "$@" 2>&1); then
-        [ -n "$out" ] && echo "$out" | sed 's/^/    /'
-        echo "    ok"
+    local outcome=ok
+    out=$("$bin/kelvo" "$@" 2>&1) || outcome=failed
+    [ -n "$out" ] && echo "$out" | sed 's/^/    /'
+    if [ "$outcome" = "$expect" ]; then
+        [ "$expect" = ok ] && echo "    ok" || echo "    failed as it should"
     else
-        echo "$out" | sed 's/^/    /'
-        echo "    FAILED"
+        echo "    FAILED (expected: $expect)"
         failures=$((failures + 1))
     fi
+}
+refused() {
+    expect=failed
+    step "$@"
+    expect=ok
 }
 
 echo "Kelvo demo: a simulated drive on $addr (TCP 17221, TLS 17222) and on serial port COM5"

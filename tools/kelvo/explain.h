@@ -5,6 +5,7 @@
 
 #include "kelvo/kelvo.h"
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
