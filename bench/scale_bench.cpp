@@ -427,7 +427,6 @@ std::string PerRead(const Tally& t, double value, const char* format) {
 // One N: the objects with a thread each, the objects in a pool and the raw
 // client, in rounds, each in turn first. A row per way of driving the objects.
 void Compare(Table& table, std::size_t count) {
-    const std::size_t pool = std::min(count, PoolSize());
     struct Side {
         std::string name;
         std::size_t pool = 0; // 0: a thread each; raw: unused
@@ -438,8 +437,17 @@ void Compare(Table& table, std::size_t count) {
     std::vector<Side> sides;
     if (g_side.empty() || g_side == "objects")
         sides.push_back({"a thread each", 0, false, {}, {}});
-    if ((g_side.empty() || g_side == "pool") && count > pool)
-        sides.push_back({"pool of " + std::to_string(pool) + " threads", pool, false, {}, {}});
+    // Pools of one thread (the raw client's own parallelism) and of one a core.
+    for (std::size_t pool : {std::size_t{1}, PoolSize()}) {
+        const bool again = pool == PoolSize() && pool == 1;
+        if ((g_side.empty() || g_side == "pool") && count > pool && !again)
+            sides.push_back(
+                {"pool of " + std::to_string(pool) + (pool == 1 ? " thread" : " threads"),
+                 pool,
+                 false,
+                 {},
+                 {}});
+    }
     if (g_side.empty() || g_side == "raw")
         sides.push_back({"raw", 0, true, {}, {}});
     std::string error;
@@ -739,8 +747,9 @@ int Main(int argc, char** argv) {
     scale.Note(
         "One kelvo-sim process serves all devices (127.0.106.1 on)" +
         std::string(favoured ? ", at nice -10" : "") +
-        ". Objects driven by a thread each, or by a pool of one thread a core whose threads "
-        "take the objects in turn (the next one no other thread reads). Goals: ratio (the median "
+        ". Objects driven by a thread each, or by a pool of one thread (as many as the raw "
+        "client has) or of one thread a core, whose threads take the objects in turn (the next "
+        "one no other thread reads). Goals: ratio (the median "
         "over the rounds of objects / raw "
         "reads per second) at least 0.9; CPU ratio (client user + system time per read, "
         "objects / raw) at most 1.3; the fewest reads of one object at least half the median. " +
