@@ -94,7 +94,8 @@ TEST(KelvoMessages, ConnectionTextsTransportFailuresAndCommands) {
          "",
          "error: cannot open COM77 (/dev/ttyS76): no such file or directory\nhint: COMn is",
          noLinks},
-        // What parsing changes without a word.
+        // What parsing changes without a word; nothing for a text it takes as it is.
+        {{"-c", "Kelvo:255#COM:1", "conf"}, 0, "Kelvo:255,10000,0#COM:1,921600,N,8,1\n"},
         {{"-c", "TCPIP:10.0.0.7/1234,3000", "conf"},
          0,
          "Kelvo:255,10000,0#TCPIP:10.0.0.7/17221,3000\n",
@@ -120,7 +121,8 @@ TEST(KelvoMessages, ConnectionTextsTransportFailuresAndCommands) {
          2,
          "",
          "error: unknown command 'users lst'; did you mean 'users list'?\n"},
-        {{"frobnicate"}, 2, "", "error: unknown command 'frobnicate'; the commands are: save,"},
+        {{"adm"}, 2, "", "error: unknown command 'adm'; did you mean 'adminkey'?\n"},
+        {{"q"}, 2, "", "error: unknown command 'q'; the commands are: save,"},
         {{"scan", "10.9.9.9", "0"},
          1,
          "",
