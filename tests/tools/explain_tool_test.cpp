@@ -109,12 +109,12 @@ TEST(KelvoMessages, ConnectionTextsTransportFailuresAndCommands) {
          0,
          "Kelvo:255,10000,0#COM:3,921600,N,8,1\n",
          "warning: 'Dev:1,500': the device part must start with 'Kelvo:'"},
-        {{"-c", "Kelvo:255,3s,300#COM:3,921600,E", "conf"},
+        {{"-c", "Kelvo:255,3s,300#COM:3,921600,N,8,2", "conf"},
          0,
          "Kelvo:255,3,44#COM:3,921600,N,8,1\n",
          "warning: 'Kelvo:255,3s,300': the time-out '3s' is read as 3\nwarning: "
          "'Kelvo:255,3s,300': the node 300 is cut to 8 bits: 44 is used\nwarning: "
-         "'COM:3,921600,E': parity, data bits and stop bits are not read: N,8,1 is used\n"},
+         "'COM:3,921600,N,8,2': parity, data bits and stop bits are not read: N,8,1 is used\n"},
         // Commands: the nearest one.
         {{"sav"}, 2, "", "error: unknown command 'sav'; did you mean 'save'?\n"},
         {{"users", "lst"},
@@ -180,7 +180,12 @@ TEST(KelvoMessagesSimulator, LoginHintsAndSecretsStayMasked) {
               {"KELVO_PASSWORD=admin"});
     EXPECT_EQ(shown.status, 0) << Describe(shown);
     EXPECT_NE(shown.err.find("CKelvo::CreateUser bob pw1"), std::string::npos) << shown.err;
-    // Without a source and without a terminal: a usage error that names the sources.
+    // An empty password file, and no source and no terminal: usage errors.
+    std::ofstream(folder / "empty") << "\nadmin\n";
+    Check({{"-u", "admin", "--password-file", folder / "empty", "-c", link, "save"},
+           2,
+           "",
+           "error: " + folder / "empty" + ": the password file's first line is empty\n"});
     Check({{"-u", "admin", "-c", link, "users", "list"},
            2,
            "",

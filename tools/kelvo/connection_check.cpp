@@ -85,10 +85,9 @@ Findings CheckDevicePart(std::u16string_view part, bool serial, ConnectionCheck&
     return out;
 }
 
-// Empty items vanish in the tokenizer, so the items after one move up.
+// Empty items vanish in the tokenizer, so the items after one move up. `text`
+// is a piece of the tokenizer: never empty.
 bool HasEmptyItem(std::u16string_view text, std::u16string_view separators) {
-    if (text.empty())
-        return true;
     if (separators.find(text.front()) != std::u16string_view::npos ||
         separators.find(text.back()) != std::u16string_view::npos)
         return true;
