@@ -106,12 +106,15 @@ void Secrets::AddOptions(CLI::App& app) {
     app.add_option("-u,--user", user_,
                    "log in as NAME after connecting (also $KELVO_USER); the password comes from "
                    "--password-file, $KELVO_PASSWORD or a prompt")
-        ->envname("KELVO_USER");
+        ->envname("KELVO_USER")
+        ->type_name("NAME");
     app.add_option("--password-file", passwordFile_,
-                   "FILE whose first line is the login password (keep it chmod 600)");
+                   "FILE whose first line is the login password (keep it chmod 600)")
+        ->type_name("FILE");
     app.add_option("--new-password-file", newPasswordFile_,
                    "FILE whose first line is the new password of users create/passwd/"
-                   "admin-passwd (else $KELVO_NEW_PASSWORD or a prompt)");
+                   "admin-passwd (else $KELVO_NEW_PASSWORD or a prompt)")
+        ->type_name("FILE");
 }
 
 bool Secrets::FromFile(const std::string& path, std::string* password, std::string* error) {

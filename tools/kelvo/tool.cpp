@@ -56,8 +56,8 @@ void Tool::AddOptions(CLI::App& app) {
                    "connection text (also $KELVO_CONF), e.g. TCPIP:192.168.1.20/17221,5000")
         ->envname("KELVO_CONF");
     app.add_flag("--json", json_,
-                 "print one JSON object: {\"ok\",\"hresult\",\"errorCode\",\"deviceStatus\","
-                 "\"result\"}");
+                 "print one JSON object for every run, usage errors included: {\"ok\",\"hresult\","
+                 "\"errorCode\",\"deviceStatus\",\"result\"}, a failure's also with \"message\"");
     app.add_flag("-v,--verbose", verbose_,
                  "show the trace lines of the call on standard error (passwords as ***)");
     app.add_flag("--show-secrets", showSecrets_,
