@@ -34,6 +34,10 @@ constexpr SHORT PORTWAY_PROP_TLS_FINGERPRINT = 5;
 // Why the last Open failed, in the system's words (BSTR, e.g. "cannot reach
 // 10.0.0.7:17221: connection refused"); empty after an Open that succeeded.
 constexpr SHORT PORTWAY_PROP_OPEN_FAILURE = 6;
+// The error code of the last call that failed since Open (VT_I4, PW_OK when
+// none did): unlike get_ErrorCode it is not cleared by the calls that succeed
+// after it (an Unlock after a failed Read).
+constexpr SHORT PORTWAY_PROP_LAST_FAILURE = 7;
 
 #if defined(__GNUC__)
 #pragma GCC diagnostic push

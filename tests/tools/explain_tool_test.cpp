@@ -152,7 +152,9 @@ TEST(KelvoMessages, JsonForEveryFailure) {
 
 TEST(KelvoMessagesSimulator, LoginHintsAndSecretsStayMasked) {
     SimProcess sim;
-    ASSERT_TRUE(sim.Start({"--addr", "127.0.123.5", "--no-tls"}));
+    // Save answers its first bytes and hangs up.
+    ASSERT_TRUE(sim.Start(
+        {"--addr", "127.0.123.5", "--no-tls", "--fault", "close", "--fault-command", "0x300E"}));
     const std::string link = "TCPIP:127.0.123.5/17221,3000";
     const TempFolder folder("explain_secrets");
     std::ofstream(folder / "pw") << "admin\nignored\n";
@@ -180,6 +182,13 @@ TEST(KelvoMessagesSimulator, LoginHintsAndSecretsStayMasked) {
               {"KELVO_PASSWORD=admin"});
     EXPECT_EQ(shown.status, 0) << Describe(shown);
     EXPECT_NE(shown.err.find("CKelvo::CreateUser bob pw1"), std::string::npos) << shown.err;
+    // A device that hangs up is not told as a time-out of the full 10 s.
+    const ProgramOutcome hungUp = Kelvo({"-c", link, "save"});
+    EXPECT_EQ(hungUp.status, 1);
+    EXPECT_TRUE(hungUp.err.starts_with("error 7: ") &&
+                hungUp.err.ends_with(" (the device closed the connection)\n"))
+        << hungUp.err;
+
     // An empty password file, and no source and no terminal: usage errors.
     std::ofstream(folder / "empty") << "\nadmin\n";
     Check({{"-u", "admin", "--password-file", folder / "empty", "-c", link, "save"},

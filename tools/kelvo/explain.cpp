@@ -64,6 +64,16 @@ public:
         last_ = transport;
     }
 
+    PortwayErrorCode LastFailure() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        VARIANT value;
+        VariantInit(&value);
+        if (!last_ || FAILED(last_->GetProperty(PORTWAY_PROP_LAST_FAILURE, &value)) ||
+            value.vt != VT_I4)
+            return PW_OK;
+        return static_cast<PortwayErrorCode>(value.lVal);
+    }
+
     std::string LastOpenFailure() {
         std::lock_guard<std::mutex> guard(mutex_);
         VARIANT value;
@@ -114,8 +124,14 @@ std::string ErrorText(CKelvo& object) {
     std::string line = Utf16ToUtf8(text.view());
     if (object.errorCode == KE_DEVICE)
         line += ", device " + Hex32(object.deviceStatus);
-    if (object.errorCode == KE_TIMEOUT)
-        line += " (no answer within " + std::to_string(object.timeOut) + " ms)";
+    // A read fails at once on a link the device has closed; the component
+    // tells that as a time-out.
+    if (object.errorCode == KE_TIMEOUT || object.errorCode == KE_SEND)
+        line += TransportWatch::LastFailure() == PW_PEER_CLOSED
+                    ? " (the device closed the connection)"
+                : object.errorCode == KE_TIMEOUT
+                    ? " (no answer within " + std::to_string(object.timeOut) + " ms)"
+                    : "";
     return line;
 }
 
@@ -142,6 +158,10 @@ TransportWatch::~TransportWatch() {
 
 std::string TransportWatch::LastOpenFailure() {
     return g_watching.LastOpenFailure();
+}
+
+PortwayErrorCode TransportWatch::LastFailure() {
+    return g_watching.LastFailure();
 }
 
 Failure ExplainInit(CKelvo& object, HRESULT hr, const ConnectionCheck& check,

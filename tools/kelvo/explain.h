@@ -4,6 +4,7 @@
 #pragma once
 
 #include "kelvo/kelvo.h"
+#include "kelvo/portway.h"
 
 #include <cstdint>
 #include <string>
@@ -35,6 +36,9 @@ public:
     // Why the last transport open failed, in the transport's words; empty
     // when it did not fail or no watched transport was made.
     static std::string LastOpenFailure();
+    // The error code of the last failed call of the last transport made
+    // (PW_OK when none failed or none was made).
+    static PortwayErrorCode LastFailure();
 };
 
 // What a failure is told as: "error: MESSAGE" (or "error N: MESSAGE" when

@@ -118,6 +118,7 @@ public:
             std::lock_guard<std::mutex> io(ioMutex_);
             CloseLink();
             openFailure_.clear();
+            lastFailure_.store(PW_OK);
             const std::string text = Utf16ToUtf8(BstrView(connection));
             auto target = portway::ParseConnectionText(text);
             if (!target)
@@ -314,6 +315,11 @@ public:
             return BstrResult(pin_ ? HexText(*pin_) : std::u16string(), value);
         if (id == PORTWAY_PROP_OPEN_FAILURE)
             return BstrResult(Utf8ToUtf16(openFailure_), value);
+        if (id == PORTWAY_PROP_LAST_FAILURE) {
+            value->vt = VT_I4;
+            value->lVal = lastFailure_.load();
+            return Succeed();
+        }
         if (id == PORTWAY_PROP_TLS_FINGERPRINT) {
             Fingerprint digest;
             if (!channel_ || !channel_->CertificateFingerprint(&digest))
@@ -346,6 +352,7 @@ private:
 
     HRESULT Fail(PortwayErrorCode error, HRESULT hr = E_FAIL) {
         error_.store(error);
+        lastFailure_.store(error);
         return hr;
     }
 
@@ -427,6 +434,7 @@ private:
 
     std::atomic<ULONG> refs_{1};
     std::atomic<PortwayErrorCode> error_{PW_OK};
+    std::atomic<PortwayErrorCode> lastFailure_{PW_OK}; // kept while later calls succeed
     // ioMutex_ serialises the link's operations; stateMutex_ guards the channel
     // and lock pointers for Lock/Unlock, which must not wait behind a Read.
     std::mutex ioMutex_;

@@ -32,7 +32,8 @@
 //                5: the peer certificate's SHA-256 fingerprint (VT_BSTR, hex);
 //                6: why the last Open failed, in the system's words (VT_BSTR,
 //                e.g. "cannot reach 10.0.0.7:17221: connection refused"; empty
-//                after an Open that succeeded).
+//                after an Open that succeeded); 7: the error code of the last
+//                call that failed since Open (VT_I4; PW_OK when none did).
 //   PutProperty  4: pin the TLS certificate: a VT_BSTR of 64 hex digits, colons
 //                allowed; an empty text or VT_EMPTY removes the pin. Without a
 //                pin the environment variable KELVO_TLS_FINGERPRINT is used.
