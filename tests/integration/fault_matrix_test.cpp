@@ -308,7 +308,7 @@ protected:
         if (mc.serial) {
             char resolved[PATH_MAX];
             ASSERT_TRUE(realpath((dir_ + "/devices/com1").c_str(), resolved));
-            lockFile_ = portway::LinkLockPath(std::string("serial-") + resolved);
+            lockFile_ = resolved; // a serial line locks its device node
         } else {
             lockFile_ = portway::LinkLockPath("tcp-" + address_ + "_17221");
         }
@@ -363,7 +363,7 @@ protected:
     // TCP links hold it in the file's first word (the holder's pid), others
     // with flock.
     bool LockHeld() const {
-        const int fd = open(lockFile_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        const int fd = open(lockFile_.c_str(), O_RDONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0600);
         if (fd < 0)
             return true;
         std::uint32_t word = 0;

@@ -92,6 +92,9 @@ struct OpenResult {
     PortwayErrorCode error = PW_OK;
     std::string linkId;  // names the link for its lock
     std::string failure; // why the open failed, in the system's words
+    // Serial: the resolved device node, which is itself the lock file, so that
+    // every process on the machine that opens the line takes the same lock.
+    std::string lockNode;
 };
 
 // The system's text for an errno value, starting in lower case

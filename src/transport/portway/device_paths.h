@@ -8,8 +8,9 @@
 // Socket bridge `name`: $XDG_RUNTIME_DIR/kelvo/<name>.sock, or /run/kelvo/<name>.sock
 // when $XDG_RUNTIME_DIR is not set.
 //
-// Link lock files: "kelvo-<link>.lock" in $XDG_RUNTIME_DIR, else /run/lock, else
-// /tmp (the first that is a writable folder).
+// Link lock files of TCP/IP and socket bridge links: "kelvo-<link>.lock" in
+// $XDG_RUNTIME_DIR, else /run/lock, else /tmp (the first that is a writable
+// folder). A serial line locks its device node instead (link_lock.h).
 #pragma once
 
 #include <string>

@@ -14,7 +14,17 @@
 namespace kelvo::portway {
 namespace {
 
-int OpenLockFile(const std::string& path) {
+// A device node is opened as it is (never created, never made the
+// controlling terminal, no wait for a carrier); a lock file is made when
+// missing.
+int OpenLockFile(const std::string& path, bool deviceNode) {
+    if (deviceNode) {
+        int fd;
+        do {
+            fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        } while (fd < 0 && errno == EINTR);
+        return fd;
+    }
     for (;;) {
         int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
         if (fd >= 0)
@@ -47,14 +57,16 @@ void CountForks() {
 
 } // namespace
 
-std::shared_ptr<LinkLock> LinkLock::ForLink(const std::string& linkId) {
+std::shared_ptr<LinkLock> LinkLock::ForLink(const std::string& linkId,
+                                            const std::string& deviceNode) {
     // Never destroyed, so that transports released during process exit still
     // find them.
     static auto* mutex = new std::mutex;
     static auto* locks = new std::map<std::string, std::weak_ptr<LinkLock>>;
 
     CountForks();
-    std::string path = LinkLockPath(linkId);
+    const bool onNode = !deviceNode.empty();
+    std::string path = onNode ? deviceNode : LinkLockPath(linkId);
     std::lock_guard<std::mutex> guard(*mutex);
     for (auto it = locks->begin(); it != locks->end();) {
         if (it->second.expired())
@@ -65,7 +77,7 @@ std::shared_ptr<LinkLock> LinkLock::ForLink(const std::string& linkId) {
     std::weak_ptr<LinkLock>& slot = (*locks)[path];
     std::shared_ptr<LinkLock> lock = slot.lock();
     if (!lock) {
-        lock = std::make_shared<LinkLock>(path);
+        lock = std::make_shared<LinkLock>(path, onNode);
         // TCP and TLS links exclude other processes on a word in their lock
         // file, which costs no system call while nobody waits.
         lock->sharedWord_ = linkId.rfind("tcp-", 0) == 0;
@@ -138,7 +150,7 @@ PortwayErrorCode LinkLock::Acquire(const void* owner) {
 
     std::unique_ptr<SharedLock> mapped;
     if (fd < 0) {
-        fd = OpenLockFile(path_);
+        fd = OpenLockFile(path_, deviceNode_);
         if (fd >= 0 && sharedWord_)
             mapped = SharedLock::Map(fd);
         shared = mapped.get();

@@ -1,9 +1,12 @@
 // The link lock: exclusive use of one link across the threads of a process and
 // across processes. Inside a process, one LinkLock object per link (shared by every
 // transport object open on it) excludes other threads; between processes an
-// advisory flock on the link's lock file excludes other processes, or, on TCP and
-// TLS links, a word in a shared mapping of that file (shared_lock.h), which costs
-// no system call while no other process waits.
+// advisory flock excludes other processes. A serial line flocks its resolved
+// device node, so every process on the machine that opens the line meets the
+// same lock whatever its user or environment; a socket bridge flocks a lock file
+// named after the link (device_paths.h); TCP and TLS links use a word in a shared
+// mapping of their lock file (shared_lock.h), which costs no system call while no
+// other process waits.
 //
 // The holder is a thread: a further Acquire by the holding thread succeeds at
 // once, and one Release frees the link. Acquire waits without a time-out: a
@@ -27,10 +30,12 @@ namespace kelvo::portway {
 
 class LinkLock {
 public:
-    // The lock shared by everything in this process open on the link.
-    static std::shared_ptr<LinkLock> ForLink(const std::string& linkId);
+    // The lock shared by everything in this process open on the link: on
+    // `deviceNode` when one is given, else on the lock file of `linkId`.
+    static std::shared_ptr<LinkLock> ForLink(const std::string& linkId,
+                                             const std::string& deviceNode = {});
 
-    explicit LinkLock(std::string path) : path_(std::move(path)) {}
+    LinkLock(std::string path, bool deviceNode) : path_(std::move(path)), deviceNode_(deviceNode) {}
     LinkLock(const LinkLock&) = delete;
     LinkLock& operator=(const LinkLock&) = delete;
     ~LinkLock();
@@ -50,6 +55,7 @@ private:
     bool OpenedHere() const;
 
     const std::string path_;
+    const bool deviceNode_;
     bool sharedWord_ = false; // set once by ForLink
     std::mutex mutex_;
     std::condition_variable freed_;

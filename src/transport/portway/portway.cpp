@@ -138,7 +138,7 @@ public:
             }
             if (opened.error != PW_OK)
                 return FailOpen(opened.error, opened.failure);
-            auto lock = LinkLock::ForLink(opened.linkId);
+            auto lock = LinkLock::ForLink(opened.linkId, opened.lockNode);
             std::lock_guard<std::mutex> state(stateMutex_);
             channel_ = std::move(opened.channel);
             linkLock_ = std::move(lock);

@@ -222,10 +222,11 @@ OpenResult OpenSerial(const SerialTarget& target) {
     AskLowLatency(fd);
     // Opened after the settings above, so CLOCAL spares it the wait for carrier.
     const int blockingFd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
-    // Links through different comN names to one device share one lock.
+    // Links through different comN names to one device share one lock: the
+    // device node itself, whatever the user or environment of the process.
     char resolved[PATH_MAX];
-    out.linkId = "serial-";
-    out.linkId += ::realpath(path.c_str(), resolved) ? resolved : path.c_str();
+    out.lockNode = ::realpath(path.c_str(), resolved) ? resolved : path;
+    out.linkId = "serial-" + out.lockNode;
     out.channel = std::make_unique<SerialChannel>(fd, blockingFd, IsPseudoTerminal(st));
     return out;
 }
