@@ -656,9 +656,10 @@ const Operation kOperations[] = {
 
 // Every request is well formed: the node, a frame counter below 1024 that
 // moves on with every request, a length byte counting the rest of the frame
-// exactly (a parameter write of 250 to 255 characters takes it modulo 256),
-// and on a serial link the address and a correct CRC trailer.
-void CheckRequests(const CKelvo& k, const FuzzTransport& t, bool parameterWrite) {
+// modulo 256 (exactly but for a parameter write of 250 to 255 characters and
+// counted texts, which wrap), and on a serial link the address and a correct
+// CRC trailer.
+void CheckRequests(const CKelvo& k, const FuzzTransport& t, bool mayWrap) {
     const std::size_t head = k.serialMode ? 1 : 0;
     const std::size_t tail = k.serialMode ? 2 : 0;
     int previous = -1;
@@ -666,7 +667,7 @@ void CheckRequests(const CKelvo& k, const FuzzTransport& t, bool parameterWrite)
         FUZZ_CHECK(w.size() >= head + 6 + tail);
         FUZZ_CHECK(w[head] == k.canNode);
         const std::size_t rest = w.size() - head - tail - 4;
-        FUZZ_CHECK(w[head + 3] == rest || (parameterWrite && w[head + 3] == rest % 256));
+        FUZZ_CHECK(w[head + 3] == rest || (mayWrap && w[head + 3] == rest % 256));
         const int counter = ldle_u16(&w[head + 1]);
         FUZZ_CHECK(counter < 1024 && counter != previous);
         previous = counter;
@@ -745,7 +746,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                      static_cast<std::size_t>(&op - kOperations), static_cast<unsigned>(hr),
                      static_cast<int>(k->errorCode));
     CheckResult(op, hr, *k, t);
-    CheckRequests(*k, t, op.run == PutPar);
+    CheckRequests(*k, t,
+                  op.run == PutPar || op.run == UserOp || op.run == AdminOp || op.run == InitOp);
     FUZZ_CHECK(t.lockDepth == 0);
     if (op.run == InitOp && hr == KELVO_E_CONNECTION_TEXT) {
         // A refused text leaves a new adapter that was never opened.

@@ -44,8 +44,8 @@ HRESULT CKelvo::ResetAdminPassword(BSTR key) {
     const std::u16string_view text = BstrView(key);
     if (text.empty() || text.size() % 2 != 0)
         return E_FAIL;
-    // A key of more than 252 bytes would wrap the count byte and the frame
-    // length byte; the exchange refuses it with code 10 before sending.
+    // A key of more than 252 bytes wraps the count byte and the frame length
+    // byte; all its bytes are sent.
     std::vector<std::uint8_t> bytes(text.size() / 2);
     for (std::size_t k = 0; k < bytes.size(); ++k)
         bytes[k] = KeyByte(text[2 * k], text[2 * k + 1]);

@@ -5,8 +5,8 @@
 #include "device/kelvo_object.h"
 #include "kelvo/trace.h"
 #include "protocol/bytes.h"
+#include "protocol/counted_text.h"
 
-#include <algorithm>
 #include <cstring>
 
 using namespace kelvo;
@@ -14,40 +14,24 @@ using namespace kelvo;
 namespace kelvo {
 namespace {
 
-// The length byte of the frame counts the command code and the payload.
-constexpr std::size_t kMaxPayload = 255 - 2;
 constexpr std::size_t kMaxCounted = 255;
 
-// Request payload with counted texts: a length byte, then the text in the
-// thread's code page, no terminator.
-//
-// The length byte holds the number of bytes of the conversion; in the
-// single-byte code pages (the default) that is the number of UTF-16 code
-// units, and with a multi-byte code page the device still gets whole
-// characters instead of a cut text.
-//
-// A text of more than 255 code units or bytes, or a payload whose frame length
-// byte would pass 255 (two texts of more than 251 bytes together), would make
-// the frame lie about its content: such a request is refused with code 10
-// before anything is sent rather than sent with wrapped length bytes.
+// Request payload with counted texts (protocol/counted_text.h). The frame
+// length byte keeps the low 8 bits of 2 + the payload size.
 class Payload {
 public:
     // Appends one counted text and returns its bytes.
     std::string Counted(std::u16string_view text) {
-        std::string bytes = ToAnsi(text);
-        longest_ = std::max({longest_, text.size(), bytes.size()});
+        std::string bytes = CountedText(text);
         w_.u8(static_cast<std::uint8_t>(bytes.size()))
             .bytes({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
         return bytes;
     }
     FrameWriter& writer() { return w_; }
     std::span<const std::uint8_t> bytes() { return w_.data(); }
-    bool Fits() const { return longest_ <= kMaxCounted && w_.size() <= kMaxPayload; }
-    std::size_t longest() const { return longest_; }
 
 private:
     FrameWriter w_;
-    std::size_t longest_ = 0;
 };
 
 // The expected echo of a name: its counted form, length byte first.
@@ -85,7 +69,8 @@ int ReadUserAnswer(AnswerSteps& steps, UserAnswer answer, const std::string& nam
         if (int r = steps.Read({buffer + 1, length}, 5))
             return r;
         buffer[0] = length;
-        const std::string user = ToAnsi(steps.object().userName);
+        // The device echoes the login user as the login sent it.
+        const std::string user = CountedText(steps.object().userName);
         return EchoMatches({buffer, length + 1u}, user) ? KE_OK : EchoMismatch(steps);
     }
     case UserAnswer::UserList: {
@@ -144,6 +129,7 @@ HRESULT RunUserAdmin(CKelvo& k, const UserAdminMember& m, const UserAdminArgs& a
             .u32(static_cast<std::uint32_t>(args.permissions >> 32));
         break;
     case UserPayload::Key:
+        // The count byte keeps the low 8 bits; all key bytes are sent.
         payload.writer().u8(static_cast<std::uint8_t>(args.key.size())).bytes(args.key);
         break;
     case UserPayload::Dates:
@@ -152,12 +138,6 @@ HRESULT RunUserAdmin(CKelvo& k, const UserAdminMember& m, const UserAdminArgs& a
             .u64(static_cast<std::uint64_t>(args.dates[1]));
         break;
     }
-    if (!payload.Fits()) {
-        Trace(TRACE_READ, u"%s fail 0 (length out of range: longest text %i, payload %i)", m.prefix,
-              static_cast<int>(payload.longest()), static_cast<int>(payload.bytes().size()));
-        return k.Finish(KE_LENGTH);
-    }
-
     UserAdminResult answer;
     auto read = [&](AnswerSteps& steps) { return ReadUserAnswer(steps, m.answer, name, answer); };
     Exchange x{};

@@ -81,9 +81,7 @@ struct UserAdminResult {
 // Runs one member on the object: builds the request, then the standard
 // transaction with the member's answer reading and check. Returns S_OK or
 // E_FAIL with errorCode stored. `result` is filled only on success.
-//
-// A request that would not fit its length bytes is refused with code 10
-// before anything is sent (see users.cpp).
+// Length and count bytes keep their low 8 bits: nothing is refused for its size.
 HRESULT RunUserAdmin(CKelvo& object, const UserAdminMember& member, const UserAdminArgs& args,
                      UserAdminResult* result = nullptr);
 

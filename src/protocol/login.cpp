@@ -4,6 +4,7 @@
 #include "device/kelvo_object.h"
 #include "kelvo/trace.h"
 #include "protocol/bytes.h"
+#include "protocol/counted_text.h"
 
 #include <cstring>
 
@@ -34,16 +35,10 @@ bool CKelvo::Login(std::u16string_view user, std::u16string_view pass, bool allo
         return false;
     };
 
-    // Counted 8-bit texts: a text longer than its length byte, or two texts
-    // whose frame length byte (both lengths + 4) would pass 255, would make the
-    // frame lie about its content, so they are refused before anything is sent.
-    const std::string userBytes = ToAnsi(user);
-    const std::string passBytes = ToAnsi(pass);
-    if (userBytes.size() + passBytes.size() + 4 > 255) {
-        Trace(TRACE_READ, u"CKelvo::Login fail 0 (user %i bytes, password %i bytes, max 255)",
-              static_cast<int>(userBytes.size()), static_cast<int>(passBytes.size()));
-        return fail(KE_LENGTH);
-    }
+    // Counted texts; the frame length byte (both lengths + 4) keeps its low
+    // 8 bits.
+    const std::string userBytes = CountedText(user);
+    const std::string passBytes = CountedText(pass);
     FrameWriter payload(userBytes.size() + passBytes.size() + 2);
     payload.u8(static_cast<std::uint8_t>(userBytes.size()))
         .bytes({reinterpret_cast<const std::uint8_t*>(userBytes.data()), userBytes.size()})

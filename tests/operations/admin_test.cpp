@@ -39,11 +39,15 @@ TEST(GetBVAdminKey, GivesTheBlockAs384UpperCaseDigits) {
 
 // Pairs of key digits become the key bytes as the C library reads them in
 // base 16; an empty or odd key fails before anything is sent (the error code
-// kept), one of more than 252 bytes with code 10.
+// kept). Above 252 bytes the count and length bytes keep their low 8 bits and
+// every key byte is sent.
 TEST(ResetAdminPassword, KeyTextBecomesCountedBytes) {
     std::string longest = "00 00 00 ff 0c 30 fc";
-    for (int i = 0; i < 252; ++i)
-        longest += " 77";
+    std::string wrapped = "00 00 00 2f 0c 30 2c";
+    for (int i = 0; i < 300; ++i) {
+        longest += i < 252 ? " 77" : "";
+        wrapped += " 77";
+    }
     const std::tuple<std::u16string, std::string, int> cases[] = {
         // request "": refused
         {u"0a1B", "00 00 00 05 0c 30 02 0a 1b", 0},
@@ -52,7 +56,7 @@ TEST(ResetAdminPassword, KeyTextBecomesCountedBytes) {
         {u" 7-1", "00 00 00 05 0c 30 02 07 ff", 0},      // a blank and a sign are taken
         {u"0x\u00E9A", "00 00 00 05 0c 30 02 00 00", 0}, // "0x" alone is 0
         {std::u16string(2 * 252, u'7'), longest, 0},
-        {std::u16string(2 * 253, u'7'), "", 10},
+        {std::u16string(2 * 300, u'7'), wrapped, 0},
         {u"", "", 4},
         {u"abc", "", 4},
         {u"0", "", 4},

@@ -1,6 +1,6 @@
 // User accounts, permissions and roles on the scripted transport: requests
 // byte for byte, the answer checks, every failure step of the user
-// administration exchange, and the length limits of counted texts.
+// administration exchange, and how counted texts wrap.
 #include "operations/answers.h"
 
 #include <gtest/gtest.h>
@@ -152,6 +152,8 @@ TEST(ChangePasswordUser, ChecksAnEchoedNameAgainstTheLoginUser) {
         {u"admin", Counted("admiN"), 11},
         {u"admin", Counted("adm"), 11},
         {u"", Counted("x"), 11},
+        {u"\U0001F600", Counted("??"), 0}, // two code units, one "?" filled up
+        {u"\U0001F600", Counted("?"), 11},
     };
     for (const auto& [userName, echo, code] : cases) {
         SCOPED_TRACE(Hex(echo));
@@ -248,16 +250,18 @@ INSTANTIATE_TEST_SUITE_P(Users, ExchangeFailure, ::testing::ValuesIn(kFailures),
 
 // ---------------------------------------------------------------- limits
 
-// A request whose counted texts would not fit their length bytes or the
-// frame's is refused with code 10 before anything is sent; the longest that
-// fit fill the frame length byte to 255.
-TEST(CountedTexts, TooLongRequestsAreRefusedBeforeAnythingIsSent) {
+// Counted texts are sent as written, never refused: the length byte is the
+// number of UTF-16 code units modulo 256 (a character outside the BMP counts
+// two), the text that many bytes of the code-page conversion (filled with "?"
+// when it is shorter, cut when it is longer), and the frame length byte keeps
+// its low 8 bits. The device echoes the first text so.
+TEST(CountedTexts, LengthBytesWrapAndTextsFollowThem) {
     using Call = std::function<HRESULT(CKelvo*)>;
     const auto create = [](std::u16string first, std::u16string second) -> Call {
         return [=](CKelvo* k) { return k->CreateUser(Bstr(first).get(), Bstr(second).get()); };
     };
-    const auto remove = [](std::size_t l) -> Call {
-        return [=](CKelvo* k) { return k->DeleteUser(Bstr(std::u16string(l, u'n')).get()); };
+    const auto remove = [](std::u16string name) -> Call {
+        return [=](CKelvo* k) { return k->DeleteUser(Bstr(name).get()); };
     };
     const auto set = [](std::size_t l) -> Call {
         return [=](CKelvo* k) {
@@ -269,30 +273,36 @@ TEST(CountedTexts, TooLongRequestsAreRefusedBeforeAnythingIsSent) {
     for (int i = 0; i < 150; ++i)
         emoji += u"\U0001F600";
     const std::u16string n126(126, u'n');
-    // (case, call, success word, length of the name echoed on success, sent)
-    const std::tuple<const char*, Call, std::uint16_t, std::size_t, bool> cases[] = {
-        {"two texts of 251 bytes", create(n126, std::u16string(125, u'b')), 0x3040, 126, true},
-        {"two texts of 252 bytes", create(n126, std::u16string(126, u'b')), 0x3040, 126, false},
-        {"a name of 256", create(std::u16string(256, u'n'), u""), 0x3040, 256, false},
-        {"a password of 256", create(u"n", std::u16string(256, u'b')), 0x3040, 1, false},
-        {"300 code units in 150 bytes", create(emoji, u""), 0x3040, 0, false},
-        {"DeleteUser 252", remove(252), 0x3050, 252, true}, // length byte 3 + L
-        {"DeleteUser 253", remove(253), 0x3050, 253, false},
-        {"SetPermissionsAndRole 243", set(243), 0x3070, 243, true}, // length byte 12 + L
-        {"SetPermissionsAndRole 244", set(244), 0x3070, 244, false},
+    // (case, call, success word, text bytes of the first text, frame size)
+    const std::tuple<const char*, Call, std::uint16_t, std::string, std::size_t> cases[] = {
+        {"two texts of 252 bytes", create(n126, n126), 0x3040, std::string(126, 'n'), 260},
+        {"a name of 256", create(std::u16string(256, u'n'), u"p"), 0x3040, "", 9},
+        {"a name of 300", create(std::u16string(300, u'n'), u""), 0x3040, std::string(44, 'n'), 52},
+        {"300 code units in 150 bytes", create(emoji, u""), 0x3040, std::string(44, '?'), 52},
+        {"one non-BMP character", remove(u"\U0001F600"), 0x3050, "??", 9},
+        {"DeleteUser 253", remove(std::u16string(253, u'n')), 0x3050, std::string(253, 'n'), 260},
+        {"SetPermissionsAndRole 244", set(244), 0x3070, std::string(244, 'n'), 260},
     };
-    for (const auto& [name, call, word, echo, sent] : cases) {
+    for (const auto& [name, call, word, text, frame] : cases) {
         SCOPED_TRACE(name);
         ConnectedKelvo c;
-        c.transport->Answer(AnswerFrame(0, word, Counted(std::string(echo, 'n'))));
-        EXPECT_EQ(call(c.kelvo), sent ? S_OK : E_FAIL);
-        EXPECT_EQ(c.kelvo->errorCode, sent ? 0 : 10);
-        EXPECT_EQ(c.transport->Count("Lock"), sent ? 1 : 0);
-        ASSERT_EQ(c.transport->writes.size(), sent ? 1u : 0u);
-        if (sent) {
-            EXPECT_EQ(c.transport->writes[0][3], 255);
-        }
+        c.transport->Answer(AnswerFrame(0, word, Counted(text)));
+        EXPECT_EQ(call(c.kelvo), S_OK);
+        EXPECT_EQ(c.kelvo->errorCode, 0);
+        ASSERT_EQ(c.transport->writes.size(), 1u);
+        const Bytes& w = c.transport->writes[0];
+        ASSERT_EQ(w.size(), frame);
+        EXPECT_EQ(w[3], (frame - 4) % 256);
+        EXPECT_EQ(w[6], text.size());
+        EXPECT_EQ(std::string(w.begin() + 7, w.begin() + 7 + static_cast<long>(text.size())), text);
     }
+    // A longer conversion is cut after the length byte's count of bytes.
+    SetThreadCodePage(CodePage::Utf8);
+    ConnectedKelvo c;
+    c.transport->Answer(AnswerFrame(0, 0x3050, Counted("\xC3\xA4")));
+    EXPECT_EQ(c.kelvo->DeleteUser(Bstr(u"\u00e4\u00e4").get()), S_OK);
+    SetThreadCodePage(CodePage::Windows1252);
+    EXPECT_EQ(Hex(c.transport->writes.at(0)), "00 00 00 05 05 30 02 c3 a4");
 }
 
 // ---------------------------------------------------------------- permissions
