@@ -162,12 +162,12 @@ public:
     HRESULT put_ParInt(LONG ipa, LONG subI, SHORT newVal) override;
     HRESULT get_ParWord(LONG ipa, LONG subI, LONG* pVal) override;
     HRESULT put_ParWord(LONG ipa, LONG subI, LONG newVal) override;
-    HRESULT get_InputD(LONG channel, LONG* pVal) override;
-    HRESULT get_InputA(LONG channel, VARIANT* pVal) override;
-    HRESULT get_OutputD(LONG channel, LONG* pVal) override;
-    HRESULT put_OutputD(LONG channel, LONG newVal) override;
-    HRESULT get_OutputA(LONG channel, VARIANT* pVal) override;
-    HRESULT put_OutputA(LONG channel, VARIANT newVal) override;
+    HRESULT get_InputD(LONG ipa, LONG subI, LONG* pVal) override;
+    HRESULT get_InputA(LONG ipa, LONG subI, VARIANT* pVal) override;
+    HRESULT get_OutputD(LONG ipa, LONG subI, LONG* pVal) override;
+    HRESULT put_OutputD(LONG ipa, LONG subI, LONG newVal) override;
+    HRESULT get_OutputA(LONG ipa, LONG subI, VARIANT* pVal) override;
+    HRESULT put_OutputA(LONG ipa, LONG subI, VARIANT newVal) override;
     HRESULT get_ConfString(BSTR* pVal) override;
     HRESULT put_ConfString(BSTR newVal) override;
     HRESULT get_Broadcast(LONG* pVal) override;

@@ -15,22 +15,23 @@ HRESULT CKelvo::Packet(SHORT, BYTE*, LONG, BYTE*, LONG*) {
 HRESULT CKelvo::ShowMsg(BSTR) {
     return S_OK;
 }
-HRESULT CKelvo::get_InputD(LONG, LONG*) {
+// The I/O accessors are indexed like the typed parameters (ipa, subI).
+HRESULT CKelvo::get_InputD(LONG, LONG, LONG*) {
     return S_OK;
 }
-HRESULT CKelvo::get_InputA(LONG, VARIANT*) {
+HRESULT CKelvo::get_InputA(LONG, LONG, VARIANT*) {
     return S_OK;
 }
-HRESULT CKelvo::get_OutputD(LONG, LONG*) {
+HRESULT CKelvo::get_OutputD(LONG, LONG, LONG*) {
     return S_OK;
 }
-HRESULT CKelvo::put_OutputD(LONG, LONG) {
+HRESULT CKelvo::put_OutputD(LONG, LONG, LONG) {
     return S_OK;
 }
-HRESULT CKelvo::get_OutputA(LONG, VARIANT*) {
+HRESULT CKelvo::get_OutputA(LONG, LONG, VARIANT*) {
     return S_OK;
 }
-HRESULT CKelvo::put_OutputA(LONG, VARIANT) {
+HRESULT CKelvo::put_OutputA(LONG, LONG, VARIANT) {
     return S_OK;
 }
 HRESULT CKelvo::get_Broadcast(LONG*) {

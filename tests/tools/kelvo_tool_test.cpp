@@ -18,6 +18,7 @@ TEST(KelvoTool, UsageErrorsExitTwoAndPrintNothing) {
         {"invoke", "--put", "TimeOut", "99999"},
         {"invoke", "--put", "Protocol"},
         {"invoke", "ReadDataBlock", "1", "2", "3", "4", "5", "6", "7"},
+        {"invoke", "InputD", "1"}, // indexed by ipa and subI
         {"--prop", "Nope=1", "invoke", "Protocol"},
         {"--prop", "TimeOut=abc", "invoke", "TimeOut"},
         {"--prop", "TimeOut", "invoke", "TimeOut"},
@@ -57,6 +58,9 @@ TEST(KelvoTool, OfflineCommandsPrintTheirResultAlone) {
         {{"invoke", "TimeOut", "--prop", "TimeOut=7"}, 0, "7\n"},
         {{"invoke", "--put", "TimeOut", "5"}, 0, ""},
         {{"invoke", "Success"}, 0, "1\n"},
+        // The I/O accessors take ipa and subI and do nothing.
+        {{"invoke", "InputD", "1", "2"}, 0, "0\n"},
+        {{"invoke", "--put", "OutputA", "1", "2", "i4:5"}, 0, ""},
         {{"--json", "invoke", "TimeOut"}, 0, JsonOk("10000")},
         {{"--json", "invoke", "Protocol"}, 0, JsonOk("\"Kelvo\"")},
         {{"--json", "invoke", "--put", "MsgOn", "3"}, 0, JsonOk("null")},
