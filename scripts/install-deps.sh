@@ -15,6 +15,7 @@ packages=(
   pybind11-dev python3-dev python3-pytest
   libpcap-dev tshark tcpdump
   nlohmann-json3-dev
+  libxml2-utils
   "$@"
 )
 

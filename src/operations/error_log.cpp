@@ -209,6 +209,26 @@ template <class F> std::string FloatText(F value) {
     return std::string(buffer, end);
 }
 
+// The text with every character that XML 1.0 cannot hold (control
+// characters other than tab, line feed and carriage return, lone surrogates,
+// U+FFFE and U+FFFF) written as "?", as a code page writes a character it
+// cannot hold, so that the saved document is well-formed.
+std::u16string XmlCharacters(std::u16string text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
+            ++i; // a pair: a character beyond the BMP
+            continue;
+        }
+        const bool allowed = c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+                             (c >= 0xE000 && c <= 0xFFFD);
+        if (!allowed)
+            text[i] = u'?';
+    }
+    return text;
+}
+
 std::string ValueText(FieldType type, const std::uint8_t* p, unsigned size) {
     switch (type) {
     case FieldType::Char:
@@ -237,7 +257,7 @@ std::string ValueText(FieldType type, const std::uint8_t* p, unsigned size) {
         // 8-bit text of the system's code page, ending at a zero byte.
         std::string_view bytes(reinterpret_cast<const char*>(p), size);
         bytes = bytes.substr(0, bytes.find('\0'));
-        return Utf16ToUtf8(FromAnsi(bytes, CodePage::Windows1252));
+        return Utf16ToUtf8(XmlCharacters(FromAnsi(bytes, CodePage::Windows1252)));
     }
     case FieldType::Unknown:
         break;

@@ -1,7 +1,8 @@
 // ReadErrorLog on the scripted transport: the multi-frame download byte for
 // byte, its numbered failures, and the decoding into real XML files in a
-// temporary folder, read back with pugixml.
+// temporary folder, read back with pugixml and checked with xmllint.
 #include "operations/answers.h"
+#include "support/run_program.h"
 #include "support/temp_folder.h"
 
 #include <gmock/gmock.h>
@@ -320,6 +321,8 @@ const DecodeCase kDecodeCases[] = {
     {"StringFillsItsCount", "0", "string 3", {0x41, 0x42, 0x43, 0x44}, "ABC"},
     {"StringFromWindows1252", "0", "string 4", {0x80, 0xE9, 0, 0}, "\xE2\x82\xAC\xC3\xA9"},
     {"StringOfCountZero", "0", "string 0", {}, ""},
+    // Characters XML 1.0 cannot hold become "?"; tab and line feed stay.
+    {"StringControlCharacters", "0", "string 6", {0x01, 0x09, 0x1F, 0x0A, 0x0B, 0x41}, "?\t?\n?A"},
     {"OffsetWithBlanksAndTrailingText", "  +2xyz", "unsignedChar", {1, 2, 3}, "3"},
     {"OffsetWithoutDigitsIsZero", "abc", "unsignedChar", {7}, "7"},
     {"NegativeOffsetReachesTheHeader", "-8", "unsignedInt", {}, "26"},
@@ -354,6 +357,9 @@ TEST_P(ErrorLogDecode, WritesTheValueOrFailsWithoutOutput) {
     }
     ASSERT_EQ(hr, S_OK) << trace.lines.back();
     EXPECT_THAT(Values(), ::testing::ElementsAre(dc.result));
+    // Well-formed for a parser of another make too.
+    const ProgramOutcome lint = RunProgram({"/usr/bin/xmllint", "--noout", Out()});
+    EXPECT_EQ(lint.status, 0) << Describe(lint);
 }
 
 INSTANTIATE_TEST_SUITE_P(ErrorLog, ErrorLogDecode, ::testing::ValuesIn(kDecodeCases),
