@@ -89,11 +89,11 @@ std::unique_ptr<TraceChannel> StartTracingWith(const StartOptions& options) {
 LocalTrace::LocalTrace(std::uint32_t mask, std::uint32_t capacity) {
     channel_.OpenLocal(capacity);
     reader_.Attach(channel_.data(), channel_.size());
-    previous_ = SetTraceTarget({channel_.IsOpen() ? &channel_ : nullptr, mask});
+    previous_ = SetTraceMirror({channel_.IsOpen() ? &channel_ : nullptr, mask});
 }
 
 LocalTrace::~LocalTrace() {
-    SetTraceTarget(previous_);
+    SetTraceMirror(previous_);
 }
 
 std::vector<TraceRecord> LocalTrace::Take() {

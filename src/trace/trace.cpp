@@ -40,8 +40,17 @@ SinkState& Sink() {
 
 std::atomic<bool> g_sinkActive{false};
 std::atomic<trace::TraceChannel*> g_channel{nullptr};
-std::uint32_t g_channelMask = 0; // under SinkMutex
+std::atomic<std::uint32_t> g_channelMask{0}; // changed under SinkMutex
+// A second channel that gets a copy of the entries of its own mask.
+std::atomic<trace::TraceChannel*> g_mirror{nullptr};
+std::atomic<std::uint32_t> g_mirrorMask{0}; // changed under SinkMutex
 std::atomic<std::uint32_t> g_sequence{0};
+
+// The categories traced when no sink is installed; called under SinkMutex.
+std::uint32_t ChannelsMask() {
+    return g_channelMask.load(std::memory_order_relaxed) |
+           g_mirrorMask.load(std::memory_order_relaxed);
+}
 
 // A line of at most 239 characters and its terminator.
 using LineBuffer = char16_t[kTraceLineMax + 1];
@@ -56,13 +65,18 @@ bool Deliver(std::uint32_t category, std::uint32_t sequence, std::uint32_t calle
             return s.sink(s.context, category, std::u16string_view(line, length));
     }
     trace::TraceChannel* channel = g_channel.load(std::memory_order_acquire);
-    if (!channel)
-        return false;
+    trace::TraceChannel* mirror = g_mirror.load(std::memory_order_acquire);
     trace::EntryHead head;
     head.time = sequence;
     head.category = category;
     head.callerTag = callerTag;
-    return channel->Write(head, line, 2 * (length + 1));
+    bool written = false;
+    // Without a mirror the enabled mask is the channel's own.
+    if (mirror && (g_mirrorMask.load(std::memory_order_relaxed) & category))
+        written = mirror->Write(head, line, 2 * (length + 1));
+    if (channel && (!mirror || (g_channelMask.load(std::memory_order_relaxed) & category)))
+        written = channel->Write(head, line, 2 * (length + 1)) || written;
+    return written;
 }
 
 // ---- Formatting ----
@@ -298,7 +312,7 @@ void SetTraceSink(TraceSink sink, void* context, std::uint32_t mask) {
     std::lock_guard lock(SinkMutex());
     Sink() = {sink, context};
     g_sinkActive.store(sink != nullptr, std::memory_order_release);
-    detail::g_traceMask.store(sink ? mask : g_channelMask, std::memory_order_relaxed);
+    detail::g_traceMask.store(sink ? mask : ChannelsMask(), std::memory_order_relaxed);
 }
 
 std::u16string FormatTrace(const char16_t* format, std::span<const TraceArg> args) {
@@ -333,16 +347,30 @@ bool TraceText(std::uint32_t category, std::u16string_view text) {
 
 namespace trace {
 
-TraceTarget SetTraceTarget(TraceTarget target) {
+namespace {
+
+TraceTarget Install(std::atomic<TraceChannel*>& channel, std::atomic<std::uint32_t>& mask,
+                    TraceTarget target) {
     std::lock_guard lock(SinkMutex());
-    const TraceTarget previous{g_channel.load(std::memory_order_relaxed), g_channelMask};
+    const TraceTarget previous{channel.load(std::memory_order_relaxed),
+                               mask.load(std::memory_order_relaxed)};
     if (target.channel)
         target.channel->SetMask(target.mask);
-    g_channelMask = target.channel ? target.mask : 0;
-    g_channel.store(target.channel, std::memory_order_release);
+    mask.store(target.channel ? target.mask : 0, std::memory_order_relaxed);
+    channel.store(target.channel, std::memory_order_release);
     if (!g_sinkActive.load(std::memory_order_relaxed))
-        detail::g_traceMask.store(g_channelMask, std::memory_order_relaxed);
+        detail::g_traceMask.store(ChannelsMask(), std::memory_order_relaxed);
     return previous;
+}
+
+} // namespace
+
+TraceTarget SetTraceTarget(TraceTarget target) {
+    return Install(g_channel, g_channelMask, target);
+}
+
+TraceTarget SetTraceMirror(TraceTarget mirror) {
+    return Install(g_mirror, g_mirrorMask, mirror);
 }
 
 void ResetTrace(TraceChannel& channel, WaitFunction wait) {

@@ -37,6 +37,9 @@ struct TraceTarget {
 // Installs the target and returns the previous one. Meant for start-up,
 // before any caller traces, and for tools and tests that trace on their own.
 TraceTarget SetTraceTarget(TraceTarget target);
+// Installs a mirror: a second channel that also gets the entries of its mask,
+// while the target keeps getting those of its own. Returns the previous mirror.
+TraceTarget SetTraceMirror(TraceTarget mirror);
 
 using WaitFunction = void (*)();
 // The pause before the reset: 100 ms.
@@ -58,7 +61,9 @@ std::unique_ptr<TraceChannel> StartTracingWith(const StartOptions& options);
 
 // Collects this process's entries in a ring of its own while in scope, for a
 // tool that shows its trace itself (kelvo -v): the lines are formatted with
-// FormatRecord like the viewer's. Restores the previous target at the end.
+// FormatRecord like the viewer's. The ring is a mirror: the process's channel
+// keeps getting its entries, so a viewer misses nothing. Restores the previous
+// mirror at the end.
 class LocalTrace {
 public:
     explicit LocalTrace(std::uint32_t mask = 0xFFFFFFFF, std::uint32_t capacity = 8192);
