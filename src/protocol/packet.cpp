@@ -15,6 +15,13 @@
 namespace kelvo {
 namespace {
 
+// The largest answer buffer PacketVARIANT allocates. A raw packet of the
+// device protocol is far smaller (a frame's length byte counts at most 255
+// bytes); a larger LenIn is no answer a host can mean, and as an array of
+// VARIANTs it would take sixteen times its size. Above the bound the buffer
+// counts as not allocated: the result is 0x80040501.
+constexpr LONG kMaxPacketAnswer = 1 << 20;
+
 constexpr VARTYPE kByteArray = VT_ARRAY | VT_UI1;
 constexpr VARTYPE kVariantArray = VT_ARRAY | VT_VARIANT;
 
@@ -101,7 +108,7 @@ HRESULT CKelvo::PacketVARIANT(SHORT CmdId, VARIANT arrOut, LONG LenIn, INT resul
     // leaves a large buffer's pages untouched until they are used.
     const LONG allocated = LenIn;
     std::unique_ptr<BYTE, decltype(&std::free)> answer(nullptr, &std::free);
-    if (allocated >= 0)
+    if (allocated >= 0 && allocated <= kMaxPacketAnswer)
         answer.reset(static_cast<BYTE*>(
             std::calloc(static_cast<std::size_t>(std::max<LONG>(allocated, 1)), 1)));
 

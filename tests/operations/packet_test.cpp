@@ -130,6 +130,10 @@ TEST(Packet, ResultsAreZeroFilledArraysOfTheKindAskedFor) {
             }
         }
     }
+    // The largest answer buffer: 2^20 bytes.
+    Variant largest;
+    ASSERT_EQ(c.kelvo->PacketVARIANT(7, out, 1 << 20, VT_ARRAY | VT_UI1, &largest), S_OK);
+    EXPECT_EQ(largest.parray->rgsabound[0].cElements, 1u << 20);
     // Nothing of this path touches the port or the error state.
     EXPECT_TRUE(c.transport->calls.empty());
     EXPECT_EQ(c.kelvo->errorCode, 9);
@@ -152,6 +156,7 @@ const FailureCase kFailures[] = {
     {"ResultTypeByteNotArray", BytesOf({1}), 4, VT_UI1, true, kConversion},
     {"NoResultVariant", BytesOf({1}), 4, 0x2011, false, kConversion},
     {"NegativeLength", BytesOf({1}), -1, 0x2011, true, kConversion},
+    {"LengthAboveTheLargestAnswer", BytesOf({1}), (1 << 20) + 1, 0, true, kConversion},
 };
 // clang-format on
 
