@@ -100,6 +100,9 @@ void SetTraceSink(TraceSink sink, void* context, std::uint32_t mask);
 // Runs once per process, at load (later calls do nothing); the channel lives
 // until the process ends, and its name is removed at exit.
 void StartTracing();
+// Removes the name of this process's trace channel now, for a program that
+// ends at once without its exit handlers. A viewer that maps it keeps reading.
+void RemoveTraceChannelName();
 
 namespace detail {
 extern std::atomic<std::uint32_t> g_traceMask;

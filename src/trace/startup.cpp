@@ -120,4 +120,8 @@ void StartTracing() {
     }
 }
 
+void RemoveTraceChannelName() {
+    trace::RemoveChannelNameAtExit();
+}
+
 } // namespace kelvo

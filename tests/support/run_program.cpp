@@ -55,7 +55,7 @@ int RemainingMs(Clock::time_point deadline) {
 } // namespace
 
 ProgramOutcome RunProgram(const std::vector<std::string>& argv,
-                          const std::vector<std::string>& env) {
+                          const std::vector<std::string>& env, int signal) {
     ProgramOutcome outcome;
     int out[2];
     int err[2];
@@ -79,9 +79,17 @@ ProgramOutcome RunProgram(const std::vector<std::string>& argv,
     // A session of its own: the program has no terminal to prompt on.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    if (signal != 0)
+        sigaddset(&blocked, signal);
+    posix_spawnattr_setsigmask(&attributes, &blocked);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
     int spawned = posix_spawn(&pid, argp[0], &actions, &attributes, argp.data(), envp.data());
     posix_spawnattr_destroy(&attributes);
+    outcome.pid = pid;
+    if (spawned == 0 && signal != 0)
+        kill(pid, signal);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     close(err[1]);

@@ -48,5 +48,11 @@ int main(int argc, char** argv) {
     }
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);
+    // Taken from now on, also when the starting process had them blocked.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    sigprocmask(SIG_UNBLOCK, &stop, nullptr);
     return Run(options, stdout, stderr);
 }

@@ -183,7 +183,10 @@ int Run(const Options& options, std::FILE* out, std::FILE* err) {
     trace::TraceReader reader;
     std::string error;
     while (!OpenChannel(options, reader, error)) {
-        if (!options.wait || g_stop.load()) {
+        // Stopped while waiting for the channel: the user's choice, no error.
+        if (options.wait && g_stop.load())
+            return kExitOk;
+        if (!options.wait) {
             std::fprintf(err, "kelvo-trace: %s\n", error.c_str());
             return kExitNoChannel;
         }

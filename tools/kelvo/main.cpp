@@ -2,6 +2,7 @@
 #include "commands.h"
 #include "common/program_info.h"
 #include "explain.h"
+#include "stop_signals.h"
 #include "tool.h"
 #include "transport/portway/portway.h"
 #include "wire.h"
@@ -37,6 +38,7 @@ usage errors included, prints one JSON object; a failure's adds "hresultHex",
 } // namespace
 
 int main(int argc, char** argv) {
+    kelvo::tool::TakeStopSignals();
     kelvo::RegisterPortwayClass();
 
     kelvo::tool::Tool tool;
@@ -67,5 +69,7 @@ int main(int argc, char** argv) {
         return kelvo::tool::kExitFailed;
     // Around the transport in place (the wire tap's or the plain one).
     const kelvo::tool::TransportWatch transports;
-    return tool.Run();
+    const int status = tool.Run();
+    const int signal = kelvo::tool::EndStopSignals();
+    return signal ? 128 + signal : status;
 }

@@ -5,6 +5,7 @@
 #include "device/kelvo_object.h"
 #include "explain.h"
 #include "kelvo/trace.h"
+#include "stop_signals.h"
 #include "trace/reader.h"
 #include "trace/writer.h"
 #include "value_text.h"
@@ -125,6 +126,8 @@ int Tool::Run() {
             return Report(*object, "Init", hr, none, &failure);
         }
     }
+    if (StopSignal()) // asked to stop while connecting: the operation is not begun
+        return kExitFailed;
 
     Variant result;
     HRESULT hr = operation_.call(*object, &result);
