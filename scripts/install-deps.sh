@@ -8,6 +8,7 @@ packages=(
   cmake ninja-build g++ make pkg-config
   libpugixml-dev libssl-dev libcli11-dev
   qt6-base-dev qt6-qpa-plugins
+  libxkbcommon-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format
   iproute2
