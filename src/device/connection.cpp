@@ -86,9 +86,16 @@ HRESULT CKelvo::Init(BSTR fName) {
     }
 
     // Bytes arriving unasked on a serial line are a running push-data stream:
-    // stop it before the first request.
-    std::uint8_t probe[4];
-    if (serialMode && portAdapter->get(probe, 100, 4)) {
+    // stop it before the first request. The probe holds the link lock, so that
+    // on a line shared with another process the answer to its request is
+    // neither taken away from it nor taken for a stream.
+    bool streaming = false;
+    if (serialMode) {
+        std::uint8_t probe[4];
+        PortLock lock(portAdapter.get());
+        streaming = lock.locked() && portAdapter->get(probe, 100, 4);
+    }
+    if (streaming) {
         TraceText(TRACE_READ, u"CKelvo::Init : Wavetrap acquisition on serial port maybe in "
                               u"progress, sending STOP cmd");
         VARIANT none;

@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -151,6 +152,12 @@ TEST_F(Connection, SerialStreamIsStoppedBeforeTheFirstRequest) {
               "ff 00 00 00 04 02 10 00 01");
     EXPECT_EQ(trace.lines.at(0), "CKelvo::Init : Wavetrap acquisition on serial port maybe in "
                                  "progress, sending STOP cmd");
+    // The probe holds the link lock: another process's answer is no stream.
+    const auto probe = std::find(transport->calls.begin(), transport->calls.end(), "Read 4 100");
+    ASSERT_NE(probe, transport->calls.end());
+    ASSERT_NE(probe, transport->calls.begin());
+    EXPECT_EQ(*(probe - 1), "Lock");
+    EXPECT_EQ(*(probe + 1), "Unlock");
 }
 
 TEST_F(Connection, LoginFailureDropsTheAdapter) {

@@ -28,7 +28,7 @@ TEST(KelvoToolSerialShare, TwoProgramsOfOtherEnvironmentsAndUsersNeverMix) {
                   devices));
     ::chmod(sim.Line("serial").c_str(), 0666); // the second user opens it too
 
-    std::vector<std::string> args = {"-c", "Kelvo:255,2000,0#COM:5", "par", "get"};
+    std::vector<std::string> args = {"-c", "Kelvo:255,10000,0#COM:5", "par", "get"};
     std::string expected;
     for (int i = 0; i < kReads; ++i) {
         args.insert(args.end(), {"0x1004", "0", "i4"});
