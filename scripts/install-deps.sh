@@ -7,6 +7,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ make pkg-config
   libpugixml-dev libssl-dev libcli11-dev
+  nlohmann-json3-dev
   qt6-base-dev qt6-qpa-plugins
   libxkbcommon-dev
   libgtest-dev libgmock-dev libbenchmark-dev

@@ -3,6 +3,8 @@
 #include "kelvo/automation.h"
 #include "protocol/bytes.h"
 
+#include <nlohmann/json.hpp>
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -29,24 +31,6 @@ std::uint32_t Load(const std::uint8_t* base, std::size_t offset) {
 
 std::string ObjectPath(const std::string& name) {
     return name.starts_with('/') ? name : "/" + name;
-}
-
-void AppendJsonString(std::string& out, std::string_view text) {
-    out.push_back('"');
-    for (char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out.push_back('\\');
-            out.push_back(c);
-        } else if (u < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", u);
-            out += escape;
-        } else {
-            out.push_back(c);
-        }
-    }
-    out.push_back('"');
 }
 
 std::string Hex(const std::vector<std::uint8_t>& data, const char* separator) {
@@ -320,18 +304,16 @@ std::string FormatRecord(const TraceRecord& record) {
 }
 
 std::string RecordJson(const TraceRecord& record) {
-    std::string out = "{\"sequence\":" + std::to_string(record.sequence) +
-                      ",\"category\":" + std::to_string(record.category) + ",\"label\":";
-    AppendJsonString(out, CategoryLabel(record.category));
+    nlohmann::ordered_json out = {{"sequence", record.sequence},
+                                  {"category", record.category},
+                                  {"label", std::string(CategoryLabel(record.category))}};
     if (record.kind == kKindText) {
-        out += ",\"text\":";
-        AppendJsonString(out, Utf16ToUtf8(record.text));
+        out["text"] = Utf16ToUtf8(record.text);
     } else {
-        out += ",\"kind\":" + std::to_string(record.kind) + ",\"data\":\"" + Hex(record.data, "") +
-               "\"";
+        out["kind"] = record.kind;
+        out["data"] = Hex(record.data, "");
     }
-    out += "}";
-    return out;
+    return out.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 } // namespace kelvo::trace

@@ -116,7 +116,7 @@ TEST_F(Reader, DataRecordsAndTheOutputForms) {
               "5 [Read operations] CKelvo::Save_Command \"quoted\"\t\xC3\xA4");
     EXPECT_EQ(trace::RecordJson(records[0]),
               "{\"sequence\":5,\"category\":2,\"label\":\"Read operations\","
-              "\"text\":\"CKelvo::Save_Command \\\"quoted\\\"\\u0009\xC3\xA4\"}");
+              "\"text\":\"CKelvo::Save_Command \\\"quoted\\\"\\t\xC3\xA4\"}");
     EXPECT_EQ(records[1].data, (std::vector<std::uint8_t>{0xDE, 0xAD, 0x01}));
     EXPECT_EQ(trace::FormatRecord(records[1]), "6 [0x40] kind 1: de ad 01");
     EXPECT_EQ(trace::RecordJson(records[1]),

@@ -3,6 +3,7 @@
 #include "value_text.h"
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -155,13 +156,6 @@ std::size_t TextValueLength(std::string_view rest) {
     return std::string_view::npos;
 }
 
-bool IsJsonNumber(std::string_view v) {
-    if (v.starts_with('-'))
-        v.remove_prefix(1);
-    return !v.empty() && v.find_first_not_of("0123456789.") == std::string_view::npos &&
-           v.front() != '.' && v.back() != '.';
-}
-
 } // namespace
 
 std::vector<std::string> ScanLines(const std::string& text) {
@@ -177,41 +171,41 @@ std::vector<std::string> ScanLines(const std::string& text) {
     return lines;
 }
 
-std::string PingJson(std::string_view text) {
+nlohmann::ordered_json PingJson(std::string_view text) {
     if (text.size() < 4 || !text.starts_with("{ ") || !text.ends_with(" }"))
-        return "null";
+        return nullptr;
     // The members between "{ " and " }", each "\"key\":value", ", " between.
     std::string_view rest = text.substr(2, text.size() - 4);
-    std::string json = "{";
+    nlohmann::ordered_json json = nlohmann::ordered_json::object();
     while (!rest.empty()) {
         const std::size_t keyEnd = rest.find("\":", 1);
         if (!rest.starts_with('"') || keyEnd == std::string_view::npos)
-            return "null";
-        if (json.size() > 1)
-            json += ',';
-        json += JsonString(rest.substr(1, keyEnd - 1)) + ":";
+            return nullptr;
+        nlohmann::ordered_json& member = json[std::string(rest.substr(1, keyEnd - 1))];
         rest.remove_prefix(keyEnd + 2);
         std::size_t used = 0;
         if (rest.starts_with('"')) {
             const std::size_t length = TextValueLength(rest.substr(1));
             if (length == std::string_view::npos)
-                return "null";
-            json += JsonString(rest.substr(1, length));
+                return nullptr;
+            member = std::string(rest.substr(1, length));
             used = length + 2;
         } else {
             used = std::min(rest.find(", \""), rest.size());
             const std::string_view value = rest.substr(0, used);
-            const bool word = value == "true" || value == "false" || value == "null";
-            // Non-finite numbers ("nan", "inf") have no JSON form.
-            json += word || IsJsonNumber(value) ? std::string(value) : "null";
+            // Numbers and true/false as they are; non-finite numbers ("nan",
+            // "inf") have no JSON form and stay null, as does an empty value.
+            const auto parsed = nlohmann::ordered_json::parse(value, nullptr, false);
+            if (parsed.is_number() || parsed.is_boolean())
+                member = parsed;
         }
         rest.remove_prefix(used);
         if (rest.starts_with(", "))
             rest.remove_prefix(2);
         else if (!rest.empty())
-            return "null";
+            return nullptr;
     }
-    return json + "}";
+    return json;
 }
 
 void AddDiscoveryCommands(CLI::App& app, Tool& tool) {

@@ -1,14 +1,14 @@
 // Parameter access: par get, par set and the typed par dword|float|int|word.
 #include "commands.h"
+#include "multi_device.h"
+#include "param_set.h"
 #include "value_text.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <type_traits>
 
 namespace kelvo::tool {
@@ -61,42 +61,44 @@ ParameterRef ParameterAt(const std::string& ipa, const std::string& sub, const s
     return {Number(ipa, "IPA"), Number(sub, "SUB"), type ? Type(*type) : SHORT{VT_EMPTY}};
 }
 
+struct GetList {
+    std::vector<ParameterRef> parameters;
+    std::vector<std::string> labels;     // "0x1004/0" of each, for error lines
+    std::vector<std::string> fileErrors; // bad lines of --file, reported at the run
+};
+
 // `par get` takes IPA SUB [TYPE], or any number of IPA SUB TYPE triples, and
-// the lines "IPA SUB [TYPE]" of --file (blank lines and # comments skipped).
-std::vector<ParameterRef> GetList(const ParArgs& args) {
-    std::vector<ParameterRef> list;
+// the parameters of --file: a list or set as params reads it, or lines
+// "IPA SUB [TYPE]". Bad lines of the file are reported and left out.
+GetList ReadGetList(const ParArgs& args) {
+    GetList list;
     const auto& v = args.values;
     if (v.size() == 2 || v.size() == 3) {
-        list.push_back(ParameterAt(v[0], v[1], v.size() == 3 ? &v[2] : nullptr));
+        list.parameters.push_back(ParameterAt(v[0], v[1], v.size() == 3 ? &v[2] : nullptr));
     } else if (!v.empty()) {
         if (v.size() % 3 != 0)
             throw CLI::ValidationError("IPA SUB TYPE",
                                        "one IPA SUB [TYPE], or IPA SUB TYPE triples expected");
         for (std::size_t i = 0; i < v.size(); i += 3)
-            list.push_back(ParameterAt(v[i], v[i + 1], &v[i + 2]));
+            list.parameters.push_back(ParameterAt(v[i], v[i + 1], &v[i + 2]));
+    }
+    for (const ParameterRef& p : list.parameters) {
+        ParamEntry entry;
+        entry.ipa = p.ipa;
+        entry.sub = p.subI;
+        list.labels.push_back(ParamLabel(entry));
     }
     if (!args.file.empty()) {
-        std::ifstream in(args.file);
-        if (!in)
-            throw CLI::ValidationError("--file", "cannot read " + args.file);
-        std::string line;
-        int number = 0;
-        while (std::getline(in, line)) {
-            ++number;
-            std::istringstream words(line.substr(0, line.find('#')));
-            std::vector<std::string> fields;
-            for (std::string word; words >> word;)
-                fields.push_back(word);
-            if (fields.empty())
-                continue;
-            if (fields.size() < 2 || fields.size() > 3)
-                throw CLI::ValidationError("--file", args.file + ":" + std::to_string(number) +
-                                                         ": IPA SUB [TYPE] expected");
-            list.push_back(
-                ParameterAt(fields[0], fields[1], fields.size() == 3 ? &fields[2] : nullptr));
+        ParamFile file = ReadParamFile(args.file);
+        if (file.entries.empty() && !file.errors.empty())
+            throw CLI::ValidationError("--file", file.errors.front());
+        for (const ParamEntry& e : file.entries) {
+            list.parameters.push_back({e.ipa, e.sub, static_cast<SHORT>(e.type)});
+            list.labels.push_back(ParamLabel(e));
         }
+        list.fileErrors = std::move(file.errors);
     }
-    if (list.empty())
+    if (list.parameters.empty())
         throw CLI::RequiredError("IPA SUB [TYPE] or --file");
     return list;
 }
@@ -107,35 +109,46 @@ HRESULT SelectMemory(IKelvo& object, bool ram) {
 }
 
 Operation MakeGet(const ParArgs& args) {
-    auto list = std::make_shared<std::vector<ParameterRef>>(GetList(args));
+    auto list = std::make_shared<GetList>(ReadGetList(args));
+    auto incomplete = std::make_shared<bool>(false);
     const bool ram = args.ram;
-    return {"get_Par", Link::Required, [list, ram](IKelvo& object, VARIANT* result) {
-                if (HRESULT hr = SelectMemory(object, ram); FAILED(hr))
-                    return hr;
-                if (list->size() == 1) {
-                    const ParameterRef& p = list->front();
-                    return object.get_Par(p.ipa, p.subI, p.type, result);
+    Operation get{
+        "get_Par", Link::Required, [list, ram, incomplete](IKelvo& object, VARIANT* result) {
+            for (const std::string& e : list->fileErrors)
+                std::fprintf(stderr, "error: %s\n", e.c_str());
+            *incomplete = !list->fileErrors.empty();
+            if (HRESULT hr = SelectMemory(object, ram); FAILED(hr))
+                return hr;
+            const auto& parameters = list->parameters;
+            if (parameters.size() == 1 && list->fileErrors.empty()) {
+                const ParameterRef& p = parameters.front();
+                return object.get_Par(p.ipa, p.subI, p.type, result);
+            }
+            // Several: one line each, in the order asked; a failed one is an
+            // empty line, its error on standard error, and the rest goes on.
+            SAFEARRAY* values =
+                SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(parameters.size()));
+            if (!values)
+                return E_OUTOFMEMORY;
+            for (std::size_t i = 0; i < parameters.size(); ++i) {
+                const ParameterRef& p = parameters[i];
+                Variant value;
+                const HRESULT hr = object.get_Par(p.ipa, p.subI, p.type, &value);
+                if (FAILED(hr)) {
+                    std::fprintf(stderr, "%s: %s\n", list->labels[i].c_str(),
+                                 ErrorLine(object, hr, "get_Par").c_str());
+                    *incomplete = true;
+                    VariantClear(&value);
                 }
-                // Several: one line each, in the order asked.
-                SAFEARRAY* values =
-                    SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(list->size()));
-                if (!values)
-                    return E_OUTOFMEMORY;
-                for (std::size_t i = 0; i < list->size(); ++i) {
-                    const ParameterRef& p = (*list)[i];
-                    Variant value;
-                    const HRESULT hr = object.get_Par(p.ipa, p.subI, p.type, &value);
-                    if (FAILED(hr)) {
-                        SafeArrayDestroy(values);
-                        return hr;
-                    }
-                    const LONG index = static_cast<LONG>(i);
-                    SafeArrayPutElement(values, &index, &value);
-                }
-                result->vt = VT_ARRAY | VT_VARIANT;
-                result->parray = values;
-                return S_OK;
-            }};
+                const LONG index = static_cast<LONG>(i);
+                SafeArrayPutElement(values, &index, &value);
+            }
+            result->vt = VT_ARRAY | VT_VARIANT;
+            result->parray = values;
+            return S_OK;
+        }};
+    get.incomplete = incomplete;
+    return get;
 }
 
 Operation MakeSet(const ParArgs& args) {
@@ -230,7 +243,9 @@ void AddParameterCommands(CLI::App& app, Tool& tool) {
 
     CLI::App* get = Sub(*par, "get", "read parameters: IPA SUB [TYPE], or IPA SUB TYPE triples",
                         *args, "IPA SUB TYPE");
-    get->add_option("--file", args->file, "a file of IPA SUB [TYPE] lines, read in order");
+    get->add_option("--file", args->file,
+                    "a parameter list (CSV or JSON, as params reads it) or IPA SUB [TYPE] lines, "
+                    "read in order");
     get->callback([&tool, args] { tool.Set(MakeGet(*args)); });
 
     Sub(*par, "set", "write a parameter: IPA SUB TYPE VALUE", *args, "IPA SUB TYPE VALUE")

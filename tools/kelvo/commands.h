@@ -20,6 +20,12 @@ void WarnConfString(Tool& tool, const std::string& text);
 // par get|set|dword|float|int|word: parameter read and write.
 void AddParameterCommands(CLI::App& app, Tool& tool);
 
+// params backup|restore|diff: parameter sets on one or many devices.
+void AddParamsCommands(CLI::App& app, Tool& tool);
+
+// watch IPA SUB TYPE ...: a live table of values, or CSV lines on a pipe.
+void AddWatchCommand(CLI::App& app, Tool& tool);
+
 // block read, block write, safe write, safe read, safe object, ssc read.
 void AddDataCommands(CLI::App& app, Tool& tool);
 
@@ -30,9 +36,9 @@ void AddUserCommands(CLI::App& app, Tool& tool);
 void AddDiscoveryCommands(CLI::App& app, Tool& tool);
 // The lines of a scan result, each without its trailing TAB.
 std::vector<std::string> ScanLines(const std::string& text);
-// The text Ping gives as a JSON object (text values escaped, non-finite
-// numbers null); "null" when the text is not in that form.
-std::string PingJson(std::string_view text);
+// The text Ping gives as a JSON object (non-finite numbers null); null when
+// the text is not in that form.
+nlohmann::ordered_json PingJson(std::string_view text);
 
 // invoke NAME [ARG...]: any operation by its dispatch name.
 void AddInvokeCommand(CLI::App& app, Tool& tool);

@@ -260,7 +260,7 @@ std::string UsageMessage(const CLI::App& app, const CLI::ParseError& error) {
 
 std::string ReportJson(const RunReport& report) {
     nlohmann::ordered_json object;
-    object["ok"] = report.ok;
+    object["ok"] = report.ok && !report.incomplete;
     object["hresult"] = static_cast<std::uint32_t>(report.hr);
     object["errorCode"] = report.errorCode;
     object["deviceStatus"] = report.deviceStatus;

@@ -78,6 +78,7 @@ struct RunReport {
     std::string hint;
     int exitStatus = 0;
     std::vector<std::string> warnings;
+    bool incomplete = false; // some items of the result failed: "ok" is false, the result stays
 };
 std::string ReportJson(const RunReport& report);
 

@@ -53,6 +53,8 @@ int main(int argc, char** argv) {
     kelvo::tool::AddSessionCommands(app, tool);
     kelvo::tool::AddConfigCommand(app, tool);
     kelvo::tool::AddParameterCommands(app, tool);
+    kelvo::tool::AddParamsCommands(app, tool);
+    kelvo::tool::AddWatchCommand(app, tool);
     kelvo::tool::AddDataCommands(app, tool);
     kelvo::tool::AddUserCommands(app, tool);
     kelvo::tool::AddDiscoveryCommands(app, tool);

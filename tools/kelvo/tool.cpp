@@ -11,9 +11,11 @@
 #include "value_text.h"
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <memory>
+#include <mutex>
 
 namespace kelvo::tool {
 namespace {
@@ -53,9 +55,11 @@ void Print(const std::string& text) {
 } // namespace
 
 void Tool::AddOptions(CLI::App& app) {
-    app.add_option("-c,--connection", connection_,
-                   "connection text (also $KELVO_CONF), e.g. TCPIP:192.168.1.20/17221,5000")
-        ->envname("KELVO_CONF");
+    app.add_option("-c,--connection", connections_,
+                   "connection text (also $KELVO_CONF), e.g. TCPIP:192.168.1.20/17221,5000; "
+                   "params and watch take it repeated, one device each")
+        ->envname("KELVO_CONF")
+        ->allow_extra_args(false);
     app.add_flag("--json", json_,
                  "print one JSON object for every run, usage errors included: {\"ok\",\"hresult\","
                  "\"errorCode\",\"deviceStatus\",\"result\"}, a failure's also with \"message\"");
@@ -72,12 +76,13 @@ void Tool::AddOptions(CLI::App& app) {
 }
 
 int Tool::Run() {
-    if (!operation_.call)
+    if (!operation_.call && !runner_)
         return Usage("no command");
 
     // Every --prop is checked and converted before anything else happens.
-    VariantList values(properties_.size());
-    std::vector<std::u16string> names;
+    propertyValues_ = std::make_shared<VariantList>(properties_.size());
+    VariantList& values = *propertyValues_;
+    std::vector<std::u16string>& names = propertyNames_;
     for (std::size_t i = 0; i < properties_.size(); ++i) {
         const std::string& text = properties_[i];
         const std::size_t equals = text.find('=');
@@ -94,6 +99,14 @@ int Tool::Run() {
             return Usage("--prop " + name + ": " + error);
         names.emplace_back(put->name);
     }
+    if (runner_) {
+        StderrTrace trace(verbose_);
+        return runner_(*this);
+    }
+    if (connections_.size() > 1)
+        return Usage("-c is given " + std::to_string(connections_.size()) +
+                     " times; only params and watch take several connections");
+    connection_ = connections_.empty() ? std::string() : connections_.front();
     if (operation_.link == Link::Required && connection_.empty())
         return Usage(operation_.what + " needs a connection text (-c or $KELVO_CONF)");
     const bool connect = operation_.link != Link::None && !connection_.empty();
@@ -109,12 +122,9 @@ int Tool::Run() {
     std::unique_ptr<CKelvo, ReleaseObject> object(new CKelvo);
     object->AddRef();
     Variant none;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        HRESULT hr = CallByName(*object, names[i], DISPATCH_PROPERTYPUT,
-                                values.span().subspan(i, 1), nullptr);
-        if (FAILED(hr))
-            return Report(*object, "put " + Utf16ToUtf8(names[i]), hr, none, nullptr);
-    }
+    std::string put;
+    if (HRESULT hr = PutProperties(*object, put); FAILED(hr))
+        return Report(*object, put, hr, none, nullptr);
 
     if (connect) {
         if (!secrets_.user().empty() && !PutLogin(*object, check.user))
@@ -155,6 +165,7 @@ bool Tool::PutLogin(CKelvo& object, const std::string& textUser) {
 int Tool::Report(CKelvo& object, const std::string& what, HRESULT hr, const VARIANT& result,
                  const Failure* failure) {
     const bool ok = SUCCEEDED(hr);
+    const bool incomplete = ok && operation_.incomplete && *operation_.incomplete;
     Failure told = ok ? Failure{} : failure ? *failure : ExplainOperation(object, what, hr);
     if (!ok && !failure && operation_.failureText) {
         if (std::string text = operation_.failureText(); !text.empty())
@@ -165,6 +176,7 @@ int Tool::Report(CKelvo& object, const std::string& what, HRESULT hr, const VARI
     if (json_) {
         RunReport report{ok,   hr,          object.errorCode, object.deviceStatus, "null", message,
                          hint, kExitFailed, warnings_};
+        report.incomplete = incomplete;
         if (ok)
             report.resultJson =
                 operation_.resultJson ? operation_.resultJson(result) : ResultJson(result);
@@ -174,7 +186,7 @@ int Tool::Report(CKelvo& object, const std::string& what, HRESULT hr, const VARI
     }
     std::fflush(stdout);
     if (ok)
-        return kExitOk;
+        return incomplete ? kExitFailed : kExitOk;
     if (told.code != 0)
         std::fprintf(stderr, "error %d: %s\n", told.code, message.c_str());
     else
@@ -216,6 +228,54 @@ void Tool::Warn(const std::string& text) {
 
 std::string Tool::Masked(std::string_view text) const {
     return showSecrets_ ? std::string(text) : secrets_.Mask(text);
+}
+
+HRESULT Tool::PutProperties(IKelvo& object, std::string& what) const {
+    for (std::size_t i = 0; i < propertyNames_.size(); ++i) {
+        const HRESULT hr = CallByName(object, propertyNames_[i], DISPATCH_PROPERTYPUT,
+                                      propertyValues_->span().subspan(i, 1), nullptr);
+        if (FAILED(hr)) {
+            what = "put " + Utf16ToUtf8(propertyNames_[i]);
+            return hr;
+        }
+    }
+    return S_OK;
+}
+
+bool Tool::PrepareLogin() {
+    if (secrets_.user().empty())
+        return true;
+    std::string password;
+    std::string error;
+    if (secrets_.LoginPassword(&password, &error))
+        return true;
+    Usage(error);
+    return false;
+}
+
+std::string Tool::OpenDevice(CKelvo& object, const std::string& connection) {
+    ConnectionCheck check;
+    {
+        // The secrets, the warnings and the shallow copies of the --prop
+        // values that Invoke gets: one device at a time.
+        std::lock_guard lock(devices_);
+        check = CheckConnectionText(connection, TextUse::Init);
+        secrets_.AddScrambled(check.passwordItem);
+        for (const std::string& warning : check.warnings)
+            Warn(warning);
+        std::string put;
+        if (HRESULT hr = PutProperties(object, put); FAILED(hr))
+            return Masked(ExplainOperation(object, put, hr).message);
+        if (!secrets_.user().empty() && !PutLogin(object, check.user))
+            return "no password for the login";
+    }
+    std::int32_t transportError = 0;
+    const HRESULT hr = Connect(object, connection, transportError);
+    if (SUCCEEDED(hr))
+        return {};
+    const Failure told = ExplainInit(object, hr, check, connection);
+    return Masked((told.code ? "error " + std::to_string(told.code) + ": " : std::string()) +
+                  told.message);
 }
 
 HRESULT CallByName(IDispatch& object, std::u16string_view name, WORD flags, std::span<VARIANT> args,

@@ -12,6 +12,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -37,6 +39,8 @@ enum class Link {
     Required, // a connection text is needed
 };
 
+class VariantList;
+
 struct Operation {
     std::string what; // the operation's name in messages, e.g. "Save_Command"
     Link link = Link::Required;
@@ -47,6 +51,9 @@ struct Operation {
     // Why the call failed, when the tool can tell more than the result; empty
     // when it cannot.
     std::function<std::string()> failureText = nullptr;
+    // Set by the call when some items of the result failed (said on standard
+    // error): the result is printed and the exit status is 1.
+    std::shared_ptr<bool> incomplete = nullptr;
 };
 
 struct Failure;
@@ -73,10 +80,28 @@ public:
     std::string Masked(std::string_view text) const;
     Secrets& secrets() { return secrets_; }
 
+    // A command that runs by itself (params, watch, on any number of
+    // devices): Run calls it instead of an operation, after checking --prop.
+    void SetRunner(std::function<int(Tool& tool)> runner) { runner_ = std::move(runner); }
+    // For a runner: every -c given (or $KELVO_CONF), --json, the warnings so
+    // far, and a usage error (exit status 2, with --json the JSON object).
+    const std::vector<std::string>& Connections() const { return connections_; }
+    bool Json() const { return json_; }
+    const std::vector<std::string>& Warnings() const { return warnings_; }
+    int Usage(const std::string& message);
+    // For a runner, before its devices are opened: the login password of
+    // --user, asked now and once; false (after a usage error) without one.
+    bool PrepareLogin();
+    // For a runner: puts the --prop values and the --user login on a new
+    // object and connects it as Run connects the one of an operation; empty
+    // on success, else why not (passwords masked). Safe from several threads.
+    std::string OpenDevice(CKelvo& object, const std::string& connection);
+    // Puts the --prop values on an object; on failure `what` names the put.
+    HRESULT PutProperties(IKelvo& object, std::string& what) const;
+
 private:
     int Report(CKelvo& object, const std::string& what, HRESULT hr, const VARIANT& result,
                const Failure* failure);
-    int Usage(const std::string& message);
     // Sets the login of --user on the object; false when no password is found.
     bool PutLogin(CKelvo& object, const std::string& textUser);
 
@@ -88,6 +113,11 @@ private:
     Operation operation_;
     Secrets secrets_;
     std::vector<std::string> warnings_;
+    std::vector<std::string> connections_;
+    std::function<int(Tool& tool)> runner_;
+    std::vector<std::u16string> propertyNames_;
+    std::shared_ptr<VariantList> propertyValues_;
+    std::mutex devices_; // OpenDevice: the secrets and the warnings
 };
 
 // Calls a member by its dispatch name through IDispatch (GetIDsOfNames and

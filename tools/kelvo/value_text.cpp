@@ -1,5 +1,7 @@
 #include "value_text.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -199,31 +201,38 @@ std::string ScalarLine(const VARIANT& value) {
     return text;
 }
 
-std::string ScalarJson(const VARIANT& value) {
-    if (value.vt == VT_BSTR)
-        return JsonString(Utf16ToUtf8(BstrView(value.bstrVal)));
-    if ((value.vt == VT_R4 && !std::isfinite(value.fltVal)) ||
-        (value.vt == VT_R8 && !std::isfinite(value.dblVal)))
-        return "null";
+nlohmann::ordered_json ScalarJson(const VARIANT& value) {
     switch (value.vt) {
+    case VT_BSTR:
+        return Utf16ToUtf8(BstrView(value.bstrVal));
     case VT_I1:
+        return static_cast<int>(static_cast<signed char>(value.cVal));
     case VT_UI1:
+        return static_cast<unsigned>(value.bVal);
     case VT_I2:
+    case VT_BOOL:
+        return value.iVal;
     case VT_UI2:
+        return value.uiVal;
     case VT_I4:
-    case VT_UI4:
-    case VT_I8:
-    case VT_UI8:
     case VT_INT:
+        return value.lVal;
+    case VT_UI4:
     case VT_UINT:
+        return value.ulVal;
+    case VT_I8:
+        return value.llVal;
+    case VT_UI8:
+        return value.ullVal;
     case VT_R4:
+        // The float's shortest text read as a double, so 0.1f stays 0.1.
+        return std::isfinite(value.fltVal) ? nlohmann::ordered_json(FloatAsDouble(value.fltVal))
+                                           : nlohmann::ordered_json();
     case VT_R8:
-    case VT_BOOL: {
-        std::string text;
-        return ScalarText(value, text) ? text : "null";
-    }
+        return std::isfinite(value.dblVal) ? nlohmann::ordered_json(value.dblVal)
+                                           : nlohmann::ordered_json();
     default:
-        return "null";
+        return nullptr;
     }
 }
 
@@ -288,64 +297,38 @@ std::string ResultText(const VARIANT& result) {
     return text;
 }
 
-std::string ResultJson(const VARIANT& result) {
+nlohmann::ordered_json ResultJsonValue(const VARIANT& result) {
     const VARIANT& value = Unwrapped(result);
     if (value.vt == VT_EMPTY)
-        return "null";
+        return nullptr;
     if (!(value.vt & VT_ARRAY))
         return ScalarJson(value);
-    std::string json = "[";
-    bool bytes = false;
+    nlohmann::ordered_json json = nlohmann::ordered_json::array();
     ForEachElement(
-        value,
-        [&](const VARIANT& item) {
-            if (json.size() > 1)
-                json += ',';
-            json += ScalarJson(item);
-        },
-        [&](std::span<const std::uint8_t> data) {
-            json = JsonString(HexBytes(data));
-            bytes = true;
-        });
-    return bytes ? json : json + "]";
+        value, [&](const VARIANT& item) { json.push_back(ScalarJson(item)); },
+        [&](std::span<const std::uint8_t> data) { json = HexBytes(data); });
+    return json;
+}
+
+std::string ResultJson(const VARIANT& result) {
+    return JsonText(ResultJsonValue(result));
 }
 
 std::string JsonString(std::string_view utf8) {
-    std::string out = "\"";
-    for (char c : utf8) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\b':
-            out += "\\b";
-            break;
-        case '\f':
-            out += "\\f";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
-                out += escaped;
-            } else {
-                out += c;
-            }
-        }
-    }
-    return out + "\"";
+    return JsonText(std::string(utf8));
+}
+
+std::string JsonText(const nlohmann::ordered_json& value) {
+    return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+double FloatAsDouble(float value) {
+    char text[32];
+    const auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+    double wide = value;
+    if (ec == std::errc())
+        std::from_chars(text, end, wide);
+    return wide;
 }
 
 std::string HexBytes(std::span<const std::uint8_t> bytes) {

@@ -4,6 +4,8 @@
 
 #include "kelvo/automation.h"
 
+#include <nlohmann/json_fwd.hpp>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -30,12 +32,19 @@ std::string TypeName(VARTYPE vt);
 // (lower-case hex) as one line, other arrays one element per line.
 std::string ResultText(const VARIANT& value);
 
-// Result as a JSON value: null for VT_EMPTY, numbers, strings, byte arrays as a
-// hex string, other arrays as JSON arrays.
+// Result as a JSON value: null for VT_EMPTY, numbers (non-finite reals null),
+// strings, byte arrays as a hex string, other arrays as JSON arrays.
+nlohmann::ordered_json ResultJsonValue(const VARIANT& value);
+// The same as text.
 std::string ResultJson(const VARIANT& value);
 
+// JSON as the tool prints it: compact, bytes that are not UTF-8 replaced.
+std::string JsonText(const nlohmann::ordered_json& value);
 // A JSON string literal of UTF-8 text, control characters escaped.
 std::string JsonString(std::string_view utf8);
+
+// A float widened through its shortest text, so that 0.1f gives 0.1.
+double FloatAsDouble(float value);
 
 std::string HexBytes(std::span<const std::uint8_t> bytes);
 
