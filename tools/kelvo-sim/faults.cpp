@@ -33,6 +33,7 @@ constexpr FaultName kNames[] = {
     {"wrong-address", FaultKind::WrongAddress, false},
     {"close", FaultKind::Close, false},
     {"cut", FaultKind::Cut, true},
+    {"store-other", FaultKind::StoreOther, false},
 };
 
 } // namespace

@@ -19,6 +19,8 @@ enum class FaultKind {
     WrongAddress, // serial: address echo one above the device's address
     Close,        // first bytes of the answer, then the connection is closed
     Cut,          // only the first `value` bytes of the answer are sent
+    StoreOther,   // a parameter write is confirmed, but its first value byte is
+                  // stored with the lowest bit flipped
 };
 
 struct Fault {
@@ -28,7 +30,7 @@ struct Fault {
 
 // Parses "silent", "delay:MS", "wrong-counter", "wrong-status",
 // "device-error:CODE" (decimal or 0x-hex), "bad-crc", "wrong-address", "close",
-// "cut:N".
+// "cut:N", "store-other".
 bool ParseFault(std::string_view text, Fault& fault, std::string& error);
 
 // The faults of one run and the requests they hit. Requests are numbered from

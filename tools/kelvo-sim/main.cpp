@@ -364,7 +364,7 @@ int main(int argc, char** argv) {
     app.add_flag("-v,--verbose", options.verbose, "log requests and answers in hex on stderr");
     app.add_option("--fault", options.faults,
                    "silent, delay:MS, wrong-counter, wrong-status, device-error:CODE, bad-crc, "
-                   "wrong-address, close, cut:N (repeatable)");
+                   "wrong-address, close, cut:N, store-other (repeatable)");
     app.add_option("--fault-at", options.faultAt, "first faulted request (from 1)")
         ->check(CLI::PositiveNumber);
     app.add_option("--fault-count", options.faultCount, "number of faulted requests (0: all)");

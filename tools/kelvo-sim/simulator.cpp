@@ -25,6 +25,10 @@ std::uint32_t ValueOf(const FaultPlan& plan, FaultKind kind) {
     return 0;
 }
 
+bool IsParameterWrite(std::uint16_t command) {
+    return command == 0x0202 || command == 0x0302;
+}
+
 // A status word that is neither of the command's pair.
 std::uint16_t OtherStatus(std::uint16_t success, std::uint16_t error) {
     std::uint16_t word = static_cast<std::uint16_t>(success + 2);
@@ -115,6 +119,15 @@ Outcome Simulator::HandleFrame(LinkKind link, const IncomingFrame& in) {
         faulted = faults_.AppliesTo(matching_);
     }
 
+    // store-other: the device keeps another value than the one it confirms.
+    Bytes altered;
+    constexpr std::size_t kValueAt = 4; // index (2), sub-index, length, value
+    if (faulted && Has(faults_, FaultKind::StoreOther) && IsParameterWrite(request.command) &&
+        request.payload.size() > kValueAt) {
+        altered.assign(request.payload.begin(), request.payload.end());
+        altered[kValueAt] ^= 0x01;
+        request.payload = altered;
+    }
     Bytes answer = Answer(request, faulted);
     if (answer.empty())
         return {};

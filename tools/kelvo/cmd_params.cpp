@@ -332,9 +332,8 @@ void Diff(DeviceContext& d, const std::vector<ParamEntry>& set) {
     nlohmann::ordered_json differences = nlohmann::ordered_json::array();
     nlohmann::ordered_json failed = nlohmann::ordered_json::array();
     for (const ParamEntry& e : set) {
-        const std::string label = Label(e);
         if (!e.value) {
-            d.Line(label + ": no value in the set");
+            d.Line(Label(e) + ": no value in the set");
             if (d.Json()) {
                 nlohmann::ordered_json item = EntryJson(e);
                 item["error"] = e.error.value_or(0);
@@ -348,7 +347,7 @@ void Diff(DeviceContext& d, const std::vector<ParamEntry>& set) {
         const HRESULT hr = object.get_Par(e.ipa, e.sub, static_cast<SHORT>(e.type), &current);
         if (FAILED(hr)) {
             const Failure f = FailureOf(object, hr, "get_Par");
-            d.Line(label + ": cannot read: " + f.line);
+            d.Line(Label(e) + ": cannot read: " + f.line);
             if (d.Json()) {
                 nlohmann::ordered_json item = EntryJson(e);
                 item["error"] = f.code;
@@ -361,7 +360,8 @@ void Diff(DeviceContext& d, const std::vector<ParamEntry>& set) {
         const std::string now = ValueText(current);
         if (now != *e.value) {
             ++d.result.counted;
-            d.Line(label + ": set " + Shown(*e.value, e.type) + ", device " + Shown(now, e.type));
+            d.Line(Label(e) + ": set " + Shown(*e.value, e.type) + ", device " +
+                   Shown(now, e.type));
             if (d.Json()) {
                 nlohmann::ordered_json item = EntryJson(e);
                 item["set"] = ValueJson(*e.value, e.type);

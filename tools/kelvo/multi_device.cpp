@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -450,8 +451,12 @@ nlohmann::ordered_json SummaryJson(const DeviceCommand& command,
 int RunOnDevices(Tool& tool, const DeviceOptions& options, const DeviceCommand& command) {
     std::vector<DeviceResult> results;
     std::set<std::string> names;
+    // $KELVO_CONF stands for -c only when no --devices file is given.
+    const char* environment = std::getenv("KELVO_CONF");
+    const bool fromEnvironment =
+        environment && tool.Connections().size() == 1 && tool.Connections().front() == environment;
     for (const std::string& connection : tool.Connections()) {
-        if (connection.empty())
+        if (connection.empty() || (fromEnvironment && !options.devicesFile.empty()))
             continue;
         DeviceResult r;
         r.target = {NameOfConnection(connection), connection};

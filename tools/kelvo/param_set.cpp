@@ -576,7 +576,7 @@ void ReadJson(const std::string& path, const std::string& text, ParamFile& file)
         }
         list = &*it;
         for (const auto& [key, value] : root.items()) {
-            if (key != "parameters" && value.is_string())
+            if (key != "parameters" && key != "format" && value.is_string())
                 file.header.emplace_back(key, value.get<std::string>());
         }
     } else if (!root.is_array()) {
