@@ -24,7 +24,7 @@ std::string Write(const TempFolder& folder, const std::string& name, const std::
 
 TEST(KelvoParams, RestoreVerifyCatchesADeviceThatStoresSomethingElse) {
     SimProcess sim;
-    ASSERT_TRUE(sim.Start({"--addr", "127.0.106.30", "--no-tls", "--fault", "store-other",
+    ASSERT_TRUE(sim.Start({"--addr", "127.0.121.30", "--no-tls", "--fault", "store-other",
                            "--fault-command", "0x0202"}));
     const TempFolder folder("params");
     const std::string set = Write(folder, "set.csv",
@@ -37,7 +37,7 @@ TEST(KelvoParams, RestoreVerifyCatchesADeviceThatStoresSomethingElse) {
          "0x1004/0 i4: verify mismatch: wrote 7, the device has 6\n"
          "0x1002/0 i2: unchanged -1234\n"
          "0x100A/0 str: verify mismatch: wrote \"new, name\", the device has \"oew, name\"\n",
-         "127.0.106.30: 2 of 3 parameters failed"},
+         "127.0.121.30: 2 of 3 parameters failed"},
         {{"params", "restore", "--dry-run", set},
          0,
          "0x1004/0 i4: would change 6 -> 7\n0x1002/0 i2: unchanged -1234\n"
@@ -53,14 +53,14 @@ TEST(KelvoParams, RestoreVerifyCatchesADeviceThatStoresSomethingElse) {
         {{"par", "get", "--file", list}, 1, "6\n200\n", "error: " + list + ":2: sub 'x'"},
     };
     for (const ToolCase& step : steps)
-        Check(step, {"-c", "TCPIP:127.0.106.30/17221,3000"});
+        Check(step, {"-c", "TCPIP:127.0.121.30/17221,3000"});
 
-    const ProgramOutcome watch = Kelvo({"-c", "TCPIP:127.0.106.30/17221,3000", "watch", "0x1004",
+    const ProgramOutcome watch = Kelvo({"-c", "TCPIP:127.0.121.30/17221,3000", "watch", "0x1004",
                                         "0", "i4", "--count", "2", "--interval", "0"});
     EXPECT_EQ(watch.status, 0) << Describe(watch);
     EXPECT_EQ(watch.out.rfind("time,device,0x1004/0\n", 0), 0u) << watch.out;
     EXPECT_EQ(std::count(watch.out.begin(), watch.out.end(), '\n'), 3) << watch.out;
-    EXPECT_NE(watch.out.find(",127.0.106.30,6\n"), std::string::npos) << watch.out;
+    EXPECT_NE(watch.out.find(",127.0.121.30,6\n"), std::string::npos) << watch.out;
 }
 
 TEST(KelvoParams, EightDevicesOneUnreachableOneFaultyGiveTheirRows) {
@@ -68,7 +68,7 @@ TEST(KelvoParams, EightDevicesOneUnreachableOneFaultyGiveTheirRows) {
     std::vector<std::unique_ptr<SimProcess>> sims;
     std::string devices;
     for (int i = 1; i <= 8; ++i) {
-        const std::string addr = "127.0.106." + std::to_string(40 + i);
+        const std::string addr = "127.0.121." + std::to_string(40 + i);
         devices += "d" + std::to_string(i) + " TCPIP:" + addr + "/17221,3000\n";
         if (i == 8)
             continue;
@@ -108,7 +108,7 @@ TEST(KelvoParams, EightDevicesOneUnreachableOneFaultyGiveTheirRows) {
         EXPECT_EQ(std::filesystem::exists(folder / ("sets/d" + std::to_string(i + 1) + ".csv")),
                   i < 7);
     }
-    EXPECT_EQ(rows[7]["error"].get<std::string>().rfind("cannot open TCPIP:127.0.106.48", 0), 0u);
+    EXPECT_EQ(rows[7]["error"].get<std::string>().rfind("cannot open TCPIP:127.0.121.48", 0), 0u);
 
     // The faulty device's set keeps the failed reads with their codes.
     const tool::ParamFile d7 = tool::ReadParamFile(folder / "sets/d7.csv");
@@ -129,7 +129,7 @@ TEST(KelvoParams, EightDevicesOneUnreachableOneFaultyGiveTheirRows) {
         std::regex(R"(device +parameters +failures +different +time +result)"),
         std::regex(R"(d6 +4 +0 +0 +[0-9.]+ s +ok)"),
         std::regex(R"(d7 +4 +2 +0 +[0-9.]+ s +2 failed)"),
-        std::regex(R"(d8 +0 +0 +0 +[0-9.]+ s +cannot open TCPIP:127.0.106.48/17221,3000 .*)"),
+        std::regex(R"(d8 +0 +0 +0 +[0-9.]+ s +cannot open TCPIP:127.0.121.48/17221,3000 .*)"),
         std::regex(R"(all 8 +28 +2 +0 +[0-9.]+ s +1 device failed, 2 parameters failed)"),
     };
     for (const std::regex& row : table) {

@@ -132,7 +132,7 @@ void AddPingCommand(CLI::App& app, Tool& tool) {
                       return S_OK;
                   },
                   [](const VARIANT& result) {
-                      return PingJson(Utf16ToUtf8(BstrView(result.bstrVal)));
+                      return PingJsonValue(Utf16ToUtf8(BstrView(result.bstrVal)));
                   }});
     });
 }
@@ -171,7 +171,7 @@ std::vector<std::string> ScanLines(const std::string& text) {
     return lines;
 }
 
-nlohmann::ordered_json PingJson(std::string_view text) {
+nlohmann::ordered_json PingJsonValue(std::string_view text) {
     if (text.size() < 4 || !text.starts_with("{ ") || !text.ends_with(" }"))
         return nullptr;
     // The members between "{ " and " }", each "\"key\":value", ", " between.
@@ -206,6 +206,10 @@ nlohmann::ordered_json PingJson(std::string_view text) {
             return nullptr;
     }
     return json;
+}
+
+std::string PingJson(std::string_view text) {
+    return JsonText(PingJsonValue(text));
 }
 
 void AddDiscoveryCommands(CLI::App& app, Tool& tool) {

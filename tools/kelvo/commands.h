@@ -38,7 +38,9 @@ void AddDiscoveryCommands(CLI::App& app, Tool& tool);
 std::vector<std::string> ScanLines(const std::string& text);
 // The text Ping gives as a JSON object (non-finite numbers null); null when
 // the text is not in that form.
-nlohmann::ordered_json PingJson(std::string_view text);
+nlohmann::ordered_json PingJsonValue(std::string_view text);
+// The same as JSON text ("null" when the text is not ping text).
+std::string PingJson(std::string_view text);
 
 // invoke NAME [ARG...]: any operation by its dispatch name.
 void AddInvokeCommand(CLI::App& app, Tool& tool);
