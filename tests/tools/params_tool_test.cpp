@@ -46,14 +46,18 @@ TEST(KelvoParams, RestoreVerifyCatchesADeviceThatStoresSomethingElse) {
          0,
          "0x1004/0 i4: written 6 -> 7\n0x1002/0 i2: unchanged -1234\n"
          "0x100A/0 str: written \"oew, name\" -> \"new, name\"\n"},
-        {{"params", "diff", set},
-         3,
-         "0x1004/0 i4: set 7, device 6\n0x100A/0 str: set \"new, name\", device \"oew, name\"\n"},
         // A bad line of a list is named; the other parameters are still read.
         {{"par", "get", "--file", list}, 1, "6\n200\n", "error: " + list + ":2: sub 'x'"},
     };
     for (const ToolCase& step : steps)
         Check(step, {"-c", "TCPIP:127.0.121.30/17221,3000"});
+
+    const ProgramOutcome diff =
+        Kelvo({"-c", "TCPIP:127.0.121.30/17221,3000", "params", "diff", set});
+    EXPECT_EQ(diff.status, 3) << Describe(diff);
+    EXPECT_EQ(
+        diff.out,
+        "0x1004/0 i4: set 7, device 6\n0x100A/0 str: set \"new, name\", device \"oew, name\"\n");
 
     const ProgramOutcome watch = Kelvo({"-c", "TCPIP:127.0.121.30/17221,3000", "watch", "0x1004",
                                         "0", "i4", "--count", "2", "--interval", "0"});
@@ -108,7 +112,7 @@ TEST(KelvoParams, EightDevicesOneUnreachableOneFaultyGiveTheirRows) {
         EXPECT_EQ(std::filesystem::exists(folder / ("sets/d" + std::to_string(i + 1) + ".csv")),
                   i < 7);
     }
-    EXPECT_EQ(rows[7]["error"].get<std::string>().rfind("cannot open TCPIP:127.0.121.48", 0), 0u);
+    EXPECT_EQ(rows[7]["error"].get<std::string>().rfind("cannot reach 127.0.121.48:17221", 0), 0u);
 
     // The faulty device's set keeps the failed reads with their codes.
     const tool::ParamFile d7 = tool::ReadParamFile(folder / "sets/d7.csv");
@@ -129,7 +133,7 @@ TEST(KelvoParams, EightDevicesOneUnreachableOneFaultyGiveTheirRows) {
         std::regex(R"(device +parameters +failures +different +time +result)"),
         std::regex(R"(d6 +4 +0 +0 +[0-9.]+ s +ok)"),
         std::regex(R"(d7 +4 +2 +0 +[0-9.]+ s +2 failed)"),
-        std::regex(R"(d8 +0 +0 +0 +[0-9.]+ s +cannot open TCPIP:127.0.121.48/17221,3000 .*)"),
+        std::regex(R"(d8 +0 +0 +0 +[0-9.]+ s +cannot reach 127.0.121.48:17221: .*)"),
         std::regex(R"(all 8 +28 +2 +0 +[0-9.]+ s +1 device failed, 2 parameters failed)"),
     };
     for (const std::regex& row : table) {

@@ -132,7 +132,7 @@ void AddPingCommand(CLI::App& app, Tool& tool) {
                       return S_OK;
                   },
                   [](const VARIANT& result) {
-                      return PingJsonValue(Utf16ToUtf8(BstrView(result.bstrVal)));
+                      return PingJson(Utf16ToUtf8(BstrView(result.bstrVal)));
                   }});
     });
 }
@@ -156,21 +156,7 @@ std::size_t TextValueLength(std::string_view rest) {
     return std::string_view::npos;
 }
 
-} // namespace
-
-std::vector<std::string> ScanLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (std::size_t lf = text.find('\n'); lf != std::string::npos; lf = text.find('\n', start)) {
-        std::string line = text.substr(start, lf - start);
-        if (!line.empty() && line.back() == '\t')
-            line.pop_back();
-        lines.push_back(std::move(line));
-        start = lf + 1;
-    }
-    return lines;
-}
-
+// The ping text as a JSON value; null when it is not in that form.
 nlohmann::ordered_json PingJsonValue(std::string_view text) {
     if (text.size() < 4 || !text.starts_with("{ ") || !text.ends_with(" }"))
         return nullptr;
@@ -206,6 +192,21 @@ nlohmann::ordered_json PingJsonValue(std::string_view text) {
             return nullptr;
     }
     return json;
+}
+
+} // namespace
+
+std::vector<std::string> ScanLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t lf = text.find('\n'); lf != std::string::npos; lf = text.find('\n', start)) {
+        std::string line = text.substr(start, lf - start);
+        if (!line.empty() && line.back() == '\t')
+            line.pop_back();
+        lines.push_back(std::move(line));
+        start = lf + 1;
+    }
+    return lines;
 }
 
 std::string PingJson(std::string_view text) {

@@ -86,31 +86,25 @@ void AddFailureJson(nlohmann::ordered_json& details, const ParamEntry& e, const 
     details["failed"].push_back(std::move(item));
 }
 
-// Reads the file and checks that it is what the command needs; prints the
-// reason and returns false when it cannot be used at all.
-bool Load(const std::string& path, bool needValues, bool refuseBadLines, ParamFile& file) {
+// Reads the file and checks that it is what the command needs; the reason
+// when it cannot be used at all (every bad line when they are refused).
+std::string Load(const std::string& path, bool needValues, bool refuseBadLines, ParamFile& file) {
     file = ReadParamFile(path);
     const bool unreadable = file.entries.empty() && !file.errors.empty();
     if (unreadable || (refuseBadLines && !file.errors.empty())) {
+        std::string all;
         for (const std::string& e : file.errors)
-            std::fprintf(stderr, "error: %s\n", e.c_str());
-        if (refuseBadLines && !unreadable)
-            std::fprintf(stderr, "error: %s: nothing written, the set has %zu bad line%s\n",
-                         path.c_str(), file.errors.size(), file.errors.size() > 1 ? "s" : "");
-        return false;
+            all += e + "\nerror: ";
+        if (unreadable)
+            return all.substr(0, all.size() - 8);
+        return all + path + ": nothing written, the set has " + std::to_string(file.errors.size()) +
+               " bad line" + (file.errors.size() > 1 ? "s" : "");
     }
-    if (file.entries.empty()) {
-        std::fprintf(stderr, "error: %s names no parameters\n", path.c_str());
-        return false;
-    }
-    if (needValues && !file.hasValues) {
-        std::fprintf(stderr,
-                     "error: %s is a parameter list (no values): a set has a value "
-                     "column\n",
-                     path.c_str());
-        return false;
-    }
-    return true;
+    if (file.entries.empty())
+        return path + " names no parameters";
+    if (needValues && !file.hasValues)
+        return path + " is a parameter list (no values): a set has a value column";
+    return {};
 }
 
 // The set of one device when SET is a folder: NAME.csv or NAME.json in it.
@@ -152,10 +146,10 @@ struct SetSource {
     ParamFile file;
     bool folder = false;
 
-    bool Load(const std::string& path, bool refuseBadLines) {
+    std::string Load(const std::string& path, bool refuseBadLines) {
         std::error_code ec;
         folder = std::filesystem::is_directory(path, ec);
-        return folder || kelvo::tool::Load(path, true, refuseBadLines, file);
+        return folder ? std::string() : kelvo::tool::Load(path, true, refuseBadLines, file);
     }
     const ParamFile* For(DeviceContext& d, const std::string& path, bool refuseBadLines,
                          ParamFile& own) const {
@@ -406,8 +400,8 @@ void AddParamsCommands(CLI::App& app, Tool& tool) {
     backup->callback([&tool, args] {
         tool.SetRunner([args](Tool& t) {
             ParamFile list;
-            if (!Load(args->file, false, false, list))
-                return kExitUsage;
+            if (std::string why = Load(args->file, false, false, list); !why.empty())
+                return t.Usage(why);
             auto format = args->format == "json"  ? SetWriter::Format::Json
                           : args->format == "csv" ? SetWriter::Format::Csv
                                                   : SetWriter::FormatOf(args->devices.output);
@@ -437,8 +431,8 @@ void AddParamsCommands(CLI::App& app, Tool& tool) {
     restore->callback([&tool, args] {
         tool.SetRunner([args](Tool& t) {
             SetSource sets;
-            if (!sets.Load(args->file, true))
-                return kExitUsage;
+            if (std::string why = sets.Load(args->file, true); !why.empty())
+                return t.Usage(why);
             DeviceCommand command;
             command.what = args->dryRun ? "params restore --dry-run" : "params restore";
             command.total = sets.file.entries.size();
@@ -458,8 +452,8 @@ void AddParamsCommands(CLI::App& app, Tool& tool) {
         ->callback([&tool, args] {
             tool.SetRunner([args](Tool& t) {
                 SetSource sets;
-                if (!sets.Load(args->file, false))
-                    return kExitUsage;
+                if (std::string why = sets.Load(args->file, false); !why.empty())
+                    return t.Usage(why);
                 DeviceCommand command;
                 command.what = "params diff";
                 command.total = sets.file.entries.size();

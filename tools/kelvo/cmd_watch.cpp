@@ -271,18 +271,13 @@ void AddWatchCommand(CLI::App& app, Tool& tool) {
             std::vector<std::string> inputErrors;
             if (!args->file.empty()) {
                 ParamFile file = ReadParamFile(args->file);
-                if (file.entries.empty() && !file.errors.empty()) {
-                    for (const std::string& e : file.errors)
-                        std::fprintf(stderr, "error: %s\n", e.c_str());
-                    return kExitUsage;
-                }
+                if (file.entries.empty() && !file.errors.empty())
+                    return t.Usage(file.errors.front());
                 inputErrors = file.errors;
                 params.insert(params.end(), file.entries.begin(), file.entries.end());
             }
-            if (params.empty()) {
-                std::fprintf(stderr, "error: watch needs parameters: IPA SUB TYPE ... or --file\n");
-                return kExitUsage;
-            }
+            if (params.empty())
+                return t.Usage("watch needs parameters: IPA SUB TYPE ... or --file");
             const bool table = isatty(STDOUT_FILENO) && !t.Json();
             const bool csvOnStdout = !table && !t.Json() && args->devices.output.empty();
             StopSignals signals;

@@ -36,10 +36,8 @@ void AddUserCommands(CLI::App& app, Tool& tool);
 void AddDiscoveryCommands(CLI::App& app, Tool& tool);
 // The lines of a scan result, each without its trailing TAB.
 std::vector<std::string> ScanLines(const std::string& text);
-// The text Ping gives as a JSON object (non-finite numbers null); null when
-// the text is not in that form.
-nlohmann::ordered_json PingJsonValue(std::string_view text);
-// The same as JSON text ("null" when the text is not ping text).
+// The text Ping gives as a JSON object (non-finite numbers null); "null"
+// when the text is not in that form.
 std::string PingJson(std::string_view text);
 
 // invoke NAME [ARG...]: any operation by its dispatch name.

@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <mutex>
 
 namespace kelvo::tool {
 namespace {
@@ -56,12 +55,13 @@ public:
     void StandIn(IClassFactory* inner) { inner_ = inner; }
     IClassFactory* inner() const { return inner_; }
 
-    // Takes over one reference (null: lets the last one go).
+    // Takes over one reference (null: lets the last one go). Each thread
+    // keeps its own: params opens its devices from several threads, and each
+    // asks about the transport it made.
     void Keep(IPortway* transport) {
-        std::lock_guard<std::mutex> guard(mutex_);
-        if (last_)
-            last_->Release();
-        last_ = transport;
+        if (last_.transport)
+            last_.transport->Release();
+        last_.transport = transport;
     }
 
     PortwayErrorCode LastFailure() {
@@ -75,10 +75,10 @@ public:
     }
 
     std::string LastOpenFailure() {
-        std::lock_guard<std::mutex> guard(mutex_);
         VARIANT value;
         VariantInit(&value);
-        if (!last_ || FAILED(last_->GetProperty(PORTWAY_PROP_OPEN_FAILURE, &value)) ||
+        IPortway* last = last_.transport;
+        if (!last || FAILED(last->GetProperty(PORTWAY_PROP_OPEN_FAILURE, &value)) ||
             value.vt != VT_BSTR)
             return {};
         std::string text = Utf16ToUtf8(BstrView(value.bstrVal));
@@ -87,10 +87,18 @@ public:
     }
 
 private:
-    std::mutex mutex_;
+    struct Last {
+        IPortway* transport = nullptr;
+        ~Last() {
+            if (transport)
+                transport->Release();
+        }
+    };
+    static thread_local Last last_;
     IClassFactory* inner_ = nullptr;
-    IPortway* last_ = nullptr;
 };
+
+thread_local WatchingFactory::Last WatchingFactory::last_;
 
 WatchingFactory g_watching;
 

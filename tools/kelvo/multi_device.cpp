@@ -404,7 +404,7 @@ std::string SummaryTable(const DeviceCommand& command, const std::vector<DeviceR
     return text;
 }
 
-nlohmann::ordered_json SummaryJson(const DeviceCommand& command,
+nlohmann::ordered_json SummaryJson(const Tool& tool, const DeviceCommand& command,
                                    const std::vector<DeviceResult>& results, double seconds,
                                    int status) {
     nlohmann::ordered_json devices = nlohmann::ordered_json::array();
@@ -417,13 +417,14 @@ nlohmann::ordered_json SummaryJson(const DeviceCommand& command,
         failures += r.failures;
         counted += r.counted;
         unreached += !r.failure.empty();
-        nlohmann::ordered_json row = {{"name", r.target.name},
-                                      {"connection", WithoutPassword(r.target.connection)},
-                                      {"ok", r.failure.empty() && r.failures == 0},
-                                      {"reached", r.reached},
-                                      {"error", nullptr},
-                                      {"parameters", r.parameters},
-                                      {"failures", r.failures}};
+        nlohmann::ordered_json row = {
+            {"name", r.target.name},
+            {"connection", tool.Masked(WithoutPassword(r.target.connection))},
+            {"ok", r.failure.empty() && r.failures == 0},
+            {"reached", r.reached},
+            {"error", nullptr},
+            {"parameters", r.parameters},
+            {"failures", r.failures}};
         if (!r.failure.empty())
             row["error"] = r.failure;
         if (command.countLabel)
@@ -442,6 +443,8 @@ nlohmann::ordered_json SummaryJson(const DeviceCommand& command,
         summary[command.countLabel] = counted;
     summary["seconds"] = seconds;
     summary["inputErrors"] = command.inputErrors;
+    if (!tool.Warnings().empty())
+        summary["warnings"] = tool.Warnings();
     summary["results"] = std::move(devices);
     return summary;
 }
@@ -477,33 +480,27 @@ int RunOnDevices(Tool& tool, const DeviceOptions& options, const DeviceCommand& 
             results.push_back(std::move(r));
         }
         if (!errors.empty()) {
+            std::string all;
             for (const std::string& e : errors)
-                std::fprintf(stderr, "error: %s\n", e.c_str());
-            return kExitUsage;
+                all += (all.empty() ? "" : "\nerror: ") + e;
+            return tool.Usage(all);
         }
     }
-    if (results.empty()) {
-        std::fprintf(stderr,
-                     "error: %s needs a device: -c CONNECTION-TEXT (repeatable) or "
-                     "--devices FILE\n",
-                     command.what.c_str());
-        return kExitUsage;
-    }
-    if (command.outputNeeded && options.output.empty()) {
-        std::fprintf(stderr, "error: %s needs -o FILE (one device) or -o DIR\n",
-                     command.what.c_str());
-        return kExitUsage;
-    }
+    if (results.empty())
+        return tool.Usage(command.what +
+                          " needs a device: -c CONNECTION-TEXT (repeatable) or --devices FILE");
+    if (command.outputNeeded && options.output.empty())
+        return tool.Usage(command.what + " needs -o FILE (one device) or -o DIR");
     std::size_t jobs = options.jobs
                            ? options.jobs
                            : std::min<std::size_t>(results.size(), DeviceOptions::kDefaultJobs);
     jobs = std::min(jobs, results.size());
-    if (command.allAtOnce && jobs < results.size()) {
-        std::fprintf(stderr,
-                     "error: %s runs every device at once: --jobs %zu is below the %zu devices\n",
-                     command.what.c_str(), jobs, results.size());
+    if (command.allAtOnce && jobs < results.size())
+        return tool.Usage(command.what + " without --count runs every device at once: --jobs " +
+                          std::to_string(jobs) + " is below the " + std::to_string(results.size()) +
+                          " devices");
+    if (!tool.PrepareLogin())
         return kExitUsage;
-    }
 
     // -o: one file for one device, else a folder with a file per device.
     namespace fs = std::filesystem;
@@ -511,11 +508,8 @@ int RunOnDevices(Tool& tool, const DeviceOptions& options, const DeviceCommand& 
     const bool folder =
         !options.output.empty() && (results.size() > 1 || fs::is_directory(options.output, ec));
     if (folder && !fs::is_directory(options.output, ec) &&
-        !fs::create_directories(options.output, ec)) {
-        std::fprintf(stderr, "error: cannot make the folder %s: %s\n", options.output.c_str(),
-                     ec.message().c_str());
-        return kExitFailed;
-    }
+        !fs::create_directories(options.output, ec))
+        return tool.Usage("cannot make the folder " + options.output + ": " + ec.message());
     for (DeviceResult& r : results) {
         if (!options.output.empty())
             r.file = folder
@@ -537,19 +531,12 @@ int RunOnDevices(Tool& tool, const DeviceOptions& options, const DeviceCommand& 
         const auto begin = Clock::now();
         std::unique_ptr<CKelvo, ReleaseObject> object(new CKelvo);
         object->AddRef();
-        std::string what;
-        std::int32_t transportError = 0;
-        HRESULT hr = tool.PutProperties(*object, what);
-        if (FAILED(hr)) {
-            r.failure = ErrorLine(*object, hr, what);
-        } else if (FAILED(hr = Connect(*object, r.target.connection, transportError))) {
-            r.failure = hr == KELVO_E_OPEN && transportError != 0
-                            ? "cannot open " + WithoutPassword(r.target.connection) +
-                                  " (transport error " + std::to_string(transportError) + ")"
-                            : ErrorLine(*object, hr, "Init");
-        } else if (options.ram && FAILED(hr = object->put_EEPROMAccess(VARIANT_FALSE))) {
+        r.failure = tool.OpenDevice(*object, r.target.connection);
+        HRESULT hr = S_OK;
+        if (r.failure.empty() && options.ram &&
+            FAILED(hr = object->put_EEPROMAccess(VARIANT_FALSE)))
             r.failure = ErrorLine(*object, hr, "put EEPROMAccess");
-        } else {
+        if (r.failure.empty()) {
             r.reached = true;
             std::FILE* file = nullptr;
             if (!r.file.empty() && !command.ownFile) {
@@ -597,7 +584,7 @@ int RunOnDevices(Tool& tool, const DeviceOptions& options, const DeviceCommand& 
     const int status = failed ? kExitFailed : different ? kExitDifferent : kExitOk;
     std::FILE* summary = command.summaryStream ? command.summaryStream : stdout;
     if (tool.Json()) {
-        std::printf("%s\n", JsonText(SummaryJson(command, results, seconds, status)).c_str());
+        std::printf("%s\n", JsonText(SummaryJson(tool, command, results, seconds, status)).c_str());
     } else if (several) {
         std::fputs(SummaryTable(command, results, seconds).c_str(), summary);
     } else {

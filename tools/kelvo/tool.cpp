@@ -100,7 +100,7 @@ int Tool::Run() {
         names.emplace_back(put->name);
     }
     if (runner_) {
-        StderrTrace trace(verbose_);
+        StderrTrace trace(verbose_, *this);
         return runner_(*this);
     }
     if (connections_.size() > 1)
