@@ -2,6 +2,7 @@
 #include "commands.h"
 #include "multi_device.h"
 #include "param_set.h"
+#include "stop_signals.h"
 #include "value_text.h"
 
 #include <CLI/CLI.hpp>
@@ -157,6 +158,16 @@ struct SetSource {
     }
 };
 
+// Ctrl-C or SIGTERM ends a device's run after the parameter under way; what
+// was done so far is kept (a backup writes its set file with those).
+bool Stopped(DeviceContext& d, std::size_t done, std::size_t all) {
+    if (!StopSignal())
+        return false;
+    d.result.failure = "stopped by a signal after " + std::to_string(done) + " of " +
+                       std::to_string(all) + " parameters";
+    return true;
+}
+
 // ---- backup ----
 
 void Backup(DeviceContext& d, const std::vector<ParamEntry>& list, SetWriter::Format format,
@@ -182,7 +193,10 @@ void Backup(DeviceContext& d, const std::vector<ParamEntry>& list, SetWriter::Fo
     ParamEntry out;
     Failure last;
     int inARow = 0;
+    std::size_t done = 0;
     for (const ParamEntry& entry : list) {
+        if (Stopped(d, done++, list.size()))
+            break;
         out.ipa = entry.ipa;
         out.sub = entry.sub;
         out.type = entry.type;
@@ -223,7 +237,10 @@ void Backup(DeviceContext& d, const std::vector<ParamEntry>& list, SetWriter::Fo
 void Restore(DeviceContext& d, const std::vector<ParamEntry>& set, const ParamsArgs& args) {
     IKelvo& object = d.object;
     nlohmann::ordered_json report = nlohmann::ordered_json::array();
+    std::size_t done = 0;
     for (const ParamEntry& e : set) {
+        if (Stopped(d, done++, set.size()))
+            break;
         const std::string label = Label(e);
         nlohmann::ordered_json item = EntryJson(e);
         auto done = [&](const std::string& outcome, const std::string& line, bool failed) {
@@ -304,6 +321,12 @@ void Restore(DeviceContext& d, const std::vector<ParamEntry>& set, const ParamsA
         d.result.details = {{"report", std::move(report)}};
     if (!args.save || args.dryRun)
         return;
+    if (!d.result.failure.empty()) { // stopped part-way: a partial set is not saved
+        d.Line("not saved: " + d.result.failure);
+        if (d.Json())
+            d.result.details["saved"] = false;
+        return;
+    }
     if (d.result.failures > 0) {
         d.Line("not saved: " + std::to_string(d.result.failures) + " parameters failed");
         if (d.Json())
@@ -325,7 +348,10 @@ void Diff(DeviceContext& d, const std::vector<ParamEntry>& set) {
     IKelvo& object = d.object;
     nlohmann::ordered_json differences = nlohmann::ordered_json::array();
     nlohmann::ordered_json failed = nlohmann::ordered_json::array();
+    std::size_t done = 0;
     for (const ParamEntry& e : set) {
+        if (Stopped(d, done++, set.size()))
+            break;
         if (!e.value) {
             d.Line(Label(e) + ": no value in the set");
             if (d.Json()) {

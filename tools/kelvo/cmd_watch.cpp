@@ -3,16 +3,15 @@
 #include "commands.h"
 #include "multi_device.h"
 #include "param_set.h"
+#include "stop_signals.h"
 
 #include <CLI/CLI.hpp>
 
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -22,35 +21,6 @@ namespace kelvo::tool {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::atomic<bool> gStop{false};
-
-extern "C" void OnStopSignal(int) {
-    gStop = true;
-}
-
-// SIGINT and SIGTERM end the watch after the current sample.
-class StopSignals {
-public:
-    StopSignals() {
-        gStop = false;
-        struct sigaction action {};
-        action.sa_handler = OnStopSignal;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, &int_);
-        sigaction(SIGTERM, &action, &term_);
-    }
-    ~StopSignals() {
-        sigaction(SIGINT, &int_, nullptr);
-        sigaction(SIGTERM, &term_, nullptr);
-    }
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-
-private:
-    struct sigaction int_ {};
-    struct sigaction term_ {};
-};
 
 struct WatchArgs {
     DeviceOptions devices;
@@ -191,7 +161,7 @@ std::string CsvHeader(const std::vector<ParamEntry>& params) {
 
 // Waits until `next`, or less when the watch is stopped.
 void WaitUntil(Clock::time_point next) {
-    while (!gStop) {
+    while (!StopSignal()) {
         const auto now = Clock::now();
         if (now >= next)
             return;
@@ -209,10 +179,10 @@ void Watch(DeviceContext& d, const std::vector<ParamEntry>& params, const WatchA
     auto next = Clock::now();
     std::vector<std::string> values(params.size());
     std::string line;
-    for (unsigned long n = 0; (args.count == 0 || n < args.count) && !gStop; ++n) {
+    for (unsigned long n = 0; (args.count == 0 || n < args.count) && !StopSignal(); ++n) {
         if (n > 0)
             WaitUntil(next);
-        if (gStop)
+        if (StopSignal())
             break;
         next = std::max(next + interval, Clock::now());
         const std::string time = Timestamp();
@@ -280,7 +250,8 @@ void AddWatchCommand(CLI::App& app, Tool& tool) {
                 return t.Usage("watch needs parameters: IPA SUB TYPE ... or --file");
             const bool table = isatty(STDOUT_FILENO) && !t.Json();
             const bool csvOnStdout = !table && !t.Json() && args->devices.output.empty();
-            StopSignals signals;
+            // Ctrl-C is how a watch without --count ends: not a failure.
+            t.SetEndsOnSignal(args->count == 0);
             DeviceCommand command;
             command.what = "watch";
             command.bars = false;

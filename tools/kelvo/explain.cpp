@@ -65,10 +65,10 @@ public:
     }
 
     PortwayErrorCode LastFailure() {
-        std::lock_guard<std::mutex> guard(mutex_);
         VARIANT value;
         VariantInit(&value);
-        if (!last_ || FAILED(last_->GetProperty(PORTWAY_PROP_LAST_FAILURE, &value)) ||
+        IPortway* last = last_.transport;
+        if (!last || FAILED(last->GetProperty(PORTWAY_PROP_LAST_FAILURE, &value)) ||
             value.vt != VT_I4)
             return PW_OK;
         return static_cast<PortwayErrorCode>(value.lVal);

@@ -73,5 +73,5 @@ int main(int argc, char** argv) {
     const kelvo::tool::TransportWatch transports;
     const int status = tool.Run();
     const int signal = kelvo::tool::EndStopSignals();
-    return signal ? 128 + signal : status;
+    return signal && !tool.EndsOnSignal() ? 128 + signal : status;
 }

@@ -1,6 +1,7 @@
 #include "multi_device.h"
 
 #include "device/kelvo_object.h"
+#include "stop_signals.h"
 #include "value_text.h"
 
 #include <CLI/CLI.hpp>
@@ -527,6 +528,11 @@ int RunOnDevices(Tool& tool, const DeviceOptions& options, const DeviceCommand& 
     std::atomic<std::size_t> next{0};
     auto serve = [&](std::size_t i) {
         DeviceResult& r = results[i];
+        if (StopSignal()) { // Ctrl-C or SIGTERM: the devices not begun are left alone
+            r.failure = "not begun: stopped by a signal";
+            view[i].state = 2;
+            return;
+        }
         view[i].state = 1;
         const auto begin = Clock::now();
         std::unique_ptr<CKelvo, ReleaseObject> object(new CKelvo);

@@ -83,6 +83,9 @@ public:
     // A command that runs by itself (params, watch, on any number of
     // devices): Run calls it instead of an operation, after checking --prop.
     void SetRunner(std::function<int(Tool& tool)> runner) { runner_ = std::move(runner); }
+    // The run goes on until Ctrl-C or SIGTERM, which end it as planned.
+    void SetEndsOnSignal(bool ends) { endsOnSignal_ = ends; }
+    bool EndsOnSignal() const { return endsOnSignal_; }
     // For a runner: every -c given (or $KELVO_CONF), --json, the warnings so
     // far, and a usage error (exit status 2, with --json the JSON object).
     const std::vector<std::string>& Connections() const { return connections_; }
@@ -115,6 +118,7 @@ private:
     std::vector<std::string> warnings_;
     std::vector<std::string> connections_;
     std::function<int(Tool& tool)> runner_;
+    bool endsOnSignal_ = false;
     std::vector<std::u16string> propertyNames_;
     std::shared_ptr<VariantList> propertyValues_;
     std::mutex devices_; // OpenDevice: the secrets and the warnings
