@@ -348,6 +348,25 @@ std::string Pad(std::string text, std::size_t width, bool right) {
                  : text + std::string(width - text.size(), ' ');
 }
 
+// The sums over all devices of a run.
+struct Totals {
+    std::size_t parameters = 0;
+    std::size_t failures = 0;
+    std::size_t counted = 0;
+    std::size_t unreached = 0; // devices that failed as a whole
+};
+
+Totals Sum(const std::vector<DeviceResult>& results) {
+    Totals t;
+    for (const DeviceResult& r : results) {
+        t.parameters += r.parameters;
+        t.failures += r.failures;
+        t.counted += r.counted;
+        t.unreached += !r.failure.empty();
+    }
+    return t;
+}
+
 std::string SummaryTable(const DeviceCommand& command, const std::vector<DeviceResult>& results,
                          double seconds) {
     std::vector<std::vector<std::string>> rows;
@@ -355,15 +374,8 @@ std::string SummaryTable(const DeviceCommand& command, const std::vector<DeviceR
     if (command.countLabel)
         rows[0].push_back(command.countLabel);
     rows[0].insert(rows[0].end(), {"time", "result"});
-    std::size_t parameters = 0;
-    std::size_t failures = 0;
-    std::size_t counted = 0;
-    std::size_t unreached = 0;
+    const auto [parameters, failures, counted, unreached] = Sum(results);
     for (const DeviceResult& r : results) {
-        parameters += r.parameters;
-        failures += r.failures;
-        counted += r.counted;
-        unreached += !r.failure.empty();
         std::vector<std::string> row{r.target.name, std::to_string(r.parameters),
                                      std::to_string(r.failures)};
         if (command.countLabel)
@@ -409,15 +421,8 @@ nlohmann::ordered_json SummaryJson(const Tool& tool, const DeviceCommand& comman
                                    const std::vector<DeviceResult>& results, double seconds,
                                    int status) {
     nlohmann::ordered_json devices = nlohmann::ordered_json::array();
-    std::size_t parameters = 0;
-    std::size_t failures = 0;
-    std::size_t counted = 0;
-    std::size_t unreached = 0;
+    const auto [parameters, failures, counted, unreached] = Sum(results);
     for (const DeviceResult& r : results) {
-        parameters += r.parameters;
-        failures += r.failures;
-        counted += r.counted;
-        unreached += !r.failure.empty();
         nlohmann::ordered_json row = {
             {"name", r.target.name},
             {"connection", tool.Masked(WithoutPassword(r.target.connection))},
