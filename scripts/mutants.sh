@@ -76,6 +76,9 @@ timeout_of() {
 # The test step: each program in turn, stopping at the first failure. The
 # output of the program that failed goes to $build/mutants-failed.log.
 run_tests() {
+  # A mutant that makes a program eat memory fails it instead of the machine
+  # (8 GB of address space: room for the tests' threads and shared memory).
+  ulimit -v 8000000 2>/dev/null || true
   bin=$root/$build/bin
   out=$root/$build/mutants-output
   export KELVO_REGISTRY="$root/$build/test-registry"
