@@ -79,22 +79,25 @@ run_tests() {
   # A mutant that makes a program eat memory fails it instead of the machine
   # (8 GB of address space: room for the tests' threads and shared memory).
   ulimit -v 8000000 2>/dev/null || true
+  # Each program ends by the step's own limit: the sampler stops a hung step by
+  # killing this shell, which would leave the program running on.
+  kill_after="timeout -s KILL $(timeout_of "$1")"
   bin=$root/$build/bin
   out=$root/$build/mutants-output
   export KELVO_REGISTRY="$root/$build/test-registry"
   cd "$root/$build/tests"
   for p in $(programs "$1"); do
     case $p in
-      fuzz:*) "$bin/fuzz_replay_${p#fuzz:}" "$root/fuzz/corpus/${p#fuzz:}" >"$out" 2>&1 ;;
+      fuzz:*) $kill_after "$bin/fuzz_replay_${p#fuzz:}" "$root/fuzz/corpus/${p#fuzz:}" >"$out" 2>&1 ;;
       integration)
-        GTEST_TOTAL_SHARDS=2 GTEST_SHARD_INDEX=0 "$bin/test_integration" >"$out.0" 2>&1 &
+        GTEST_TOTAL_SHARDS=2 GTEST_SHARD_INDEX=0 $kill_after "$bin/test_integration" >"$out.0" 2>&1 &
         first=$!
         status=0
-        GTEST_TOTAL_SHARDS=2 GTEST_SHARD_INDEX=1 "$bin/test_integration" >"$out" 2>&1 || status=1
+        GTEST_TOTAL_SHARDS=2 GTEST_SHARD_INDEX=1 $kill_after "$bin/test_integration" >"$out" 2>&1 || status=1
         wait $first || status=1
         cat "$out.0" >>"$out"
         [ $status -eq 0 ] ;;
-      *) "$bin/$p" >"$out" 2>&1 ;;
+      *) $kill_after "$bin/$p" >"$out" 2>&1 ;;
     esac || {
       { echo "== $p failed $(date)"; grep -B2 -A12 -E 'FAILED|Failure|check failed|ERROR' "$out" | head -60; } \
         >>"$root/$build/mutants-failed.log"
