@@ -115,22 +115,6 @@ TEST_F(Connection, DevicePartWithCredentialsLogsIn) {
     EXPECT_EQ(transport->writes[0][5], 0x30); // login command 0x3001
 }
 
-TEST_F(Connection, FailedOpenMapsTransportCodes) {
-    struct {
-        PortwayErrorCode transportError;
-        int code;
-    } cases[] = {{PW_HOST_NOT_FOUND, 15}, {PW_CONNECT_FAILED, 16}, {PW_TIMEOUT, 4}};
-    for (const auto& c : cases) {
-        k->errorCode = 4;
-        ScriptedTransport* t = ScriptedTransport::Prepare();
-        t->FailOpen(c.transportError);
-        EXPECT_EQ(Init(u"TCPIP:h/1,100"), KELVO_E_OPEN);
-        EXPECT_EQ(k->errorCode, c.code);
-        EXPECT_EQ(k->portAdapter, nullptr);
-        t->Release();
-    }
-}
-
 TEST_F(Connection, RefusedInitKeepsWhatWasReadAndLeavesTheObjectUsable) {
     EXPECT_EQ(Init(u"COM:3,115200"), KELVO_E_CONNECTION_TEXT);
     EXPECT_EQ(k->port, 3);
@@ -158,17 +142,6 @@ TEST_F(Connection, SerialStreamIsStoppedBeforeTheFirstRequest) {
     ASSERT_NE(probe, transport->calls.begin());
     EXPECT_EQ(*(probe - 1), "Lock");
     EXPECT_EQ(*(probe + 1), "Unlock");
-}
-
-TEST_F(Connection, LoginFailureDropsTheAdapter) {
-    transport->Answer(AnswerFrame(0, 0x3011, {0, 0x03, 0x00, 0x00, 0x15}));
-    EXPECT_EQ(Init(u"Kelvo:1,500,2,admin,5A#TCPIP:h/1,100"), KELVO_E_OPEN);
-    EXPECT_EQ(k->errorCode, 1);
-    EXPECT_EQ(k->deviceStatus, 0x15000003u);
-    EXPECT_EQ(k->portAdapter, nullptr);
-    LONG active = 1;
-    k->get_Active(&active);
-    EXPECT_EQ(active, 0);
 }
 
 TEST_F(Connection, CloseLogsOutAndKeepsActive) {
@@ -236,14 +209,6 @@ TEST_F(Connection, SockModeBuildsTheBridgeText) {
     k->port = 5;
     k->sockName = Bstr(u"lab");
     EXPECT_EQ(BuildTransportText(*k), u"SOCK:lab_COM,5,921600,N,8,1");
-}
-
-TEST(ConnectionText, TokenizerDropsEmptyPieces) {
-    const auto pieces = Tokenize(u",a,,b:c,", u",:");
-    ASSERT_EQ(pieces.size(), 3u);
-    EXPECT_EQ(pieces[0], u"a");
-    EXPECT_EQ(pieces[2], u"c");
-    EXPECT_TRUE(Tokenize(u",,,", u",").empty());
 }
 
 TEST(ConnectionText, DecimalsReadLikeTheCLibrary) {

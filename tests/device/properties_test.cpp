@@ -14,39 +14,6 @@ protected:
     CKelvo* k;
 };
 
-TEST_F(Kelvo, NewObjectDefaults) {
-    SHORT s = 0;
-    LONG l = -5;
-    BYTE b = 9;
-    VARIANT_BOOL vb = 0;
-    k->get_Address(&s);
-    EXPECT_EQ(s, 255);
-    k->get_Port(&s);
-    EXPECT_EQ(s, 1);
-    k->get_TimeOut(&s);
-    EXPECT_EQ(s, 10000);
-    k->get_CANNode(&b);
-    EXPECT_EQ(b, 0);
-    k->get_EEPROMAccess(&vb);
-    EXPECT_EQ(vb, VARIANT_TRUE);
-    k->get_Active(&l);
-    EXPECT_EQ(l, 0);
-    k->get_ErrorCode(&s);
-    EXPECT_EQ(s, 0);
-    k->get_Success(&l);
-    EXPECT_EQ(l, 1);
-    k->get_ErrTimeOut(&l);
-    EXPECT_EQ(l, 0);
-    k->get_DeviceStatus(&l);
-    EXPECT_EQ(l, 0);
-    Bstr protocol;
-    k->get_Protocol(protocol.out());
-    EXPECT_EQ(protocol.view(), u"Kelvo");
-    Bstr error;
-    k->get_ErrorString(error.out());
-    EXPECT_EQ(error.view(), u"");
-}
-
 TEST_F(Kelvo, ShortPropertiesKeepTheirBits) {
     k->put_Address(0x1234);
     SHORT s = 0;
@@ -137,21 +104,6 @@ TEST_F(Kelvo, DestructionClosesTheTransport) {
     delete c;
     EXPECT_EQ(t->Count("Close"), 1);
     t->Release();
-}
-
-TEST_F(Kelvo, QueryInterfaceAnswersEveryInterface) {
-    for (const IID* iid :
-         {&IID_IUnknown, &IID_IDispatch, &IID_IDeviceLink, &IID_IDeviceLink2, &IID_IDeviceLink3,
-          &IID_IDeviceLink4, &IID_IKelvo, &IID_ISupportErrorInfo}) {
-        void* p = nullptr;
-        ASSERT_EQ(k->QueryInterface(*iid, &p), S_OK);
-        static_cast<IUnknown*>(p)->Release();
-    }
-    void* p = reinterpret_cast<void*>(1);
-    EXPECT_EQ(k->QueryInterface(IID_IPortway, &p), E_NOINTERFACE);
-    EXPECT_EQ(p, nullptr);
-    EXPECT_EQ(k->InterfaceSupportsErrorInfo(IID_IKelvo), S_OK);
-    EXPECT_NE(k->InterfaceSupportsErrorInfo(IID_IDeviceLink), S_OK);
 }
 
 TEST(VersionText, FourNumbersAreShortened) {
