@@ -49,27 +49,6 @@ Bytes Download(Device& d, std::uint16_t index, int* frames) {
     }
 }
 
-TEST(SimErrorLog, EntriesNeedThreeFramesAndCarryVersion26) {
-    Device d;
-    const std::vector<Bytes> log = DefaultErrorLog();
-    ASSERT_GE(log.size(), 3u);
-    for (std::uint16_t i = 0; i < log.size(); ++i) {
-        int frames = 0;
-        EXPECT_EQ(Download(d, i, &frames), log[i]);
-        EXPECT_GE(frames, 3);
-        EXPECT_EQ(ldle_u32(log[i].data()), 26u);
-    }
-}
-
-TEST(SimErrorLog, MissingEntryAndDeletion) {
-    Device d;
-    // No entry 3: the error word, the index echo, a zero filler.
-    EXPECT_EQ(d.Ask(Frame(1, 0x040B, {3, 0, 1})),
-              Answer(1, 0x04B1, {3, 0, 0, 4, 0x03, 0x00, 0x00, 0x0A}));
-    EXPECT_EQ(d.Ask(Frame(2, 0x0403)).size(), 6u);
-    EXPECT_EQ(Status(d.Ask(Frame(3, 0x040B, {0, 0, 1}))), 0x04B1);
-}
-
 TEST(SimErrorLog, WrongIndexEchoOnTheChosenRequest) {
     DeviceState state;
     state.errorLogWrongIndexAt = 2;

@@ -27,16 +27,6 @@ Bytes ParameterError(std::uint16_t status, std::uint32_t code) {
     return Answer(1, status, w.data());
 }
 
-TEST(SimulatorParameters, ReadAnswersIndexSubIndexLengthAndValue) {
-    Device d;
-    // 0x1004/0 is the i4 -123456 = 0xFFFE1DC0.
-    EXPECT_EQ(d.Ask(ReadRequest(0x0201, 0x1004, 0)),
-              Answer(1, 0x0210, {0x04, 0x10, 0x00, 4, 0xC0, 0x1D, 0xFE, 0xFF}));
-    EXPECT_EQ(d.Ask(ReadRequest(0x0301, 0x1003, 0)),
-              Answer(1, 0x0310, {0x03, 0x10, 0x00, 2, 0x31, 0xD4}));
-    EXPECT_EQ(d.Ask(ReadRequest(0x0201, 0x100A, 1)), Answer(1, 0x0210, {0x0A, 0x10, 0x01, 0}));
-}
-
 TEST(SimulatorParameters, DeviceErrorsOfAccess) {
     struct Case {
         const char* name;
@@ -67,15 +57,6 @@ TEST(SimulatorParameters, DeviceErrorsOfAccess) {
     }
 }
 
-TEST(SimulatorParameters, ProtectedParameterWithSession) {
-    DeviceState state;
-    state.sessionUser = "admin";
-    Device d(state);
-    EXPECT_EQ(d.Ask(WriteRequest(0x0202, 0x3000, 0, {7, 0, 0, 0})), Answer(1, 0x0220));
-    EXPECT_EQ(d.Ask(ReadRequest(0x0201, 0x3000, 0)),
-              Answer(1, 0x0210, {0, 0x30, 0, 4, 7, 0, 0, 0}));
-}
-
 TEST(SimulatorParameters, RamWriteLeavesTheStoredValue) {
     Device d;
     EXPECT_EQ(d.Ask(WriteRequest(0x0302, 0x1001, 0, {9})), Answer(1, 0x0320));
@@ -84,35 +65,6 @@ TEST(SimulatorParameters, RamWriteLeavesTheStoredValue) {
     EXPECT_EQ(d.Ask(WriteRequest(0x0202, 0x1001, 0, {11})), Answer(1, 0x0220));
     EXPECT_EQ(d.Ask(ReadRequest(0x0301, 0x1001, 0)), Answer(1, 0x0310, {0x01, 0x10, 0, 1, 11}));
     EXPECT_EQ(d.State().parameters.at(ParameterKey(0x1001, 0)).eeprom, Bytes{11});
-}
-
-TEST(SimulatorParameters, LongStringsWithAWrappedLengthByteAreFramed) {
-    for (LinkKind link : {LinkKind::Tcp, LinkKind::Serial}) {
-        for (std::size_t length : {249u, 250u, 255u}) {
-            SCOPED_TRACE(length);
-            const auto wire = [&](const Bytes& frame) {
-                return link == LinkKind::Serial ? test::SerialWrap(1, frame) : frame;
-            };
-            Device d({}, link);
-            const Bytes text(length, 'z');
-            // Both requests in one piece: the second is found after the long one.
-            EXPECT_EQ(
-                d.Ask(Join({wire(WriteRequest(0x0202, 0x100A, 0, text)),
-                            wire(ReadRequest(0x0201, 0x1001, 0, 2))})),
-                Join({wire(Answer(1, 0x0220)), wire(Answer(2, 0x0210, {0x01, 0x10, 0, 1, 200}))}));
-            EXPECT_EQ(d.State().parameters.at(ParameterKey(0x100A, 0)).ram, text);
-        }
-    }
-}
-
-TEST(SimulatorParameters, ReadOf255ByteStringWrapsTheAnswerLengthByte) {
-    DeviceState state;
-    state.parameters[ParameterKey(1, 0)] = {8, Bytes(255, 'q'), Bytes(255, 'q'), true, false};
-    Device d(state);
-    const Bytes answer = d.Ask(ReadRequest(0x0201, 1, 0));
-    ASSERT_EQ(answer.size(), 10u + 255u);
-    EXPECT_EQ(answer[3], (2 + 4 + 255) % 256);
-    EXPECT_EQ(answer[9], 255);
 }
 
 TEST(SimulatorParameters, StateFileReplacesTheTable) {

@@ -1,15 +1,8 @@
 // The simulator's login sessions and push-data streams: answers byte by byte
-// in-process, the stream on a real pseudo-terminal, and the options of the
-// built program over TCP.
-#include "kelvo-sim/links.h"
+// in-process. The stream on a real line runs end to end in the kelvo tool's
+// tests (KelvoToolSessionSimulator), the program's lost login and dropped
+// session there and in ParametersAgainstSim.
 #include "sim/sim_helpers.h"
-
-#include "support/sim_process.h"
-
-#include <fcntl.h>
-#include <termios.h>
-
-#include <thread>
 
 namespace kelvo::sim {
 namespace {
@@ -168,113 +161,6 @@ TEST(SimulatorState, UsersAndSessionSections) {
     EXPECT_TRUE(state.loginRequired);
     ASSERT_EQ(state.users.size(), 1u);
     EXPECT_EQ(state.users[0].password, "");
-}
-
-bool EndsWith(const Bytes& data, const Bytes& tail) {
-    return data.size() >= tail.size() && std::equal(tail.rbegin(), tail.rend(), data.rbegin());
-}
-
-// The serial line of the simulator on its own thread.
-class RunningLine {
-public:
-    explicit RunningLine(DeviceState state)
-        : sim_(std::move(state), DefaultCommands()), context_{sim_, stop_, 0}, line_(context_) {}
-    ~RunningLine() {
-        stop_.Raise();
-        if (thread_.joinable())
-            thread_.join();
-        if (fd_ >= 0)
-            close(fd_);
-    }
-
-    // Starts the line and opens its slave side raw, dropping what waits there.
-    bool Start() {
-        std::string error;
-        if (!line_.Open(error))
-            return false;
-        thread_ = std::thread([this] { line_.Run(); });
-        fd_ = open(line_.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (fd_ < 0)
-            return false;
-        tcflush(fd_, TCIFLUSH);
-        return true;
-    }
-    bool Send(const Bytes& frame) { return WriteBytes(fd_, test::SerialWrap(255, frame)); }
-    // Reads until the answer to a save with `counter` ends what came.
-    ::testing::AssertionResult ReadUpToSaveAnswer(std::uint16_t counter) {
-        Bytes got;
-        while (!EndsWith(got, SaveAnswer(counter))) {
-            Bytes more = ReadBytes(fd_, 1);
-            if (more.empty())
-                return ::testing::AssertionFailure() << "no save answer " << counter;
-            got.insert(got.end(), more.begin(), more.end());
-        }
-        return ::testing::AssertionSuccess();
-    }
-    static Bytes SaveAnswer(std::uint16_t counter) {
-        return test::SerialWrap(1, Answer(counter, 0x30E0));
-    }
-    int fd() const { return fd_; }
-
-private:
-    Simulator sim_;
-    StopSignal stop_;
-    LinkContext context_;
-    SerialLine line_;
-    std::thread thread_;
-    int fd_ = -1;
-};
-
-TEST(SimulatorPushLine, StreamRunsFromTheStartUntilStoppedThenAnswersAreClean) {
-    DeviceState state;
-    state.streams.set(0);
-    RunningLine line(state);
-    ASSERT_TRUE(line.Start());
-
-    // Counting bytes arrive without any request.
-    Bytes streamed = ReadBytes(line.fd(), 600);
-    ASSERT_EQ(streamed.size(), 600u);
-    std::size_t steps = 0;
-    for (std::size_t i = 1; i < streamed.size(); ++i)
-        steps += static_cast<std::uint8_t>(streamed[i - 1] + 1) == streamed[i] ? 1 : 0;
-    EXPECT_GE(steps, streamed.size() - 3) << "bytes count up, except where the line was full";
-
-    // A save while streaming is answered whole after stream bytes.
-    ASSERT_TRUE(line.Send(Frame(1, kSave)));
-    ASSERT_TRUE(line.ReadUpToSaveAnswer(1));
-
-    // Stop: the device does not answer it. Bytes sent before it may still come,
-    // then the next answer; after that only answers.
-    ASSERT_TRUE(line.Send(Frame(2, kPush, {0, 1})));
-    ASSERT_TRUE(line.Send(Frame(3, kSave)));
-    ASSERT_TRUE(line.ReadUpToSaveAnswer(3));
-    ASSERT_TRUE(line.Send(Frame(4, kSave)));
-    EXPECT_EQ(ReadBytes(line.fd(), 9), RunningLine::SaveAnswer(4));
-}
-
-TEST(SimulatorPushLine, StartCommandOnTheLineStartsTheStream) {
-    RunningLine line(DeviceState{});
-    ASSERT_TRUE(line.Start());
-    ASSERT_TRUE(line.Send(Frame(1, kSave)));
-    EXPECT_EQ(ReadBytes(line.fd(), 9), RunningLine::SaveAnswer(1));
-    ASSERT_TRUE(line.Send(Frame(2, kPush, {4, 2, 0x10, 0x00})));
-    EXPECT_EQ(ReadBytes(line.fd(), 100).size(), 100u);
-}
-
-TEST(SimulatorSessionOptions, LostLoginAndDropSessionAtOverTcp) {
-    test::SimProcess process;
-    ASSERT_TRUE(process.Start(
-        {"--addr", "127.0.104.1", "--no-tls", "--lost-login", "1", "--drop-session-at", "4"}));
-    FdCloser tcp{ConnectTcp("127.0.104.1")};
-    ASSERT_GE(tcp.fd, 0);
-    auto exchange = [&](const Bytes& frame, std::size_t answerSize) {
-        return WriteBytes(tcp.fd, frame) ? ReadBytes(tcp.fd, answerSize) : Bytes();
-    };
-    const Bytes login = Credentials("admin", "admin");
-    EXPECT_EQ(exchange(Frame(1, kLogin, login), 11), ErrorAnswer(1, 0x3011, 0x1500000E));
-    EXPECT_EQ(exchange(Frame(2, kLogin, login), 12)[4], 0x10);
-    EXPECT_EQ(exchange(Frame(3, kSave), 6)[4], 0xE0);
-    EXPECT_EQ(exchange(Frame(4, kSave), 11), ErrorAnswer(4, 0x30E1, kLoginMissingError));
 }
 
 } // namespace
