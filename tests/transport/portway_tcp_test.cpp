@@ -53,6 +53,12 @@ TEST_F(PortwayTcpTest, ReadsExactlyTheAskedLength) {
     EXPECT_LT(elapsed, 1000);
     ASSERT_TRUE(SendAll(peer_, "xy"));
     EXPECT_EQ(transport_.Read(2, 2000), "xy");
+
+    // An answer larger than the transport reads ahead comes whole.
+    const std::string big(10000, 'v');
+    ASSERT_TRUE(SendAll(peer_, big));
+    EXPECT_EQ(transport_.Read(9000, 2000), big.substr(0, 9000));
+    EXPECT_EQ(transport_.Read(1000, 2000), big.substr(9000));
 }
 
 TEST_F(PortwayTcpTest, WriteReachesPeer) {
