@@ -29,6 +29,11 @@ TEST(FaultPlanLine, ParsesOrRefusesWithThePlanUnchanged) {
         {"fault silent command 0x10000", false, 0, 0, 0, 0},
         {"fault silent count x", false, 0, 0, 0, 0},
         {"fault silent every 2", false, 0, 0, 0, 0},
+        {"fault delay", false, 0, 0, 0, 0},
+        {"fault delay:-5", false, 0, 0, 0, 0},
+        {"fault device-error:4294967296", false, 0, 0, 0, 0},
+        {"fault silent:1", false, 0, 0, 0, 0},
+        {"fault device-error:4294967295 fault wrong-address", true, 2, 1, 0, -1},
     };
     for (const LineCase& c : cases) {
         FaultPlan plan;

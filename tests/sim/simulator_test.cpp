@@ -1,5 +1,7 @@
-// The simulator's framing, command handling, faults and state file, driven
-// in-process.
+// The simulator's framing, command handling and state file, driven in-process.
+// Every fault kind, its start, count and command filter run against the
+// component in the fault matrix and in KelvoToolSimulator; the fault plan's
+// text in fault_plan_test.cpp.
 #include "kelvo-sim/faults.h"
 #include "sim/sim_helpers.h"
 
@@ -158,109 +160,6 @@ TEST(SimulatorFraming, CommandFrameSizerOverridesTheWrappedLengthByte) {
         EXPECT_EQ(ldle_u16(out.bytes.data() + 4), 0x0220);
         EXPECT_EQ(ldle_u16(out.bytes.data() + 6), n + 1);
         EXPECT_EQ(assembler.Pending(), save.size()) << "the next frame stays whole";
-    }
-}
-
-TEST(SimulatorFault, TransformsTheAnswerAsDocumented) {
-    // Answers to a save with counter 0x0102 (node 3, address 5).
-    const Bytes save = {0x03, 0x02, 0x01, 0x02, 0xE0, 0x30};
-    const Bytes badCrc = [&] {
-        Bytes b = test::SerialWrap(5, save);
-        b[b.size() - 2] ^= 0xFF;
-        b[b.size() - 1] ^= 0xFF;
-        return b;
-    }();
-    const Bytes nextCounter = {0x03, 0x03, 0x01, 0x02, 0xE0, 0x30};
-    const Bytes deviceError = {0x03, 0x02, 0x01, 0x07, 0xE1, 0x30, 0x04};
-    struct Case {
-        const char* fault;
-        LinkKind link;
-        Bytes expected;
-        unsigned delayMs = 0;
-        bool closeAfter = false;
-        std::uint32_t saves = 1;
-    };
-    const Case cases[] = {
-        {"silent", LinkKind::Tcp, {}},
-        {"delay:250", LinkKind::Tcp, save, 250},
-        {"wrong-counter", LinkKind::Tcp, nextCounter},
-        {"wrong-status", LinkKind::Tcp, {0x03, 0x02, 0x01, 0x02, 0xE2, 0x30}},
-        {"device-error:0x15000002", LinkKind::Tcp, Join({deviceError, {2, 0, 0, 0x15}}), 0, false,
-         0},
-        {"close", LinkKind::Tcp, {0x03, 0x02, 0x01}, 0, true},
-        {"bad-crc", LinkKind::Tcp, save},
-        {"wrong-address", LinkKind::Tcp, save},
-        {"bad-crc", LinkKind::Serial, badCrc},
-        {"wrong-address", LinkKind::Serial, test::SerialWrap(6, save)},
-        {"wrong-counter", LinkKind::Serial, test::SerialWrap(5, nextCounter)},
-        {"device-error:7", LinkKind::Serial, test::SerialWrap(5, Join({deviceError, {7, 0, 0, 0}})),
-         0, false, 0},
-        {"close", LinkKind::Serial, {0x05, 0x03, 0x02, 0x01}, 0, true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.fault) + " on " + LinkName(c.link));
-        Device device(Node3(), c.link, Plan({c.fault}));
-        const Bytes frame = Frame(0x0102, 0x300E);
-        std::vector<Outcome> outcomes =
-            device.Feed(c.link == LinkKind::Serial ? test::SerialWrap(5, frame) : frame);
-        ASSERT_EQ(outcomes.size(), 1u);
-        EXPECT_EQ(outcomes[0].bytes, c.expected);
-        EXPECT_EQ(outcomes[0].delayMs, c.delayMs);
-        EXPECT_EQ(outcomes[0].closeAfter, c.closeAfter);
-        EXPECT_EQ(device.State().saveCount, c.saves);
-    }
-}
-
-TEST(SimulatorFaultPlan, CountAndStartSelectTheFaultedRequests) {
-    struct Case {
-        std::uint64_t at;
-        std::uint64_t count;
-        std::vector<bool> silent; // per request, four requests
-    };
-    for (const Case& c :
-         {Case{1, 1, {true, false, false, false}}, Case{2, 0, {false, true, true, true}},
-          Case{2, 2, {false, true, true, false}}}) {
-        Device device({}, LinkKind::Tcp, Plan({"silent"}, c.at, c.count));
-        for (std::uint16_t i = 0; i < 4; ++i) {
-            Bytes answer = device.Ask(Frame(i, 0x300E));
-            EXPECT_EQ(answer.empty(), c.silent[i])
-                << "at " << c.at << " count " << c.count << " request " << i + 1;
-        }
-    }
-}
-
-TEST(SimulatorFaultPlan, CommandFilterCountsOnlyThatCommand) {
-    FaultPlan plan = Plan({"wrong-status"}, 2, 1);
-    plan.command = 0x300E;
-    Device device({}, LinkKind::Tcp, plan);
-    auto status = [&](std::uint16_t command) {
-        Bytes answer = device.Ask(Frame(0, command));
-        return ldle_u16(answer.data() + 4);
-    };
-    EXPECT_EQ(status(0x300E), 0x30E0);
-    EXPECT_EQ(status(0x7777), 0x7771) << "unknown command, error word, not faulted";
-    EXPECT_EQ(status(0x300E), 0x30E2);
-    EXPECT_EQ(status(0x300E), 0x30E0);
-}
-
-TEST(SimulatorFaultParse, AcceptsTheDocumentedFormsOnly) {
-    Fault fault;
-    std::string error;
-    for (auto [text, kind, value] :
-         {std::tuple<const char*, FaultKind, std::uint32_t>{"silent", FaultKind::Silent, 0},
-          {"delay:1500", FaultKind::Delay, 1500},
-          {"device-error:0x1500000E", FaultKind::DeviceError, 0x1500000E},
-          {"device-error:4294967295", FaultKind::DeviceError, 0xFFFFFFFF},
-          {"wrong-address", FaultKind::WrongAddress, 0}}) {
-        ASSERT_TRUE(ParseFault(text, fault, error)) << text;
-        EXPECT_EQ(fault.kind, kind) << text;
-        EXPECT_EQ(fault.value, value) << text;
-    }
-    for (const char* text :
-         {"delay", "delay:", "delay:-5", "device-error:4294967296", "silent:1", "loud"}) {
-        error.clear();
-        EXPECT_FALSE(ParseFault(text, fault, error)) << text;
-        EXPECT_FALSE(error.empty()) << text;
     }
 }
 
