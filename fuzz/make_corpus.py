@@ -171,6 +171,11 @@ def message_file():
     write(t, "too_long_line", b"[ERR]\n1," + b"x" * 253 + b"\n")
     write(t, "bad_section", b"[ERR\n1,x\n")
     write(t, "cp1252", b"[ERR]\n99999999999,\x80\xe4\xff\n")
+    write(t, "quotes", b"[ERR]\n1,\"open\n2,close\"\n3,\"\"\"\n4,\"\n*,star\n")
+    write(t, "no_comma", b"[ERR]\n1,one\nno comma\n2,two\n")
+    write(t, "keys", b"[ERR]\n 7x,seven\n0xFFFFFFFF,big\n-99999999999,small\nabc,zero\n")
+    write(t, "sections", b"[]\n1,none\n[err]\n1,lower\n")
+    write(t, "empty", b"")
 
 
 def error_log():
