@@ -15,7 +15,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -189,34 +188,9 @@ TEST_F(ErrorLogTest, EndlessUnexpectedStatusEndsThroughTheTimeOut) {
     EXPECT_FALSE(fs::exists(Out()));
 }
 
-// Random answers: whatever they hold, the call ends, unlocks once and
-// leaves no output behind.
-TEST_F(ErrorLogTest, GarbageAnswersEndTheCall) {
-    WriteDescription(26, Description({{"0", "double"}}));
-    std::mt19937 random(20240601);
-    for (int round = 0; round < 200; ++round) {
-        ConnectedKelvo c(round % 2 == 1, 255);
-        for (int i = 0; i < 50; ++i) {
-            Bytes garbage(1 + random() % 40);
-            for (auto& b : garbage)
-                b = static_cast<std::uint8_t>(random());
-            // Often a right counter and index, so the deeper steps are reached.
-            const std::size_t echo = c.kelvo->serialMode ? 1 : 0;
-            if (garbage.size() >= 9 && random() % 2 && garbage.size() >= 9 + echo) {
-                stle_u16(&garbage[1 + echo], static_cast<std::uint16_t>(i));
-                stle_u16(&garbage[6 + echo], 0);
-            }
-            c.transport->Answer(garbage);
-        }
-        const HRESULT hr = Read(c.kelvo, 0);
-        if (hr == S_OK)
-            continue; // a lucky record; the output was checked to be written
-        EXPECT_NE(c.kelvo->errorCode, 0);
-        EXPECT_EQ(c.transport->Count("Unlock"), 1);
-        EXPECT_LE(c.transport->writes.size(), 51u);
-    }
-}
-
+// The steps of the download that are its own; every read of a download meets
+// silence, a wrong counter, a device error, a bad CRC and a wrong address
+// from kelvo-sim in the fault matrix (Tcp_ReadErrorLog, Serial_ReadErrorLog).
 struct DownloadFailure {
     const char* name;
     bool serial;
@@ -245,30 +219,19 @@ Script Frames(std::vector<Bytes> frames) {
 const std::string kFail = "CKelvo::ReadErrorLog fail ";
 const Bytes kErrorSpoiled = Flip(SerialWrap(5, ErrorFrame(0, 9, 0x0D0D0D0D)), 1, 0x80);
 const Bytes kDataSpoiled = Flip(SerialWrap(5, DataFrame(0, 9, false, Record(26, {}))), 2, 0x01);
-const Bytes kEmptyRecord = DataFrame(0, 9, false, Record(26, {}));
 
 // clang-format off
 const DownloadFailure kDownloadFailures[] = {
     {"LockRefused", false, RefuseLock(), 6, ""},
     {"SendFails", false, FailSend(), 8, ""},
-    {"EchoTimeout", true, Silence(), 7, kFail + "1 (tmo 10000 len 1)"},
-    {"WrongEcho", true, Raw(SerialWrap(4, kEmptyRecord)), 12, kFail + "2 (request addr: 5, response addr: 4)"},
-    {"HeaderTimeout", false, Raw({0, 0, 0, 0, 0, 0, 0, 0}, true), 7, kFail + "3 (index 9)"},
-    {"WrongCounter", false, Reply(DataFrame(3, 9, false, Record(26, {}))), 4, kFail + "4 (frameCount received: 3, frameCount sent: 0)"},
     {"WrongIndexEcho", false, Reply(DataFrame(0, 10, false, Record(26, {}))), 9, kFail + "5 (index 10 9)"},
     {"WrongIndexEchoOnFrame2", true, Frames({DataFrame(0, 9, true, Record(26, {})), DataFrame(1, 0x0109, false, {})}), 9,
      kFail + "5 (index 265 9)"},
-    {"ErrorLengthTimeout", false, Cut(ErrorFrame(0, 9, 1), 5), 7, kFail + "6 (tmo 10000 len 1)"},
     {"ErrorCodeTimeout", true, Cut(ErrorFrame(0, 9, 1), 1), 7, kFail + "7 (tmo 10000 len 4)"},
     {"ErrorCrcTimeout", true, Cut(ErrorFrame(0, 9, 1), 0), 7, kFail + "8 (tmo 10000 len 2)"},
     {"ErrorCrcMismatch", true, Raw(kErrorSpoiled), 13, "CKelvo::ReadErrorLog 9 " + CrcPair(kErrorSpoiled)},
-    {"DeviceError", false, Reply(ErrorFrame(0, 9, 0x0A000003)), 1, kFail + "10 (error code: 167772163)", 0x0A000003},
     {"SerialDeviceErrorOnFrame3", true, Frames({DataFrame(0, 9, true, {1}), DataFrame(1, 9, true, {2}), ErrorFrame(2, 9, 5)}), 1,
      kFail + "10 (error code: 5)", 5},
-    {"MoreFlagTimeout", false, Cut(DataFrame(0, 9, false, {1, 2, 3}), 5), 7, kFail + "11 (tmo 10000 len 1)"},
-    {"LengthTimeout", false, Cut(DataFrame(0, 9, false, {1, 2, 3}), 4), 7, kFail + "12 (tmo 10000 len 1)"},
-    {"DataTimeout", true, Cut(DataFrame(0, 9, false, {1, 2, 3}), 1), 7, kFail + "13 (tmo 10000 len 3)"},
-    {"DataCrcTimeout", true, Cut(DataFrame(0, 9, false, {1, 2, 3}), 0), 7, kFail + "14 (tmo 10000 len 2)"},
     {"DataCrcMismatch", true, Raw(kDataSpoiled), 13, kFail + "15 " + CrcPair(kDataSpoiled)},
     {"SilenceOnFrame2", false, Reply(DataFrame(0, 9, true, Record(26, {}))), 7, kFail + "3 (index 9)"},
 };
@@ -504,25 +467,6 @@ TEST_F(ErrorLogTest, PathOf259CharactersIsAccepted) {
     c.transport->Answer(DataFrame(0, 0, false, Record(26, {0x7F})));
     EXPECT_EQ(Read(c.kelvo, 0, "", folder.string()), S_OK);
     EXPECT_THAT(Values(), ::testing::ElementsAre("127"));
-}
-
-TEST_F(ErrorLogTest, TenThousandFieldsAreDecoded) {
-    constexpr int kFields = 10000;
-    std::vector<std::pair<std::string, std::string>> fields;
-    Bytes bytes;
-    for (int i = 0; i < kFields; ++i) {
-        fields.emplace_back(std::to_string(i % 200), "unsignedChar");
-        if (i < 200)
-            bytes.push_back(static_cast<std::uint8_t>(i));
-    }
-    WriteDescription(26, Description(fields));
-    ConnectedKelvo c;
-    c.transport->Answer(DataFrame(0, 0, false, Record(26, bytes)));
-    ASSERT_EQ(Read(c.kelvo, 0), S_OK);
-    const std::vector<std::string> values = Values();
-    ASSERT_EQ(values.size(), static_cast<std::size_t>(kFields));
-    for (int i = 0; i < kFields; i += 997)
-        EXPECT_EQ(values[i], std::to_string(i % 200));
 }
 
 } // namespace
