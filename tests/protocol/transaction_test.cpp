@@ -1,8 +1,7 @@
 // The standard transaction, driven through Save_Command on the scripted
-// transport in TCP and in serial mode.
-#include "protocol/bytes.h"
-#include "support/connected_kelvo.h"
-#include "support/trace_capture.h"
+// transport in TCP and in serial mode: every shared step once. The request
+// bytes of the save are CommandRequest's in tests/operations.
+#include "operations/answers.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -35,28 +34,6 @@ Outcome Read(CKelvo* k) {
     return o;
 }
 
-TEST(SaveCommand, TcpRequestIsSixBytes) {
-    ConnectedKelvo c;
-    c.kelvo->canNode = 0x11;
-    c.transport->Answer(AnswerFrame(0, kSaveOk));
-    EXPECT_EQ(c.kelvo->Save_Command(), S_OK);
-    EXPECT_THAT(c.transport->calls, ElementsAre("Lock", "Reset", "Write 11 00 00 02 0e 30", "Flush",
-                                                "Read 6 10000", "Unlock"));
-}
-
-TEST(SaveCommand, SerialRequestCarriesAddressAndCrc) {
-    ConnectedKelvo c(true, 5);
-    c.transport->Answer(c.Wire(AnswerFrame(0, kSaveOk)));
-    EXPECT_EQ(c.kelvo->Save_Command(), S_OK);
-    ASSERT_EQ(c.transport->writes.size(), 1u);
-    EXPECT_EQ(Hex(c.transport->writes[0]), Hex(SerialWrap(5, {0, 0, 0, 2, 0x0e, 0x30})));
-    // address echo, header, CRC trailer
-    EXPECT_EQ(c.transport->Count("Read 1"), 1);
-    EXPECT_EQ(c.transport->Count("Read 6"), 1);
-    EXPECT_EQ(c.transport->Count("Read 2"), 1);
-    EXPECT_EQ(c.kelvo->errorCode, 0);
-}
-
 TEST(SaveCommand, FrameCounterWrapsAfter1023) {
     ConnectedKelvo c;
     for (int i = 0; i < 1025; ++i)
@@ -74,22 +51,6 @@ TEST(SaveCommand, CounterAdvancesAlsoWhenTheLockIsRefused) {
     c.transport->Answer(AnswerFrame(1, kSaveOk));
     EXPECT_EQ(c.kelvo->Save_Command(), S_OK);
     EXPECT_EQ(ldle_u16(&c.transport->writes[0][1]), 1);
-}
-
-Bytes DeviceError(std::uint32_t code) {
-    Bytes b{4, 0, 0, 0, 0};
-    stle_u32(&b[1], code);
-    return b;
-}
-
-Bytes Concat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-Bytes FlipLast(Bytes b, std::uint8_t bits) {
-    b.back() ^= bits;
-    return b;
 }
 
 // The trace of a serial answer to the save request whose CRC has its top byte flipped.
@@ -138,12 +99,12 @@ TEST(SaveCommand, FailureSetsCodeTracesAndUnlocksOnce) {
          "CKelvo::Save_Command read serial address fail (tmo 10000 len 1)"},
         {"SerialWrongEcho", true, 5, kAnswer, SerialWrap(6, AnswerFrame(0, kSaveOk)), 12,
          "CKelvo::Save_Command read serial address fail (request addr: 5, response addr: 6)"},
-        {"SerialBadCrc", true, 5, kAnswer, FlipLast(SerialWrap(5, AnswerFrame(0, kSaveOk)), 0xFF),
-         13, BadCrcTrace()},
+        {"SerialBadCrc", true, 5, kAnswer, Flip(SerialWrap(5, AnswerFrame(0, kSaveOk))), 13,
+         BadCrcTrace()},
         {"SerialCrcTimeout", true, 5, kAnswerThenTimeout, Concat({5}, AnswerFrame(0, kSaveOk)), 7,
          "CKelvo::Save_Command CRC timeout fail 7 (tmo 10000 len 2)"},
         {"SerialDeviceErrorBadCrc", true, 5, kAnswer,
-         FlipLast(SerialWrap(5, Concat(saveError, DeviceError(0x12345678))), 0x01), 13, ""},
+         Flip(SerialWrap(5, Concat(saveError, DeviceError(0x12345678))), 1, 0x01), 13, ""},
         {"SerialWrongCounter", true, 255, kAnswer, SerialWrap(9, AnswerFrame(3, kSaveOk)), 4,
          "CKelvo::Save_Command fail 4 (frameCount received: 3, frameCount sent: 0)"},
     };
