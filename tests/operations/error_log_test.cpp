@@ -237,23 +237,20 @@ const DownloadFailure kDownloadFailures[] = {
 };
 // clang-format on
 
-class ErrorLogDownloadFailure : public ErrorLogTest,
-                                public ::testing::WithParamInterface<DownloadFailure> {};
-
-TEST_P(ErrorLogDownloadFailure, SetsCodeTracesAndUnlocksOnce) {
-    const DownloadFailure& fc = GetParam();
+TEST_F(ErrorLogTest, DownloadFailureSetsCodeTracesAndUnlocksOnce) {
     WriteDescription(26, Description({}));
-    ConnectedKelvo c(fc.serial, 5);
-    c.kelvo->deviceStatus = 77;
-    fc.script(c);
-    ExpectFailure(
-        c, [&] { return Read(c.kelvo, 9); }, fc.code, "CKelvo::ReadErrorLog (index:9 )", fc.last);
-    EXPECT_EQ(c.kelvo->deviceStatus, fc.deviceStatus);
-    EXPECT_FALSE(fs::exists(Out()));
+    for (const DownloadFailure& fc : kDownloadFailures) {
+        SCOPED_TRACE(fc.name);
+        ConnectedKelvo c(fc.serial, 5);
+        c.kelvo->deviceStatus = 77;
+        fc.script(c);
+        ExpectFailure(
+            c, [&] { return Read(c.kelvo, 9); }, fc.code, "CKelvo::ReadErrorLog (index:9 )",
+            fc.last);
+        EXPECT_EQ(c.kelvo->deviceStatus, fc.deviceStatus);
+        EXPECT_FALSE(fs::exists(Out()));
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(ErrorLog, ErrorLogDownloadFailure, ::testing::ValuesIn(kDownloadFailures),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------- decoding
 
@@ -301,32 +298,30 @@ const DecodeCase kDecodeCases[] = {
     {"TypeNamesAreCaseSensitive", "0", "Float", {1, 2, 3, 4}, "fail 19 (unknown type Float)"},
 };
 
-class ErrorLogDecode : public ErrorLogTest, public ::testing::WithParamInterface<DecodeCase> {};
-
-TEST_P(ErrorLogDecode, WritesTheValueOrFailsWithoutOutput) {
-    const DecodeCase& dc = GetParam();
-    WriteDescription(26, Description({{dc.offset, dc.type}}));
-    ConnectedKelvo c;
-    c.transport->Answer(DataFrame(0, 0, false, Record(26, dc.fields)));
-    TraceCapture trace;
-    const HRESULT hr = Read(c.kelvo, 0);
-    EXPECT_EQ(c.transport->Count("Unlock"), 1);
-    if (dc.result.starts_with("fail ")) {
-        EXPECT_EQ(hr, E_FAIL);
-        EXPECT_EQ(c.kelvo->errorCode, 14);
-        EXPECT_EQ(trace.lines.back(), "CKelvo::ReadErrorLog " + dc.result);
-        EXPECT_FALSE(fs::exists(Out()));
-        return;
+TEST_F(ErrorLogTest, DecodeWritesTheValueOrFailsWithoutOutput) {
+    for (const DecodeCase& dc : kDecodeCases) {
+        SCOPED_TRACE(dc.name);
+        WriteDescription(26, Description({{dc.offset, dc.type}}));
+        ConnectedKelvo c;
+        c.transport->Answer(DataFrame(0, 0, false, Record(26, dc.fields)));
+        TraceCapture trace;
+        const HRESULT hr = Read(c.kelvo, 0);
+        EXPECT_EQ(c.transport->Count("Unlock"), 1);
+        if (dc.result.starts_with("fail ")) {
+            EXPECT_EQ(hr, E_FAIL);
+            EXPECT_EQ(c.kelvo->errorCode, 14);
+            EXPECT_EQ(trace.lines.back(), "CKelvo::ReadErrorLog " + dc.result);
+            EXPECT_FALSE(fs::exists(Out()));
+            continue;
+        }
+        ASSERT_EQ(hr, S_OK) << trace.lines.back();
+        EXPECT_THAT(Values(), ::testing::ElementsAre(dc.result));
+        // Well-formed for a parser of another make too.
+        const ProgramOutcome lint = RunProgram({"/usr/bin/xmllint", "--noout", Out()});
+        EXPECT_EQ(lint.status, 0) << Describe(lint);
+        fs::remove(Out());
     }
-    ASSERT_EQ(hr, S_OK) << trace.lines.back();
-    EXPECT_THAT(Values(), ::testing::ElementsAre(dc.result));
-    // Well-formed for a parser of another make too.
-    const ProgramOutcome lint = RunProgram({"/usr/bin/xmllint", "--noout", Out()});
-    EXPECT_EQ(lint.status, 0) << Describe(lint);
 }
-
-INSTANTIATE_TEST_SUITE_P(ErrorLog, ErrorLogDecode, ::testing::ValuesIn(kDecodeCases),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ErrorLogTest, FloatsAndDoublesReadBackToTheSameValue) {
     const float floats[] = {1.0f / 3, -1.17549435e-38f, 3.40282347e+38f, 1e-45f, -0.0f};

@@ -154,15 +154,6 @@ TEST_F(TraceStart, MaskOneWritesOnlyTheFirstLabelAndNoOperationLines) {
     EXPECT_EQ(entries[1].text, u"connected");
 }
 
-TEST_F(TraceStart, SizeAboveTheCapGives2000Entries) {
-    WriteIni("[Trace]\nTraceEnable=1\nTracesize=100001\n");
-    TraceChannel* channel = Start();
-    ASSERT_NE(channel, nullptr);
-    EXPECT_EQ(channel->capacity(), 2000u);
-    RawObject raw(channel->name());
-    EXPECT_EQ(raw.size(), 2000u * 496 + 256);
-}
-
 TEST_F(TraceStart, ASinkTakesTheLinesAndGivesThemBack) {
     WriteIni("[Trace]\nTraceEnable=1\nTracemask=2\n");
     ASSERT_NE(Start(), nullptr);
