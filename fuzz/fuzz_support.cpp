@@ -4,8 +4,6 @@
 #include "device/messages.h"
 #include "kelvo/runtime.h"
 #include "kelvo/trace.h"
-#include "protocol/bytes.h"
-#include "protocol/crc16.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -313,28 +311,6 @@ CKelvo* ConnectedObject(bool serial, std::uint8_t address) {
     k->portAdapter = std::make_unique<CComPort>();
     FUZZ_CHECK(k->portAdapter->open(u"TCPIP:fuzz/17221,5000", nullptr) == 1);
     return k;
-}
-
-std::vector<std::uint8_t> AnswerFrame(std::uint16_t counter, std::uint16_t status,
-                                      std::span<const std::uint8_t> data) {
-    std::vector<std::uint8_t> b(6);
-    b[0] = 0;
-    stle_u16(&b[1], counter);
-    b[3] = static_cast<std::uint8_t>(2 + data.size());
-    stle_u16(&b[4], status);
-    b.insert(b.end(), data.begin(), data.end());
-    return b;
-}
-
-std::vector<std::uint8_t> SerialWrap(std::uint8_t address, std::span<const std::uint8_t> bytes) {
-    std::vector<std::uint8_t> b;
-    b.reserve(bytes.size() + 3);
-    b.push_back(address);
-    b.insert(b.end(), bytes.begin(), bytes.end());
-    const std::uint16_t crc = Crc16(b.data(), b.size(), kCrc16Start);
-    b.push_back(static_cast<std::uint8_t>(crc));
-    b.push_back(static_cast<std::uint8_t>(crc >> 8));
-    return b;
 }
 
 void CheckUsable(CKelvo& k) {

@@ -6,6 +6,7 @@
 #include "device/kelvo_object.h"
 #include "kelvo/portway.h"
 #include "support/portway_double.h"
+#include "support/scripted_transport.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -136,12 +137,9 @@ private:
 // A new object whose port adapter is open on the fuzzing transport; the
 // caller holds one reference.
 CKelvo* ConnectedObject(bool serial, std::uint8_t address);
-// The answer frame of a device (without serial envelope): node, counter,
-// length of the rest, status word, data.
-std::vector<std::uint8_t> AnswerFrame(std::uint16_t counter, std::uint16_t status,
-                                      std::span<const std::uint8_t> data = {});
-// The serial form of an answer: address echo, the bytes, CRC-16 over both.
-std::vector<std::uint8_t> SerialWrap(std::uint8_t address, std::span<const std::uint8_t> bytes);
+// Answer frames and their serial form, as the tests build them.
+using test::AnswerFrame;
+using test::SerialWrap;
 
 // The object is still usable: Save_Command on a correct answer succeeds with
 // errorCode 0 and releases the lock. Needs a port adapter.
