@@ -2,7 +2,9 @@
 #include "device/connection_text.h"
 #include "device/kelvo_object.h"
 #include "operations/password_encoding.h"
+#include "support/scoped_env.h"
 #include "support/scripted_transport.h"
+#include "support/temp_folder.h"
 #include "support/trace_capture.h"
 
 #include <gtest/gtest.h>
@@ -230,17 +232,9 @@ TEST(ConnectionText, DecimalsReadLikeTheCLibrary) {
 // The remembered port lives in DeviceLink.ini of the per-user settings folder.
 class RememberedPort : public Connection {
 protected:
-    RememberedPort() {
-        folder_ = ::testing::TempDir() + "kelvo-appdata-" + std::to_string(::getpid());
-        std::filesystem::create_directories(folder_);
-        setenv("APPDATA", folder_.c_str(), 1);
-    }
-    ~RememberedPort() override {
-        unsetenv("APPDATA");
-        std::filesystem::remove_all(folder_);
-    }
-    void Store(const char* text) { std::ofstream(folder_ + "/DeviceLink.ini") << text; }
-    std::string folder_;
+    void Store(const char* text) { std::ofstream(folder_ / "DeviceLink.ini") << text; }
+    TempFolder folder_{"appdata"};
+    ScopedEnv appdata_{"APPDATA", folder_.path()};
 };
 
 TEST_F(RememberedPort, StoredPortReplacesTheParsedOne) {
@@ -269,14 +263,9 @@ TEST_F(RememberedPort, IgnoredWhenSwitchedOffMissingOrOnTcp) {
 TEST_F(RememberedPort, WrittenAndReadBack) {
     WriteRememberedPort(42);
     EXPECT_EQ(ReadRememberedPort(), 42);
-    unsetenv("APPDATA");
-    unsetenv("XDG_CONFIG_HOME");
-    const char* home = getenv("HOME");
-    std::string saved = home ? home : "";
-    unsetenv("HOME");
+    ScopedEnv noAppdata("APPDATA", nullptr), noConfig("XDG_CONFIG_HOME", nullptr),
+        noHome("HOME", nullptr);
     EXPECT_EQ(ReadRememberedPort(), kNoRememberedPort);
-    if (!saved.empty())
-        setenv("HOME", saved.c_str(), 1);
 }
 
 } // namespace

@@ -19,15 +19,7 @@ namespace {
 
 class MessageFile : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = TestFolderPath("messages") + "/";
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override {
-        SetModuleDirectoryOverride(std::nullopt);
-        std::filesystem::remove_all(dir_);
-    }
+    void TearDown() override { SetModuleDirectoryOverride(std::nullopt); }
 
     std::string Write(const std::string& bytes) {
         const std::string path = dir_ + kMessageFileName;
@@ -36,7 +28,8 @@ protected:
     }
 
     MessageBoxCapture capture_;
-    std::string dir_;
+    TempFolder folder_{"messages"};
+    const std::string dir_ = folder_.path() + "/";
 };
 
 // The format itself (sections, keys, quotes, line lengths, code page, every

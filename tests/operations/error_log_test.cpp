@@ -64,13 +64,6 @@ std::string Description(const std::vector<std::pair<std::string, std::string>>& 
 // A folder of this test's own for descriptions and outputs.
 class ErrorLogTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = TestFolderPath("errorlog");
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
     void WriteDescription(std::uint32_t version, const std::string& xml) {
         char name[40];
         std::snprintf(name, sizeof name, "FPR_Version_%08x.xml", version);
@@ -96,7 +89,8 @@ protected:
         return values;
     }
 
-    fs::path dir_;
+    TempFolder folder_{"errorlog"};
+    const fs::path dir_ = folder_.path();
 };
 
 // ---------------------------------------------------------------- download
