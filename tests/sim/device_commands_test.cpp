@@ -49,6 +49,14 @@ Bytes Download(Device& d, std::uint16_t index, int* frames) {
     }
 }
 
+// The log runs end to end in CommandsAgainstSim; one past its last entry is
+// the first index the device refuses.
+TEST(SimErrorLog, EntryPastTheEndIsRefused) {
+    Device d;
+    EXPECT_EQ(d.Ask(Frame(1, 0x040B, {3, 0, 1})),
+              Answer(1, 0x04B1, {3, 0, 0, 4, 0x03, 0x00, 0x00, 0x0A}));
+}
+
 TEST(SimErrorLog, WrongIndexEchoOnTheChosenRequest) {
     DeviceState state;
     state.errorLogWrongIndexAt = 2;
