@@ -10,8 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -62,22 +60,8 @@ protected:
         std::filesystem::remove(dir_ + "-control");
     }
 
-    bool Plan(const std::string& line) const {
-        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        (dir_ + "-control").copy(address.sun_path, sizeof address.sun_path - 1);
-        std::string reply;
-        const std::string text = line + "\n";
-        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size())) {
-            char buffer[64];
-            for (ssize_t n; reply.find('\n') == std::string::npos &&
-                            (n = read(fd, buffer, sizeof buffer)) > 0;)
-                reply.append(buffer, static_cast<std::size_t>(n));
-        }
-        close(fd);
-        return reply == "ok\n";
+    ::testing::AssertionResult Plan(const std::string& line) const {
+        return SimProcess::Control(dir_ + "-control", line);
     }
 
     std::string dir_;

@@ -1,5 +1,6 @@
-// Connecting for real: Init with a connection text, login, a running
-// push-data stream on the serial line, failed opens, Close.
+// Connecting for real: Init with a connection text, login, failed opens,
+// Close. Init stopping a running stream on the serial line is the kelvo tool's
+// KelvoToolSessionSimulator.ConnectingStopsAStreamAndLogsInOnTheSerialLine.
 #include "integration/sim_link.h"
 #include "operations/password_encoding.h"
 
@@ -44,15 +45,6 @@ TEST_F(ConnectToSim, LoginOverTcpThenWorkAndClose) {
     EXPECT_EQ(k->Save_Command(), S_OK);
     EXPECT_EQ(k->Close(), S_OK);
     EXPECT_EQ(k->portAdapter, nullptr);
-}
-
-TEST_F(ConnectToSim, RunningStreamIsStoppedByInit) {
-    SimProcess sim;
-    ASSERT_TRUE(sim.Start({"--addr", "127.0.94.6", "--no-tcp", "--no-tls", "--serial", "--link-com",
-                           "32", "--stream-at-start"}));
-    EXPECT_EQ(Init(u"COM:32"), S_OK);
-    EXPECT_EQ(k->Save_Command(), S_OK);
-    EXPECT_EQ(k->Save_Command(), S_OK);
 }
 
 // Within the connect time-out, with the transport's code mapped where it has one.

@@ -20,8 +20,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <climits>
@@ -373,25 +371,8 @@ protected:
         return held;
     }
 
-    // Sends one plan line on the control channel; true on "ok".
     ::testing::AssertionResult Plan(const std::string& line) const {
-        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        control_.copy(address.sun_path, sizeof address.sun_path - 1);
-        std::string reply;
-        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            write(fd, (line + "\n").data(), line.size() + 1) ==
-                static_cast<ssize_t>(line.size() + 1)) {
-            char buffer[256];
-            for (ssize_t n; reply.find('\n') == std::string::npos &&
-                            (n = read(fd, buffer, sizeof buffer)) > 0;)
-                reply.append(buffer, static_cast<std::size_t>(n));
-        }
-        close(fd);
-        if (reply == "ok\n")
-            return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure() << line << ": " << reply;
+        return SimProcess::Control(control_, line);
     }
 
     const Operation* op_ = nullptr;

@@ -4,7 +4,9 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -120,6 +122,26 @@ int SimProcess::WaitExit(int signal) {
     if (ready <= 0 || !WIFEXITED(status))
         return -1;
     return WEXITSTATUS(status);
+}
+
+::testing::AssertionResult SimProcess::Control(const std::string& path, const std::string& line) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    std::string reply;
+    const std::string text = line + "\n";
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size())) {
+        char buffer[256];
+        for (ssize_t n;
+             reply.find('\n') == std::string::npos && (n = read(fd, buffer, sizeof buffer)) > 0;)
+            reply.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    if (reply == "ok\n")
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << line << ": " << reply;
 }
 
 } // namespace kelvo::test

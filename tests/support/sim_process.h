@@ -31,6 +31,9 @@ public:
     // status, or -1 when it had to be killed.
     int WaitExit(int signal = 0);
     pid_t pid() const { return pid_; }
+    // Sends one line to the control socket at `path` (--control); success when
+    // the simulator answers "ok".
+    static ::testing::AssertionResult Control(const std::string& path, const std::string& line);
 
 private:
     pid_t pid_ = 0;
