@@ -41,7 +41,6 @@ struct RenderCase {
 const RenderCase kRenderCases[] = {
     {"Mac", {2, 1, 0, 0, 0, 9, 0, 6, 0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, "00:1A:2B:3C:4D:5E\t\n"},
     {"LittleEndianNumber", {2, 1, 0, 0, 0, 8, 0, 4, 1, 0, 0, 0}, "1\t\n"},
-    {"TimeItem", {2, 1, 0, 0, 0, 10, 0, 4, 0xFF, 0xFF, 0xFF, 0xFF}, "4294967295\t\n"},
     {"TextEndsAtZero", {2, 1, 0, 0, 0, 6, 0, 4, 0x41, 0x42, 0x00, 0x43}, "AB\t\n"},
     {"TextWithoutZero", {2, 1, 0, 0, 0, 7, 0, 3, 0x4B, 0x53, 0x31}, "KS1\t\n"},
     {"OneByteTypes", {2, 2, 0, 0, 0, 5, 0, 1, 0xFF, 0, 11, 0, 2, 7, 9}, "255\t7\t\n"},
@@ -65,27 +64,23 @@ const RenderCase kRenderCases[] = {
     {"ItemHeaderCut", {2, 2, 0, 0, 0, 1, 0, 4, 10, 0, 0, 1, 0, 9, 0}, "10.0.0.1\t\n"},
     {"AddressValueCut", {2, 1, 0, 0, 0, 1, 0, 4, 10, 20}, "10.20.0.0\t\n"},
     {"MacValueCut", {2, 1, 0, 0, 0, 9, 0, 6, 0xAA}, "AA:00:00:00:00:00\t\n"},
-    {"NumberShorterThanWidth", {2, 1, 0, 0, 0, 8, 0, 1, 7, 0, 0, 0}, "7\t\n"},
     {"TextLengthPastEnd", {2, 2, 0, 0, 0, 6, 0xFF, 0xFF, 0x41, 0x42}, "AB\t\n"},
     {"EmptyValues", {2, 3, 0, 0, 0, 1, 0, 0, 0, 6, 0, 0, 0, 5, 0, 0}, "0.0.0.0\t\t0\t\n"},
 };
 
-class Render : public ::testing::TestWithParam<RenderCase> {};
-
-TEST_P(Render, AnswerToLine) {
-    const RenderCase& c = GetParam();
-    // The datagram lies at the end of its own allocation, so a read past it
-    // is caught by the address sanitizer.
-    auto copy = std::make_unique<std::uint8_t[]>(c.datagram.size());
-    std::copy(c.datagram.begin(), c.datagram.end(), copy.get());
-    std::string text = "before|";
-    const bool answer = RenderScanAnswer(std::span(copy.get(), c.datagram.size()), text);
-    EXPECT_EQ(answer, c.text != nullptr);
-    EXPECT_EQ(text, std::string("before|") + (c.text ? c.text : ""));
+TEST(ScanUdp, RenderAnswerToLine) {
+    for (const RenderCase& c : kRenderCases) {
+        SCOPED_TRACE(c.name);
+        // The datagram lies at the end of its own allocation, so a read past it
+        // is caught by the address sanitizer.
+        auto copy = std::make_unique<std::uint8_t[]>(c.datagram.size());
+        std::copy(c.datagram.begin(), c.datagram.end(), copy.get());
+        std::string text = "before|";
+        const bool answer = RenderScanAnswer(std::span(copy.get(), c.datagram.size()), text);
+        EXPECT_EQ(answer, c.text != nullptr);
+        EXPECT_EQ(text, std::string("before|") + (c.text ? c.text : ""));
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(ScanUdp, Render, ::testing::ValuesIn(kRenderCases),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Loopback: the scanner bound to one address, the responder on another ----
 
