@@ -95,11 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzTransport& t = FuzzTransport::Instance();
     const std::uint16_t index = 0x0102;
     const auto answers = Frames(index, record, frameSize);
-    FuzzTransport::Script script;
-    script.answers = true;
-    script.patchCounter = true;
-    script.serialWrap = serial;
-    t.Play(answers, script);
+    t.PlayAnswers(answers, serial);
 
     Bstr file(Utf8ToUtf16(out));
     Bstr folder(Utf8ToUtf16(Folder()));

@@ -120,26 +120,7 @@ std::u16string Utf16Le(std::span<const std::uint8_t> bytes) {
 }
 
 bool IsErrorCode(std::int32_t code) {
-    switch (static_cast<KelvoError>(code)) {
-    case KE_OK:
-    case KE_DEVICE:
-    case KE_TYPE:
-    case KE_FRAME_COUNT:
-    case KE_STATUS:
-    case KE_NO_PORT:
-    case KE_TIMEOUT:
-    case KE_SEND:
-    case KE_INDEX:
-    case KE_LENGTH:
-    case KE_USER_ECHO:
-    case KE_ADDRESS:
-    case KE_CRC:
-    case KE_DESCRIPTION:
-    case KE_TRANSPORT_9:
-    case KE_TRANSPORT_10:
-        return true;
-    }
-    return false;
+    return code >= KE_OK && code <= KE_TRANSPORT_10 && code != 2;
 }
 
 bool IsKnownResult(HRESULT hr) {

@@ -88,6 +88,10 @@ public:
     };
     // Starts a new run: counters cleared, the bytes to play.
     void Play(std::span<const std::uint8_t> device, const Script& script);
+    // Answers mode with the frame counter written in (and the serial envelope).
+    void PlayAnswers(std::span<const std::uint8_t> answers, bool serial) {
+        Play(answers, {.answers = true, .patchCounter = true, .serialWrap = serial});
+    }
     // Clears the failures still armed and queues one answer (answers mode).
     void QueueAnswer(std::vector<std::uint8_t> answer);
 

@@ -16,6 +16,7 @@
 #include "operations/ping.h"
 #include "protocol/bytes.h"
 
+#include <algorithm>
 #include <string>
 
 using namespace kelvo;
@@ -24,29 +25,11 @@ using namespace kelvo::fuzz;
 namespace {
 
 bool KnownType(std::uint32_t type) {
-    switch (type) {
-    case 0x00000000:
-    case 0x00000001:
-    case 0x00010002:
-    case 0x00020003:
-    case 0x00030004:
-    case 0x00040005:
-    case 0x00050006:
-    case 0x00060007:
-    case 0x00070009:
-    case 0x0007FFFF:
-    case 0x0008FFFF:
-    case 0x00100015:
-    case 0x0011001B:
-    case 0x00120008:
-    case 0xFFFF0011:
-    case 0xFFFF0100:
-    case 0xFFFF0101:
-    case 0xFFFFFFFF:
-        return true;
-    default:
-        return false;
-    }
+    static const std::uint32_t kKnown[] = {
+        0x00000000, 0x00000001, 0x00010002, 0x00020003, 0x00030004, 0x00040005,
+        0x00050006, 0x00060007, 0x00070009, 0x0007FFFF, 0x0008FFFF, 0x00100015,
+        0x0011001B, 0x00120008, 0xFFFF0011, 0xFFFF0100, 0xFFFF0101, 0xFFFFFFFF};
+    return std::ranges::find(kKnown, type) != std::end(kKnown);
 }
 
 // The items after the 7-byte header, each rendered alone.
@@ -86,11 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                       static_cast<std::uint8_t>(answer.size() >> 8)};
     answers.insert(answers.end(), answer.begin(), answer.end());
     FuzzTransport& t = FuzzTransport::Instance();
-    FuzzTransport::Script script;
-    script.answers = true;
-    script.patchCounter = true;
-    script.serialWrap = serial;
-    t.Play(answers, script);
+    t.PlayAnswers(answers, serial);
 
     BSTR sentinel = SysAllocString(u"sentinel");
     BSTR result = sentinel;

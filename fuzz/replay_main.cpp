@@ -11,45 +11,29 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
-namespace {
-
-bool RunFile(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        std::fprintf(stderr, "cannot read %s\n", path.c_str());
-        return false;
-    }
-    std::vector<char> bytes((std::istreambuf_iterator<char>(file)),
-                            std::istreambuf_iterator<char>());
-    // A buffer of exactly the input's size, as the fuzzer hands it over.
-    std::vector<std::uint8_t> input(bytes.begin(), bytes.end());
-    input.shrink_to_fit();
-    LLVMFuzzerTestOneInput(input.data(), input.size());
-    return true;
-}
-
-} // namespace
-
 int main(int argc, char** argv) {
     namespace fs = std::filesystem;
-    int inputs = 0;
+    std::vector<fs::path> files;
     for (int i = 1; i < argc; ++i) {
-        const fs::path arg(argv[i]);
-        std::vector<fs::path> files;
-        if (fs::is_directory(arg)) {
-            for (const auto& entry : fs::directory_iterator(arg))
+        if (!fs::is_directory(argv[i]))
+            files.emplace_back(argv[i]);
+        else
+            for (const auto& entry : fs::directory_iterator(argv[i]))
                 if (entry.is_regular_file())
                     files.push_back(entry.path());
-            std::sort(files.begin(), files.end());
-        } else {
-            files.push_back(arg);
-        }
-        for (const auto& f : files) {
-            if (!RunFile(f))
-                return 1;
-            ++inputs;
-        }
     }
-    std::printf("%d inputs replayed\n", inputs);
-    return inputs > 0 ? 0 : 1;
+    std::sort(files.begin(), files.end());
+    for (const auto& f : files) {
+        std::ifstream file(f, std::ios::binary);
+        if (!file) {
+            std::fprintf(stderr, "cannot read %s\n", f.c_str());
+            return 1;
+        }
+        std::vector<std::uint8_t> input((std::istreambuf_iterator<char>(file)),
+                                        std::istreambuf_iterator<char>());
+        input.shrink_to_fit(); // exactly the input's size, as the fuzzer hands it over
+        LLVMFuzzerTestOneInput(input.data(), input.size());
+    }
+    std::printf("%zu inputs replayed\n", files.size());
+    return files.empty() ? 1 : 0;
 }

@@ -31,35 +31,22 @@ bool KnownResult(HRESULT hr) {
 }
 
 struct Range {
+    VARTYPE vt;
     long long min;
     unsigned long long max;
 };
 
-bool IntegerRange(VARTYPE vt, Range& r) {
-    switch (vt) {
-    case VT_I1:
-        r = {INT8_MIN, INT8_MAX};
-        return true;
-    case VT_UI1:
-        r = {0, UINT8_MAX};
-        return true;
-    case VT_I2:
-        r = {INT16_MIN, INT16_MAX};
-        return true;
-    case VT_UI2:
-        r = {0, UINT16_MAX};
-        return true;
-    case VT_I4:
-    case VT_INT:
-        r = {INT32_MIN, INT32_MAX};
-        return true;
-    case VT_UI4:
-    case VT_UINT:
-        r = {0, UINT32_MAX};
-        return true;
-    default:
-        return false;
-    }
+const Range kRanges[] = {{VT_I1, INT8_MIN, INT8_MAX},   {VT_UI1, 0, UINT8_MAX},
+                         {VT_I2, INT16_MIN, INT16_MAX}, {VT_UI2, 0, UINT16_MAX},
+                         {VT_I4, INT32_MIN, INT32_MAX}, {VT_INT, INT32_MIN, INT32_MAX},
+                         {VT_UI4, 0, UINT32_MAX},       {VT_UINT, 0, UINT32_MAX}};
+
+// The range of an integer target narrower than 64 bits (null for the others).
+const Range* IntegerRange(VARTYPE vt) {
+    for (const Range& r : kRanges)
+        if (r.vt == vt)
+            return &r;
+    return nullptr;
 }
 
 long long IntegerValue(const VARIANT& v) {
@@ -108,8 +95,7 @@ bool SameValue(const VARIANT& a, const VARIANT& b) {
 }
 
 bool IsNumberType(VARTYPE vt) {
-    Range r;
-    return IntegerRange(vt, r) || vt == VT_I8 || vt == VT_UI8 || vt == VT_R4 || vt == VT_R8 ||
+    return IntegerRange(vt) || vt == VT_I8 || vt == VT_UI8 || vt == VT_R4 || vt == VT_R8 ||
            vt == VT_BOOL;
 }
 
@@ -173,13 +159,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const HRESULT hr = Convert(text, vt, flags, result);
     FUZZ_CHECK(KnownResult(hr));
 
-    Range range;
-    if (IntegerRange(vt, range)) {
+    if (const Range* range = IntegerRange(vt)) {
         VARIANT wide;
         const HRESULT wideHr = Convert(text, VT_I8, flags & ~2, wide);
         const long long v = SUCCEEDED(wideHr) ? wide.llVal : 0;
-        const bool inRange = SUCCEEDED(wideHr) && v >= range.min &&
-                             (v < 0 || static_cast<unsigned long long>(v) <= range.max);
+        const bool inRange = SUCCEEDED(wideHr) && v >= range->min &&
+                             (v < 0 || static_cast<unsigned long long>(v) <= range->max);
         if (SUCCEEDED(hr))
             FUZZ_CHECK(inRange && IntegerValue(result) == v);
         else if (SUCCEEDED(wideHr))
