@@ -272,6 +272,15 @@ HRESULT ReadErrorLog(Run& r) {
 
 // ---------------------------------------------------------------- data exchange
 
+// A read into a caller's buffer writes nothing past it; a length above 200 or
+// no buffer is refused before anything is sent.
+HRESULT CheckRead(Run& r, const Guarded& buf, HRESULT hr) {
+    FUZZ_CHECK(buf.GuardIntact());
+    if (buf.len > 200 || r.nullOut)
+        FUZZ_CHECK(hr == E_FAIL && r.k.errorCode == KE_LENGTH && r.t.writes == 0);
+    return hr;
+}
+
 HRESULT ReadDataBlock(Run& r) {
     const BYTE rt = r.args.u8();
     const BYTE type = r.args.u8();
@@ -280,12 +289,9 @@ HRESULT ReadDataBlock(Run& r) {
     const ULONG offset = r.args.u32();
     const ULONG len = r.args.u8();
     Guarded buf(len);
-    const HRESULT hr =
-        r.k.ReadDataBlock(rt, type, idx, sub, offset, len, r.nullOut ? nullptr : buf.data());
-    FUZZ_CHECK(buf.GuardIntact());
-    if (len > 200 || r.nullOut)
-        FUZZ_CHECK(hr == E_FAIL && r.k.errorCode == KE_LENGTH && r.t.writes == 0);
-    return hr;
+    return CheckRead(
+        r, buf,
+        r.k.ReadDataBlock(rt, type, idx, sub, offset, len, r.nullOut ? nullptr : buf.data()));
 }
 
 HRESULT WriteDataBlock(Run& r) {
@@ -302,24 +308,19 @@ HRESULT WriteDataBlock(Run& r) {
 }
 
 HRESULT SafeDataWrite(Run& r) {
+    // 40 bytes, a shorter count, lower bound 1, 16-bit elements, or no array.
     const std::uint8_t shape = r.args.u8();
     const auto bytes = r.args.bytes(40);
+    const struct {
+        VARTYPE vt;
+        LONG lower;
+        ULONG count;
+    } kShapes[] = {
+        {VT_UI1, 0, 40}, {VT_UI1, 0, ULONG{shape} >> 2}, {VT_UI1, 1, 40}, {VT_I2, 0, 40}};
     SAFEARRAY* array = nullptr;
-    switch (shape % 5) {
-    case 0:
-        array = SafeArrayCreateVector(VT_UI1, 0, 40);
-        break;
-    case 1:
-        array = SafeArrayCreateVector(VT_UI1, 0, shape >> 2);
-        break;
-    case 2:
-        array = SafeArrayCreateVector(VT_UI1, 1, 40);
-        break;
-    case 3:
-        array = SafeArrayCreateVector(VT_I2, 0, 40);
-        break;
-    default:
-        break; // null
+    if (shape % 5 < 4) {
+        const auto& s = kShapes[shape % 5];
+        array = SafeArrayCreateVector(s.vt, s.lower, s.count);
     }
     if (array && array->cbElements == 1 && array->rgsabound[0].cElements >= bytes.size())
         std::copy(bytes.begin(), bytes.end(), static_cast<BYTE*>(array->pvData));
@@ -360,11 +361,7 @@ HRESULT ReadSSCBuffer(Run& r) {
     const ULONG offset = r.args.u32();
     const BYTE len = r.args.u8();
     Guarded buf(len);
-    const HRESULT hr = r.k.ReadSSCBuffer(offset, len, r.nullOut ? nullptr : buf.data());
-    FUZZ_CHECK(buf.GuardIntact());
-    if (len > 200 || r.nullOut)
-        FUZZ_CHECK(hr == E_FAIL && r.k.errorCode == KE_LENGTH && r.t.writes == 0);
-    return hr;
+    return CheckRead(r, buf, r.k.ReadSSCBuffer(offset, len, r.nullOut ? nullptr : buf.data()));
 }
 
 HRESULT PushDataCommand(Run& r) {
