@@ -1,26 +1,20 @@
 // UDP scan: the request bytes, the rendering of answers (also cut and hostile
 // ones), the listening loop against loopback responders through the route
-// seam, and a broadcast scan inside network namespaces of the test's own.
+// seam, and the broadcast to a simulator on the same host.
 #include "device/kelvo_object.h"
 #include "discovery/scan_udp.h"
-#include "support/run_program.h"
 #include "support/sim_process.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <fstream>
-#include <functional>
 #include <thread>
 
 namespace kelvo::test {
@@ -42,7 +36,6 @@ const RenderCase kRenderCases[] = {
     {"Mac", {2, 1, 0, 0, 0, 9, 0, 6, 0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, "00:1A:2B:3C:4D:5E\t\n"},
     {"LittleEndianNumber", {2, 1, 0, 0, 0, 8, 0, 4, 1, 0, 0, 0}, "1\t\n"},
     {"TextEndsAtZero", {2, 1, 0, 0, 0, 6, 0, 4, 0x41, 0x42, 0x00, 0x43}, "AB\t\n"},
-    {"TextWithoutZero", {2, 1, 0, 0, 0, 7, 0, 3, 0x4B, 0x53, 0x31}, "KS1\t\n"},
     {"OneByteTypes", {2, 2, 0, 0, 0, 5, 0, 1, 0xFF, 0, 11, 0, 2, 7, 9}, "255\t7\t\n"},
     {"UnknownTypesEmptyFields",
      {2, 3, 0, 0, 0, 12, 0, 1, 0x55, 0, 0, 0, 0, 0xFF, 0xFF, 0, 2, 1, 2},
@@ -54,17 +47,13 @@ const RenderCase kRenderCases[] = {
     {"ValueLongerThanWidthSkipped", {2, 2, 0, 0, 0, 5, 0, 3, 1, 2, 3, 0, 5, 0, 1, 4}, "1\t4\t\n"},
     {"CountZero", {2, 0, 0, 0, 0, 1, 0, 4, 1, 2, 3, 4}, "\n"},
     {"CountNegative", {2, 0x80, 0, 0, 0, 1, 0, 4, 1, 2, 3, 4}, "\n"},
-    {"KindOnly", {2}, "\n"},
     {"HeaderOnly", {2, 1, 0, 0}, "\n"},
     {"Request", {1, 1, 0, 0, 0, 10, 0, 4, 1, 2, 3, 4}, nullptr},
     {"KindThree", {3, 1, 0, 0, 0, 1, 0, 4, 1, 2, 3, 4}, nullptr},
     {"Empty", {}, nullptr},
     // Cut answers: nothing is read past the datagram.
     {"CountBeyondItems", {2, 5, 0, 0, 0, 1, 0, 4, 10, 0, 0, 1}, "10.0.0.1\t\n"},
-    {"ItemHeaderCut", {2, 2, 0, 0, 0, 1, 0, 4, 10, 0, 0, 1, 0, 9, 0}, "10.0.0.1\t\n"},
-    {"AddressValueCut", {2, 1, 0, 0, 0, 1, 0, 4, 10, 20}, "10.20.0.0\t\n"},
     {"MacValueCut", {2, 1, 0, 0, 0, 9, 0, 6, 0xAA}, "AA:00:00:00:00:00\t\n"},
-    {"TextLengthPastEnd", {2, 2, 0, 0, 0, 6, 0xFF, 0xFF, 0x41, 0x42}, "AB\t\n"},
     {"EmptyValues", {2, 3, 0, 0, 0, 1, 0, 0, 0, 6, 0, 0, 0, 5, 0, 0}, "0.0.0.0\t\t0\t\n"},
 };
 
@@ -261,146 +250,6 @@ TEST(ScanLoopback, SimulatorOnTheSameHostAnswersTheBroadcast) {
     std::string text;
     ASSERT_TRUE(ScanUdp("127.0.109.21", 3, text, route));
     EXPECT_NE(text.find("127.0.109.22\tsame-host\t\n"), std::string::npos) << text;
-}
-
-// ---- Broadcast inside network namespaces made by the test ----
-
-std::string IpTool() {
-    for (const char* path : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"}) {
-        if (access(path, X_OK) == 0)
-            return path;
-    }
-    return {};
-}
-
-// Runs `ip` with the arguments; true on exit status 0.
-bool Ip(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{IpTool()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return RunProgram(argv).status == 0;
-}
-
-// Runs `work` on a thread that entered the named network namespace; sockets
-// it makes and processes it starts belong to that namespace.
-bool InNamespace(const std::string& name, const std::function<void()>& work) {
-    bool entered = false;
-    std::thread thread([&] {
-        const int fd = open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            return;
-        entered = setns(fd, CLONE_NEWNET) == 0;
-        close(fd);
-        if (entered)
-            work();
-    });
-    thread.join();
-    return entered;
-}
-
-// Two namespaces joined by a veth pair: the scanner's (10.109.0.1) and the
-// devices' (10.109.0.2-4). Both go away, with the pair, at the end of scope.
-struct NamespacePair {
-    const std::string pid = std::to_string(getpid());
-    const std::string scanner = "kvscan" + pid, devices = "kvdev" + pid;
-
-    ~NamespacePair() {
-        Ip({"netns", "del", scanner});
-        Ip({"netns", "del", devices});
-    }
-    // The ip command that failed; empty when all went well.
-    std::string Make() const {
-        const std::string s = "kvs" + pid, d = "kvd" + pid;
-        const std::vector<std::vector<std::string>> steps = {
-            {"netns", "add", scanner},
-            {"netns", "add", devices},
-            {"link", "add", s, "type", "veth", "peer", "name", d},
-            {"link", "set", s, "netns", scanner},
-            {"link", "set", d, "netns", devices},
-            {"-n", scanner, "addr", "add", "10.109.0.1/24", "dev", s},
-            {"-n", devices, "addr", "add", "10.109.0.2/24", "dev", d},
-            {"-n", devices, "addr", "add", "10.109.0.3/24", "dev", d},
-            {"-n", devices, "addr", "add", "10.109.0.4/24", "dev", d},
-            {"-n", scanner, "link", "set", "lo", "up"},
-            {"-n", devices, "link", "set", "lo", "up"},
-            {"-n", scanner, "link", "set", s, "up"},
-            {"-n", devices, "link", "set", d, "up"},
-            {"-n", scanner, "route", "add", "default", "dev", s},
-            {"-n", devices, "route", "add", "default", "dev", d},
-        };
-        for (const auto& step : steps) {
-            if (!Ip(step)) {
-                std::string failed;
-                for (const std::string& word : step)
-                    failed += word + " ";
-                return failed;
-            }
-        }
-        return {};
-    }
-};
-
-TEST(ScanNamespaces, BroadcastFindsEverySimulatedDevice) {
-    if (getuid() != 0)
-        GTEST_SKIP() << "network namespaces need root; the broadcast scan is not run";
-    if (IpTool().empty())
-        GTEST_SKIP() << "no ip tool (iproute2); the broadcast scan is not run";
-    NamespacePair net;
-    if (const std::string failed = net.Make(); !failed.empty())
-        GTEST_SKIP() << "cannot make the test's network namespaces (ip " << failed << ")";
-
-    // Three devices in their namespace, each with its own address and name;
-    // all take the broadcast on 0.0.0.0:17220.
-    SimProcess sims[3];
-    for (int i = 0; i < 3; ++i) {
-        const std::string state = ::testing::TempDir() + "scan_ns_" + std::to_string(i) + ".xml";
-        std::ofstream(state) << "<kelvo-sim><discovery name=\"dev" << i
-                             << "\" items=\"1 6\"/></kelvo-sim>";
-        const std::string address = "10.109.0." + std::to_string(i + 2);
-        ::testing::AssertionResult started = ::testing::AssertionFailure();
-        ASSERT_TRUE(InNamespace(net.devices, [&] {
-            started = sims[i].Start(
-                {"--addr", address, "--discovery-addr", "0.0.0.0", "--no-tls", "--state", state});
-        }));
-        ASSERT_TRUE(started);
-    }
-
-    std::string text;
-    bool scanned = false;
-    ASSERT_TRUE(InNamespace(net.scanner, [&] {
-        ScanRoute route; // broadcast to 255.255.255.255
-        route.step = 200ms;
-        scanned = ScanUdp("10.109.0.1", 3, text, route);
-    }));
-    ASSERT_TRUE(scanned);
-    std::vector<std::string> lines;
-    EXPECT_EQ(text.size(), 3 * std::string("10.109.0.2\tdev0\t\n").size()) << text;
-    for (std::size_t start = 0, lf; (lf = text.find('\n', start)) != std::string::npos;
-         start = lf + 1)
-        lines.push_back(text.substr(start, lf - start + 1));
-    EXPECT_THAT(lines, ::testing::UnorderedElementsAre(
-                           "10.109.0.2\tdev0\t\n", "10.109.0.3\tdev1\t\n", "10.109.0.4\tdev2\t\n"));
-
-    // The interface operation: the object's state stays as it was, and a
-    // time-out of 0 gives an empty text at once.
-    ASSERT_TRUE(InNamespace(net.scanner, [&] {
-        CKelvo* k = new CKelvo;
-        k->AddRef();
-        k->errorCode = 9;
-        Bstr source(u"10.109.0.1");
-        Bstr result;
-        EXPECT_EQ(k->ScanUDP(source.get(), 0, result.out()), S_OK);
-        ASSERT_NE(result.get(), nullptr);
-        EXPECT_EQ(SysStringLen(result.get()), 0u);
-        EXPECT_EQ(k->errorCode, 9);
-        k->Release();
-    }));
-
-    // The tool, one line per device.
-    const ProgramOutcome tool = RunProgram({IpTool(), "netns", "exec", net.scanner,
-                                            KELVO_BIN_DIR "/kelvo", "scan", "10.109.0.1", "1"});
-    EXPECT_EQ(tool.status, 0) << Describe(tool);
-    EXPECT_EQ(std::count(tool.out.begin(), tool.out.end(), '\n'), 3) << tool.out;
-    EXPECT_NE(tool.out.find("10.109.0.3\tdev1\n"), std::string::npos) << tool.out;
 }
 
 } // namespace

@@ -4,22 +4,6 @@
 namespace kelvo::sim {
 namespace {
 
-TEST(SimDeviceCommands, AnswersAndState) {
-    Device d;
-    // Reset and restore: 7-byte header.
-    EXPECT_EQ(d.Ask(Frame(1, 0x0401)), Answer(1, 0x0410, {0}));
-    EXPECT_EQ(d.Ask(Frame(2, 0x0402, {0x34, 0x12})), Answer(2, 0x0420, {0}));
-    EXPECT_EQ(d.Ask(Frame(3, 0x040C, {3})), Answer(3, 0x04C0));
-    EXPECT_EQ(d.Ask(Frame(4, 0x0403)), Answer(4, 0x0430));
-    const DeviceState state = d.State();
-    EXPECT_EQ(state.resetCount, 1u);
-    EXPECT_EQ(state.restoreCount, 1u);
-    EXPECT_EQ(state.restoreFilter, 0x1234);
-    EXPECT_EQ(state.errorResetCount, 1u);
-    EXPECT_EQ(state.resetAxis, 3);
-    EXPECT_TRUE(state.errorLog.empty());
-}
-
 TEST(SimDeviceCommands, ErrorAnswersHaveTheCommandsForm) {
     Device d;
     // Reset: the seventh header byte, then the code without a length byte.

@@ -37,14 +37,10 @@ TEST(SimulatorParameters, DeviceErrorsOfAccess) {
     };
     const Case cases[] = {
         {"unknown read", ReadRequest(0x0201, 0x7777, 0), false, 0x0211, kUnknownParameterError},
-        {"unknown write", WriteRequest(0x0302, 0x1004, 9, {1, 2, 3, 4}), false, 0x0321,
-         kUnknownParameterError},
         {"read-only", WriteRequest(0x0202, 0x2000, 0, {1, 2, 3, 4}), true, 0x0221,
          kReadOnlyParameterError},
         {"length", WriteRequest(0x0202, 0x1004, 0, {1, 2}), false, 0x0221, kParameterLengthError},
         {"protected read", ReadRequest(0x0301, 0x3000, 0), false, 0x0311, kLoginMissingError},
-        {"protected write", WriteRequest(0x0202, 0x3000, 1, {'x'}), false, 0x0221,
-         kLoginMissingError},
         {"short read payload", Frame(1, 0x0201, {1, 0}), false, 0x0211, kBadRequestError},
     };
     for (const Case& c : cases) {
@@ -90,21 +86,6 @@ TEST(SimulatorParameters, StateFileReplacesTheTable) {
     EXPECT_EQ(state.parameters.at(ParameterKey(18, 0)).eeprom, (Bytes{0, 0, 0x80, 0x3E}));
     EXPECT_EQ(state.parameters.at(ParameterKey(19, 0)).eeprom, (Bytes{'c', 'a', 'f', 0xE9}));
     EXPECT_EQ(state.parameters.at(ParameterKey(20, 0)).eeprom, Bytes(8, 0));
-}
-
-// 11 (VT_BOOL) is no parameter type.
-TEST(SimulatorParameters, TypeNamesAndNumbers) {
-    for (auto [text, type] : {std::pair<const char*, int>{"u8", 21},
-                              {"0x10", 16},
-                              {"11", -1},
-                              {"65544", -1},
-                              {"", -1}}) {
-        std::uint16_t parsed = 0;
-        EXPECT_EQ(ParseParameterType(text, parsed), type >= 0) << text;
-        if (type >= 0) {
-            EXPECT_EQ(parsed, type) << text;
-        }
-    }
 }
 
 } // namespace

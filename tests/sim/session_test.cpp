@@ -1,7 +1,7 @@
 // The simulator's login sessions and push-data streams: answers byte by byte
 // in-process. The stream on a real line runs end to end in the kelvo tool's
-// tests (KelvoToolSessionSimulator), the program's lost login and dropped
-// session there and in ParametersAgainstSim.
+// tests (KelvoToolSessionSimulator), on the serial line too; the required login
+// and the dropped session in ConnectToSim and ParametersAgainstSim.
 #include "sim/sim_helpers.h"
 
 namespace kelvo::sim {
@@ -38,12 +38,9 @@ TEST(SimulatorLogin, RefusedLoginsAnswerTheirCodeAndOpenNoSession) {
     };
     const Case cases[] = {
         {"wrong password", Credentials("admin", "admiN"), kWrongLoginError},
-        {"unknown user", Credentials("root", "admin"), kWrongLoginError},
-        {"empty user", Credentials("", ""), kWrongLoginError},
         {"password of another user", Credentials("op", "admin"), kWrongLoginError},
         {"no payload", {}, kBadRequestError},
         {"user longer than the payload", {9, 'a', 'b'}, kBadRequestError},
-        {"no password length", {1, 'a'}, kBadRequestError},
         {"bytes after the password", {1, 'a', 1, 'b', 0}, kBadRequestError},
     };
     for (const Case& c : cases) {
@@ -92,23 +89,6 @@ TEST(SimulatorLogin, LostLoginRefusesTheNextLoginsOnce) {
     }
 }
 
-TEST(SimulatorLogin, RequiredLoginGuardsCommandsAndADroppedSessionIsMissed) {
-    DeviceState state;
-    state.loginRequired = true;
-    state.dropSessionAt = 4;
-    Device device(state);
-    EXPECT_EQ(device.Ask(Frame(1, kSave)), ErrorAnswer(1, 0x30E1, kLoginMissingError));
-    EXPECT_EQ(Login(device, 2, "admin", "admin")[4], 0x10);
-    EXPECT_EQ(device.Ask(Frame(3, kSave)), Answer(3, 0x30E0));
-    // Request 4: the session is gone before the save runs.
-    EXPECT_EQ(device.Ask(Frame(4, kSave)), ErrorAnswer(4, 0x30E1, kLoginMissingError));
-    // Push data works without a session.
-    EXPECT_EQ(device.Ask(Frame(5, kPush, {0, 1}))[4], 0x20);
-    EXPECT_EQ(Login(device, 6, "admin", "admin")[4], 0x10);
-    EXPECT_EQ(device.Ask(Frame(7, kSave))[4], 0xE0);
-    EXPECT_EQ(device.State().saveCount, 2u);
-}
-
 TEST(SimulatorPush, TcpAnswersWithTheResultByteAndStreamsFollowTheCommands) {
     Device device;
     // Stream 2, command 5, value 300: started.
@@ -129,38 +109,6 @@ TEST(SimulatorPush, TcpAnswersWithTheResultByteAndStreamsFollowTheCommands) {
                   Answer(13, 0x1021, {0x00, 0x04, 0x02, 0x00, 0x00, 0x0A}))
             << payload.size();
     }
-}
-
-TEST(SimulatorPush, SerialLinkNeverAnswersButTheStreamStarts) {
-    DeviceState state;
-    state.pushRate = 1234;
-    Device device(state, LinkKind::Serial);
-    auto ask = [&](const Bytes& frame) { return device.Ask(test::SerialWrap(255, frame)); };
-    EXPECT_TRUE(ask(Frame(1, kPush, {0, 2})).empty());
-    EXPECT_EQ(device.sim().StreamRate(), 1234u);
-    EXPECT_TRUE(ask(Frame(2, kPush, {0})).empty());
-    // The streamed bytes count up and go on where they stopped.
-    EXPECT_EQ(device.sim().TakeStreamBytes(3), (Bytes{0, 1, 2}));
-    EXPECT_EQ(device.sim().TakeStreamBytes(2), (Bytes{3, 4}));
-    EXPECT_TRUE(ask(Frame(3, kPush, {0, 1})).empty());
-    EXPECT_EQ(device.sim().StreamRate(), 0u);
-    // Other commands are still answered on the serial link.
-    EXPECT_EQ(ask(Frame(4, kLogin, Credentials("admin", "admin")))[5], 0x10);
-}
-
-TEST(SimulatorState, UsersAndSessionSections) {
-    DeviceState state = WithOperator();
-    ASSERT_EQ(state.users.size(), 2u);
-    EXPECT_EQ(state.users[1].name, "op");
-    EXPECT_EQ(state.users[1].password, "s3cret");
-    EXPECT_EQ(state.users[1].role, 2);
-    EXPECT_EQ(state.users[1].permissions, 5u);
-    EXPECT_FALSE(state.loginRequired);
-    ASSERT_TRUE(Parses(
-        R"(<kelvo-sim><session required="1"/><users><user name="a"/></users></kelvo-sim>)", state));
-    EXPECT_TRUE(state.loginRequired);
-    ASSERT_EQ(state.users.size(), 1u);
-    EXPECT_EQ(state.users[0].password, "");
 }
 
 } // namespace

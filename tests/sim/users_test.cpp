@@ -1,6 +1,7 @@
-// The simulator's user and security administration: accounts, rights,
-// permissions, the admin key with its reset and certificate requests, answered
-// byte by byte in-process.
+// The simulator's user and security administration: refusals, permissions and
+// certificate dates, answered byte by byte in-process. Creating, listing,
+// deleting, passwords and the admin key's reset succeed in the fault matrix
+// and UsersAgainstSim.
 #include "sim/sim_helpers.h"
 
 namespace kelvo::sim {
@@ -8,7 +9,6 @@ namespace {
 
 constexpr std::uint16_t kLogin = 0x3001;
 constexpr std::uint16_t kOwnPassword = 0x3002;
-constexpr std::uint16_t kAdminPassword = 0x3003;
 constexpr std::uint16_t kCreate = 0x3004;
 constexpr std::uint16_t kDelete = 0x3005;
 constexpr std::uint16_t kGetPermissions = 0x3006;
@@ -66,23 +66,6 @@ DeviceState WithOperator() {
     return state;
 }
 
-TEST(SimulatorUsers, AdminCreatesListsAndDeletesUsers) {
-    Admin d;
-    d.Login("admin", "admin");
-    Bytes data;
-    ASSERT_TRUE(d.Ok(kCreate, Join({Counted("op"), Counted("pw")}), &data));
-    EXPECT_EQ(data, Counted("op"));
-    ASSERT_TRUE(d.Ok(kList, {}, &data));
-    EXPECT_EQ(data, Join({{2}, Counted("admin"), Counted("op")}));
-    EXPECT_EQ(d.State().users.back().password, "pw");
-    EXPECT_EQ(d.State().users.back().permissions, 0u);
-
-    ASSERT_TRUE(d.Ok(kDelete, Counted("op"), &data));
-    EXPECT_EQ(data, Counted("op"));
-    ASSERT_TRUE(d.Ok(kList, {}, &data));
-    EXPECT_EQ(data, Join({{1}, Counted("admin")}));
-}
-
 TEST(SimulatorUsers, RefusalsCarryTheirCodes) {
     struct Case {
         const char* name;
@@ -93,32 +76,17 @@ TEST(SimulatorUsers, RefusalsCarryTheirCodes) {
     };
     const Case cases[] = {
         {"list without a session", nullptr, kList, {}, kLoginMissingError},
-        {"create without a session", nullptr, kCreate, Join({Counted("x"), Counted("")}),
-         kLoginMissingError},
-        {"own password without a session", nullptr, kOwnPassword,
-         Join({Counted("a"), Counted("b")}), kLoginMissingError},
         {"create without the right", "op", kCreate, Join({Counted("x"), Counted("")}),
-         kNoRightError},
-        {"other's permissions without the right", "op", kGetPermissions, Counted("admin"),
          kNoRightError},
         {"certificate without the right", "op", kCertificate, Bytes(16, 0), kNoRightError},
         {"duplicate", "admin", kCreate, Join({Counted("op"), Counted("")}), kUserExistsError},
-        {"empty name", "admin", kCreate, Join({Counted(""), Counted("")}), kBadRequestError},
         {"delete unknown", "admin", kDelete, Counted("nobody"), kUnknownUserError},
         {"delete oneself", "admin", kDelete, Counted("admin"), kUserInUseError},
-        {"admin password of unknown", "admin", kAdminPassword, Join({Counted("x"), Counted("")}),
-         kUnknownUserError},
-        {"permissions of unknown", "admin", kGetPermissions, Counted("x"), kUnknownUserError},
-        {"set permissions of unknown", "admin", kSetPermissions, Join({Counted("x"), Bytes(9, 0)}),
-         kUnknownUserError},
         {"wrong old password", "op", kOwnPassword, Join({Counted("s3creT"), Counted("n")}),
          kWrongLoginError},
         {"short permissions", "admin", kSetPermissions, Join({Counted("op"), Bytes(8, 0)}),
          kBadRequestError},
-        {"bytes after the name", "admin", kDelete, Join({Counted("op"), {0}}), kBadRequestError},
-        {"list with a payload", "admin", kList, {0}, kBadRequestError},
         {"wrong reset key", nullptr, kReset, Join({{2}, {1, 2}}), kWrongResetKeyError},
-        {"reset key longer than the payload", nullptr, kReset, {3, 1}, kBadRequestError},
     };
     for (const Case& tc : cases) {
         Admin d(WithOperator());
@@ -127,20 +95,6 @@ TEST(SimulatorUsers, RefusalsCarryTheirCodes) {
         EXPECT_EQ(d.Refused(tc.command, tc.payload), tc.code) << tc.name;
         EXPECT_EQ(d.State().users.size(), 2u) << tc.name;
     }
-}
-
-TEST(SimulatorUsers, PasswordsChangeForTheNextLogin) {
-    Admin d(WithOperator());
-    d.Login("op", "s3cret");
-    Bytes data;
-    ASSERT_TRUE(d.Ok(kOwnPassword, Join({Counted("s3cret"), Counted("n3w")}), &data));
-    EXPECT_EQ(data, Counted("op"));
-    d.Login("op", "n3w");
-
-    d.Login("admin", "admin");
-    ASSERT_TRUE(d.Ok(kAdminPassword, Join({Counted("op"), Counted("")}), &data));
-    EXPECT_EQ(data, Counted("op"));
-    EXPECT_EQ(d.State().users[1].password, "");
 }
 
 TEST(SimulatorUsers, PermissionsAndRoleRoundTrip) {
@@ -159,25 +113,6 @@ TEST(SimulatorUsers, PermissionsAndRoleRoundTrip) {
     EXPECT_EQ(d.State().users[1].permissions, 0x0000000280000001u);
     ASSERT_TRUE(d.Ok(kGetPermissions, Counted("op"), &data));
     EXPECT_EQ(data, Join({Counted("op"), {9, 1, 0, 0, 0x80, 2, 0, 0, 0}}));
-}
-
-TEST(SimulatorSecurity, AdminKeyAndResetWorkWithoutASession) {
-    DeviceState state;
-    state.loginRequired = true;
-    state.users = {{"op", "s3cret", 2, 1}};
-    Admin d(state);
-    Bytes key;
-    ASSERT_TRUE(d.Ok(kAdminKey, {}, &key));
-    ASSERT_EQ(key.size(), kAdminKeySize);
-    const std::array<std::uint8_t, kAdminKeySize> builtIn = DefaultAdminKey();
-    EXPECT_TRUE(std::equal(key.begin(), key.end(), builtIn.begin()));
-
-    const std::array<std::uint8_t, 32> reset = ResetKey(key);
-    ASSERT_TRUE(d.Ok(kReset, Join({{32}, Bytes(reset.begin(), reset.end())})));
-    // The admin account was gone: it is made again with its first password.
-    EXPECT_EQ(d.State().adminResets, 1u);
-    d.Login("admin", "admin");
-    EXPECT_EQ(d.State().users.back().permissions, ~std::uint64_t{0});
 }
 
 TEST(SimulatorSecurity, CertificateRequestsRememberTheirDates) {
