@@ -138,9 +138,7 @@ TEST(AdminMembers, FailureSteps) {
     const std::string key = "CKelvo::GetBVAdminKey ", cert = "CKelvo::CreateCertificate ";
     // clang-format off
     const Case cases[] = {
-        {"key block short", false, Key, ReplyCut(AnswerFrame(0, 0x30B0, Bytes(191, 1))), 7, key + "fail 5 (tmo 10000 len 192)"},
         {"key device error", false, Key, Reply(Concat(AnswerFrame(0, 0x30B1), DeviceError(77))), 1, key + "FAILED (error code: 77)", 77},
-        {"key CRC time-out", true, Key, ReplyCut(AnswerFrame(0, 0x30B0, Bytes(192, 1))), 7, key + "CRC timeout fail 7 (tmo 10000 len 2)"},
         {"certificate device error", false, Certificate, Reply(Concat(AnswerFrame(0, 1185), DeviceError(0x16000006))), 1,
          cert + "FAILED (error code: 369098758)", 0x16000006},
         {"certificate CRC mismatch", true, Certificate, Raw(kBadCertificate), 13, cert + "CRC fail 5 " + CrcPair(kBadCertificate)},

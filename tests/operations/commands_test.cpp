@@ -77,16 +77,11 @@ TEST(CommandExchange, OwnStepsSetCodeAndTrace) {
     // clang-format off
     const Case cases[] = {
         {"ResetDeviceError", kReset, true, Reply(resetError), 1, reset + "10 (error code: 184549388)", 0x0B00000C},
-        {"ResetCodeTimeout", kReset, false, ReplyCut(AnswerFrame(0, 0x0411, {0, 1, 2})), 7, reset + "7 (tmo 10000 len 4)"},
         {"ResetUnexpectedStatus", kReset, false, Reply(AnswerFrame(0, 0x1234, {0})), 5, "CKelvo::Reset_Command fail (4660)"},
         {"ResetSuccessCrcMismatch", kReset, true, Raw(badResetOk), 13, reset + "6 " + CrcPair(badResetOk)},
-        {"RestoreUnexpectedStatus", kRestore, false, Reply(AnswerFrame(0, 0x1234, {0})), 5, "CKelvo::Restore_Command fail 11 (4660)"},
         {"DeleteDeviceError", kDelete, false, Reply(deleteError), 1, del + "11 (error code: 167772161)", 0x0A000001},
-        {"DeleteLengthTimeout", kDelete, false, ReplyCut(AnswerFrame(0, 0x0431)), 7, del + "7 (tmo 10000 len 1)"},
         {"DeleteErrorCrcMismatch", kDelete, true, Raw(badDeleteError), 13, del + "10 " + CrcPair(badDeleteError), 0x0A000001},
-        {"DeleteUnexpectedStatus", kDelete, false, Reply(AnswerFrame(0, 0x1234)), 5, del + "12 (4660)"},
         {"ResetErrorDeviceError", kResetError, false, Reply(resetErrorError), 1, axis + "fail 11 (error code: 256)", 0x100},
-        {"ResetErrorCodeTimeout", kResetError, false, ReplyCut(Concat(AnswerFrame(0, 0x04C1), {4, 1})), 7, axis + "fail 8 (tmo 10000 len 4)"},
         {"ResetErrorCrcMismatch", kResetError, true, Raw(badResetErrorError), 13, axis + "CRC fail 9 " + CrcPair(badResetErrorError), 0x100},
     };
     // clang-format on

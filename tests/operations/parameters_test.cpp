@@ -438,22 +438,15 @@ const Bytes kBadWriteError = Flip(SerialWrap(5, WriteDeviceError(0, 9)));
 // the CRC trailer matched.
 // clang-format off
 const FailureCase kFailures[] = {
-    {"ReadErrorCodeTimeout", false, false, Raw(AnswerFrame(0, kReadError, {0, 0, 0, 4, 1, 2}), true), VT_I4, 7,
-     kGet + "fail 5 (tmo 10000 len 4)"},
     {"ReadErrorCrcDiffers", false, true, Raw(kBadReadError), VT_I4, 13, kGet + "fail 7 " + CrcPair(kBadReadError), 0x0A000007},
     {"ReadDeviceError", false, true, Reply(ReadDeviceError(0, 0x0A000001)), VT_I4, 1, kGet + "fail 8 (167772161)", 0x0A000001},
-    {"ReadUnexpectedStatus", false, false, Reply(ReadAnswer(0, {1}, 0x1234)), VT_I4, 5, kGet + "fail 9 (4660)"},
-    {"ReadValueTimeout", false, false, Raw(AnswerFrame(0, kReadOk, {0, 0, 0, 4, 1, 2}), true), VT_I4, 7, kGet + "fail 10 (tmo 10000 len 4)"},
     {"ReadAutoTypeThreeBytes", false, false, Reply(ReadAnswer(0, {1, 2, 3})), VT_EMPTY, 3, kGet + "fail 13 (numbytes 3)"},
     {"ReadAutoTypeNoBytes", false, true, Reply(ReadAnswer(0, {})), VT_EMPTY, 3, kGet + "fail 13 (numbytes 0)"},
     {"ReadTypeOutsideTable", false, false, Reply(ReadAnswer(0, {1})), VT_BOOL, 3, kGet + "fail 14 (type 11)"},
     {"ReadNegativeType", false, false, Reply(ReadAnswer(0, {1})), -1, 3, kGet + "fail 14 (type -1)"},
-    {"WriteErrorBytesTimeout", true, false, Raw(AnswerFrame(0, kWriteError, {0, 0, 0, 4, 1}), true), VT_I4, 7,
-     kPut + "fail 7 (tmo 10000 len 8)"},
     {"WriteErrorCrcDiffers", true, true, Raw(kBadWriteError), VT_I4, 13, kPut + "fail 9 " + CrcPair(kBadWriteError)},
     {"WriteDeviceError", true, true, Reply(WriteDeviceError(0, 0x0A000003)), VT_I4, 1, kPut + "fail 10 (error code: 167772163)",
      0x0A000003},
-    {"WriteUnexpectedStatus", true, false, Reply(WriteAnswer(0, kWriteRamOk)), VT_I4, 5, kPut + "fail 11 (800)"},
 };
 // clang-format on
 

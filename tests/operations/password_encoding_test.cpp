@@ -36,21 +36,6 @@ TEST(PasswordEncoding, EdgeCases) {
     EXPECT_EQ(UnscramblePassword(u"A5"), std::u16string(1, static_cast<char16_t>(0xFFC5)));
 }
 
-TEST(PasswordEncoding, PairsReadByTheCLibraryRules) {
-    const std::pair<const char16_t*, unsigned> cases[] = {
-        {u" F", 0x0F}, // leading blank
-        {u"+A", 0x0A}, // sign
-        {u"-1", 0xFF}, // negative wraps to all bits set
-        {u"G1", 0x00}, // no digits
-        {u"1G", 0x01}, // stops at the first non-digit
-        {u"\u00e41", 0x00},
-    };
-    for (const auto& [pair, number] : cases) {
-        const char16_t expected = static_cast<char16_t>(((number ^ 0xA5u) - 0x3Bu) & 0xFFFF);
-        EXPECT_EQ(UnscramblePassword(pair), std::u16string(1, expected)) << Utf16ToUtf8(pair);
-    }
-}
-
 TEST(PasswordEncoding, InterfaceMethodsHandNewStrings) {
     CKelvo* k = new CKelvo;
     k->AddRef();
