@@ -28,11 +28,6 @@ Bytes ErrorAnswer(std::uint16_t counter, std::uint16_t status, std::uint32_t cod
     return b;
 }
 
-Bytes Cut(Bytes b, std::size_t n) {
-    b.resize(b.size() - n);
-    return b;
-}
-
 // Counted texts: UTF-16 code units modulo 256 in the length bytes (a
 // character outside the BMP counts two, its one "?" filled up to two), that
 // many bytes of the code-page text; the frame length byte keeps its low 8 bits.
@@ -75,26 +70,14 @@ TEST(Login, FailsWithItsStepAndCode) {
         int code;
         const char* trace;
     } cases[] = {
-        {true, {}, 7, "CKelvo::Login fail 1 (tmo 10000 len 1)"},
         {true, SerialWrap(9, Answer7(0, kLoginOk, {'u'})), 12,
          "CKelvo::Login fail 2 (request addr: 5, response addr: 9)"},
-        {false, {0, 0, 0}, 7, "CKelvo::Login fail 3 (tmo 10000 len 7)"},
-        {false, Answer7(3, kLoginOk, {'u'}), 4,
-         "CKelvo::Login fail 4 (frameCount received: 3, frameCount sent: 0)"},
-        {false, Cut(Answer7(0, kLoginOk, {'u'}), 1), 7, "CKelvo::Login fail 5 (tmo 10000 len 1)"},
-        {true, Cut(SerialWrap(5, Answer7(0, kLoginOk, {'u'})), 2), 7,
-         "CKelvo::Login fail 6 (tmo 10000 len 2)"},
         {false, Answer7(0, kLoginOk, {'u', 'v'}), 11,
          "CKelvo::Login fail 8 (data size received: 2, data size expected: 1)"},
         {false, Answer7(0, kLoginOk, {'v'}), 11,
          "CKelvo::Login fail 8 (data size received: 1, data size expected: 1)"},
-        {false, AnswerFrame(0, kLoginError, {0, 1, 2}), 7,
-         "CKelvo::Login fail 9 (tmo 10000 len 4)"},
-        {true, Cut(SerialWrap(5, ErrorAnswer(0, kLoginError, 0x15000003)), 2), 7,
-         "CKelvo::Login fail 10 (tmo 10000 len 2)"},
         {false, ErrorAnswer(0, kLoginError, 0x15000003), 1,
          "CKelvo::Login fail 12 (error code: 352321539)"},
-        {false, Answer7(0, 0x1234, {}), 5, "CKelvo::Login fail 13 (unknown error: 4660)"},
     };
     for (const Case& tc : cases) {
         SCOPED_TRACE(tc.trace);
@@ -131,35 +114,18 @@ TEST(Login, ReloginOnlyForLostSessionsAndOnlyOnce) {
         bool ok;
         int code;
         std::vector<std::uint8_t> commands; // sent, in order
-    } cases[] = {
-        {true,
-         0x15000001,
-         {Answer7(1, kLogoutOk, {}), Answer7(2, kLoginOk, {'u'})},
-         true,
-         0,
-         {1, 9, 1}},
-        {true,
-         0x1500000D,
-         {Answer7(1, kLogoutOk, {}), ErrorAnswer(2, kLoginError, 0x1500000D)},
-         false,
-         1,
-         {1, 9, 1}},
-        {true,
-         0x1500000E,
-         {Answer7(1, kLogoutOk, {}), Answer7(2, kLoginOk, {'u'})},
-         true,
-         0,
-         {1, 9, 1}},
-        {true,
-         0x1500000F,
-         {Answer7(1, kLogoutOk, {}), ErrorAnswer(2, kLoginError, 0x1500000F)},
-         false,
-         1,
-         {1, 9, 1}},
+    };
+    // clang-format off
+    const Case cases[] = {
+        {true, 0x15000001, {Answer7(1, kLogoutOk, {}), Answer7(2, kLoginOk, {'u'})}, true, 0, {1, 9, 1}},
+        {true, 0x1500000D, {Answer7(1, kLogoutOk, {}), ErrorAnswer(2, kLoginError, 0x1500000D)}, false, 1, {1, 9, 1}},
+        {true, 0x1500000E, {Answer7(1, kLogoutOk, {}), Answer7(2, kLoginOk, {'u'})}, true, 0, {1, 9, 1}},
+        {true, 0x1500000F, {Answer7(1, kLogoutOk, {}), ErrorAnswer(2, kLoginError, 0x1500000F)}, false, 1, {1, 9, 1}},
         {false, 0x1500000E, {}, false, 1, {1}},
         {true, 0x15000002, {}, false, 1, {1}},
         {true, 0x1500000E, {Answer7(9, kLogoutOk, {})}, false, 4, {1, 9}}, // failed logout
     };
+    // clang-format on
     for (const Case& tc : cases) {
         SCOPED_TRACE(::testing::Message() << std::hex << tc.device << " allow " << tc.allow);
         ConnectedKelvo c;
@@ -185,16 +151,9 @@ TEST(Logout, ConfirmedOrFailedWithItsStep) {
         const char* trace;
     } cases[] = {
         {true, SerialWrap(5, Answer7(0, kLogoutOk, {1, 2, 3})), 9, "CKelvo::Logout ()"}, // done
-        {true, {}, 7, "CKelvo::Logout fail 1 (tmo 10000 len 1)"},
         {true, SerialWrap(6, Answer7(0, kLogoutOk, {})), 12,
          "CKelvo::Logout fail 2 (reqest addr: 5, response addr: 6)"},
-        {false, {}, 7, "CKelvo::Logout fail 3 (tmo 10000 len 7)"},
-        {false, Answer7(1, kLogoutOk, {}), 4,
-         "CKelvo::Logout fail 4 (frameCount received: 1, frameCount sent: 0)"},
-        {false, AnswerFrame(0, kLogoutOk, {2, 0}), 7, "CKelvo::Logout fail 5 (tmo 10000 len 2)"},
-        {false, AnswerFrame(0, kLogoutError, {0, 1}), 7, "CKelvo::Logout fail 8 (tmo 10000 len 4)"},
         {false, ErrorAnswer(0, kLogoutError, 77), 1, "CKelvo::Logout fail 11 (77)"},
-        {false, Answer7(0, 0x3092, {}), 5, "CKelvo::Logout fail 12 (12434)"},
     };
     for (const Case& tc : cases) {
         ConnectedKelvo c(tc.serial, 5);

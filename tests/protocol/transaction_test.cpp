@@ -73,40 +73,27 @@ TEST(SaveCommand, FailureSetsCodeTracesAndUnlocksOnce) {
         SHORT code;
         std::string lastTrace; // empty: not checked
     } cases[] = {
+        // clang-format off
         {"LockRefused", false, 255, kFailLock, {}, 6, ""},
         {"SendFails", false, 255, kFailWrite, {}, 8, ""},
-        {"ShortHeader",
-         false,
-         255,
-         kAnswerThenTimeout,
-         {0, 0, 0},
-         7,
-         "CKelvo::Save_Command fail 3 (tmo 10000 len 6)"},
+        {"ShortHeader", false, 255, kAnswerThenTimeout, {0, 0, 0}, 7, "CKelvo::Save_Command fail 3 (tmo 10000 len 6)"},
         {"WrongCounter", false, 255, kAnswer, AnswerFrame(7, kSaveOk), 4,
          "CKelvo::Save_Command fail 4 (frameCount received: 7, frameCount sent: 0)"},
         {"DeviceError", false, 255, kAnswer, Concat(saveError, DeviceError(0x15000002)), 1,
          "CKelvo::Save_Command FAILED (error code: 352321538)"},
         {"ErrorAnswerTimeout", false, 255, kAnswerThenTimeout, AnswerFrame(0, kSaveError, {4}), 7,
          "CKelvo::Save_Command read error timeout (tmo 10000 len 5)"},
-        {"UnexpectedStatus", false, 255, kAnswer, AnswerFrame(0, 0x1234), 5,
-         "CKelvo::Save_Command fail 12 (4660)"},
-        {"SerialEchoTimeout",
-         true,
-         5,
-         kAnswer,
-         {},
-         7,
-         "CKelvo::Save_Command read serial address fail (tmo 10000 len 1)"},
+        {"UnexpectedStatus", false, 255, kAnswer, AnswerFrame(0, 0x1234), 5, "CKelvo::Save_Command fail 12 (4660)"},
+        {"SerialEchoTimeout", true, 5, kAnswer, {}, 7, "CKelvo::Save_Command read serial address fail (tmo 10000 len 1)"},
         {"SerialWrongEcho", true, 5, kAnswer, SerialWrap(6, AnswerFrame(0, kSaveOk)), 12,
          "CKelvo::Save_Command read serial address fail (request addr: 5, response addr: 6)"},
-        {"SerialBadCrc", true, 5, kAnswer, Flip(SerialWrap(5, AnswerFrame(0, kSaveOk))), 13,
-         BadCrcTrace()},
+        {"SerialBadCrc", true, 5, kAnswer, Flip(SerialWrap(5, AnswerFrame(0, kSaveOk))), 13, BadCrcTrace()},
         {"SerialCrcTimeout", true, 5, kAnswerThenTimeout, Concat({5}, AnswerFrame(0, kSaveOk)), 7,
          "CKelvo::Save_Command CRC timeout fail 7 (tmo 10000 len 2)"},
-        {"SerialDeviceErrorBadCrc", true, 5, kAnswer,
-         Flip(SerialWrap(5, Concat(saveError, DeviceError(0x12345678))), 1, 0x01), 13, ""},
+        {"SerialDeviceErrorBadCrc", true, 5, kAnswer, Flip(SerialWrap(5, Concat(saveError, DeviceError(0x12345678))), 1, 0x01), 13, ""},
         {"SerialWrongCounter", true, 255, kAnswer, SerialWrap(9, AnswerFrame(3, kSaveOk)), 4,
          "CKelvo::Save_Command fail 4 (frameCount received: 3, frameCount sent: 0)"},
+        // clang-format on
     };
     for (const Case& fc : cases) {
         SCOPED_TRACE(fc.name);
