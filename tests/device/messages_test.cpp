@@ -35,13 +35,6 @@ protected:
 // The format itself (sections, keys, quotes, line lengths, code page, every
 // way a load fails) is checked by the message_file fuzz replay against a
 // second reading of it; here what the object does with the file.
-TEST_F(MessageFile, AMissingFileEmptiesTheTable) {
-    MessageTable table;
-    table[u"ERR"][1] = u"stale";
-    EXPECT_FALSE(LoadMessageFile(dir_ + "missing.ERR", table));
-    EXPECT_TRUE(table.empty());
-}
-
 TEST_F(MessageFile, EachObjectReadsTheFileAfresh) {
     Write("[ERR]\n7,first text\n");
     SetModuleDirectoryOverride(dir_);
