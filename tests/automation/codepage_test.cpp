@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
-
 using kelvo::CodePage;
 using kelvo::FromAnsi;
 using kelvo::ToAnsi;
@@ -43,18 +41,6 @@ TEST(CodePage, UnmappableCharactersBecomeQuestionMarks) {
     const char16_t lone[] = {0xD800, u'x', 0xDC00};
     EXPECT_EQ(ToAnsi(std::u16string_view(lone, 3), CodePage::Windows1252), "?x?");
     EXPECT_EQ(ToAnsi(std::u16string_view(lone, 3), CodePage::Utf8), "?x?");
-}
-
-TEST(CodePage, ThreadSettingDefaultsToWindows1252) {
-    EXPECT_EQ(kelvo::GetThreadCodePage(), CodePage::Windows1252);
-    kelvo::SetThreadCodePage(CodePage::Utf8);
-    EXPECT_EQ(ToAnsi(u"\u00E4"), "\xC3\xA4");
-    CodePage other = CodePage::Utf8;
-    std::thread([&] { other = kelvo::GetThreadCodePage(); }).join();
-    EXPECT_EQ(other, CodePage::Windows1252);
-    kelvo::SetThreadCodePage(CodePage::Windows1252);
-    EXPECT_EQ(ToAnsi(u"\u00E4"), "\xE4");
-    EXPECT_EQ(FromAnsi("\x80"), u"\u20AC");
 }
 
 TEST(Utf8, InvalidSequencesBecomeReplacementCharacters) {

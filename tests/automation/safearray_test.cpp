@@ -135,34 +135,6 @@ TEST(SafeArray, BstrElementsAreCopiedInAndOut) {
     ASSERT_EQ(SafeArrayPutElement(a.psa, &index, nullptr), S_OK);
 }
 
-TEST(SafeArray, VariantElementsAreCopiedInAndOut) {
-    ArrayOwner a{SafeArrayCreateVector(VT_VARIANT, 0, 2)};
-    Variant text;
-    text.vt = VT_BSTR;
-    text.bstrVal = SysAllocString(u"in a variant");
-    LONG index = 0;
-    ASSERT_EQ(SafeArrayPutElement(a.psa, &index, &text), S_OK);
-
-    Variant nested;
-    nested.vt = VT_ARRAY | VT_BSTR;
-    nested.parray = SafeArrayCreateVector(VT_BSTR, 0, 1);
-    ASSERT_EQ(SafeArrayPutElement(nested.parray, &index, text.bstrVal), S_OK);
-    index = 1;
-    ASSERT_EQ(SafeArrayPutElement(a.psa, &index, &nested), S_OK);
-
-    Variant out;
-    index = 0;
-    ASSERT_EQ(SafeArrayGetElement(a.psa, &index, &out), S_OK);
-    EXPECT_EQ(out.vt, VT_BSTR);
-    EXPECT_NE(out.bstrVal, text.bstrVal);
-    EXPECT_EQ(BstrView(out.bstrVal), u"in a variant");
-    // Overwrite the string element with a number: the array frees its string.
-    Variant number;
-    number.vt = VT_I4;
-    number.lVal = 4;
-    ASSERT_EQ(SafeArrayPutElement(a.psa, &index, &number), S_OK);
-}
-
 TEST(SafeArray, InterfaceElementsHoldReferences) {
     CountedObject object;
     {
