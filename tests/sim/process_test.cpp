@@ -3,6 +3,7 @@
 // end to end in the integration and kelvo tool tests.
 #include "sim/sim_helpers.h"
 
+#include "support/sim_device.h"
 #include "support/sim_process.h"
 #include <signal.h>
 
@@ -14,13 +15,6 @@ namespace {
 
 using test::SimProcess;
 
-Bytes SaveFrame(std::uint16_t counter) {
-    return Frame(counter, 0x300E);
-}
-Bytes SaveAnswer(std::uint8_t node, std::uint16_t counter) {
-    return Frame(counter, 0x30E0, {}, node);
-}
-
 TEST(SimProcess, AnswersSaveOverTcpAndRemovesItsComLinkOnSigterm) {
     std::string devices = testing::TempDir() + "kelvo-sim-devices-" + std::to_string(getpid());
     std::filesystem::remove_all(devices);
@@ -31,10 +25,11 @@ TEST(SimProcess, AnswersSaveOverTcpAndRemovesItsComLinkOnSigterm) {
     EXPECT_EQ(sim.Line("com"), link);
     EXPECT_EQ(std::filesystem::read_symlink(link).string(), sim.Line("serial"));
 
-    FdCloser client{ConnectTcp("127.0.91.1")};
-    ASSERT_GE(client.fd, 0);
-    ASSERT_TRUE(WriteBytes(client.fd, SaveFrame(0x0155)));
-    EXPECT_EQ(ReadBytes(client.fd, 6), SaveAnswer(4, 0x0155));
+    {
+        test::SimDevice device(u"TCPIP:127.0.91.1/17221,3000");
+        device->canNode = 4;
+        EXPECT_EQ(device->Save_Command(), S_OK) << device->errorCode;
+    }
 
     EXPECT_EQ(sim.WaitExit(SIGTERM), 0);
     EXPECT_FALSE(std::filesystem::is_symlink(link));
@@ -44,9 +39,9 @@ TEST(SimProcess, AnswersSaveOverTcpAndRemovesItsComLinkOnSigterm) {
 TEST(SimProcess, EndsByItselfAfterMaxRequests) {
     SimProcess sim;
     ASSERT_TRUE(sim.Start({"--addr", "127.0.91.5", "--no-tls", "--max-requests", "2"}));
-    FdCloser client{ConnectTcp("127.0.91.5")};
-    ASSERT_TRUE(WriteBytes(client.fd, Join({SaveFrame(1), SaveFrame(2)})));
-    EXPECT_EQ(ReadBytes(client.fd, 12), Join({SaveAnswer(0, 1), SaveAnswer(0, 2)}));
+    test::SimDevice device(u"TCPIP:127.0.91.5/17221,3000");
+    EXPECT_EQ(device->Save_Command(), S_OK);
+    EXPECT_EQ(device->Save_Command(), S_OK);
     EXPECT_EQ(sim.WaitExit(), 0);
 }
 

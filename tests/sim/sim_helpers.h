@@ -1,6 +1,5 @@
 // What the simulator's tests share: request and answer frames, one simulated
-// device fed like a connection, state-file parsing, and descriptor I/O with a
-// time-out for the tests that talk to a running link.
+// device fed like a connection, and state-file parsing.
 #pragma once
 
 #include "kelvo-sim/commands.h"
@@ -13,19 +12,11 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <string>
 #include <vector>
 
 namespace kelvo::sim {
-
-inline constexpr int kIoTimeoutMs = 5000;
 
 // [node][counter][length][command][payload]
 inline Bytes Frame(std::uint16_t counter, std::uint16_t command, const Bytes& payload = {},
@@ -110,47 +101,5 @@ inline ::testing::AssertionResult Parses(const std::string& xml, DeviceState& st
         ADD_FAILURE() << "refused without a reason: " << xml;
     return refused;
 }
-
-// Reads until `want` bytes came, the stream ended or the time-out passed.
-inline Bytes ReadBytes(int fd, std::size_t want, int timeoutMs = kIoTimeoutMs) {
-    Bytes out;
-    while (out.size() < want) {
-        pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) <= 0)
-            break;
-        std::uint8_t buffer[512];
-        const ssize_t n = read(fd, buffer, std::min(sizeof buffer, want - out.size()));
-        if (n <= 0)
-            break;
-        out.insert(out.end(), buffer, buffer + n);
-    }
-    return out;
-}
-
-inline bool WriteBytes(int fd, const Bytes& bytes) {
-    return write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-}
-
-// A TCP connection to the simulator; -1 when it cannot be made.
-inline int ConnectTcp(const std::string& address, std::uint16_t port = 17221) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    inet_pton(AF_INET, address.c_str(), &to.sin_addr);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0)
-        return fd;
-    if (fd >= 0)
-        close(fd);
-    return -1;
-}
-
-struct FdCloser {
-    int fd;
-    ~FdCloser() {
-        if (fd >= 0)
-            close(fd);
-    }
-};
 
 } // namespace kelvo::sim
