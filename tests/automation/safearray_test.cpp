@@ -97,25 +97,6 @@ TEST(SafeArray, BoundsAndMultiDimensionLayout) {
     EXPECT_EQ(SafeArrayGetElement(a.psa, nullptr, &value), E_INVALIDARG);
 }
 
-TEST(SafeArray, LockedArrayIsNotDestroyed) {
-    SAFEARRAY* psa = SafeArrayCreateVector(VT_BSTR, 0, 1);
-    void* first = nullptr;
-    void* second = nullptr;
-    ASSERT_EQ(SafeArrayAccessData(psa, &first), S_OK);
-    ASSERT_EQ(SafeArrayAccessData(psa, &second), S_OK);
-    EXPECT_EQ(first, psa->pvData);
-    EXPECT_EQ(SafeArrayDestroy(psa), DISP_E_ARRAYISLOCKED);
-    ASSERT_EQ(SafeArrayUnaccessData(psa), S_OK);
-    EXPECT_EQ(SafeArrayDestroy(psa), DISP_E_ARRAYISLOCKED);
-    ASSERT_EQ(SafeArrayUnaccessData(psa), S_OK);
-    EXPECT_EQ(SafeArrayUnaccessData(psa), E_UNEXPECTED);
-    EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
-
-    EXPECT_EQ(SafeArrayDestroy(nullptr), S_OK);
-    EXPECT_EQ(SafeArrayAccessData(nullptr, &first), E_INVALIDARG);
-    EXPECT_EQ(SafeArrayGetDim(nullptr), 0u);
-}
-
 TEST(SafeArray, BstrElementsAreCopiedInAndOut) {
     ArrayOwner a{SafeArrayCreateVector(VT_BSTR, 5, 2)};
     const Bstr first(u"first");
