@@ -61,15 +61,6 @@ inline std::string CrcPair(const Bytes& spoiled) {
 // What the transport does during one call under test.
 using Script = std::function<void(ConnectedKelvo&)>;
 
-inline Script Silence() {
-    return [](ConnectedKelvo&) {};
-}
-inline Script RefuseLock() {
-    return [](ConnectedKelvo& c) { c.transport->FailNextLock(); };
-}
-inline Script FailSend() {
-    return [](ConnectedKelvo& c) { c.transport->FailNextWrite(); };
-}
 // The answer as the device sends it in the object's mode.
 inline Script Reply(Bytes answer) {
     return [answer](ConnectedKelvo& c) { c.transport->Answer(c.Wire(answer)); };

@@ -475,30 +475,6 @@ TEST(ParameterFailure, SetsCodeTracesAndUnlocksOnce) {
 
 // ---- Typed accessors ----
 
-TEST(TypedAccessors, GettersAskForTheirTypeAndTakeItsBits) {
-    ConnectedKelvo c;
-    for (std::uint16_t i = 0; i < 3; ++i)
-        c.transport->Answer(ReadAnswer(i, {0xFF, 0xFF, 0xFF, 0xFF}));
-    c.transport->Answer(ReadAnswer(3, F32(-0.5f)));
-    TraceCapture trace;
-    LONG word = 0;
-    SHORT shortValue = 0;
-    LONG dword = 0;
-    float f = 0;
-    EXPECT_EQ(c.kelvo->get_ParWord(1, 0, &word), S_OK);
-    EXPECT_EQ(word, 65535);
-    EXPECT_EQ(c.kelvo->get_ParInt(1, 0, &shortValue), S_OK);
-    EXPECT_EQ(shortValue, -1);
-    EXPECT_EQ(c.kelvo->get_ParDWord(1, 0, &dword), S_OK);
-    EXPECT_EQ(dword, -1);
-    EXPECT_EQ(c.kelvo->get_ParFloat(1, 0, &f), S_OK);
-    EXPECT_EQ(f, -0.5f);
-    EXPECT_THAT(trace.lines, ElementsAre("CKelvo::get_Par (ipa 1 subidx 0 type 18)",
-                                         "CKelvo::get_Par (ipa 1 subidx 0 type 2)",
-                                         "CKelvo::get_Par (ipa 1 subidx 0 type 19)",
-                                         "CKelvo::get_Par (ipa 1 subidx 0 type 4)"));
-}
-
 TEST(TypedAccessors, FailedGetterGivesZeroAndTheStatus) {
     ConnectedKelvo c;
     float f = 3.0f;
