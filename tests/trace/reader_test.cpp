@@ -6,9 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-
 namespace kelvo::test {
 namespace {
 
@@ -56,43 +53,6 @@ TEST_F(Reader, FollowsNewEntriesAndCountsTheOverwritten) {
     EXPECT_EQ(Sequences(reader.ReadSince(cursor, &lost)), (std::vector<std::uint32_t>{13}));
 }
 
-// A reader that is overtaken while it copies drops what was overwritten.
-TEST_F(Reader, ConcurrentWriterNeverYieldsAnOverwrittenEntry) {
-    TraceChannel channel;
-    ASSERT_TRUE(channel.Open(TestBase("c"), 8, false));
-    std::atomic<bool> stop{false};
-    std::thread writer([&] {
-        for (std::uint32_t i = 0; !stop.load(); ++i) {
-            const std::u16string text = u"entry " + std::u16string(1, u'a' + i % 26);
-            WriteText(channel, i, 2, text);
-        }
-    });
-    TraceReader reader;
-    ASSERT_TRUE(reader.Open(channel.name()));
-    std::uint32_t cursor = 0;
-    std::uint64_t lost = 0;
-    std::uint64_t read = 0;
-    std::uint32_t last = 0;
-    auto check = [&](const std::vector<trace::TraceRecord>& records) {
-        for (const auto& r : records) {
-            // In order, and each entry whole: its text belongs to its number.
-            if (read > 0) {
-                ASSERT_GT(r.sequence, last);
-            }
-            last = r.sequence;
-            ++read;
-            ASSERT_EQ(r.text, u"entry " + std::u16string(1, u'a' + r.sequence % 26));
-        }
-    };
-    for (int round = 0; round < 2000; ++round)
-        check(reader.ReadSince(cursor, &lost));
-    stop = true;
-    writer.join();
-    check(reader.ReadSince(cursor, &lost));
-    // Every entry was either read or counted as lost.
-    EXPECT_EQ(read + lost, reader.Header().count);
-}
-
 TEST_F(Reader, DataRecordsAndTheOutputForms) {
     TraceChannel channel;
     ASSERT_TRUE(channel.Open(TestBase("d"), 4, false));
@@ -122,21 +82,6 @@ TEST_F(Reader, DataRecordsAndTheOutputForms) {
     EXPECT_EQ(trace::RecordJson(records[1]),
               "{\"sequence\":6,\"category\":64,\"label\":\"\",\"kind\":1,\"data\":\"dead01\"}");
     EXPECT_EQ(records[2].data.size(), 480u);
-}
-
-TEST_F(Reader, TextWithoutTerminatorStopsAtTheSlotEnd) {
-    TraceChannel channel;
-    ASSERT_TRUE(channel.Open(TestBase("n"), 2, false));
-    std::u16string full(240, u'z'); // 480 bytes, no terminator
-    trace::EntryHead head;
-    ASSERT_TRUE(channel.Write(head, full.data(), 480));
-    ASSERT_TRUE(WriteText(channel, 1, 2, u"next"));
-    TraceReader reader;
-    ASSERT_TRUE(reader.Open(channel.name()));
-    const auto records = reader.ReadAll();
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].text.size(), 240u);
-    EXPECT_EQ(records[1].text, u"next");
 }
 
 TEST_F(Reader, CorruptHeaderIsClampedToTheMapping) {
