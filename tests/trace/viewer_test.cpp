@@ -167,30 +167,6 @@ TEST_F(Viewer, MissingChannelAndBadOptions) {
     EXPECT_EQ(Run({"--interval", "0"}, out), 2);
 }
 
-// A channel's name appears before its writer has written its pid: following
-// it until the writer exits waits for the pid instead of ending at once.
-TEST_F(Viewer, FollowUntilExitWaitsForTheWritersStamp) {
-    TraceChannel channel;
-    ASSERT_TRUE(channel.Open(TestBase("stamp"), 8, false));
-    channel.Stamp(0, 0); // the header as a reader may find it while it is made
-    WriteText(channel, 0, 2, u"before the stamp");
-    Program viewer;
-    ASSERT_TRUE(
-        viewer.Start(kViewer, {channel.name(), "--follow", "--until-exit", "--interval", "10"}));
-    ASSERT_TRUE(viewer.ReadUntil("before the stamp")) << viewer.output;
-    WriteText(channel, 1, 2, u"still followed");
-    ASSERT_TRUE(viewer.ReadUntil("still followed")) << viewer.output;
-
-    // A writer that has ended: the viewer stops.
-    const pid_t gone = ::fork();
-    if (gone == 0)
-        ::_exit(0);
-    ASSERT_GT(gone, 0);
-    ::waitpid(gone, nullptr, 0);
-    channel.Stamp(static_cast<std::uint32_t>(gone), 0);
-    EXPECT_EQ(viewer.Finish(), 0);
-}
-
 // The traced process (a child of this test) runs device operations against
 // the simulator while kelvo-trace follows its channel from another process.
 TEST_F(Viewer, FollowShowsTheOperationsOfARunningHost) {
