@@ -23,6 +23,8 @@ std::string NameOf(const std::string& entry) {
     return entry.substr(0, entry.find('='));
 }
 
+} // namespace
+
 std::vector<std::string> Environment(const std::vector<std::string>& changes) {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
@@ -52,10 +54,8 @@ int RemainingMs(Clock::time_point deadline) {
     return static_cast<int>(std::max<std::int64_t>(0, left.count()));
 }
 
-} // namespace
-
-ProgramOutcome RunProgram(const std::vector<std::string>& argv,
-                          const std::vector<std::string>& env, int signal) {
+ProgramOutcome RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                          int signal) {
     ProgramOutcome outcome;
     int out[2];
     int err[2];

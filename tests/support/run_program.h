@@ -2,6 +2,7 @@
 // output and standard error.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,13 @@ struct ProgramOutcome {
 // takes it.
 ProgramOutcome RunProgram(const std::vector<std::string>& argv,
                           const std::vector<std::string>& env = {}, int signal = 0);
+
+// This process's environment changed by `changes` as RunProgram takes them.
+std::vector<std::string> Environment(const std::vector<std::string>& changes);
+// Pointers to the texts and a null after them, as posix_spawn takes them.
+std::vector<char*> Pointers(std::vector<std::string>& texts);
+// Milliseconds left until the deadline, at least 0 (a poll time-out).
+int RemainingMs(std::chrono::steady_clock::time_point deadline);
 
 // "status N / stdout: ... / stderr: ..." for failure messages.
 std::string Describe(const ProgramOutcome& outcome);

@@ -1,5 +1,7 @@
 #include "support/sim_process.h"
 
+#include "support/run_program.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -10,11 +12,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdint>
-
-extern char** environ;
 
 namespace kelvo::test {
 namespace {
@@ -22,11 +21,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kStartTimeoutMs = 20000;
 constexpr int kExitTimeoutMs = 5000;
-
-int RemainingMs(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return static_cast<int>(std::max<std::int64_t>(0, left.count()));
-}
 
 } // namespace
 
@@ -54,16 +48,9 @@ SimProcess::~SimProcess() {
     args.insert(args.begin(), binary);
     args.push_back("--exit-after-seconds");
     args.push_back("60");
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    for (char** e = environ; *e; ++e)
-        env.emplace_back(*e);
-    std::vector<char*> envp;
-    for (std::string& e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
+    std::vector<std::string> environment = Environment(env);
+    std::vector<char*> argv = Pointers(args);
+    std::vector<char*> envp = Pointers(environment);
 
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0)
