@@ -4,11 +4,7 @@
 //   flags: 1 remember the serial port (the settings folder holds LastPort 7),
 //          2 UTF-16LE text, 4 the transport does not open (error 9, 10 with 8)
 //
-// Checked: put ConfString always succeeds and the text it builds back is a
-// fixed point (put and get again give the same text); Init gives one of its
-// results, opens the transport with a text of the transport forms, leaves an
-// adapter exactly when it did not fail to open, maps the open errors to the
-// codes 15 and 16, and releases the lock of a login it tries.
+// What it checks: the table in fuzz/README.md.
 #include "fuzz_support.h"
 
 #include "device/connection_text.h"

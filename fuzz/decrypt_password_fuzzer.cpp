@@ -3,10 +3,7 @@
 // Input: flags, then the text (one UTF-16 unit per byte, or UTF-16LE pairs).
 //   flags: 1 UTF-16LE text
 //
-// Checked: both always succeed with a new string and leave errorCode alone;
-// an empty or odd-length text decrypts to "?", any other to half its length;
-// a text of upper-case hex pairs comes back from decrypting and encrypting
-// again; a text of units up to 0xC4 comes back from encrypting and decrypting.
+// What it checks: the table in fuzz/README.md.
 #include "fuzz_support.h"
 
 #include <algorithm>

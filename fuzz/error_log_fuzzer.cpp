@@ -8,9 +8,7 @@
 // record goes out in data frames of S bytes (at least 1), the last one
 // without the "more" mark.
 //
-// Checked: a known result and code; the output document exists exactly when
-// the call succeeded, reads back, and gives every field a value; the lock is
-// released and the object still usable.
+// What it checks: the table in fuzz/README.md.
 #include "fuzz_support.h"
 
 #include "protocol/bytes.h"

@@ -21,12 +21,7 @@
 // connection-text target covers it), ScanUDP (the network) and ReadErrorLog
 // (writes a file the caller names; the error-log target covers it).
 //
-// Checked: a result of the dispatch contract or of the operations; a failed
-// call leaves the result empty; the argument-error slot names an argument on a
-// type mismatch or overflow; by-value arguments come back unchanged; whatever
-// the call hands out through references and the result is released cleanly
-// (leaks show under the sanitizer); errorCode one of the codes; the port lock
-// released; the object still usable.
+// What it checks: the table in fuzz/README.md.
 #include "fuzz_support.h"
 
 #include "device/interface_table.h"

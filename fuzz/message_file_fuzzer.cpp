@@ -2,11 +2,7 @@
 //
 // Input: the bytes of the file.
 //
-// Checked against a plain second reading of the format written here: the
-// load succeeds exactly when every line ends with a line feed, holds at most
-// 254 characters (a carriage return before the line feed dropped), and is
-// empty, a section line, or a line with a comma inside a section; and the
-// table holds the same sections, keys and texts, also up to a failure.
+// What it checks: the table in fuzz/README.md.
 #include "fuzz_support.h"
 
 #include "device/messages.h"

@@ -10,11 +10,7 @@
 //   flags2: bits 0-1 the n-th write fails, bits 2-3 open error (none, 9, 10, 8),
 //           bit 4 null out pointers, bits 5-7 the n-th lock fails
 //
-// Checked after each operation: a known result, errorCode one of the codes
-// and in line with the result, the port lock released, no request written
-// outside the lock, out values written only on success, nothing written past
-// a buffer, the transport reference released with the object, and the object
-// still usable for a correct exchange.
+// What it checks: the table in fuzz/README.md.
 #include "fuzz_support.h"
 
 #include "kelvo/trace.h"

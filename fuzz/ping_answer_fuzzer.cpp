@@ -6,11 +6,7 @@
 //   flags: 1 serial link with a correct envelope, 2 UTF-8 code page,
 //          4 serial address 5 (else 255)
 //
-// Checked: the request carries the blink time limited to 1000..10000; the
-// result is S_OK with "{ ... }" text and code 0, or E_FAIL with a code and no
-// text; the lock is released and the object still usable. Each item of the
-// answer rendered alone starts with its quoted key and a colon, and only an
-// unknown type gives false (with the value null).
+// What it checks: the table in fuzz/README.md.
 #include "fuzz_support.h"
 
 #include "operations/ping.h"

@@ -2,11 +2,7 @@
 //
 // Input: the datagram.
 //
-// Checked: a datagram that is not an answer appends nothing and gives false;
-// an answer appends one line ending with a line feed, at most 100 characters
-// per announced item (a text item is cut after 99 bytes); the same bytes
-// always give the same line; nothing is read outside the datagram (the
-// sanitizer sees the exact buffer).
+// What it checks: the table in fuzz/README.md.
 #include "fuzz_support.h"
 
 #include "discovery/scan_udp.h"

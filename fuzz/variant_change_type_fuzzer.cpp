@@ -5,11 +5,7 @@
 //   flags: 1 VARIANT_ALPHABOOL, 2 converted in place, 4 the source is a
 //          VT_BYREF to the text, 8 UTF-16LE text
 //
-// Checked: only the documented results; a failure leaves the destination (or
-// the source, in place) as it was; a success gives the asked type, and the
-// value converted to text and back is the same value; an integer target
-// agrees with the 64-bit reading of the same text (same value when in range,
-// DISP_E_OVERFLOW when not, the same failure when that reading failed).
+// What it checks: the table in fuzz/README.md.
 #include "fuzz_support.h"
 
 #include <cmath>
