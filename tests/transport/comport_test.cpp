@@ -16,10 +16,14 @@ TEST(ComPort, ClosedAdapterCallsNothingAndAnswersZero) {
     ScriptedTransport* t = ScriptedTransport::Prepare();
     CComPort port;
     unsigned char buf[4] = {1, 2, 3, 4};
+    ULONG id = 0, len = 4;
     EXPECT_EQ(port.lock(2000), 0);
     EXPECT_EQ(port.put(buf, 4), 0);
     EXPECT_EQ(port.get(buf, 100, 4), 0);
     EXPECT_EQ(port.flush(), 0);
+    // The two that build a message buffer before they reach the transport.
+    EXPECT_EQ(port.WriteMsg(1, buf, 4), 0);
+    EXPECT_EQ(port.ReadMsg(&id, buf, &len, 10), 0);
     port.close();
     EXPECT_TRUE(t->calls.empty());
     EXPECT_EQ(buf[0], 1);
