@@ -277,30 +277,31 @@ HRESULT CheckRead(Run& r, const Guarded& buf, HRESULT hr) {
     return hr;
 }
 
+// A data block's request type, type, index, subindex, offset and length.
+struct Block {
+    explicit Block(Input& in)
+        : rt(in.u8()), type(in.u8()), idx(in.u16()), sub(in.u32()), offset(in.u32()), len(in.u8()) {
+    }
+    BYTE rt, type;
+    USHORT idx;
+    ULONG sub, offset, len;
+};
+
 HRESULT ReadDataBlock(Run& r) {
-    const BYTE rt = r.args.u8();
-    const BYTE type = r.args.u8();
-    const USHORT idx = r.args.u16();
-    const ULONG sub = r.args.u32();
-    const ULONG offset = r.args.u32();
-    const ULONG len = r.args.u8();
-    Guarded buf(len);
-    return CheckRead(
-        r, buf,
-        r.k.ReadDataBlock(rt, type, idx, sub, offset, len, r.nullOut ? nullptr : buf.data()));
+    const Block b(r.args);
+    Guarded buf(b.len);
+    return CheckRead(r, buf,
+                     r.k.ReadDataBlock(b.rt, b.type, b.idx, b.sub, b.offset, b.len,
+                                       r.nullOut ? nullptr : buf.data()));
 }
 
 HRESULT WriteDataBlock(Run& r) {
-    const BYTE rt = r.args.u8();
-    const BYTE type = r.args.u8();
-    const USHORT idx = r.args.u16();
-    const ULONG sub = r.args.u32();
-    const ULONG offset = r.args.u32();
-    const ULONG len = r.args.u8();
-    std::vector<BYTE> data(len, 0x11);
-    const auto given = r.args.bytes(len);
+    const Block b(r.args);
+    std::vector<BYTE> data(b.len, 0x11);
+    const auto given = r.args.bytes(b.len);
     std::copy(given.begin(), given.end(), data.begin());
-    return r.k.WriteDataBlock(rt, type, idx, sub, offset, len, r.nullOut ? nullptr : data.data());
+    return r.k.WriteDataBlock(b.rt, b.type, b.idx, b.sub, b.offset, b.len,
+                              r.nullOut ? nullptr : data.data());
 }
 
 HRESULT SafeDataWrite(Run& r) {
