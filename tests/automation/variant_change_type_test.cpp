@@ -217,6 +217,41 @@ TEST(VariantChangeType, CoercionTable) {
     }
 }
 
+// Success frees what the destination held; the same type is a deep copy.
+TEST(VariantChangeType, DestinationIsReplaced) {
+    Variant v;
+    Fill(&v, Text(u"abc"));
+    Variant src;
+    Fill(&src, I4(300));
+    ASSERT_EQ(VariantChangeType(&v, &src, 0, VT_I2), S_OK);
+    EXPECT_EQ(Describe(v), "I2 300");
+    Variant text;
+    Fill(&text, Text(u"same"));
+    ASSERT_EQ(VariantChangeType(&v, &text, 0, VT_BSTR), S_OK);
+    EXPECT_NE(v.bstrVal, text.bstrVal);
+    EXPECT_EQ(Describe(v), "BSTR same");
+}
+
+// A reference is followed, also to a VARIANT (a text by reference: the fuzz corpus).
+TEST(VariantChangeType, ReferencesAreFollowed) {
+    Variant dest;
+    SHORT number = -3;
+    Variant ref;
+    ref.vt = VT_BYREF | VT_I2;
+    ref.byref = &number;
+    ASSERT_EQ(VariantChangeType(&dest, &ref, 0, VT_BSTR), S_OK);
+    EXPECT_EQ(Describe(dest), "BSTR -3");
+    Variant inner;
+    Fill(&inner, R8(7.5));
+    ref.vt = VT_BYREF | VT_VARIANT;
+    ref.pvarVal = &inner;
+    ASSERT_EQ(VariantChangeType(&dest, &ref, 0, VT_I4), S_OK);
+    EXPECT_EQ(Describe(dest), "I4 8");
+    ref.vt = VT_BYREF | VT_I4;
+    ref.byref = nullptr;
+    EXPECT_EQ(VariantChangeType(&dest, &ref, 0, VT_I8), E_INVALIDARG);
+}
+
 TEST(VariantChangeType, ArraysOnlyCopy) {
     Variant array;
     array.vt = VT_ARRAY | VT_BSTR;
