@@ -61,9 +61,8 @@ def test_every_device_answers_with_named_items(namespaces, tmp_path):
             sim.wait()
     # Both answer from the interface's first address; their items tell them apart.
     found = sorted(eval(run.stdout), key=lambda d: d["ip"])
-    assert [d["address"] for d in found] == ["10.110.0.2"] * 2
-    assert found[0]["ip"] == "10.110.0.2" and found[0]["name"] == "drive-2"
-    assert found[1]["ip"] == "10.110.0.3" and found[1]["name"] == "drive-3"
-    assert found[1]["serial"] == "SN-3" and found[1]["node"] == 0
-    assert found[1]["mac"] == "02:00:00:00:00:01" and found[1]["item12"] == ""
+    assert [(d["address"], d["ip"], d["name"]) for d in found] == [
+        ("10.110.0.2", "10.110.0.2", "drive-2"), ("10.110.0.2", "10.110.0.3", "drive-3")]
+    assert (found[1]["serial"], found[1]["node"], found[1]["mac"], found[1]["item12"]) == (
+        "SN-3", 0, "02:00:00:00:00:01", "")
     assert [t for t, _ in found[1]["items"]] == [1, 5, 6, 7, 9, 12]

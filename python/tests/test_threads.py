@@ -32,20 +32,6 @@ def test_a_waiting_call_lets_other_threads_run(kelvo_sim_factory):
     thread.join()
 
 
-def test_devices_from_a_thread_pool(kelvo_sim_factory):
-    sims = [kelvo_sim_factory() for _ in range(4)]
-
-    def work(sim):
-        with sim.connect() as dev:
-            for i in range(50):
-                dev.write(0x1004, 0, "i4", i)
-                assert dev.read(0x1004, 0, "i4") == i
-            return dev.read(0x100A, 0, "str")
-
-    with ThreadPoolExecutor(len(sims)) as pool:
-        assert list(pool.map(work, sims)) == ["Kelvo simulated drive"] * 4
-
-
 def test_one_device_shared_by_threads(dev):
     def work(_):
         return [dev.read(0x1004, 0, "i4") for _ in range(100)]
