@@ -80,23 +80,6 @@ TEST_F(Channel, RingOfThreeWraps) {
     EXPECT_EQ(raw.u32(8), 4u);
 }
 
-TEST_F(Channel, OnlyTheGivenBytesAreCopiedIntoAReusedSlot) {
-    TraceChannel channel;
-    ASSERT_TRUE(channel.Open(TestBase("b"), 1, false));
-    ASSERT_TRUE(WriteText(channel, 0, 2, u"a long first text"));
-    ASSERT_TRUE(WriteText(channel, 1, 2, u"short"));
-    RawObject raw(channel.name());
-    ASSERT_TRUE(raw.ok());
-    // "short", its terminator, then what the first text left behind.
-    EXPECT_EQ(raw.u16(RawObject::Slot(0, 16 + 2 * 5)), 0u);
-    EXPECT_EQ(raw.u16(RawObject::Slot(0, 16 + 2 * 7)), u'f');
-    trace::TraceReader reader;
-    ASSERT_TRUE(reader.Open(channel.name()));
-    const auto records = reader.ReadAll();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].text, u"short");
-}
-
 TEST_F(Channel, WhatDoesNotFitIsRefused) {
     TraceChannel channel;
     ASSERT_TRUE(channel.Open(TestBase("o"), 2, false));

@@ -65,10 +65,7 @@ TEST_F(TraceStart, SettingsWithDefaults) {
     } cases[] = {
         {nullptr, {0, 65535, 2048}},
         {"[trace]\r\n traceenable = 7 \r\nTRACEMASK=3\r\ntracesize=10\r\n", {7, 3, 10}},
-        {"[Other]\nTraceEnable=1\n[Trace2]\nTracemask=1\n", {0, 65535, 2048}},
-        {"[Trace]\nTraceEnable=\nTracesize=\"\"\n", {0, 65535, 2048}},
         {"[Trace]\nTracesize=-5\nTracemask=+9\n", {0, 9, 4294967291u}},
-        {"[Trace]\nTraceEnable=1\nTraceEnable=0\n[Trace]\nTracemask=1\n", {1, 65535, 2048}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.ini ? c.ini : "no file");
