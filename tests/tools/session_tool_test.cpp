@@ -1,5 +1,7 @@
 // The kelvo program's push command and its connection with a login against
-// kelvo-sim on the loopback addresses 127.0.104.x and on its serial line.
+// kelvo-sim on the loopback addresses 127.0.104.x and on its serial line. A
+// login from the connection text over TCP: ConnectToSim.LoginOverTcpThenWorkAndClose;
+// the one re-login after a lost login: the protocol's login tests.
 #include "support/sim_process.h"
 #include "tool_testing.h"
 
@@ -11,9 +13,8 @@
 namespace kelvo::test {
 namespace {
 
-// Scrambled "admin" and "wrong".
+// Scrambled "admin".
 const std::string kAdmin = "393A0D010C";
-const std::string kWrong = "17080F0C07";
 
 TEST(KelvoToolSessionSimulator, PushCommandsOverTcp) {
     SimProcess sim;
@@ -29,25 +30,6 @@ TEST(KelvoToolSessionSimulator, PushCommandsOverTcp) {
     };
     for (const ToolCase& c : cases)
         Check(c, conf);
-}
-
-TEST(KelvoToolSessionSimulator, LoginWithTheConnectionText) {
-    SimProcess sim;
-    ASSERT_TRUE(
-        sim.Start({"--addr", "127.0.104.21", "--no-tls", "--require-login", "--lost-login", "1"}));
-    const std::string transport = "#TCPIP:127.0.104.21/17221,3000";
-    // No login, the first login refused as lost and then got through, a wrong password.
-    const std::pair<std::string, const char*> cases[] = {
-        {"Kelvo:1,1000,0", "error 1: [^\n]*, device 0x15000002\n"},
-        {"Kelvo:1,1000,0,admin," + kAdmin, nullptr},
-        {"Kelvo:1,1000,0,admin," + kWrong, "error 1: [^\n]*, device 0x15000003\n"},
-    };
-    for (const auto& [device, error] : cases) {
-        ProgramOutcome o = Check({{"-c", device + transport, "save"}, error ? 1 : 0});
-        if (error) {
-            EXPECT_TRUE(std::regex_match(o.err, std::regex(error))) << o.err;
-        }
-    }
 }
 
 // A simulator with a serial line reached as COM5 through a devices folder of
