@@ -133,14 +133,9 @@ TEST(KelvoMessages, ConnectionTextsTransportFailuresAndCommands) {
         Check(c);
 }
 
-TEST(KelvoMessages, JsonForEveryFailure) {
-    Check(
-        {{"--json", "sav"},
-         2,
-         "{\"ok\":false,\"hresult\":2147942487,\"errorCode\":0,\"deviceStatus\":0,\"result\":null,"
-         "\"hresultHex\":\"0x80070057\",\"deviceStatusHex\":\"0x00000000\",\"message\":\"unknown "
-         "command 'sav'; did you mean 'save'?\",\"exitStatus\":2}\n",
-         "error: unknown command"});
+// The JSON of a failure with the warnings of its connection text; without
+// warnings: KelvoTool's CRCMemory row and KelvoToolSimulator's device error.
+TEST(KelvoMessages, JsonFailureWithWarnings) {
     Check({{"--json", "-c", "TCPIP:127.0.123.4/1,300", "save"},
            1,
            "{\"ok\":false,\"hresult\":2147747074,\"errorCode\":16,\"deviceStatus\":0,\"result\":"
