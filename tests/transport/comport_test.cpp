@@ -3,13 +3,10 @@
 #include "kelvo/runtime.h"
 #include "support/scripted_transport.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 namespace kelvo::test {
 namespace {
-
-using ::testing::ElementsAre;
 
 // A closed adapter (a refused connection text leaves one) calls nothing.
 TEST(ComPort, ClosedAdapterCallsNothingAndAnswersZero) {
@@ -27,32 +24,6 @@ TEST(ComPort, ClosedAdapterCallsNothingAndAnswersZero) {
     port.close();
     EXPECT_TRUE(t->calls.empty());
     EXPECT_EQ(buf[0], 1);
-    t->Release();
-}
-
-TEST(ComPort, CallsPassThroughWithTheirArguments) {
-    ScriptedTransport* t = ScriptedTransport::Prepare();
-    CComPort port;
-    ASSERT_EQ(port.open(u"COM:3,921600,N,8,1", nullptr), 1);
-    EXPECT_EQ(t->openedWith, u"COM:3,921600,N,8,1");
-    t->Deliver({7, 8, 9});
-    unsigned char one = 0;
-    unsigned char buf[2] = {};
-    unsigned char out[2] = {0xAA, 0xBB};
-    EXPECT_EQ(port.lock(12345), 1);
-    EXPECT_EQ(port.get(&one), 1);
-    EXPECT_EQ(port.get(buf, 250, 2), 1);
-    EXPECT_EQ(port.get(buf, 250, 1), 0); // nothing left: the transport's time-out
-    EXPECT_EQ(port.put(out, 2), 1);
-    EXPECT_EQ(port.put(0x55), 1);
-    EXPECT_EQ(port.flush(), 1);
-    port.unlock();
-    EXPECT_EQ(one, 7);
-    EXPECT_EQ(buf[1], 9);
-    EXPECT_THAT(t->calls, ElementsAre("Open", "Lock", "Read 1 1000", "Read 2 250", "Read 1 250",
-                                      "Write aa bb", "Write 55", "Flush", "Unlock"));
-    port.close();
-    EXPECT_EQ(t->calls.back(), "Close");
     t->Release();
 }
 

@@ -60,20 +60,6 @@ TEST_F(PortwayLockTest, ReentrantForTheHolderAndOneUnlockReleases) {
     EXPECT_EQ(a.Error(), PW_LOCK_FAILED);
 }
 
-TEST_F(PortwayLockTest, ThreadsExcludeEachOther) {
-    Transport a;
-    Transport b;
-    ASSERT_EQ(a.Open(listener_.Text()), S_OK);
-    ASSERT_EQ(b.Open(listener_.Text()), S_OK);
-    ExpectWaitsForUnlock(a, b);
-    // One object shared by two threads: the other thread is not the holder.
-    ExpectWaitsForUnlock(a, a);
-    // Unlock from a thread that does not hold the link changes nothing.
-    ASSERT_EQ(a->Lock(), S_OK);
-    std::thread([&] { EXPECT_EQ(b->Unlock(), E_FAIL); }).join();
-    EXPECT_EQ(a->Unlock(), S_OK);
-}
-
 TEST_F(PortwayLockTest, CloseReleasesAHeldLock) {
     Listener otherLink("127.0.0.1");
     Transport a;
