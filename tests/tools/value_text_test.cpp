@@ -18,21 +18,18 @@ struct ArgumentCase {
     const char* shown; // the stored value as ResultText prints it
 };
 
+// Rows per path of the tool's own: text through VariantChangeType (its
+// parsing and ranges are the automation tests'), 0x numbers, prefixes, hex data.
 TEST(ArgumentFromText, ConvertsOrRefuses) {
     const ArgumentCase cases[] = {
         {"42", VT_I2, VT_I2, "42\n"},
-        {"-1", VT_I2, VT_I2, "-1\n"},
-        {" 7 ", VT_I4, VT_I4, "7\n"},
         {"0x1234", VT_I4, VT_I4, "4660\n"},
         {"0xFFFFFFFF", VT_UI4, VT_UI4, "4294967295\n"},
         {"0xFFFFFFFF", VT_I4, VT_EMPTY, ""},
         {"70000", VT_I2, VT_EMPTY, ""},
-        {"256", VT_UI1, VT_EMPTY, ""},
         {"abc", VT_I4, VT_EMPTY, ""},
         {"0x", VT_I4, VT_EMPTY, ""},
-        {"", VT_I4, VT_EMPTY, ""},
         {"true", VT_BOOL, VT_BOOL, "-1\n"},
-        {"0", VT_BOOL, VT_BOOL, "0\n"},
         {"i4:5", VT_VARIANT, VT_I4, "5\n"},
         {"UI1:200", VT_VARIANT, VT_UI1, "200\n"},
         {"r4:1.5", VT_VARIANT, VT_R4, "1.5\n"},
@@ -43,7 +40,6 @@ TEST(ArgumentFromText, ConvertsOrRefuses) {
         {"gr\xC3\xBC\xC3\x9F", VT_BSTR, VT_BSTR, "gr\xC3\xBC\xC3\x9F\n"},
         {"0aFF10", VT_ARRAY | VT_UI1, VT_ARRAY | VT_UI1, "0aff10\n"},
         {"0a0", VT_ARRAY | VT_UI1, VT_EMPTY, ""},
-        {"zz", VT_ARRAY | VT_UI1, VT_EMPTY, ""},
         {"0x12", VT_ARRAY | VT_UI1, VT_EMPTY, ""},
         {"x", VT_BYREF | VT_UI1, VT_EMPTY, ""},
         {"x", VT_ARRAY | VT_I4, VT_EMPTY, ""},
