@@ -27,7 +27,6 @@ TEST(KelvoTool, UsageErrorsExitTwoAndPrintNothing) {
         {"save"},
         {"save", "extra"},
         {"encrypt"},
-        {"decrypt"},
         {"conf", "extra"},
         {"push"},
         {"push", "cmd", "1", "2"}, // no connection text
@@ -36,7 +35,6 @@ TEST(KelvoTool, UsageErrorsExitTwoAndPrintNothing) {
         {"-c", "COM:1", "push", "cmd", "1", "2", "x"},
         {"-c", "COM:1", "push", "cmd", "1", "2", "i4:x"},
         {"-c", "COM:1", "push", "read"},
-        {"-c", "COM:1", "push", "read", "0"},
         {"-c", "COM:1", "push", "read", "65536"},
         {"-c", "COM:1", "push", "read", "4", "--start", "1"},
         {"-c", "COM:1", "push", "read", "4", "--start", "256,2"},
