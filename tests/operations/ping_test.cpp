@@ -131,17 +131,6 @@ TEST(Ping, ItemsInOrderWithUnknownTypeTraced) {
     EXPECT_EQ(c.transport->Count("Read 6"), 6);
 }
 
-TEST(Ping, SerialAnswerWithItemsAndCrc) {
-    ConnectedKelvo c(true, 3);
-    c.transport->Answer(
-        c.Wire(AnswerFrame(0, kPingSuccess, Items(1, Item(5, 0x00120008, F32(1.5f))))));
-    Bstr result;
-    EXPECT_EQ(c.kelvo->Ping(1500, result.out()), S_OK);
-    EXPECT_EQ(Utf16ToUtf8(result.view()), "{ \"5\":1.500000 }");
-    EXPECT_EQ(Hex(c.transport->writes.at(0)),
-              Hex(SerialWrap(3, FromHex("00 00 00 04 01 01 dc 05"))));
-}
-
 struct FailureCase {
     const char* name;
     bool serial;

@@ -123,24 +123,6 @@ TEST(UserRequest, IsSentByteForByteAndAnsweredWithSuccess) {
     }
 }
 
-// ---------------------------------------------------------------- user list
-
-TEST(GetAllUsers, ListsEveryNameFollowedByATab) {
-    const std::pair<Bytes, const char*> cases[] = {
-        {{0}, ""},
-        {Concat(Concat({2}, Counted("a")), Counted("bc")), "a\tbc\t"},
-        {Concat(Concat({2}, Counted("")), Counted("\xE9")), "\t\u00E9\t"},
-    };
-    for (const auto& [answer, expected] : cases) {
-        ConnectedKelvo c(true, 3);
-        c.transport->Answer(c.Wire(AnswerFrame(0, 0x30A0, answer)));
-        Bstr out;
-        EXPECT_EQ(c.kelvo->GetAllUsers(out.out()), S_OK);
-        EXPECT_EQ(Utf16ToUtf8(out.view()), expected);
-        EXPECT_EQ(c.kelvo->GetAllUsers(nullptr), E_POINTER);
-    }
-}
-
 // ------------------------------------------------------- the login user echo
 
 TEST(ChangePasswordUser, ChecksAnEchoedNameAgainstTheLoginUser) {
@@ -332,18 +314,6 @@ TEST(SetPermissionsAndRole, ElementIStandsForBitI) {
         EXPECT_EQ(c.kelvo->SetPermissionsAndRole(Bstr(u"op").get(), 2, bits.get()), S_OK);
         EXPECT_EQ(PermissionWords(c.transport->writes.at(0)), words);
     }
-}
-
-TEST(SetPermissionsAndRole, TheArrayOfGetShiftsEveryBitByOne) {
-    ConnectedKelvo c;
-    Bytes answer = Concat(Counted("op"), {9, 0x01, 0, 0, 0x80, 0, 0, 0, 0x80});
-    c.transport->Answer(AnswerFrame(0, 0x3060, answer));
-    c.transport->Answer(AnswerFrame(1, 0x3070, Counted("op")));
-    Variant got;
-    ASSERT_EQ(c.kelvo->GetPermissionsAndRole(Bstr(u"op").get(), &got), S_OK);
-    ASSERT_EQ(c.kelvo->SetPermissionsAndRole(Bstr(u"op").get(), 9, got), S_OK);
-    // bits 0, 31 and 63 come back as 1 and 32; the element of bit 63 (index 64) is ignored.
-    EXPECT_EQ(PermissionWords(c.transport->writes.at(1)), "00000002 00000001");
 }
 
 TEST(SetPermissionsAndRole, RefusesUnusableArgumentsWithoutSending) {
