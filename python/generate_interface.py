@@ -9,11 +9,11 @@ the table and the header appears in Python with the next build.
 
 from __future__ import annotations
 
-import importlib.machinery
-import importlib.util
+import importlib
 import keyword
 import re
 import sys
+import types
 from pathlib import Path
 
 VT_BYREF = 0x4000
@@ -22,11 +22,12 @@ VT_EMPTY = 0
 
 
 def load_native(path: str):
-    loader = importlib.machinery.ExtensionFileLoader("kelvo._kelvo", path)
-    spec = importlib.util.spec_from_loader("kelvo._kelvo", loader)
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
-    return module
+    # An empty package "kelvo" over the module's folder: the native module is
+    # imported alone, before the package's own Python files exist.
+    package = types.ModuleType("kelvo")
+    package.__path__ = [str(Path(path).parent)]
+    sys.modules["kelvo"] = package
+    return importlib.import_module("kelvo._kelvo")
 
 
 def header_names(header: str) -> dict[str, list[str]]:

@@ -110,7 +110,7 @@ class Simulator:
     tls: serve TLS too; serial: serve a serial pseudo-terminal, linked as COMn;
     devices: serve that many independent devices in the one process, on
     consecutive addresses (sim.addresses; connect(device=K) for the K-th);
-    faults: fault specs ("silent", "delay:300", "device-error:0x0B000001",
+    faults: fault texts ("silent", "delay:300", "device-error:0x0B000001",
     "cut:7", ...) for the requests fault_at (from 1) on, fault_count of them
     (0: all), of command fault_command only when given; state: a state file's
     path or its XML text; require_login, push_rate, stream_at_start as the
@@ -144,8 +144,8 @@ class Simulator:
         self.pty: str | None = None
         self._executable = executable
         self._options: list[str] = []
-        for spec in faults:
-            self._options += ["--fault", spec]
+        for fault in faults:
+            self._options += ["--fault", fault]
         for flag, value in (
             ("--fault-at", fault_at),
             ("--fault-count", fault_count),
@@ -303,13 +303,13 @@ class Simulator:
         return os.path.join(self._folder, "control")
 
     def set_faults(
-        self, *specs: str, at: int = 1, count: int = 0, command: int | None = None
+        self, *faults: str, at: int = 1, count: int = 0, command: int | None = None
     ) -> None:
-        """Replaces the fault plan from the next request on (no specs: none)."""
-        words = [f"fault {spec}" for spec in specs] + [f"at {at}", f"count {count}"]
+        """Replaces the fault plan from the next request on (no faults: none)."""
+        words = [f"fault {fault}" for fault in faults] + [f"at {at}", f"count {count}"]
         if command is not None:
             words.append(f"command {command}")
-        self._control(" ".join(words) if specs else "clear")
+        self._control(" ".join(words) if faults else "clear")
 
     def _control(self, line: str) -> None:
         with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as channel:
