@@ -80,17 +80,13 @@ void CheckInit(const std::u16string& text, bool remember, PortwayErrorCode openE
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    SetUpProcess();
-    Input in(data, size);
+void kelvo::fuzz::FuzzOne(Input& in) {
     const std::uint8_t flags = in.u8();
-    const auto bytes = in.rest();
-    const std::u16string text = (flags & 2) ? Utf16Le(bytes) : Widen(bytes);
+    const std::u16string text = in.text(flags & 2);
     const bool remember = flags & 1;
     CheckConfString(text, remember);
     PortwayErrorCode openError = PW_OK;
     if (flags & 4)
         openError = (flags & 8) ? PW_CONNECT_FAILED : PW_HOST_NOT_FOUND;
     CheckInit(text, remember, openError);
-    return 0;
 }

@@ -29,11 +29,8 @@ bool IsUpperHex(char16_t c) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    SetUpProcess();
-    Input in(data, size);
-    const std::uint8_t flags = in.u8();
-    const std::u16string text = (flags & 1) ? Utf16Le(in.rest()) : Widen(in.rest());
+void kelvo::fuzz::FuzzOne(Input& in) {
+    const std::u16string text = in.text(in.u8() & 1);
 
     CKelvo* k = new CKelvo;
     k->AddRef();
@@ -54,5 +51,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(Call(*k, &CKelvo::DecryptPassword, scrambled) == text);
     FUZZ_CHECK(k->errorCode == KE_TYPE);
     k->Release();
-    return 0;
 }

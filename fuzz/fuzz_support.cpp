@@ -52,8 +52,6 @@ public:
     }
 };
 
-} // namespace
-
 void SetUpProcess() {
     static const bool done = [] {
         char pattern[] = "/tmp/kelvo-fuzz-XXXXXX";
@@ -76,47 +74,39 @@ void SetUpProcess() {
     (void)done;
 }
 
+} // namespace
+
 const std::string& ScratchDir() {
     return g_scratch;
 }
 
-// ---------------------------------------------------------------- Input
+// ---------------------------------------------------------------- input
 
-std::uint8_t Input::u8() {
-    return at_ < size_ ? data_[at_++] : 0;
-}
-
-std::uint16_t Input::u16() {
-    const std::uint16_t lo = u8();
-    return static_cast<std::uint16_t>(lo | (u8() << 8));
-}
-
-std::uint32_t Input::u32() {
-    const std::uint32_t lo = u16();
-    return lo | (static_cast<std::uint32_t>(u16()) << 16);
-}
-
-std::uint64_t Input::u64() {
-    const std::uint64_t lo = u32();
-    return lo | (static_cast<std::uint64_t>(u32()) << 32);
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    SetUpProcess();
+    Input in({data, size});
+    FuzzOne(in);
+    return 0;
 }
 
 std::span<const std::uint8_t> Input::bytes(std::size_t n) {
-    n = std::min(n, left());
-    std::span<const std::uint8_t> out(data_ + at_, n);
-    at_ += n;
+    const auto out = bytes_.subspan(at_, std::min(n, left()));
+    at_ += out.size();
     return out;
+}
+
+std::u16string Input::text(bool utf16le) {
+    const auto all = rest();
+    if (!utf16le)
+        return Widen(all);
+    std::u16string text;
+    for (std::size_t i = 0; i + 1 < all.size(); i += 2)
+        text.push_back(static_cast<char16_t>(all[i] | (all[i + 1] << 8)));
+    return text;
 }
 
 std::u16string Widen(std::span<const std::uint8_t> bytes) {
     return std::u16string(bytes.begin(), bytes.end());
-}
-
-std::u16string Utf16Le(std::span<const std::uint8_t> bytes) {
-    std::u16string text;
-    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
-        text.push_back(static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8)));
-    return text;
 }
 
 bool IsErrorCode(std::int32_t code) {
@@ -141,7 +131,6 @@ void FuzzTransport::Play(std::span<const std::uint8_t> device, const Script& scr
     locks = unlocks = lockDepth = writes = reads = opens = 0;
     written.clear();
     openedWith.clear();
-    queued_.clear();
     input_.clear();
     readAt_ = 0;
     lastError_ = PW_OK;
@@ -151,24 +140,6 @@ void FuzzTransport::Play(std::span<const std::uint8_t> device, const Script& scr
     }
     device_ = {};
     input_.assign(device.begin(), device.end());
-}
-
-void FuzzTransport::QueueAnswer(std::vector<std::uint8_t> answer) {
-    script_.answers = true;
-    script_.patchCounter = false;
-    script_.serialWrap = false;
-    script_.failLockAt = 0;
-    script_.failWriteAt = 0;
-    device_ = {};
-    queued_.push_back(std::move(answer));
-}
-
-void FuzzTransport::SetProperty(SHORT id, VARTYPE vt, ULONG value) {
-    properties_.push_back({id, vt, value});
-}
-
-void FuzzTransport::ClearProperties() {
-    properties_.clear();
 }
 
 HRESULT FuzzTransport::Open(BSTR connection) {
@@ -236,19 +207,12 @@ HRESULT FuzzTransport::Write(const void* buffer, ULONG length) {
 }
 
 void FuzzTransport::ReleaseAnswer(std::span<const std::uint8_t> request) {
-    std::vector<std::uint8_t> answer;
-    if (!queued_.empty()) {
-        answer = std::move(queued_.front());
-        queued_.erase(queued_.begin());
-    } else {
-        if (device_.empty())
-            return;
-        Input in(device_);
-        const std::uint16_t length = in.u16();
-        const auto bytes = in.bytes(length);
-        answer.assign(bytes.begin(), bytes.end());
-        device_ = device_.subspan(device_.size() - in.left());
-    }
+    if (device_.empty())
+        return;
+    Input in(device_);
+    const auto bytes = in.bytes(in.u16());
+    std::vector<std::uint8_t> answer(bytes.begin(), bytes.end());
+    device_ = device_.subspan(device_.size() - in.left());
     // The request: [address] node counter(2) ...
     const bool serial = script_.serialWrap;
     const std::size_t counterAt = serial ? 2 : 1;
@@ -270,19 +234,18 @@ HRESULT FuzzTransport::get_ErrorCode(PortwayErrorCode* error) {
 
 HRESULT FuzzTransport::GetProperty(SHORT id, VARIANT* value) {
     FUZZ_CHECK(value != nullptr);
-    for (const Property& p : properties_) {
-        if (p.id != id)
-            continue;
-        value->vt = p.vt;
-        value->ulVal = p.value;
-        return S_OK;
-    }
-    return E_FAIL;
+    const auto p = properties.find(id);
+    if (p == properties.end())
+        return E_FAIL;
+    value->vt = p->second.first;
+    value->ulVal = p->second.second;
+    return S_OK;
 }
 
 // ---------------------------------------------------------------- objects
 
-CKelvo* ConnectedObject(bool serial, std::uint8_t address) {
+CKelvo* ConnectedObject(bool serial, std::uint8_t address, bool utf8) {
+    SetThreadCodePage(utf8 ? CodePage::Utf8 : CodePage::Windows1252);
     FuzzTransport::Instance().Play({}, {}); // no failure of an earlier run stays armed
     auto* k = new CKelvo;
     k->AddRef();
@@ -294,16 +257,31 @@ CKelvo* ConnectedObject(bool serial, std::uint8_t address) {
     return k;
 }
 
-void CheckUsable(CKelvo& k) {
+void ReleaseChecked(CKelvo* k, bool usable) {
     FuzzTransport& t = FuzzTransport::Instance();
-    FUZZ_CHECK(k.portAdapter != nullptr);
-    std::vector<std::uint8_t> answer = AnswerFrame(k.frameCount, 0x30E0);
-    if (k.serialMode)
-        answer = SerialWrap(k.address == 255 ? 0x01 : k.address, answer);
-    t.QueueAnswer(std::move(answer));
-    FUZZ_CHECK(k.Save_Command() == S_OK);
-    FUZZ_CHECK(k.errorCode == KE_OK);
+    FUZZ_CHECK(IsErrorCode(k->errorCode));
     FUZZ_CHECK(t.lockDepth == 0);
+    if (usable && k->portAdapter) {
+        std::vector<std::uint8_t> answer = AnswerFrame(k->frameCount, 0x30E0);
+        if (k->serialMode)
+            answer = SerialWrap(k->address == 255 ? 0x01 : k->address, answer);
+        static std::vector<std::uint8_t> answers; // the transport keeps a view of it
+        answers.clear();
+        AppendAnswer(answers, answer);
+        t.Play(answers, {.answers = true});
+        FUZZ_CHECK(k->Save_Command() == S_OK);
+        FUZZ_CHECK(k->errorCode == KE_OK);
+        FUZZ_CHECK(t.lockDepth == 0);
+    }
+    k->Release();
+    FUZZ_CHECK(t.references() == 1);
+    SetThreadCodePage(CodePage::Windows1252);
+}
+
+void AppendAnswer(std::vector<std::uint8_t>& answers, std::span<const std::uint8_t> answer) {
+    answers.push_back(static_cast<std::uint8_t>(answer.size()));
+    answers.push_back(static_cast<std::uint8_t>(answer.size() >> 8));
+    answers.insert(answers.end(), answer.begin(), answer.end());
 }
 
 } // namespace kelvo::fuzz

@@ -1,6 +1,6 @@
-// Shared pieces of the fuzz targets: the check that stops a run, a reader
-// over the input bytes, the process set-up, and a transport that plays the
-// input's bytes as the device.
+// The harness of the fuzz targets: the check that stops a run, a reader over
+// the input bytes, the process set-up, a transport that plays the input's
+// bytes as the device, and the set-up and final checks of a connected object.
 #pragma once
 
 #include "device/kelvo_object.h"
@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <span>
 #include <string>
 #include <vector>
@@ -22,39 +23,47 @@ namespace kelvo::fuzz {
 
 #define FUZZ_CHECK(cond) ((cond) ? (void)0 : ::kelvo::fuzz::Fail(__FILE__, __LINE__, #cond))
 
-// Once per process: a scratch folder as the per-user settings folder (holding
-// "DeviceLink.ini" with LastPort 7) and as the module's folder (a short
-// "Kelvo.ERR"), a silent message box, a trace sink that checks every line,
-// and the fuzzing transport registered as "Portway.Portway2.1".
-void SetUpProcess();
-// The process's scratch folder, without a trailing '/'.
-const std::string& ScratchDir();
-
-// Fields taken off the front of the input; past its end every field is 0.
+// Fields taken off the front of the input, little-endian; past its end every
+// field is 0.
 class Input {
 public:
-    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    explicit Input(std::span<const std::uint8_t> bytes) : Input(bytes.data(), bytes.size()) {}
+    explicit Input(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
 
-    std::uint8_t u8();
-    std::uint16_t u16();
-    std::uint32_t u32();
-    std::uint64_t u64();
+    std::uint8_t u8() { return at_ < bytes_.size() ? bytes_[at_++] : 0; }
+    std::uint16_t u16() { return Le<std::uint16_t>(); }
+    std::uint32_t u32() { return Le<std::uint32_t>(); }
+    std::uint64_t u64() { return Le<std::uint64_t>(); }
     // At most n bytes.
     std::span<const std::uint8_t> bytes(std::size_t n);
     std::span<const std::uint8_t> rest() { return bytes(left()); }
-    std::size_t left() const { return size_ - at_; }
+    std::size_t left() const { return bytes_.size() - at_; }
+    // The rest as text: UTF-16LE pairs (an odd last byte is dropped), or one
+    // UTF-16 unit per byte.
+    std::u16string text(bool utf16le);
 
 private:
-    const std::uint8_t* data_;
-    std::size_t size_;
+    template <class T> T Le() {
+        T value = 0;
+        for (std::size_t i = 0; i < sizeof(T); ++i)
+            value |= static_cast<T>(static_cast<T>(u8()) << (8 * i));
+        return value;
+    }
+    std::span<const std::uint8_t> bytes_;
     std::size_t at_ = 0;
 };
 
+// What a target defines: one input. The entry point (fuzz_support.cpp) has
+// already set up the process: a scratch folder as the per-user settings
+// folder (holding "DeviceLink.ini" with LastPort 7) and as the module's folder
+// (a short "Kelvo.ERR"), a silent message box, a trace sink that checks every
+// line, and the fuzzing transport registered as "Portway.Portway2.1".
+void FuzzOne(Input& in);
+
+// The process's scratch folder, without a trailing '/'.
+const std::string& ScratchDir();
+
 // One UTF-16 unit per byte.
 std::u16string Widen(std::span<const std::uint8_t> bytes);
-// Little-endian pairs of bytes as UTF-16 units (an odd last byte is dropped).
-std::u16string Utf16Le(std::span<const std::uint8_t> bytes);
 
 // The codes errorCode may hold (KelvoError).
 bool IsErrorCode(std::int32_t code);
@@ -92,12 +101,9 @@ public:
     void PlayAnswers(std::span<const std::uint8_t> answers, bool serial) {
         Play(answers, {.answers = true, .patchCounter = true, .serialWrap = serial});
     }
-    // Clears the failures still armed and queues one answer (answers mode).
-    void QueueAnswer(std::vector<std::uint8_t> answer);
 
-    // Property values handed out by GetProperty (none: it fails).
-    void SetProperty(SHORT id, VARTYPE vt, ULONG value);
-    void ClearProperties();
+    // Property values handed out by GetProperty (none: it fails): id -> type, value.
+    std::map<SHORT, std::pair<VARTYPE, ULONG>> properties;
 
     // What the run did.
     int locks = 0;
@@ -128,25 +134,25 @@ private:
     std::span<const std::uint8_t> device_; // answers not yet released (answers mode)
     std::vector<std::uint8_t> input_;      // bytes waiting to be read
     std::size_t readAt_ = 0;
-    std::vector<std::vector<std::uint8_t>> queued_;
     PortwayErrorCode lastError_ = PW_OK;
-    struct Property {
-        SHORT id;
-        VARTYPE vt;
-        ULONG value;
-    };
-    std::vector<Property> properties_;
 };
 
-// A new object whose port adapter is open on the fuzzing transport; the
-// caller holds one reference.
-CKelvo* ConnectedObject(bool serial, std::uint8_t address);
+// A new object whose port adapter is open on the fuzzing transport, in the
+// UTF-8 or the Windows-1252 code page; the caller holds one reference.
+CKelvo* ConnectedObject(bool serial, std::uint8_t address, bool utf8 = false);
+
+// The end of an input on an object: errorCode is one of the codes, the port
+// lock is released, the object (when it has a port adapter and `usable`) still
+// works: Save_Command on a correct answer succeeds with errorCode 0 and
+// releases the lock; the last reference, released here, gives back the
+// transport. The code page goes back to Windows-1252.
+void ReleaseChecked(CKelvo* k, bool usable = true);
+
 // Answer frames and their serial form, as the tests build them.
 using test::AnswerFrame;
 using test::SerialWrap;
 
-// The object is still usable: Save_Command on a correct answer succeeds with
-// errorCode 0 and releases the lock. Needs a port adapter.
-void CheckUsable(CKelvo& k);
+// Appends an answer to a list of answers (16-bit length, then the bytes).
+void AppendAnswer(std::vector<std::uint8_t>& answers, std::span<const std::uint8_t> answer);
 
 } // namespace kelvo::fuzz

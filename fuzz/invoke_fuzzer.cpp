@@ -198,8 +198,7 @@ struct Argument {
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    SetUpProcess();
+void kelvo::fuzz::FuzzOne(Input& in) {
     static const bool noWindow = [] {
         ::unsetenv("DISPLAY");
         ::unsetenv("WAYLAND_DISPLAY");
@@ -208,7 +207,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }();
     (void)noWindow;
 
-    Input in(data, size);
     const DISPID id = static_cast<DISPID>(in.u32());
     const std::uint8_t flags = in.u8();
     const WORD dispatchFlags = flags & 0x0F;
@@ -218,7 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (MemberKind kind : {MemberKind::Method, MemberKind::Get, MemberKind::Put}) {
         const InterfaceMember* reached = FindMember(id, kind);
         if (reached && Excluded(*reached))
-            return 0;
+            return;
     }
 
     const std::uint8_t countByte = in.u8();
@@ -275,11 +273,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         args[count - 1 - i].passed = rgvarg[i];
     for (Argument& a : args)
         a.Finish();
-
-    FUZZ_CHECK(IsErrorCode(k->errorCode));
-    FUZZ_CHECK(t.lockDepth == 0);
-    if (k->portAdapter)
-        CheckUsable(*k);
-    k->Release();
-    return 0;
+    ReleaseChecked(k);
 }

@@ -24,6 +24,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -60,13 +61,46 @@ VARIANT SentinelVariant() {
     return v;
 }
 
-bool IsSentinel(const VARIANT& v) {
-    return v.vt == VT_ERROR && v.scode == kSentinelCode;
-}
-
 BSTR SentinelBstr() {
     static BSTR sentinel = SysAllocString(u"sentinel");
     return sentinel;
+}
+
+bool Same(const VARIANT& a, const VARIANT& b) {
+    return a.vt == b.vt && a.scode == b.scode;
+}
+template <class T> bool Same(const T& a, const T& b) {
+    return a == b;
+}
+
+// An operation with an out value, called without an out pointer when the
+// input asks for that. Otherwise the out value starts as `fill`;
+// a failure leaves `failed` there, a success is checked (and freed) by `ok`.
+template <class T, class Get, class Ok> HRESULT Out(Run& r, T fill, T failed, Get get, Ok ok) {
+    if (r.nullOut)
+        return get(nullptr);
+    T out = fill;
+    const HRESULT hr = get(&out);
+    if (FAILED(hr))
+        FUZZ_CHECK(Same(out, failed));
+    else
+        ok(out);
+    return hr;
+}
+template <class T, class Get, class Ok> HRESULT Out(Run& r, T sentinel, Get get, Ok ok) {
+    return Out(r, sentinel, sentinel, get, ok);
+}
+
+// A text out value: written on success (then checked by `ok` and freed).
+template <class Get> HRESULT TextOut(Run& r, Get get, bool (*ok)(std::u16string_view)) {
+    return Out(r, SentinelBstr(), get, [ok](BSTR& out) {
+        FUZZ_CHECK(out != SentinelBstr() && ok(BstrView(out)));
+        SysFreeString(out);
+    });
+}
+
+bool AnyText(std::u16string_view) {
+    return true;
 }
 
 // A text argument: length byte, then that many bytes (widened), repeated to
@@ -78,16 +112,6 @@ std::u16string Text(Input& in) {
         while (text.size() < 300)
             text += text;
     return text;
-}
-
-// Checks a BSTR out value: on success a string (freed here), else untouched.
-void CheckBstrOut(HRESULT hr, BSTR out) {
-    if (FAILED(hr)) {
-        FUZZ_CHECK(out == SentinelBstr());
-        return;
-    }
-    FUZZ_CHECK(out != SentinelBstr());
-    SysFreeString(out);
 }
 
 // A buffer with guard bytes behind its len bytes.
@@ -109,27 +133,21 @@ const SHORT kTypes[] = {VT_EMPTY, VT_I1, VT_UI1, VT_I2,  VT_UI2,  VT_I4,   VT_UI
 
 HRESULT GetPar(Run& r) {
     const SHORT type = kTypes[r.args.u8() % std::size(kTypes)];
-    const LONG ipa = static_cast<LONG>(r.args.u32());
-    const LONG sub = static_cast<LONG>(r.args.u32());
-    if (r.nullOut) {
-        const HRESULT hr = r.k.get_Par(ipa, sub, type, nullptr);
-        FUZZ_CHECK(hr == E_POINTER);
+    const LONG ipa = static_cast<LONG>(r.args.u32()), sub = static_cast<LONG>(r.args.u32());
+    const auto get = [&](VARIANT* v) {
+        const HRESULT hr = r.k.get_Par(ipa, sub, type, v);
+        FUZZ_CHECK(v || hr == E_POINTER);
         return hr;
-    }
-    VARIANT v = SentinelVariant();
-    const HRESULT hr = r.k.get_Par(ipa, sub, type, &v);
-    if (FAILED(hr)) {
-        FUZZ_CHECK(IsSentinel(v));
-        return hr;
-    }
-    if (type == VT_EMPTY)
-        FUZZ_CHECK(v.vt == VT_I2 || v.vt == VT_I4 || v.vt == VT_I8);
-    else
-        FUZZ_CHECK(v.vt == static_cast<VARTYPE>(type));
-    if (v.vt == VT_BSTR)
-        FUZZ_CHECK(v.bstrVal != nullptr && SysStringLen(v.bstrVal) <= 255);
-    VariantClear(&v);
-    return hr;
+    };
+    return Out(r, SentinelVariant(), get, [type](VARIANT& v) {
+        if (type == VT_EMPTY)
+            FUZZ_CHECK(v.vt == VT_I2 || v.vt == VT_I4 || v.vt == VT_I8);
+        else
+            FUZZ_CHECK(v.vt == static_cast<VARTYPE>(type));
+        if (v.vt == VT_BSTR)
+            FUZZ_CHECK(v.bstrVal != nullptr && SysStringLen(v.bstrVal) <= 255);
+        VariantClear(&v);
+    });
 }
 
 // A value of one of the types, its bits from the arguments.
@@ -139,95 +157,71 @@ void FillValue(Input& in, VARIANT& v, Bstr& text) {
                                           VT_UI8,   VT_BSTR, VT_BOOL, VT_NULL};
     VariantInit(&v);
     v.vt = kValueTypes[in.u8() % std::size(kValueTypes)];
-    const std::uint64_t bits = in.u64();
-    switch (v.vt) {
-    case VT_BSTR: {
-        // 0 to 300 characters: the text given, repeated.
-        const std::size_t length = in.u16() % 301;
-        const std::u16string unit = Text(in);
-        std::u16string value;
-        while (value.size() < length)
-            value += unit.empty() ? u"a" : unit;
-        value.resize(length);
-        text = Bstr(value);
-        v.bstrVal = text.get();
+    v.ullVal = in.u64();
+    if (v.vt == VT_BOOL)
+        v.boolVal = (v.ullVal & 1) ? VARIANT_TRUE : 0;
+    if (v.vt != VT_BSTR)
         return;
-    }
-    case VT_BOOL:
-        v.boolVal = (bits & 1) ? VARIANT_TRUE : 0;
-        return;
-    default:
-        v.ullVal = bits;
-        return;
-    }
+    // 0 to 300 characters: the text given, repeated.
+    const std::size_t length = in.u16() % 301;
+    const std::u16string unit = Text(in);
+    std::u16string value;
+    while (value.size() < length)
+        value += unit.empty() ? u"a" : unit;
+    value.resize(length);
+    text = Bstr(value);
+    v.bstrVal = text.get();
 }
 
 HRESULT PutPar(Run& r) {
     const SHORT type = kTypes[r.args.u8() % std::size(kTypes)];
-    const LONG ipa = static_cast<LONG>(r.args.u32());
-    const LONG sub = static_cast<LONG>(r.args.u32());
+    const LONG ipa = static_cast<LONG>(r.args.u32()), sub = static_cast<LONG>(r.args.u32());
     VARIANT v;
     Bstr text;
     FillValue(r.args, v, text);
     return r.k.put_Par(ipa, sub, type, v); // the value still belongs to the caller
 }
 
-template <class T> HRESULT TypedGet(Run& r, HRESULT (CKelvo::*get)(LONG, LONG, T*)) {
-    const LONG ipa = r.args.u16();
-    const LONG sub = r.args.u8();
-    if (r.nullOut)
-        return (r.k.*get)(ipa, sub, nullptr);
-    T value{};
-    std::memset(&value, 0x5A, sizeof value);
-    const HRESULT hr = (r.k.*get)(ipa, sub, &value);
-    if (FAILED(hr))
-        FUZZ_CHECK(value == T{}); // a failed read gives 0
-    return hr;
+// A typed getter: a failed read gives 0.
+template <class T> HRESULT TypedGet(Run& r, HRESULT (CKelvo::*get)(LONG, LONG, T*), Input& in) {
+    const LONG ipa = in.u16(), sub = in.u8();
+    T fill;
+    std::memset(&fill, 0x5A, sizeof fill);
+    return Out(
+        r, fill, T{}, [&](T* v) { return (r.k.*get)(ipa, sub, v); }, [](T&) {});
 }
 
 HRESULT TypedPar(Run& r) {
     const std::uint8_t which = r.args.u8() % 8;
-    const LONG ipa = r.args.u16();
-    const LONG sub = r.args.u8();
+    const LONG ipa = r.args.u16(), sub = r.args.u8();
     const std::uint32_t value = r.args.u32();
-    switch (which) {
-    case 0:
-        return TypedGet<LONG>(r, &CKelvo::get_ParDWord);
-    case 1:
-        return TypedGet<float>(r, &CKelvo::get_ParFloat);
-    case 2:
-        return TypedGet<SHORT>(r, &CKelvo::get_ParInt);
-    case 3:
-        return TypedGet<LONG>(r, &CKelvo::get_ParWord);
-    case 4:
-        return r.k.put_ParDWord(ipa, sub, static_cast<LONG>(value));
-    case 5: {
-        float f;
-        std::memcpy(&f, &value, sizeof f);
-        return r.k.put_ParFloat(ipa, sub, f);
-    }
-    case 6:
-        return r.k.put_ParInt(ipa, sub, static_cast<SHORT>(value));
-    default:
-        return r.k.put_ParWord(ipa, sub, static_cast<LONG>(value));
-    }
+    float f;
+    std::memcpy(&f, &value, sizeof f);
+    // The getters take their parameter from the bytes after the value.
+    const std::function<HRESULT()> calls[] = {
+        [&] { return TypedGet<LONG>(r, &CKelvo::get_ParDWord, r.args); },
+        [&] { return TypedGet<float>(r, &CKelvo::get_ParFloat, r.args); },
+        [&] { return TypedGet<SHORT>(r, &CKelvo::get_ParInt, r.args); },
+        [&] { return TypedGet<LONG>(r, &CKelvo::get_ParWord, r.args); },
+        [&] { return r.k.put_ParDWord(ipa, sub, static_cast<LONG>(value)); },
+        [&] { return r.k.put_ParFloat(ipa, sub, f); },
+        [&] { return r.k.put_ParInt(ipa, sub, static_cast<SHORT>(value)); },
+        [&] { return r.k.put_ParWord(ipa, sub, static_cast<LONG>(value)); },
+    };
+    return calls[which]();
 }
 
 // ---------------------------------------------------------------- commands
 
 HRESULT Command(Run& r) {
-    switch (r.args.u8() % 5) {
-    case 0:
-        return r.k.Save_Command();
-    case 1:
-        return r.k.Reset_Command();
-    case 2:
-        return r.k.Restore_Command(static_cast<LONG>(r.args.u32()));
-    case 3:
-        return r.k.DeleteErrorLog();
-    default:
-        return r.k.ResetError(r.args.u8());
-    }
+    const std::function<HRESULT()> calls[] = {
+        [&] { return r.k.Save_Command(); },
+        [&] { return r.k.Reset_Command(); },
+        [&] { return r.k.Restore_Command(static_cast<LONG>(r.args.u32())); },
+        [&] { return r.k.DeleteErrorLog(); },
+        [&] { return r.k.ResetError(r.args.u8()); },
+    };
+    return calls[r.args.u8() % 5]();
 }
 
 // Descriptions of record versions 1 and 2 beside the scratch folder's outputs.
@@ -327,31 +321,22 @@ HRESULT SafeDataWrite(Run& r) {
 }
 
 HRESULT SafeDataRead(Run& r) {
-    if (r.nullOut)
-        return r.k.SafeDataRead(nullptr);
     SAFEARRAY* sentinel = reinterpret_cast<SAFEARRAY*>(&r);
-    SAFEARRAY* result = sentinel;
-    const HRESULT hr = r.k.SafeDataRead(&result);
-    if (FAILED(hr)) {
-        FUZZ_CHECK(result == sentinel);
-        return hr;
-    }
-    FUZZ_CHECK(result != sentinel && result != nullptr);
-    FUZZ_CHECK(SafeArrayGetDim(result) == 1 && result->rgsabound[0].cElements == 40);
-    SafeArrayDestroy(result);
-    return hr;
+    return Out(
+        r, sentinel, [&](SAFEARRAY** out) { return r.k.SafeDataRead(out); },
+        [sentinel](SAFEARRAY* out) {
+            FUZZ_CHECK(out != sentinel && out != nullptr);
+            FUZZ_CHECK(SafeArrayGetDim(out) == 1 && out->rgsabound[0].cElements == 40);
+            SafeArrayDestroy(out);
+        });
 }
 
 HRESULT ReadSafeObject(Run& r) {
     const USHORT index = r.args.u16();
     const BYTE sub = r.args.u8();
-    if (r.nullOut)
-        return r.k.ReadSafeObject(index, sub, nullptr);
-    ULONG value = kSentinel;
-    const HRESULT hr = r.k.ReadSafeObject(index, sub, &value);
-    if (FAILED(hr))
-        FUZZ_CHECK(value == kSentinel);
-    return hr;
+    return Out(
+        r, kSentinel, [&](ULONG* out) { return r.k.ReadSafeObject(index, sub, out); },
+        [](ULONG) {});
 }
 
 HRESULT ReadSSCBuffer(Run& r) {
@@ -367,15 +352,10 @@ HRESULT PushDataCommand(Run& r) {
     VARIANT v;
     Bstr text;
     FillValue(r.args, v, text);
-    if (r.nullOut)
-        return r.k.PushDataCommand(stream, cmd, v, nullptr);
-    LONG result = static_cast<LONG>(kSentinel);
-    const HRESULT hr = r.k.PushDataCommand(stream, cmd, v, &result);
-    if (FAILED(hr))
-        FUZZ_CHECK(result == static_cast<LONG>(kSentinel));
-    else
-        FUZZ_CHECK(result >= 0 && result <= 255);
-    return hr;
+    return Out(
+        r, static_cast<LONG>(kSentinel),
+        [&](LONG* out) { return r.k.PushDataCommand(stream, cmd, v, out); },
+        [](LONG out) { FUZZ_CHECK(out >= 0 && out <= 255); });
 }
 
 HRESULT ReadPushData(Run& r) {
@@ -387,116 +367,107 @@ HRESULT ReadPushData(Run& r) {
     FUZZ_CHECK(r.t.locks == 0 && r.t.writes == 0);
     if (!r.k.serialMode)
         FUZZ_CHECK(hr == E_NOTIMPL);
-    if (hr == S_OK)
-        FUZZ_CHECK(len == static_cast<USHORT>(size));
-    else
-        FUZZ_CHECK(len == 0xA5A5);
+    FUZZ_CHECK(len == (hr == S_OK ? static_cast<USHORT>(size) : 0xA5A5));
     return hr;
 }
 
 // ---------------------------------------------------------------- users
 
+// SetPermissionsAndRole: role, element count, element kinds.
+HRESULT SetPermissions(Run& r, BSTR user) {
+    const BYTE role = r.args.u8();
+    const std::uint8_t count = r.args.u8() % 70;
+    const std::uint8_t shape = r.args.u8();
+    VARIANT permissions;
+    VariantInit(&permissions);
+    permissions.vt = (shape & 1) ? VT_ARRAY | VT_UI1 : VT_ARRAY | VT_VARIANT;
+    permissions.parray =
+        SafeArrayCreateVector((shape & 2) ? VT_UI1 : VT_VARIANT, (shape & 4) ? 1 : 0, count);
+    if (permissions.parray && permissions.parray->cbElements == sizeof(VARIANT)) {
+        auto* items = static_cast<VARIANT*>(permissions.parray->pvData);
+        for (std::uint8_t i = 0; i < count; ++i) {
+            const std::uint8_t e = r.args.u8();
+            items[i].vt = (e & 1) ? VT_BOOL : VT_I4;
+            items[i].lVal = 0;
+            items[i].boolVal = (e & 2) ? VARIANT_TRUE : 0;
+        }
+    }
+    const HRESULT hr = r.k.SetPermissionsAndRole((shape & 8) ? nullptr : user, role, permissions);
+    VariantClear(&permissions);
+    return hr;
+}
+
 HRESULT UserOp(Run& r) {
     const std::uint8_t which = r.args.u8() % 7;
-    const std::u16string first = Text(r.args);
-    const std::u16string second = Text(r.args);
-    Bstr a(first);
-    Bstr b(second);
-    switch (which) {
-    case 0: {
-        if (r.nullOut)
-            return r.k.GetAllUsers(nullptr);
-        BSTR out = SentinelBstr();
-        const HRESULT hr = r.k.GetAllUsers(&out);
-        CheckBstrOut(hr, out);
-        return hr;
-    }
-    case 1:
-        return r.k.ChangePasswordUser(a.get(), b.get());
-    case 2:
-        return r.k.ChangePasswordAdmin(a.get(), b.get());
-    case 3:
-        return r.k.CreateUser(a.get(), b.get());
-    case 4:
-        return r.k.DeleteUser(a.get());
-    case 5: {
-        if (r.nullOut)
-            return r.k.GetPermissionsAndRole(a.get(), nullptr);
-        VARIANT v = SentinelVariant();
-        const HRESULT hr = r.k.GetPermissionsAndRole(a.get(), &v);
-        if (FAILED(hr)) {
-            FUZZ_CHECK(IsSentinel(v));
-            return hr;
-        }
-        FUZZ_CHECK(v.vt == (VT_ARRAY | VT_VARIANT) && v.parray->rgsabound[0].cElements == 65);
-        VariantClear(&v);
-        return hr;
-    }
-    default: {
-        // SetPermissionsAndRole: role, element count, element kinds.
-        const BYTE role = r.args.u8();
-        const std::uint8_t count = r.args.u8() % 70;
-        const std::uint8_t shape = r.args.u8();
-        VARIANT permissions;
-        VariantInit(&permissions);
-        permissions.vt = (shape & 1) ? VT_ARRAY | VT_UI1 : VT_ARRAY | VT_VARIANT;
-        permissions.parray =
-            SafeArrayCreateVector((shape & 2) ? VT_UI1 : VT_VARIANT, (shape & 4) ? 1 : 0, count);
-        if (permissions.parray && permissions.parray->cbElements == sizeof(VARIANT)) {
-            auto* items = static_cast<VARIANT*>(permissions.parray->pvData);
-            for (std::uint8_t i = 0; i < count; ++i) {
-                const std::uint8_t e = r.args.u8();
-                items[i].vt = (e & 1) ? VT_BOOL : VT_I4;
-                items[i].lVal = 0;
-                items[i].boolVal = (e & 2) ? VARIANT_TRUE : 0;
-            }
-        }
-        const HRESULT hr =
-            r.k.SetPermissionsAndRole((shape & 8) ? nullptr : a.get(), role, permissions);
-        VariantClear(&permissions);
-        return hr;
-    }
-    }
+    Bstr a(Text(r.args));
+    Bstr b(Text(r.args));
+    const std::function<HRESULT()> calls[] = {
+        [&] {
+            return TextOut(
+                r, [&](BSTR* out) { return r.k.GetAllUsers(out); }, AnyText);
+        },
+        [&] { return r.k.ChangePasswordUser(a.get(), b.get()); },
+        [&] { return r.k.ChangePasswordAdmin(a.get(), b.get()); },
+        [&] { return r.k.CreateUser(a.get(), b.get()); },
+        [&] { return r.k.DeleteUser(a.get()); },
+        [&] {
+            return Out(
+                r, SentinelVariant(),
+                [&](VARIANT* v) { return r.k.GetPermissionsAndRole(a.get(), v); },
+                [](VARIANT& v) {
+                    FUZZ_CHECK(v.vt == (VT_ARRAY | VT_VARIANT) &&
+                               v.parray->rgsabound[0].cElements == 65);
+                    VariantClear(&v);
+                });
+        },
+        [&] { return SetPermissions(r, a.get()); },
+    };
+    return calls[which]();
 }
 
 HRESULT AdminOp(Run& r) {
-    switch (r.args.u8() % 3) {
-    case 0: {
-        if (r.nullOut)
-            return r.k.GetBVAdminKey(nullptr);
-        BSTR out = SentinelBstr();
-        const HRESULT hr = r.k.GetBVAdminKey(&out);
-        if (SUCCEEDED(hr))
-            FUZZ_CHECK(SysStringLen(out) == 384);
-        CheckBstrOut(hr, out);
-        return hr;
-    }
-    case 1: {
-        Bstr key(Text(r.args));
-        return r.k.ResetAdminPassword(key.get());
-    }
-    default: {
-        const LONG start = static_cast<LONG>(r.args.u32());
-        const LONG expire = static_cast<LONG>(r.args.u32());
-        return r.k.CreateCertificate(start, expire);
-    }
-    }
+    const std::function<HRESULT()> calls[] = {
+        [&] {
+            return TextOut(
+                r, [&](BSTR* out) { return r.k.GetBVAdminKey(out); },
+                [](std::u16string_view key) { return key.size() == 384; });
+        },
+        [&] { return r.k.ResetAdminPassword(Bstr(Text(r.args)).get()); },
+        [&] {
+            const LONG start = static_cast<LONG>(r.args.u32());
+            return r.k.CreateCertificate(start, static_cast<LONG>(r.args.u32()));
+        },
+    };
+    return calls[r.args.u8() % 3]();
 }
 
 // ---------------------------------------------------------------- ping, packet, certificate dates
 
 HRESULT PingOp(Run& r) {
     const SHORT blink = static_cast<SHORT>(r.args.u16());
-    if (r.nullOut)
-        return r.k.Ping(blink, nullptr);
-    BSTR out = SentinelBstr();
-    const HRESULT hr = r.k.Ping(blink, &out);
-    if (SUCCEEDED(hr)) {
-        const std::u16string_view text = BstrView(out);
-        FUZZ_CHECK(text.starts_with(u"{ ") && text.ends_with(u" }"));
+    return TextOut(
+        r, [&](BSTR* out) { return r.k.Ping(blink, out); },
+        [](std::u16string_view text) { return text.starts_with(u"{ ") && text.ends_with(u" }"); });
+}
+
+// An array of variants: per element a kind and its value.
+SAFEARRAY* PacketItems(Input& in, std::uint8_t count) {
+    static const VARTYPE kItemTypes[] = {VT_UI1, VT_I4, VT_R8, VT_BSTR, VT_NULL};
+    SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, count);
+    auto* items = static_cast<VARIANT*>(array->pvData);
+    for (std::uint8_t i = 0; i < count; ++i) {
+        VARIANT& item = items[i];
+        item.vt = kItemTypes[in.u8() % 5];
+        if (item.vt == VT_UI1)
+            item.bVal = in.u8();
+        else if (item.vt == VT_I4)
+            item.lVal = static_cast<LONG>(in.u32());
+        else if (item.vt == VT_R8)
+            item.dblVal = static_cast<double>(static_cast<std::int16_t>(in.u16())) / 4;
+        else if (item.vt == VT_BSTR)
+            item.bstrVal = Bstr(Text(in)).release();
     }
-    CheckBstrOut(hr, out);
-    return hr;
+    return array;
 }
 
 HRESULT PacketOp(Run& r) {
@@ -507,56 +478,21 @@ HRESULT PacketOp(Run& r) {
     static const INT kResultTypes[] = {0, VT_ARRAY | VT_VARIANT, VT_ARRAY | VT_UI1, VT_I4};
     const INT resultType = kResultTypes[(shape >> 2) % std::size(kResultTypes)];
 
+    // Bytes, variants, variants that claim to be bytes, or no array.
     VARIANT arrOut;
     VariantInit(&arrOut);
-    switch (shape % 4) {
-    case 0: {
-        arrOut.vt = VT_ARRAY | VT_UI1;
+    arrOut.vt = shape % 4 == 1 ? VT_ARRAY | VT_VARIANT : VT_ARRAY | VT_UI1;
+    if (shape % 4 == 0) {
         arrOut.parray = SafeArrayCreateVector(VT_UI1, 0, count);
         const auto b = r.args.bytes(count);
         std::copy(b.begin(), b.end(), static_cast<BYTE*>(arrOut.parray->pvData));
-        break;
-    }
-    case 1: {
-        arrOut.vt = VT_ARRAY | VT_VARIANT;
+    } else if (shape % 4 == 1) {
+        arrOut.parray = PacketItems(r.args, count);
+    } else if (shape % 4 == 2) {
         arrOut.parray = SafeArrayCreateVector(VT_VARIANT, 0, count);
-        auto* items = static_cast<VARIANT*>(arrOut.parray->pvData);
-        for (std::uint8_t i = 0; i < count; ++i) {
-            const std::uint8_t kind = r.args.u8();
-            switch (kind % 5) {
-            case 0:
-                items[i].vt = VT_UI1;
-                items[i].bVal = r.args.u8();
-                break;
-            case 1:
-                items[i].vt = VT_I4;
-                items[i].lVal = static_cast<LONG>(r.args.u32());
-                break;
-            case 2:
-                items[i].vt = VT_R8;
-                items[i].dblVal = static_cast<double>(static_cast<std::int16_t>(r.args.u16())) / 4;
-                break;
-            case 3: {
-                const std::u16string text = Text(r.args);
-                items[i].vt = VT_BSTR;
-                items[i].bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-                break;
-            }
-            default:
-                items[i].vt = VT_NULL;
-                break;
-            }
-        }
-        break;
-    }
-    case 2:
-        arrOut.vt = VT_ARRAY | VT_UI1;
-        arrOut.parray = SafeArrayCreateVector(VT_VARIANT, 0, count); // elements are not bytes
-        break;
-    default:
+    } else {
         arrOut.vt = VT_I4;
         arrOut.lVal = 5;
-        break;
     }
     VARIANT in = SentinelVariant();
     const HRESULT hr = r.k.PacketVARIANT(cmd, arrOut, lenIn, resultType, r.nullOut ? nullptr : &in);
@@ -566,7 +502,7 @@ HRESULT PacketOp(Run& r) {
         FUZZ_CHECK(static_cast<LONG>(in.parray->rgsabound[0].cElements) == lenIn);
         VariantClear(&in);
     } else {
-        FUZZ_CHECK(IsSentinel(in));
+        FUZZ_CHECK(Same(in, SentinelVariant()));
     }
     VariantClear(&arrOut);
     return hr;
@@ -578,18 +514,17 @@ HRESULT CertificateDate(Run& r) {
     const std::uint8_t shape = r.args.u8();
     const ULONG value = r.args.u32();
     if (shape & 1)
-        r.t.SetProperty(PORTWAY_PROP_CERT_NOT_BEFORE, kTypes[r.args.u8() % std::size(kTypes)],
-                        value);
+        r.t.properties[PORTWAY_PROP_CERT_NOT_BEFORE] = {kTypes[r.args.u8() % std::size(kTypes)],
+                                                        value};
     if (shape & 2)
-        r.t.SetProperty(PORTWAY_PROP_CERT_NOT_AFTER, VT_UI4, value);
-    ULONG out = kSentinel;
-    const HRESULT hr = (shape & 4) ? r.k.get_SSLCertNotAfter(r.nullOut ? nullptr : &out)
-                                   : r.k.get_SSLCertNotBefore(r.nullOut ? nullptr : &out);
-    r.t.ClearProperties();
-    if (FAILED(hr))
-        FUZZ_CHECK(out == kSentinel);
-    else
-        FUZZ_CHECK(out == value);
+        r.t.properties[PORTWAY_PROP_CERT_NOT_AFTER] = {VT_UI4, value};
+    const HRESULT hr = Out(
+        r, kSentinel,
+        [&](ULONG* out) {
+            return (shape & 4) ? r.k.get_SSLCertNotAfter(out) : r.k.get_SSLCertNotBefore(out);
+        },
+        [value](ULONG out) { FUZZ_CHECK(out == value); });
+    r.t.properties.clear();
     return hr;
 }
 
@@ -604,8 +539,7 @@ HRESULT InitOp(Run& r) {
                           u"," + ScramblePassword(password) + u"#TCPIP:fuzz/1,5000";
     if (shape & 1)
         text += u",SSL";
-    Bstr conf(text);
-    const HRESULT hr = r.k.Init(conf.get());
+    const HRESULT hr = r.k.Init(Bstr(text).get());
     FUZZ_CHECK(hr == S_OK || hr == KELVO_E_OPEN || hr == KELVO_E_CONNECTION_TEXT);
     if (hr == S_OK)
         FUZZ_CHECK(r.k.active && r.k.portAdapter && r.k.tcpMode && !r.k.serialMode);
@@ -676,7 +610,7 @@ void CheckResult(const Operation& op, HRESULT hr, const CKelvo& k, const FuzzTra
     if (op.kind == Kind::Local && op.run != ReadPushData)
         FUZZ_CHECK(t.locks == 0 && t.writes == 0 && t.reads == 0);
     FUZZ_CHECK(IsKnownResult(hr) || (op.run == ReadPushData && hr == KE_TIMEOUT));
-    FUZZ_CHECK(IsErrorCode(k.errorCode));
+    FUZZ_CHECK(IsErrorCode(k.errorCode) && t.lockDepth == 0);
     switch (op.kind) {
     case Kind::Device:
         if (hr == S_OK)
@@ -701,18 +635,14 @@ void CheckResult(const Operation& op, HRESULT hr, const CKelvo& k, const FuzzTra
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    SetUpProcess();
-    Input in(data, size);
+void kelvo::fuzz::FuzzOne(Input& in) {
     const Operation& op = kOperations[in.u8() % std::size(kOperations)];
     const std::uint8_t flags = in.u8();
     const std::uint8_t flags2 = in.u8();
     const auto args = in.bytes(in.u8());
-    const auto device = in.rest();
 
     const bool serial = flags & 1;
-    SetThreadCodePage((flags & 64) ? CodePage::Utf8 : CodePage::Windows1252);
-    CKelvo* k = ConnectedObject(serial, (flags & 128) ? 5 : 255);
+    CKelvo* k = ConnectedObject(serial, (flags & 128) ? 5 : 255, flags & 64);
     k->eepromAccess = !(flags & 16);
     if (flags & 32) {
         k->userName = u"fz";
@@ -721,16 +651,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     k->errorCode = kStartCode;
 
     FuzzTransport& t = FuzzTransport::Instance();
-    FuzzTransport::Script script;
-    script.answers = flags & 2;
-    script.patchCounter = flags & 4;
-    script.serialWrap = serial && (flags & 8);
-    script.failWriteAt = flags2 & 3;
     static const PortwayErrorCode kOpenErrors[] = {PW_OK, PW_HOST_NOT_FOUND, PW_CONNECT_FAILED,
                                                    PW_IO_FAILED};
-    script.openError = kOpenErrors[(flags2 >> 2) & 3];
-    script.failLockAt = flags2 >> 5;
-    t.Play(device, script);
+    t.Play(in.rest(), {.answers = (flags & 2) != 0,
+                       .patchCounter = (flags & 4) != 0,
+                       .serialWrap = serial && (flags & 8),
+                       .failLockAt = flags2 >> 5,
+                       .failWriteAt = flags2 & 3,
+                       .openError = kOpenErrors[(flags2 >> 2) & 3]});
 
     Run run{*k, t, Input(args), (flags2 & 16) != 0};
     const HRESULT hr = op.run(run);
@@ -742,16 +670,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckResult(op, hr, *k, t);
     CheckRequests(*k, t,
                   op.run == PutPar || op.run == UserOp || op.run == AdminOp || op.run == InitOp);
-    FUZZ_CHECK(t.lockDepth == 0);
-    if (op.run == InitOp && hr == KELVO_E_CONNECTION_TEXT) {
-        // A refused text leaves a new adapter that was never opened.
+    // A refused Init text leaves a new adapter that was never opened.
+    const bool refused = op.run == InitOp && hr == KELVO_E_CONNECTION_TEXT;
+    if (refused)
         FUZZ_CHECK(k->Save_Command() == E_FAIL && k->errorCode == KE_NO_PORT);
-    } else if (k->portAdapter) {
-        CheckUsable(*k);
-    }
-
-    k->Release();
-    FUZZ_CHECK(t.references() == 1);
-    SetThreadCodePage(CodePage::Windows1252);
-    return 0;
+    ReleaseChecked(k, !refused);
 }

@@ -8,35 +8,31 @@
 #include "discovery/scan_udp.h"
 
 #include <algorithm>
-#include <memory>
 #include <string_view>
 
 using namespace kelvo;
 using namespace kelvo::fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    SetUpProcess();
+void kelvo::fuzz::FuzzOne(Input& in) {
     // A buffer of exactly the datagram's size, so that a read past it is seen.
-    std::unique_ptr<std::uint8_t[]> copy(new std::uint8_t[size]);
-    std::copy_n(data, size, copy.get());
-    const std::span<const std::uint8_t> datagram(copy.get(), size);
+    const auto input = in.rest();
+    const std::vector<std::uint8_t> datagram(input.begin(), input.end());
 
     const std::string before = "earlier line\n";
     std::string text = before;
     const bool rendered = discovery::RenderScanAnswer(datagram, text);
-    FUZZ_CHECK(rendered == (size > 0 && data[0] == discovery::kKindAnswer));
+    FUZZ_CHECK(rendered == (!datagram.empty() && datagram[0] == discovery::kKindAnswer));
     if (!rendered) {
         FUZZ_CHECK(text == before);
-        return 0;
+        return;
     }
     FUZZ_CHECK(text.starts_with(before) && text.size() > before.size());
     const std::string_view line = std::string_view(text).substr(before.size());
     FUZZ_CHECK(line.back() == '\n');
-    const int announced = size > 1 ? static_cast<std::int8_t>(data[1]) : 0;
+    const int announced = datagram.size() > 1 ? static_cast<std::int8_t>(datagram[1]) : 0;
     FUZZ_CHECK(line.size() <= 1 + 100 * static_cast<std::size_t>(std::max(announced, 0)));
 
     std::string again;
     discovery::RenderScanAnswer(datagram, again);
     FUZZ_CHECK(again == line);
-    return 0;
 }

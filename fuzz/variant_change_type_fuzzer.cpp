@@ -144,12 +144,10 @@ HRESULT Convert(const std::u16string& text, VARTYPE vt, std::uint8_t flags, VARI
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    SetUpProcess();
-    Input in(data, size);
+void kelvo::fuzz::FuzzOne(Input& in) {
     const VARTYPE vt = kTargets[in.u8() % std::size(kTargets)];
     const std::uint8_t flags = in.u8();
-    const std::u16string text = (flags & 8) ? Utf16Le(in.rest()) : Widen(in.rest());
+    const std::u16string text = in.text(flags & 8);
 
     VARIANT result;
     const HRESULT hr = Convert(text, vt, flags, result);
@@ -169,7 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(hr == wideHr);
     }
     if (FAILED(hr))
-        return 0;
+        return;
     FUZZ_CHECK(result.vt == vt);
 
     if (IsNumberType(vt)) {
@@ -181,5 +179,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(SameValue(back, result));
     }
     VariantClear(&result);
-    return 0;
 }
