@@ -21,12 +21,12 @@ TEST(KelvoToolSessionSimulator, PushCommandsOverTcp) {
     ASSERT_TRUE(sim.Start({"--addr", "127.0.104.20", "--no-tls"}));
     const std::vector<std::string> conf = {"-c", "Kelvo:1,1000,0#TCPIP:127.0.104.20/17221,3000"};
     const ToolCase cases[] = {
-        {{"push", "cmd", "2", "5", "300"}, 0, "1\n"},
-        {{"push", "cmd", "2", "1"}, 0, "0\n"},
-        {{"push", "cmd", "7", "2", "ui2:9"}, 0, "1\n"},
-        {{"--json", "push", "cmd", "3", "0x10"}, 0, JsonOk("1")},
+        {"push cmd 2 5 300", 0, "1\n"},
+        {"push cmd 2 1", 0, "0\n"},
+        {"push cmd 7 2 ui2:9", 0, "1\n"},
+        {"--json push cmd 3 0x10", 0, JsonOk("1")},
         // Streamed bytes are read on serial links only.
-        {{"push", "read", "4"}, 1, "", "error: ReadPushData failed (hresult 0x80004001)\n"},
+        {"push read 4", 1, "", "error: ReadPushData failed (hresult 0x80004001)\n"},
     };
     for (const ToolCase& c : cases)
         Check(c, conf);
@@ -58,7 +58,7 @@ TEST(KelvoToolSessionSimulator, PushOnTheSerialLine) {
     SerialSim sim("push");
     ASSERT_TRUE(sim.Start("127.0.104.22", {}));
     // The serial link does not answer stream commands: the result is 0.
-    Check({{"-c", "Kelvo:255,500,0#COM:5", "push", "cmd", "0", "1"}, 0, "0\n", "", sim.Env()});
+    Check({"-c Kelvo:255,500,0#COM:5 push cmd 0 1", 0, "0\n", "", sim.Env()});
 
     ProgramOutcome read =
         Kelvo({"-c", "Kelvo:255,500,0#COM:5", "push", "read", "16", "--start", "0,2"}, sim.Env());
@@ -71,11 +71,8 @@ TEST(KelvoToolSessionSimulator, PushOnTheSerialLine) {
     }
 
     // Connecting stops the running stream, so nothing comes without --start.
-    Check({{"-c", "Kelvo:255,200,0#COM:5", "push", "read", "16"},
-           1,
-           "",
-           "error: ReadPushData failed (hresult 0x800705B4)\n",
-           sim.Env()});
+    Check({"-c Kelvo:255,200,0#COM:5 push read 16", 1, "",
+           "error: ReadPushData failed (hresult 0x800705B4)\n", sim.Env()});
 }
 
 TEST(KelvoToolSessionSimulator, ConnectingStopsAStreamAndLogsInOnTheSerialLine) {

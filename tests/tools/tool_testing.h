@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,18 +19,32 @@ inline ProgramOutcome Kelvo(std::vector<std::string> args, std::vector<std::stri
     return RunProgram(args, env);
 }
 
+// A command line: words split at blanks as a shell splits them, or listed
+// one by one where a word is empty or holds a blank.
+struct Words : std::vector<std::string> {
+    Words() = default;
+    Words(std::initializer_list<std::string> words) : vector(words) {}
+    Words(std::vector<std::string> words) : vector(std::move(words)) {}
+    Words(const char* line) : Words(std::string(line)) {}
+    Words(const std::string& line) {
+        std::istringstream in(line);
+        for (std::string word; in >> word;)
+            push_back(word);
+    }
+};
+
 // One run: exit status 0 prints `out` and on standard error `err` at its
 // start (nothing when `err` is empty); 1 prints `out` and standard error starts
 // with `err`; 2 (usage) prints an error starting with `err`.
 struct ToolCase {
-    std::vector<std::string> args;
+    Words args;
     int status = 0;
     std::string out = {};
     std::string err = {};
     std::vector<std::string> env = {};
 };
 
-inline ProgramOutcome Check(const ToolCase& c, std::vector<std::string> before = {}) {
+inline ProgramOutcome Check(const ToolCase& c, Words before = {}) {
     before.insert(before.end(), c.args.begin(), c.args.end());
     ProgramOutcome o = Kelvo(before, c.env);
     std::string line;
@@ -42,6 +58,12 @@ inline ProgramOutcome Check(const ToolCase& c, std::vector<std::string> before =
     else
         EXPECT_EQ(o.err.rfind(c.err, 0), 0u);
     return o;
+}
+
+// Each case in turn, every one after `before`.
+inline void CheckAll(std::initializer_list<ToolCase> cases, const Words& before = {}) {
+    for (const ToolCase& c : cases)
+        Check(c, before);
 }
 
 // The JSON line of a successful call with `result`.
