@@ -13,10 +13,7 @@ namespace {
 
 using trace::TraceChannel;
 
-class Channel : public ::testing::Test {
-protected:
-    void TearDown() override { RemoveTestChannels(); }
-};
+using Channel = TraceTest;
 
 TEST(ChannelNames, BaseNameUpperCasedAndPidSuffixCut) {
     EXPECT_EQ(trace::SectionName("Kelvo"), "ALTRACE_KELVO");
@@ -45,14 +42,13 @@ TEST_F(Channel, EntryFieldsAtTheirOffsets) {
 
     RawObject raw(channel.name());
     ASSERT_TRUE(raw.ok());
-    EXPECT_EQ(raw.u32(RawObject::Slot(0, 0)), 0xA1A2A3A4u);
-    EXPECT_EQ(raw.u32(RawObject::Slot(0, 4)), 16u);
-    EXPECT_EQ(raw.u32(RawObject::Slot(0, 8)), 0xC0DEu);
-    EXPECT_EQ(raw.u16(RawObject::Slot(0, 12)), 0u);
-    EXPECT_EQ(raw.u16(RawObject::Slot(0, 14)), 0u);
-    EXPECT_EQ(raw.u16(RawObject::Slot(0, 16)), u'h');
-    EXPECT_EQ(raw.u16(RawObject::Slot(0, 18)), 0xE9u);
-    EXPECT_EQ(raw.u16(RawObject::Slot(0, 20)), 0u);
+    // Slot 0: time, category, caller tag, then kind, length and the text.
+    std::vector<std::uint32_t> slot0;
+    for (std::size_t offset : {0, 4, 8})
+        slot0.push_back(raw.u32(RawObject::Slot(0, offset)));
+    for (std::size_t offset = 12; offset <= 20; offset += 2)
+        slot0.push_back(raw.u16(RawObject::Slot(0, offset)));
+    EXPECT_EQ(slot0, (std::vector<std::uint32_t>{0xA1A2A3A4u, 16, 0xC0DE, 0, 0, u'h', 0xE9, 0}));
     EXPECT_EQ(raw.u16(RawObject::Slot(1, 12)), 2u);
     EXPECT_EQ(raw.u16(RawObject::Slot(1, 14)), 5u);
     EXPECT_EQ(raw.data()[RawObject::Slot(1, 16 + 4)], 5);

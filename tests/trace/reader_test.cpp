@@ -12,17 +12,14 @@ namespace {
 using trace::TraceChannel;
 using trace::TraceReader;
 
-class Reader : public ::testing::Test {
-protected:
-    void TearDown() override { RemoveTestChannels(); }
+using Reader = TraceTest;
 
-    static std::vector<std::uint32_t> Sequences(const std::vector<trace::TraceRecord>& records) {
-        std::vector<std::uint32_t> out;
-        for (const auto& r : records)
-            out.push_back(r.sequence);
-        return out;
-    }
-};
+std::vector<std::uint32_t> Sequences(const std::vector<trace::TraceRecord>& records) {
+    std::vector<std::uint32_t> out;
+    for (const auto& r : records)
+        out.push_back(r.sequence);
+    return out;
+}
 
 TEST_F(Reader, FollowsNewEntriesAndCountsTheOverwritten) {
     TraceChannel channel;

@@ -35,10 +35,13 @@ protected:
 
     void WriteIni(const std::string& text) { std::ofstream(folder_ + "/Kelvo.ini") << text; }
 
-    TraceChannel* Start(const std::string& tag = "s") {
+    // Starts tracing, from `ini` when given.
+    TraceChannel* Start(const char* ini = nullptr) {
+        if (ini)
+            WriteIni(ini);
         trace::StartOptions options;
         options.settingsFolder = folder_;
-        options.baseName = TestBase(tag);
+        options.baseName = TestBase("s");
         options.wait = CountWait;
         channel_ = trace::StartTracingWith(options);
         return channel_.get();
@@ -95,8 +98,7 @@ TEST_F(TraceStart, OffWithoutFileOrWithAZeroSetting) {
     EXPECT_EQ(Start(), nullptr);
     for (const char* ini : {"[Trace]\nTraceEnable=0\n", "[Trace]\nTraceEnable=1\nTracemask=0\n",
                             "[Trace]\nTraceEnable=1\nTracesize=0\n"}) {
-        WriteIni(ini);
-        EXPECT_EQ(Start(), nullptr) << ini;
+        EXPECT_EQ(Start(ini), nullptr) << ini;
         EXPECT_FALSE(TraceEnabled(0xFFFFFFFF));
         EXPECT_FALSE(Trace(TRACE_CONNECTION, u"%i", 1));
         EXPECT_FALSE(TraceText(TRACE_CONNECTION, u"x"));
@@ -106,9 +108,8 @@ TEST_F(TraceStart, OffWithoutFileOrWithAZeroSetting) {
 }
 
 TEST_F(TraceStart, DefaultMaskStartsWithTheFiveLabels) {
-    WriteIni("[Trace]\nTraceEnable=1\n");
     const std::time_t before = std::time(nullptr);
-    TraceChannel* channel = Start();
+    TraceChannel* channel = Start("[Trace]\nTraceEnable=1\n");
     ASSERT_NE(channel, nullptr);
     EXPECT_EQ(channel->name(), trace::SectionName(TestBase("s")));
     EXPECT_EQ(channel->capacity(), 2048u);
@@ -138,8 +139,7 @@ TEST_F(TraceStart, DefaultMaskStartsWithTheFiveLabels) {
 }
 
 TEST_F(TraceStart, MaskOneWritesOnlyTheFirstLabelAndNoOperationLines) {
-    WriteIni("[Trace]\nTraceEnable=1\nTracemask=1\n");
-    ASSERT_NE(Start(), nullptr);
+    ASSERT_NE(Start("[Trace]\nTraceEnable=1\nTracemask=1\n"), nullptr);
     EXPECT_FALSE(Trace(TRACE_READ, u"CKelvo::Save_Command"));
     EXPECT_FALSE(TraceText(TRACE_READ, u"CKelvo::Save_Command"));
     EXPECT_TRUE(TraceText(TRACE_CONNECTION, u"connected"));
@@ -152,8 +152,7 @@ TEST_F(TraceStart, MaskOneWritesOnlyTheFirstLabelAndNoOperationLines) {
 }
 
 TEST_F(TraceStart, ASinkTakesTheLinesAndGivesThemBack) {
-    WriteIni("[Trace]\nTraceEnable=1\nTracemask=2\n");
-    ASSERT_NE(Start(), nullptr);
+    ASSERT_NE(Start("[Trace]\nTraceEnable=1\nTracemask=2\n"), nullptr);
     {
         TraceCapture capture(TRACE_WRITE);
         // An argument that would fault if formatted: outside the mask it is never touched.
@@ -172,8 +171,7 @@ TEST_F(TraceStart, ASinkTakesTheLinesAndGivesThemBack) {
 // kelvo -v: the lines the tool shows stay in the channel, each side with its
 // own mask.
 TEST_F(TraceStart, ALocalTraceLeavesTheChannelItsLines) {
-    WriteIni("[Trace]\nTraceEnable=1\nTracemask=2\n");
-    ASSERT_NE(Start(), nullptr);
+    ASSERT_NE(Start("[Trace]\nTraceEnable=1\nTracemask=2\n"), nullptr);
     trace::LocalTrace local(TRACE_READ | TRACE_WRITE, 8);
     Trace(TRACE_READ, u"CKelvo::Save_Command");
     EXPECT_TRUE(Trace(TRACE_WRITE, u"local only"));

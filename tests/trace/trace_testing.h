@@ -38,6 +38,12 @@ inline void RemoveTestChannels() {
     }
 }
 
+// Tests that make channels: every one of them is removed after the test.
+class TraceTest : public ::testing::Test {
+protected:
+    void TearDown() override { RemoveTestChannels(); }
+};
+
 inline bool ObjectExists(const std::string& name) {
     struct stat st;
     return ::stat(("/dev/shm/" + name).c_str(), &st) == 0;

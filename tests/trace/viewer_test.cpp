@@ -15,96 +15,27 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <fstream>
 #include <vector>
-
-extern char** environ;
 
 namespace kelvo::test {
 namespace {
 
 using trace::TraceChannel;
 
-// A program started with its standard output on a pipe, read while it runs.
-class Program {
-public:
-    Program() = default;
-    Program(const Program&) = delete;
-    Program& operator=(const Program&) = delete;
-    ~Program() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0)
-            ::close(out_);
-    }
-
-    bool Start(const std::string& binary, std::vector<std::string> args) {
-        args.insert(args.begin(), binary);
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0)
-            return false;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-        const int rc =
-            ::posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(fds[1]);
-        out_ = fds[0];
-        if (rc != 0)
-            pid_ = 0;
-        return rc == 0;
-    }
-
-    // Reads until `text` shows up (false at the end of the output or after 20 s).
-    bool ReadUntil(const std::string& text) {
-        return ReadPipe(out_, output, [&text](const std::string& t) {
-            return t.find(text) != std::string::npos;
-        });
-    }
-    // Reads to the end of the output and returns the exit status (-1: killed).
-    int Finish() {
-        const auto deadline = Clock::now() + std::chrono::seconds(20);
-        ReadPipe(
-            out_, output, [](const std::string&) { return false; }, deadline);
-        if (Clock::now() >= deadline)
-            ::kill(pid_, SIGKILL);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = 0;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-    std::string output;
-
-private:
-    pid_t pid_ = 0;
-    int out_ = -1;
-};
-
 const std::string kViewer = KELVO_BIN_DIR "/kelvo-trace";
 
-class Viewer : public ::testing::Test {
-protected:
-    void TearDown() override { RemoveTestChannels(); }
+using Viewer = TraceTest;
 
-    // kelvo-trace with `args`; its output and exit status.
-    static int Run(std::vector<std::string> args, std::string& output) {
-        args.insert(args.begin(), kViewer);
-        const ProgramOutcome outcome = RunProgram(args);
-        output = outcome.out;
-        return outcome.status;
-    }
-};
+// kelvo-trace with `args`; its output and exit status.
+int RunViewer(std::vector<std::string> args, std::string& output) {
+    args.insert(args.begin(), kViewer);
+    const ProgramOutcome outcome = RunProgram(args);
+    output = outcome.out;
+    return outcome.status;
+}
 
 TEST_F(Viewer, PrintsFiltersListsAndWritesJson) {
     TraceChannel channel;
@@ -119,24 +50,24 @@ TEST_F(Viewer, PrintsFiltersListsAndWritesJson) {
     const std::string name = channel.name();
     std::string out;
 
-    ASSERT_EQ(Run({name}, out), 0);
+    ASSERT_EQ(RunViewer({name}, out), 0);
     EXPECT_EQ(out, "1 [Read operations] CKelvo::Save_Command\n"
                    "2 [Write operations] written\n"
                    "3 [Read operations] CKelvo::Save_Command fail 4 (frameCount received: 3, "
                    "frameCount sent: 2)\n");
     // The base name works too, in any case.
-    ASSERT_EQ(Run({TestBase("V"), "--category", "write,connection"}, out), 0);
+    ASSERT_EQ(RunViewer({TestBase("V"), "--category", "write,connection"}, out), 0);
     EXPECT_EQ(out, "2 [Write operations] written\n");
-    ASSERT_EQ(Run({name, "-c", "0x2", "--json"}, out), 0);
+    ASSERT_EQ(RunViewer({name, "-c", "0x2", "--json"}, out), 0);
     EXPECT_EQ(out.substr(0, out.find('\n')),
               "{\"sequence\":1,\"category\":2,\"label\":\"Read operations\",\"text\":"
               "\"CKelvo::Save_Command\"}");
 
-    ASSERT_EQ(Run({"--list"}, out), 0);
+    ASSERT_EQ(RunViewer({"--list"}, out), 0);
     const std::size_t line = out.find(name + " ");
     ASSERT_NE(line, std::string::npos) << out;
     EXPECT_NE(out.find("running", line), std::string::npos);
-    ASSERT_EQ(Run({"--list", "--json"}, out), 0);
+    ASSERT_EQ(RunViewer({"--list", "--json"}, out), 0);
     EXPECT_NE(out.find("{\"name\":\"" + name + "\",\"pid\":" + std::to_string(::getpid()) +
                        ",\"running\":true,\"capacity\":3,\"count\":4,\"startTime\":1700000000}"),
               std::string::npos)
@@ -152,19 +83,19 @@ TEST_F(Viewer, PidChoosesThePlainOrTheSuffixedName) {
     std::string out;
     // Both were made by this process; the plain one records its writer.
     first.Stamp(static_cast<std::uint32_t>(::getpid()), 0);
-    ASSERT_EQ(Run({TestBase("w"), "--pid", std::to_string(::getpid())}, out), 0);
+    ASSERT_EQ(RunViewer({TestBase("w"), "--pid", std::to_string(::getpid())}, out), 0);
     EXPECT_EQ(out, "0 [Kelvo library connection] first\n");
     first.Stamp(1, 0);
-    ASSERT_EQ(Run({TestBase("w"), "--pid", std::to_string(::getpid())}, out), 0);
+    ASSERT_EQ(RunViewer({TestBase("w"), "--pid", std::to_string(::getpid())}, out), 0);
     EXPECT_EQ(out, "0 [Kelvo library connection] second\n");
 }
 
 TEST_F(Viewer, MissingChannelAndBadOptions) {
     std::string out;
-    EXPECT_EQ(Run({TestBase("none")}, out), 1);
+    EXPECT_EQ(RunViewer({TestBase("none")}, out), 1);
     EXPECT_EQ(out, "");
-    EXPECT_EQ(Run({"--category", "reading"}, out), 2);
-    EXPECT_EQ(Run({"--interval", "0"}, out), 2);
+    EXPECT_EQ(RunViewer({"--category", "reading"}, out), 2);
+    EXPECT_EQ(RunViewer({"--interval", "0"}, out), 2);
 }
 
 // The traced process (a child of this test) runs device operations against
@@ -177,10 +108,11 @@ TEST_F(Viewer, FollowShowsTheOperationsOfARunningHost) {
     SimProcess sim;
     ASSERT_TRUE(sim.Start({"--addr", "127.0.110.1", "--no-tls", "--fault", "wrong-counter",
                            "--fault-at", "2", "--fault-count", "1"}));
-    Program viewer;
-    ASSERT_TRUE(
-        viewer.Start(kViewer, {base, "--follow", "--wait", "--until-exit", "--interval", "10"}));
-
+    // Read while it runs; `timeout` ends it should the host never come.
+    const std::string follow = " --follow --wait --until-exit --interval 10";
+    std::unique_ptr<FILE, int (*)(FILE*)> viewer(
+        ::popen(("timeout 30 " + kViewer + " " + base + follow).c_str(), "r"), ::pclose);
+    ASSERT_NE(viewer, nullptr);
     ChannelChild host([&](TraceChannel&) {
         trace::StartOptions options;
         options.settingsFolder = folder.path();
@@ -199,10 +131,13 @@ TEST_F(Viewer, FollowShowsTheOperationsOfARunningHost) {
         return report;
     });
     ASSERT_EQ(host.Report(), "done");
-    ASSERT_TRUE(viewer.ReadUntil("CKelvo::Save_Command fail 4")) << viewer.output;
+    std::string out;
+    ASSERT_TRUE(ReadPipe(fileno(viewer.get()), out, [](const std::string& t) {
+        return t.find("CKelvo::Save_Command fail 4") != std::string::npos;
+    })) << out;
     host.Release();
-    EXPECT_EQ(viewer.Finish(), 0);
-    const std::string& out = viewer.output;
+    ReadPipe(fileno(viewer.get()), out, [](const std::string&) { return false; });
+    EXPECT_EQ(::pclose(viewer.release()), 0) << out;
     EXPECT_EQ(out.find("0 [Kelvo library connection] Kelvo library connection\n"), 0u) << out;
     EXPECT_NE(out.find("1 [Read operations] Read operations\n"), std::string::npos);
     EXPECT_NE(out.find("2 [Read operations] CKelvo::Save_Command\n"), std::string::npos) << out;
