@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <concepts>
 #include <functional>
+#include <span>
 #include <string>
 
 namespace kelvo::test {
@@ -83,6 +85,41 @@ inline Script Raw(Bytes bytes, bool thenSilence = false) {
     };
 }
 
+// A VT_ARRAY | VT_VARIANT argument of `count` empty elements; owns the array.
+class VariantArray {
+public:
+    explicit VariantArray(std::size_t count) {
+        v_.vt = VT_ARRAY | VT_VARIANT;
+        v_.parray = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(count));
+    }
+    VARIANT& at(std::size_t i) { return static_cast<VARIANT*>(v_.parray->pvData)[i]; }
+    void Bool(std::size_t i, VARIANT_BOOL value = VARIANT_TRUE) {
+        at(i).vt = VT_BOOL;
+        at(i).boolVal = value;
+    }
+    VARIANT& get() { return v_; }
+
+private:
+    Variant v_;
+};
+
+// One call of a member with fixed arguments. It renders what the member hands
+// back into `result` on success and checks that a failure left it alone;
+// members without a result are called as they are.
+struct Call {
+    template <class F>
+    requires std::invocable<F, CKelvo*, std::string&> Call(F f) : run(f) {}
+    template <class F>
+    requires std::invocable<F, CKelvo*> Call(F f)
+        : run([f](CKelvo* k, std::string&) { return f(k); }) {}
+    HRESULT operator()(CKelvo* k, std::string& result) const { return run(k, result); }
+    HRESULT operator()(CKelvo* k) const {
+        std::string result;
+        return run(k, result);
+    }
+    std::function<HRESULT(CKelvo*, std::string&)> run;
+};
+
 // Calls `call` and checks the failure it must leave: E_FAIL, `code` stored,
 // the port unlocked exactly once (not at all when the lock was refused),
 // `entry` traced first (unless empty) and `last` last ("": the entry line
@@ -105,6 +142,40 @@ inline void ExpectFailure(ConnectedKelvo& c, const std::function<HRESULT()>& cal
     }
     for (std::uint32_t category : trace.categories)
         EXPECT_EQ(category, 2u);
+}
+
+// A failure of one step an operation owns: the device's answer, the code
+// stored, the last trace line, the device status afterwards (77: left as it
+// was) and the requests sent.
+struct FailureRow {
+    const char* name;
+    bool serial;
+    Call call;
+    Script script;
+    int code;
+    std::string last;
+    std::uint32_t deviceStatus = 77;
+    std::size_t requests = 1;
+};
+
+// Each row on an object at address 5 with credentials stored: no failure here
+// may log in again, and an echo is checked before the CRC trailer is read.
+inline void ExpectFailures(std::span<const FailureRow> rows) {
+    for (const FailureRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        ConnectedKelvo c(row.serial, 5);
+        c.kelvo->userName = u"user";
+        c.kelvo->password = u"pw";
+        c.kelvo->deviceStatus = 77;
+        row.script(c);
+        ExpectFailure(
+            c, [&] { return row.call(c.kelvo); }, row.code, "", row.last);
+        EXPECT_EQ(c.kelvo->deviceStatus, row.deviceStatus);
+        EXPECT_EQ(c.transport->writes.size(), row.requests);
+        if (row.code == 11) {
+            EXPECT_EQ(c.transport->Count("Read 2"), 0);
+        }
+    }
 }
 
 } // namespace kelvo::test

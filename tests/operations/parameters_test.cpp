@@ -405,62 +405,41 @@ TEST(Parameters, IndexesGoOutAsTheirLowBits) {
 }
 
 // ---- Failures of the steps the parameter exchanges own ----
-// The shared steps (lock, send, echo, header, counter, success CRC) are the
-// save's in tests/protocol; the fault matrix runs every fault of kelvo-sim on
-// every read of GetPar and PutPar over TCP and serial.
-
-struct FailureCase {
-    const char* name;
-    bool write;
-    bool serial;
-    Script script;
-    SHORT type;
-    int code;
-    std::string lastTrace;
-    std::uint32_t deviceStatus = 77; // 77: left as it was
-};
 
 const std::string kGet = "CKelvo::get_Par ", kPut = "CKelvo::put_Par ";
 const Bytes kBadReadError = Flip(SerialWrap(5, ReadDeviceError(0, 0x0A000007)));
 const Bytes kBadWriteError = Flip(SerialWrap(5, WriteDeviceError(0, 9)));
 
+Call Get(SHORT type) {
+    return [type](CKelvo* k) {
+        Variant v;
+        const HRESULT hr = k->get_Par(2, 1, type, &v);
+        EXPECT_EQ(v.vt, VT_EMPTY);
+        return hr;
+    };
+}
+const Call kPutI4 = [](CKelvo* k) { return k->put_Par(2, 1, VT_I4, VariantOf(VT_I4, 7)); };
+
 // The read stores the device code as soon as it arrives, the write only once
 // the CRC trailer matched.
 // clang-format off
-const FailureCase kFailures[] = {
-    {"ReadErrorCrcDiffers", false, true, Raw(kBadReadError), VT_I4, 13, kGet + "fail 7 " + CrcPair(kBadReadError), 0x0A000007},
-    {"ReadDeviceError", false, true, Reply(ReadDeviceError(0, 0x0A000001)), VT_I4, 1, kGet + "fail 8 (167772161)", 0x0A000001},
-    {"ReadAutoTypeThreeBytes", false, false, Reply(ReadAnswer(0, {1, 2, 3})), VT_EMPTY, 3, kGet + "fail 13 (numbytes 3)"},
-    {"ReadAutoTypeNoBytes", false, true, Reply(ReadAnswer(0, {})), VT_EMPTY, 3, kGet + "fail 13 (numbytes 0)"},
-    {"ReadTypeOutsideTable", false, false, Reply(ReadAnswer(0, {1})), VT_BOOL, 3, kGet + "fail 14 (type 11)"},
-    {"ReadNegativeType", false, false, Reply(ReadAnswer(0, {1})), -1, 3, kGet + "fail 14 (type -1)"},
-    {"WriteErrorCrcDiffers", true, true, Raw(kBadWriteError), VT_I4, 13, kPut + "fail 9 " + CrcPair(kBadWriteError)},
-    {"WriteDeviceError", true, true, Reply(WriteDeviceError(0, 0x0A000003)), VT_I4, 1, kPut + "fail 10 (error code: 167772163)",
-     0x0A000003},
+const FailureRow kFailures[] = {
+    {"ReadErrorCrcDiffers", true, Get(VT_I4), Raw(kBadReadError), 13, kGet + "fail 7 " + CrcPair(kBadReadError), 0x0A000007},
+    {"ReadDeviceError", true, Get(VT_I4), Reply(ReadDeviceError(0, 0x0A000001)), 1, kGet + "fail 8 (167772161)", 0x0A000001},
+    {"ReadAutoTypeThreeBytes", false, Get(VT_EMPTY), Reply(ReadAnswer(0, {1, 2, 3})), 3, kGet + "fail 13 (numbytes 3)"},
+    {"ReadAutoTypeNoBytes", true, Get(VT_EMPTY), Reply(ReadAnswer(0, {})), 3, kGet + "fail 13 (numbytes 0)"},
+    {"ReadTypeOutsideTable", false, Get(VT_BOOL), Reply(ReadAnswer(0, {1})), 3, kGet + "fail 14 (type 11)"},
+    {"ReadNegativeType", false, Get(-1), Reply(ReadAnswer(0, {1})), 3, kGet + "fail 14 (type -1)"},
+    {"WriteErrorCrcDiffers", true, kPutI4, Raw(kBadWriteError), 13, kPut + "fail 9 " + CrcPair(kBadWriteError)},
+    {"WriteDeviceError", true, kPutI4, Reply(WriteDeviceError(0, 0x0A000003)), 1, kPut + "fail 10 (error code: 167772163)", 0x0A000003},
 };
 // clang-format on
 
+// The steps the parameter exchanges own; the shared ones are the save's in
+// tests/protocol, and the fault matrix runs every fault of kelvo-sim on every
+// read of GetPar and PutPar over TCP and serial.
 TEST(ParameterFailure, SetsCodeTracesAndUnlocksOnce) {
-    for (const FailureCase& fc : kFailures) {
-        SCOPED_TRACE(fc.name);
-        ConnectedKelvo c(fc.serial, 5);
-        c.kelvo->userName = u"user";
-        c.kelvo->password = u"pw"; // credentials stored, but no failure here asks for a login
-        c.kelvo->deviceStatus = 77;
-        fc.script(c);
-        Variant v;
-        const auto call = [&] {
-            return fc.write ? c.kelvo->put_Par(2, 1, fc.type, VariantOf(VT_I4, 7))
-                            : c.kelvo->get_Par(2, 1, fc.type, &v);
-        };
-        ExpectFailure(c, call, fc.code,
-                      (fc.write ? kPut : kGet) + "(ipa 2 subidx 1 type " + std::to_string(fc.type) +
-                          ")",
-                      fc.lastTrace);
-        EXPECT_EQ(v.vt, VT_EMPTY);
-        EXPECT_EQ(c.transport->writes.size(), 1u);
-        EXPECT_EQ(c.kelvo->deviceStatus, fc.deviceStatus);
-    }
+    ExpectFailures(kFailures);
 }
 
 // ---- Typed accessors ----

@@ -1,24 +1,12 @@
-// Ping: the blink limits, the item rendering of every type code and the
-// numbered failures, on the scripted transport in TCP and serial mode.
+// The rendering of ping items, every type code; the exchange is in
+// exchanges_test.cpp.
 #include "operations/answers.h"
 #include "operations/ping.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 namespace kelvo::test {
 namespace {
-
-// Item header and value as the device sends them.
-Bytes Item(std::uint8_t key, std::uint32_t type, const Bytes& value) {
-    Bytes b{key, 0, 0, 0, 0, static_cast<std::uint8_t>(value.size())};
-    stle_u32(&b[1], type);
-    return Concat(b, value);
-}
-
-Bytes Items(std::uint8_t count, const Bytes& items = {}) {
-    return Concat({count}, items);
-}
 
 std::string Render(std::uint8_t key, std::uint32_t type, const Bytes& value,
                    bool* known = nullptr) {
@@ -75,100 +63,6 @@ TEST(PingRender, LargestDoubleIsWhole) {
     EXPECT_EQ(text.substr(0, 6), "\"1\":-1");
     EXPECT_EQ(text.substr(text.size() - 7), ".000000");
     EXPECT_EQ(text.size(), 4u + 1 + 309 + 7);
-}
-
-TEST(PingLimits, BlinkTimeIsLimited) {
-    const std::pair<SHORT, std::uint16_t> cases[] = {
-        {0, 1000},      {-5, 1000},     {999, 1000},    {1000, 1000},   {4321, 4321},
-        {10000, 10000}, {10001, 10000}, {32767, 10000}, {-32768, 1000},
-    };
-    for (auto [requested, sent] : cases) {
-        ConnectedKelvo c;
-        c.transport->Answer(AnswerFrame(0, kPingSuccess, Items(0)));
-        Bstr result;
-        EXPECT_EQ(c.kelvo->Ping(requested, result.out()), S_OK);
-        EXPECT_EQ(ldle_u16(&c.transport->writes.at(0)[6]), sent) << requested;
-    }
-}
-
-TEST(Ping, RequestAndEmptyAnswer) {
-    ConnectedKelvo c;
-    c.kelvo->canNode = 0x21;
-    c.kelvo->frameCount = 0x0203;
-    c.transport->Answer(AnswerFrame(0x0203, kPingSuccess, Items(0)));
-    Bstr result;
-    EXPECT_EQ(c.kelvo->Ping(2000, result.out()), S_OK);
-    EXPECT_EQ(Utf16ToUtf8(result.view()), "{  }");
-    EXPECT_EQ(Hex(c.transport->writes.at(0)), "21 03 02 04 01 01 d0 07");
-    EXPECT_EQ(c.kelvo->errorCode, 0);
-}
-
-// A short value is read zero-filled, never from the bytes of an earlier item.
-TEST(Ping, ItemsInOrderWithUnknownTypeTraced) {
-    ConnectedKelvo c;
-    c.kelvo->errorCode = 9;
-    const Bytes items[] = {Item(1, 0x00000001, {2}),
-                           Item(7, 0x00000002, {1, 2}),
-                           Item(7, 0x00040005, {0xFF}),
-                           Item(9, 0x00070009, {0xE9, 0x22}),
-                           Item(1, 0x00030004, {0x11, 0x22, 0x33, 0x44}),
-                           Item(2, 0x00030004, {0x01})};
-    Bytes all;
-    for (const Bytes& item : items)
-        all = Concat(all, item);
-    c.transport->Answer(AnswerFrame(0, kPingSuccess, Items(6, all)));
-    TraceCapture trace;
-    Bstr result;
-    EXPECT_EQ(c.kelvo->Ping(0, result.out()), S_OK);
-    // Windows-1252 E9 is U+00E9.
-    EXPECT_EQ(Utf16ToUtf8(result.view()),
-              "{ \"1\":true, \"7\":null, \"7\":255, \"9\":\"\xC3\xA9\"\", "
-              "\"1\":1144201745, \"2\":1 }");
-    EXPECT_THAT(
-        trace.lines,
-        ::testing::ElementsAre("CKelvo::Ping", "CKelvo::Ping fail 8: unknown datablock type 7 2"));
-    EXPECT_EQ(c.kelvo->errorCode, 0);
-    EXPECT_EQ(c.transport->Count("Read 6"), 6);
-}
-
-struct FailureCase {
-    const char* name;
-    bool serial;
-    Script script;
-    int code;
-    std::string lastTrace; // "": only the entry line is traced
-    std::uint32_t deviceStatus = 0;
-};
-
-const Bytes kRefused = AnswerFrame(0, kPingError, {4, 0x02, 0x00, 0x00, 0x15});
-const Bytes kBadSuccess =
-    Flip(SerialWrap(3, AnswerFrame(0, kPingSuccess, Items(1, Item(1, 1, {1})))), 1, 0x80);
-const Bytes kBadError =
-    Flip(SerialWrap(3, AnswerFrame(0, kPingError, {4, 0x78, 0x56, 0x34, 0x12})), 1, 0x01);
-
-// clang-format off
-const FailureCase kFailures[] = {
-    {"SuccessCrcMismatch", true, Raw(kBadSuccess), 13, "CKelvo::Ping CRC fail 9 " + CrcPair(kBadSuccess)},
-    // The device code is stored even when the CRC then fails.
-    {"ErrorCrcMismatch", true, Raw(kBadError), 13, "CKelvo::Ping CRC fail 12 " + CrcPair(kBadError), 0x12345678},
-    {"DeviceError", false, Reply(kRefused), 1, "CKelvo::Ping fail 14 (error code: 352321538)", 0x15000002},
-};
-// clang-format on
-
-// The steps Ping owns; the shared ones (lock, send, echo, header, counter) are
-// the save's in tests/protocol, and the fault matrix runs every fault of
-// kelvo-sim on every read of a ping over TCP and serial.
-TEST(PingFailure, SetsCodeTracesAndUnlocksOnce) {
-    for (const FailureCase& fc : kFailures) {
-        SCOPED_TRACE(fc.name);
-        ConnectedKelvo c(fc.serial, fc.serial ? 3 : 255);
-        fc.script(c);
-        BSTR result = nullptr;
-        ExpectFailure(
-            c, [&] { return c.kelvo->Ping(1000, &result); }, fc.code, "CKelvo::Ping", fc.lastTrace);
-        EXPECT_EQ(result, nullptr);
-        EXPECT_EQ(c.kelvo->deviceStatus, fc.deviceStatus);
-    }
 }
 
 } // namespace
