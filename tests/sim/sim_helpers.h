@@ -58,6 +58,11 @@ inline std::uint16_t Status(const Bytes& answer) {
     return answer.size() >= 6 ? ldle_u16(&answer[4]) : 0;
 }
 
+// The device code of an error answer whose 5 bytes start at `at`.
+inline std::uint32_t ErrorCode(const Bytes& answer, std::size_t at = 6) {
+    return answer.size() >= at + 5 ? ldle_u32(&answer[at + 1]) : 0;
+}
+
 // One simulated device and one link's assembler, fed like a connection.
 class Device {
 public:

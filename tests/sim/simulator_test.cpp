@@ -1,10 +1,13 @@
-// The simulator's framing, command handling and state file, driven in-process.
-// Every fault kind, its start, count and command filter run against the
-// component in the fault matrix and in KelvoToolSimulator; the fault plan's
-// text in fault_plan_test.cpp. Loading a state file by name and the wrapped
-// length byte of long frames run end to end (DataAgainstSim, the fault matrix).
+// The simulator's framing, command handling, state file, fault plans, discovery
+// answer and ping, driven in-process. Every fault kind, its start, count and
+// command filter run against the component in the fault matrix and in
+// KelvoToolSimulator. Loading a state file by name and the wrapped length byte
+// of long frames run end to end (DataAgainstSim, the fault matrix).
 #include "sim/sim_helpers.h"
 
+#include "discovery/scan_udp.h"
+#include "kelvo-sim/discovery.h"
+#include "kelvo-sim/faults.h"
 #include "protocol/crc16.h"
 
 namespace kelvo::sim {
@@ -161,6 +164,76 @@ TEST(SimulatorState, RefusesWhatItDoesNotKnow) {
         EXPECT_FALSE(Parses(xml, state)) << xml;
         EXPECT_EQ(state.users.size(), 1u) << "the default table stays: " << xml;
     }
+}
+
+struct LineCase {
+    const char* line;
+    bool ok;
+    std::size_t faults;
+    std::uint64_t at;
+    std::uint64_t count;
+    int command; // -1: any
+};
+
+// The control line syntax of fault plans changed while the simulator runs.
+TEST(FaultPlanLine, ParsesOrRefusesWithThePlanUnchanged) {
+    const LineCase cases[] = {
+        {"fault cut:7 at 2 count 1 command 0x0201", true, 1, 2, 1, 0x0201},
+        {"  fault delay:300\tfault bad-crc  ", true, 2, 1, 0, -1},
+        {"clear", true, 0, 1, 0, -1},
+        {"", false, 0, 0, 0, 0},
+        {"fault loud", false, 0, 0, 0, 0},
+        {"fault silent at 0", false, 0, 0, 0, 0},
+        {"fault silent command 0x10000", false, 0, 0, 0, 0},
+        {"fault silent every 2", false, 0, 0, 0, 0},
+        {"fault delay:-5", false, 0, 0, 0, 0},
+        {"fault device-error:4294967296", false, 0, 0, 0, 0},
+        {"fault device-error:4294967295 fault wrong-address", true, 2, 1, 0, -1},
+    };
+    for (const LineCase& c : cases) {
+        FaultPlan plan;
+        plan.faults.push_back({FaultKind::Silent, 0});
+        plan.firstRequest = 9;
+        std::string error;
+        EXPECT_EQ(ParseFaultPlan(c.line, plan, error), c.ok) << c.line;
+        if (!c.ok) {
+            EXPECT_FALSE(error.empty()) << c.line;
+            EXPECT_EQ(plan.firstRequest, 9u) << c.line;
+            continue;
+        }
+        EXPECT_EQ(plan.faults.size(), c.faults) << c.line;
+        EXPECT_EQ(plan.firstRequest, c.at) << c.line;
+        EXPECT_EQ(plan.count, c.count) << c.line;
+        EXPECT_EQ(plan.command ? *plan.command : -1, c.command) << c.line;
+    }
+}
+
+std::string Line(const Bytes& datagram) {
+    std::string text;
+    discovery::RenderScanAnswer(datagram, text);
+    return text;
+}
+
+// The configured items run end to end in ScanLoopback.SimulatorAnswersWithItsItems.
+TEST(SimulatorDiscovery, DefaultsUseTheStartAddress) {
+    EXPECT_EQ(Line(DiscoveryAnswer(DeviceState{}, discovery::ScanRequest(0), "127.0.0.7")),
+              "127.0.0.7\t255.255.255.0\t0.0.0.0\t0\tkelvo-sim\tKS-000001\t10000\t02:00:00:00:00:"
+              "01\t\n");
+    // Only a request (kind 1) is answered, a short one too (time 0).
+    EXPECT_TRUE(DiscoveryAnswer(DeviceState{}, Bytes{2, 0, 0, 0}, "127.0.0.2").empty());
+    EXPECT_TRUE(DiscoveryAnswer(DeviceState{}, Bytes{}, "127.0.0.2").empty());
+    EXPECT_FALSE(DiscoveryAnswer(DeviceState{}, Bytes{1}, "127.0.0.2").empty());
+}
+
+// The items run end to end in PingAgainstSim.ItemsThroughTheObjectAndTheTool.
+TEST(SimulatorPing, KeepsTheBlinkTimeWithoutASessionAndRefusesOtherPayloads) {
+    DeviceState state;
+    ASSERT_TRUE(Parses(R"(<kelvo-sim><session required="1"/><ping/></kelvo-sim>)", state));
+    Device d(state);
+    EXPECT_EQ(d.Ask(Frame(4, 0x0101, {0xB8, 0x0B})), Answer(4, 0x0110, {0}));
+    EXPECT_EQ(d.State().network.lastBlink, 3000);
+    EXPECT_EQ(d.State().network.pings, 1u);
+    EXPECT_EQ(d.Ask(Frame(5, 0x0101, {1})), ErrorAnswer(5, 0x0111, kBadRequestError));
 }
 
 } // namespace
