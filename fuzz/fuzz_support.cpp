@@ -121,114 +121,48 @@ bool IsKnownResult(HRESULT hr) {
 
 // ---------------------------------------------------------------- transport
 
-FuzzTransport& FuzzTransport::Instance() {
-    static FuzzTransport* transport = new FuzzTransport; // lives as long as the process
-    return *transport;
-}
-
 void FuzzTransport::Play(std::span<const std::uint8_t> device, const Script& script) {
     script_ = script;
-    locks = unlocks = lockDepth = writes = reads = opens = 0;
+    locks = lockDepth = writes = reads = opens = 0;
     written.clear();
     openedWith.clear();
-    input_.clear();
-    readAt_ = 0;
     lastError_ = PW_OK;
-    if (script.answers) {
-        device_ = device;
-        return;
-    }
-    device_ = {};
-    input_.assign(device.begin(), device.end());
-}
-
-HRESULT FuzzTransport::Open(BSTR connection) {
-    ++opens;
-    openedWith = BstrView(connection);
-    if (script_.openError != PW_OK) {
-        lastError_ = script_.openError;
-        return E_FAIL;
-    }
-    return S_OK;
-}
-
-HRESULT FuzzTransport::Reset() {
-    if (!script_.answers)
-        return S_OK;
-    input_.clear();
-    readAt_ = 0;
-    return S_OK;
-}
-
-HRESULT FuzzTransport::Lock() {
-    ++locks;
-    if (locks == script_.failLockAt) {
-        lastError_ = PW_LOCK_FAILED;
-        return E_FAIL;
-    }
-    ++lockDepth;
-    return S_OK;
-}
-
-HRESULT FuzzTransport::Unlock() {
-    ++unlocks;
-    lockDepth = 0; // one unlock releases however often the holder took it
-    return S_OK;
+    // A stream waits whole from the start; answers are released one per request.
+    device_ = script.answers ? device : std::span<const std::uint8_t>();
+    input_.assign(device.begin(), script.answers ? device.begin() : device.end());
 }
 
 HRESULT FuzzTransport::Read(void* buffer, ULONG length, ULONG) {
     ++reads;
     FUZZ_CHECK(buffer != nullptr || length == 0);
-    const std::size_t available = input_.size() - readAt_;
-    const std::size_t take = std::min<std::size_t>(length, available);
-    if (take > 0)
-        std::memcpy(buffer, input_.data() + readAt_, take);
-    readAt_ += take;
-    if (take == length)
-        return S_OK;
-    lastError_ = PW_TIMEOUT;
-    return E_FAIL;
+    const std::size_t take = std::min<std::size_t>(length, input_.size());
+    std::copy_n(input_.begin(), take, static_cast<std::uint8_t*>(buffer));
+    input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(take));
+    return take == length ? S_OK : Error(PW_TIMEOUT);
 }
 
+// Every request goes out under the port lock. In answers mode it releases the
+// next answer, its counter and serial envelope made to fit the request:
+// [address] node counter(2) ...
 HRESULT FuzzTransport::Write(const void* buffer, ULONG length) {
-    // Every request goes out under the port lock.
     FUZZ_CHECK(lockDepth > 0);
     FUZZ_CHECK(buffer != nullptr && length > 0);
-    ++writes;
     const auto* p = static_cast<const std::uint8_t*>(buffer);
-    written.emplace_back(p, p + length);
-    if (writes == script_.failWriteAt) {
-        lastError_ = PW_IO_FAILED;
-        return E_FAIL;
-    }
-    if (script_.answers)
-        ReleaseAnswer(written.back());
-    return S_OK;
-}
-
-void FuzzTransport::ReleaseAnswer(std::span<const std::uint8_t> request) {
+    const std::vector<std::uint8_t>& request = written.emplace_back(p, p + length);
+    if (++writes == script_.failWriteAt)
+        return Error(PW_IO_FAILED);
     if (device_.empty())
-        return;
+        return S_OK;
     Input in(device_);
     const auto bytes = in.bytes(in.u16());
     std::vector<std::uint8_t> answer(bytes.begin(), bytes.end());
     device_ = device_.subspan(device_.size() - in.left());
-    // The request: [address] node counter(2) ...
-    const bool serial = script_.serialWrap;
-    const std::size_t counterAt = serial ? 2 : 1;
-    if (script_.patchCounter && answer.size() >= 3 && request.size() >= counterAt + 2) {
-        answer[1] = request[counterAt];
-        answer[2] = request[counterAt + 1];
-    }
-    if (serial && !request.empty())
+    const std::size_t counterAt = script_.serialWrap ? 2 : 1;
+    if (script_.patchCounter && answer.size() >= 3 && request.size() >= counterAt + 2)
+        std::copy_n(request.begin() + counterAt, 2, answer.begin() + 1);
+    if (script_.serialWrap)
         answer = SerialWrap(request[0], answer);
     input_.insert(input_.end(), answer.begin(), answer.end());
-}
-
-HRESULT FuzzTransport::get_ErrorCode(PortwayErrorCode* error) {
-    if (!error)
-        return E_POINTER;
-    *error = lastError_;
     return S_OK;
 }
 

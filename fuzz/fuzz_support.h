@@ -85,7 +85,10 @@ bool IsKnownResult(HRESULT hr);
 //   past these checks.
 class FuzzTransport final : public test::PortwayDouble {
 public:
-    static FuzzTransport& Instance();
+    static FuzzTransport& Instance() {
+        static FuzzTransport* transport = new FuzzTransport; // lives as long as the process
+        return *transport;
+    }
 
     struct Script {
         bool answers = false;
@@ -106,34 +109,52 @@ public:
     std::map<SHORT, std::pair<VARTYPE, ULONG>> properties;
 
     // What the run did.
-    int locks = 0;
-    int unlocks = 0;
-    int lockDepth = 0;
-    int writes = 0;
-    int reads = 0;
-    int opens = 0;
+    int locks = 0, lockDepth = 0, writes = 0, reads = 0, opens = 0;
     std::vector<std::vector<std::uint8_t>> written;
     std::u16string openedWith;
 
     // ---- IPortway ----
-    HRESULT Open(BSTR connection) override;
-    HRESULT Reset() override;
-    HRESULT Lock() override;
-    HRESULT Unlock() override;
-    HRESULT Read(void* buffer, ULONG length, ULONG timeout) override;
+    HRESULT Open(BSTR connection) override {
+        ++opens;
+        openedWith = BstrView(connection);
+        return script_.openError == PW_OK ? S_OK : Error(script_.openError);
+    }
+    HRESULT Reset() override {
+        if (script_.answers)
+            input_.clear();
+        return S_OK;
+    }
+    HRESULT Lock() override {
+        if (++locks == script_.failLockAt)
+            return Error(PW_LOCK_FAILED);
+        ++lockDepth;
+        return S_OK;
+    }
+    HRESULT Unlock() override {
+        lockDepth = 0; // one unlock releases however often the holder took it
+        return S_OK;
+    }
+    HRESULT Read(void* buffer, ULONG length, ULONG) override;
     HRESULT Write(const void* buffer, ULONG length) override;
-    HRESULT get_ErrorCode(PortwayErrorCode* error) override;
+    HRESULT get_ErrorCode(PortwayErrorCode* error) override {
+        if (!error)
+            return E_POINTER;
+        *error = lastError_;
+        return S_OK;
+    }
     HRESULT GetProperty(SHORT id, VARIANT* value) override;
 
 private:
     FuzzTransport() = default;
     void LastReleased() override {} // a static object: never deleted
-    void ReleaseAnswer(std::span<const std::uint8_t> request);
+    HRESULT Error(PortwayErrorCode error) {
+        lastError_ = error;
+        return E_FAIL;
+    }
 
     Script script_;
     std::span<const std::uint8_t> device_; // answers not yet released (answers mode)
     std::vector<std::uint8_t> input_;      // bytes waiting to be read
-    std::size_t readAt_ = 0;
     PortwayErrorCode lastError_ = PW_OK;
 };
 
