@@ -3,8 +3,6 @@
 // Input: flags, then the text (one UTF-16 unit per byte, or UTF-16LE pairs).
 //   flags: 1 remember the serial port (the settings folder holds LastPort 7),
 //          2 UTF-16LE text, 4 the transport does not open (error 9, 10 with 8)
-//
-// What it checks: the table in fuzz/README.md.
 #include "fuzz_support.h"
 
 #include "device/connection_text.h"
@@ -23,8 +21,7 @@ std::u16string ConfString(CKelvo& k) {
 }
 
 void CheckConfString(const std::u16string& text, bool remember) {
-    CKelvo* k = new CKelvo;
-    k->AddRef();
+    CKelvo* k = NewObject();
     k->put_Option(remember ? 0x100 : 0);
     Bstr given(text);
     FUZZ_CHECK(k->put_ConfString(given.get()) == S_OK);
@@ -44,8 +41,7 @@ void CheckInit(const std::u16string& text, bool remember, PortwayErrorCode openE
     script.openError = openError;
     t.Play({}, script);
 
-    CKelvo* k = new CKelvo;
-    k->AddRef();
+    CKelvo* k = NewObject();
     k->put_Option(remember ? 0x100 : 0);
     k->errorCode = KE_TYPE;
     Bstr given(text);

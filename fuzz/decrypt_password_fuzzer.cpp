@@ -2,8 +2,6 @@
 //
 // Input: flags, then the text (one UTF-16 unit per byte, or UTF-16LE pairs).
 //   flags: 1 UTF-16LE text
-//
-// What it checks: the table in fuzz/README.md.
 #include "fuzz_support.h"
 
 #include <algorithm>
@@ -32,8 +30,7 @@ bool IsUpperHex(char16_t c) {
 void kelvo::fuzz::FuzzOne(Input& in) {
     const std::u16string text = in.text(in.u8() & 1);
 
-    CKelvo* k = new CKelvo;
-    k->AddRef();
+    CKelvo* k = NewObject();
     k->errorCode = KE_TYPE;
     const std::u16string plain = Call(*k, &CKelvo::DecryptPassword, text);
     if (text.empty() || text.size() % 2 != 0)

@@ -178,11 +178,16 @@ HRESULT FuzzTransport::GetProperty(SHORT id, VARIANT* value) {
 
 // ---------------------------------------------------------------- objects
 
+CKelvo* NewObject() {
+    auto* k = new CKelvo;
+    k->AddRef();
+    return k;
+}
+
 CKelvo* ConnectedObject(bool serial, std::uint8_t address, bool utf8) {
     SetThreadCodePage(utf8 ? CodePage::Utf8 : CodePage::Windows1252);
     FuzzTransport::Instance().Play({}, {}); // no failure of an earlier run stays armed
-    auto* k = new CKelvo;
-    k->AddRef();
+    CKelvo* k = NewObject();
     k->serialMode = serial ? 1 : 0;
     k->tcpMode = serial ? 0 : 1;
     k->address = address;

@@ -1,6 +1,7 @@
 // The harness of the fuzz targets: the check that stops a run, a reader over
 // the input bytes, the process set-up, a transport that plays the input's
-// bytes as the device, and the set-up and final checks of a connected object.
+// bytes as the device, and the set-up and final checks of an object. What
+// each target checks: fuzz/README.md.
 #pragma once
 
 #include "device/kelvo_object.h"
@@ -71,18 +72,12 @@ bool IsErrorCode(std::int32_t code);
 // Results an interface operation of the object may give.
 bool IsKnownResult(HRESULT hr);
 
-// Plays the input as the device behind the port adapter. No call waits: a
-// read that finds too few bytes fails at once as a time-out.
-//
-// Two ways of playing:
-// - stream: all bytes are waiting from the start and stay across requests
-//   (Reset drops nothing), so any framing the input holds is read as it is;
-// - answers: the bytes are a list of answers, each a 16-bit little-endian
-//   length and that many bytes; every written request releases the next one
-//   (Reset drops what was not read). An answer may get the request's frame
-//   counter written into its bytes 1-2, and on a serial link be wrapped in
-//   the address echo and a correct CRC trailer, so that the fuzzer reaches
-//   past these checks.
+// Plays the input as the device behind the port adapter; no call waits (a
+// read that finds too few bytes is a time-out at once). As a stream, all
+// bytes wait from the start and Reset drops nothing; as answers, a list of
+// 16-bit lengths and bytes, each request releases the next answer (Reset
+// drops what was not read), optionally with the request's frame counter
+// written in and on a serial link the address echo and a correct CRC.
 class FuzzTransport final : public test::PortwayDouble {
 public:
     static FuzzTransport& Instance() {
@@ -158,8 +153,10 @@ private:
     PortwayErrorCode lastError_ = PW_OK;
 };
 
+// A new object; the caller holds one reference.
+CKelvo* NewObject();
 // A new object whose port adapter is open on the fuzzing transport, in the
-// UTF-8 or the Windows-1252 code page; the caller holds one reference.
+// UTF-8 or the Windows-1252 code page.
 CKelvo* ConnectedObject(bool serial, std::uint8_t address, bool utf8 = false);
 
 // The end of an input on an object: errorCode is one of the codes, the port

@@ -20,8 +20,6 @@
 // for the buffer), Config (a window), Init (sleeps on a serial probe; the
 // connection-text target covers it), ScanUDP (the network) and ReadErrorLog
 // (writes a file the caller names; the error-log target covers it).
-//
-// What it checks: the table in fuzz/README.md.
 #include "fuzz_support.h"
 
 #include "device/interface_table.h"

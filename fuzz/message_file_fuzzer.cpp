@@ -1,8 +1,6 @@
 // The message file loader on any file content.
 //
 // Input: the bytes of the file.
-//
-// What it checks: the table in fuzz/README.md.
 #include "fuzz_support.h"
 
 #include "device/messages.h"

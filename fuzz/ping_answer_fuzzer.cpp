@@ -5,8 +5,6 @@
 // envelope; the frame counter is written into it).
 //   flags: 1 serial link with a correct envelope, 2 UTF-8 code page,
 //          4 serial address 5 (else 255)
-//
-// What it checks: the table in fuzz/README.md.
 #include "fuzz_support.h"
 
 #include "operations/ping.h"

@@ -1,8 +1,6 @@
 // The rendering of one UDP discovery answer.
 //
 // Input: the datagram.
-//
-// What it checks: the table in fuzz/README.md.
 #include "fuzz_support.h"
 
 #include "discovery/scan_udp.h"

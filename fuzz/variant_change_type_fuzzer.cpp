@@ -4,8 +4,6 @@
 // or UTF-16LE pairs).
 //   flags: 1 VARIANT_ALPHABOOL, 2 converted in place, 4 the source is a
 //          VT_BYREF to the text, 8 UTF-16LE text
-//
-// What it checks: the table in fuzz/README.md.
 #include "fuzz_support.h"
 
 #include <algorithm>
