@@ -13,6 +13,7 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace kelvo::test {
 
@@ -120,28 +121,48 @@ struct Call {
     std::function<HRESULT(CKelvo*, std::string&)> run;
 };
 
-// Calls `call` and checks the failure it must leave: E_FAIL, `code` stored,
-// the port unlocked exactly once (not at all when the lock was refused),
-// `entry` traced first (unless empty) and `last` last ("": the entry line
-// alone), every line in the read category.
-inline void ExpectFailure(ConnectedKelvo& c, const std::function<HRESULT()>& call, int code,
-                          const std::string& entry, const std::string& last) {
-    TraceCapture trace;
-    EXPECT_EQ(call(), E_FAIL);
-    EXPECT_EQ(c.kelvo->errorCode, code);
-    EXPECT_EQ(c.transport->Count("Unlock"), code == 6 ? 0 : 1);
-    EXPECT_EQ(c.transport->lockDepth, 0);
-    ASSERT_FALSE(trace.lines.empty());
-    if (!entry.empty()) {
-        EXPECT_EQ(trace.lines.front(), entry);
+enum class Links { Both, Tcp, Serial };
+
+// A request and its answer: the call, the request it must send, the answer
+// data after the success word of the request's command, what the call hands
+// back, and the trace.
+struct ExchangeRow {
+    const char* name;
+    Call call;
+    std::string request; // hex, TCP form: node 0x21, first counter
+    Bytes answer;
+    std::string result;
+    std::vector<std::string> trace; // empty: not compared (long lines are cut)
+    Links links = Links::Both;
+    int errorCode = 0; // after a success on an object whose code was 9
+};
+
+inline void ExpectExchanges(std::span<const ExchangeRow> rows) {
+    for (const ExchangeRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        for (bool serial : {false, true}) {
+            if (row.links == (serial ? Links::Tcp : Links::Serial))
+                continue;
+            SCOPED_TRACE(serial ? "serial" : "tcp");
+            ConnectedKelvo c(serial, 9);
+            c.kelvo->canNode = 0x21;
+            c.kelvo->errorCode = 9;
+            const Bytes request = FromHex(row.request);
+            const std::uint16_t success = SuccessWord(ldle_u16(&request[4]));
+            c.transport->Answer(c.Wire(AnswerFrame(0, success, row.answer)));
+            TraceCapture trace;
+            std::string result;
+            EXPECT_EQ(row.call(c.kelvo, result), S_OK);
+            EXPECT_EQ(result, row.result);
+            EXPECT_EQ(c.kelvo->errorCode, row.errorCode);
+            if (!row.trace.empty()) {
+                EXPECT_EQ(trace.lines, row.trace);
+            }
+            EXPECT_EQ(Hex(c.transport->writes.at(0)), Hex(c.Wire(request)));
+            EXPECT_EQ(c.transport->Count("Unlock"), 1);
+            EXPECT_EQ(c.transport->Count("Read 0"), 0);
+        }
     }
-    if (last.empty()) {
-        EXPECT_EQ(trace.lines.size(), 1u);
-    } else {
-        EXPECT_EQ(trace.lines.back(), last);
-    }
-    for (std::uint32_t category : trace.categories)
-        EXPECT_EQ(category, 2u);
 }
 
 // A failure of one step an operation owns: the device's answer, the code
@@ -159,7 +180,9 @@ struct FailureRow {
 };
 
 // Each row on an object at address 5 with credentials stored: no failure here
-// may log in again, and an echo is checked before the CRC trailer is read.
+// may log in again. E_FAIL, the code stored, the port unlocked once (not at
+// all when the lock was refused), every line in the read category, and an
+// echo checked before the CRC trailer is read.
 inline void ExpectFailures(std::span<const FailureRow> rows) {
     for (const FailureRow& row : rows) {
         SCOPED_TRACE(row.name);
@@ -168,12 +191,46 @@ inline void ExpectFailures(std::span<const FailureRow> rows) {
         c.kelvo->password = u"pw";
         c.kelvo->deviceStatus = 77;
         row.script(c);
-        ExpectFailure(
-            c, [&] { return row.call(c.kelvo); }, row.code, "", row.last);
+        TraceCapture trace;
+        EXPECT_EQ(row.call(c.kelvo), E_FAIL);
+        EXPECT_EQ(c.kelvo->errorCode, row.code);
+        EXPECT_EQ(c.transport->Count("Unlock"), row.code == 6 ? 0 : 1);
+        EXPECT_EQ(c.transport->lockDepth, 0);
+        ASSERT_FALSE(trace.lines.empty());
+        EXPECT_EQ(trace.lines.back(), row.last);
+        for (std::uint32_t category : trace.categories)
+            EXPECT_EQ(category, 2u);
         EXPECT_EQ(c.kelvo->deviceStatus, row.deviceStatus);
         EXPECT_EQ(c.transport->writes.size(), row.requests);
         if (row.code == 11) {
             EXPECT_EQ(c.transport->Count("Read 2"), 0);
+        }
+    }
+}
+
+// Arguments refused before the port is touched: the result, the code (42:
+// left as it was), the trace and the frame counter afterwards.
+struct RefusalRow {
+    const char* name;
+    Call call;
+    HRESULT hr;
+    int code;
+    std::vector<std::string> trace; // empty: not compared
+    int frames = 0;
+};
+
+inline void ExpectRefusals(std::span<const RefusalRow> rows) {
+    for (const RefusalRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        ConnectedKelvo c;
+        c.kelvo->errorCode = 42;
+        TraceCapture trace;
+        EXPECT_EQ(row.call(c.kelvo), row.hr);
+        EXPECT_EQ(c.kelvo->errorCode, row.code);
+        EXPECT_TRUE(c.transport->calls.empty());
+        EXPECT_EQ(c.kelvo->frameCount, row.frames);
+        if (!row.trace.empty()) {
+            EXPECT_EQ(trace.lines, row.trace);
         }
     }
 }

@@ -199,19 +199,6 @@ HRESULT SafeRead(CKelvo* k, std::string& result) {
 
 // ------------------------------------------------------- request and answer
 
-enum class Links { Both, Tcp, Serial };
-
-struct ExchangeRow {
-    const char* name;
-    Call call;
-    std::string request; // hex, TCP form: node 0x21, first counter
-    Bytes answer;        // after the success word of the request's command
-    std::string result;
-    std::vector<std::string> trace; // empty: not compared (long lines are cut)
-    Links links = Links::Both;
-    int errorCode = 0; // after a success on an object whose code was 9
-};
-
 // The admin key block: 192 bytes, the first 0x0B for a leading zero digit.
 Bytes KeyBlock() {
     Bytes block(192);
@@ -332,31 +319,7 @@ const ExchangeRow kExchanges[] = {
 // clang-format on
 
 TEST(Exchange, RequestIsExactAndTheAnswerIsHandedBack) {
-    for (const ExchangeRow& row : kExchanges) {
-        SCOPED_TRACE(row.name);
-        for (bool serial : {false, true}) {
-            if (row.links == (serial ? Links::Tcp : Links::Serial))
-                continue;
-            SCOPED_TRACE(serial ? "serial" : "tcp");
-            ConnectedKelvo c(serial, 9);
-            c.kelvo->canNode = 0x21;
-            c.kelvo->errorCode = 9;
-            const Bytes request = FromHex(row.request);
-            const std::uint16_t success = SuccessWord(ldle_u16(&request[4]));
-            c.transport->Answer(c.Wire(AnswerFrame(0, success, row.answer)));
-            TraceCapture trace;
-            std::string result;
-            EXPECT_EQ(row.call(c.kelvo, result), S_OK);
-            EXPECT_EQ(result, row.result);
-            EXPECT_EQ(c.kelvo->errorCode, row.errorCode);
-            if (!row.trace.empty()) {
-                EXPECT_EQ(trace.lines, row.trace);
-            }
-            EXPECT_EQ(Hex(c.transport->writes.at(0)), Hex(c.Wire(request)));
-            EXPECT_EQ(c.transport->Count("Unlock"), 1);
-            EXPECT_EQ(c.transport->Count("Read 0"), 0);
-        }
-    }
+    ExpectExchanges(kExchanges);
 }
 
 // ---------------------------------------------------------------- failures
@@ -480,15 +443,6 @@ Call Permissions(bool name, VARTYPE vt, VARTYPE element, LONG lower) {
     };
 }
 
-struct RefusalRow {
-    const char* name;
-    Call call;
-    HRESULT hr;
-    int code;                       // 42: left as it was
-    std::vector<std::string> trace; // empty: not compared
-    int frames = 0;                 // the frame counter afterwards
-};
-
 const auto kTwoByTwenty = [] {
     const SAFEARRAYBOUND b[2] = {{20, 0}, {2, 0}};
     return SafeArrayCreate(VT_UI1, 2, b);
@@ -533,19 +487,7 @@ const RefusalRow kRefusals[] = {
 // clang-format on
 
 TEST(Exchange, RefusalTouchesNoPort) {
-    for (const RefusalRow& row : kRefusals) {
-        SCOPED_TRACE(row.name);
-        ConnectedKelvo c;
-        c.kelvo->errorCode = 42;
-        TraceCapture trace;
-        EXPECT_EQ(row.call(c.kelvo), row.hr);
-        EXPECT_EQ(c.kelvo->errorCode, row.code);
-        EXPECT_TRUE(c.transport->calls.empty());
-        EXPECT_EQ(c.kelvo->frameCount, row.frames);
-        if (!row.trace.empty()) { // the buffer's address is traced too
-            EXPECT_EQ(trace.lines, row.trace);
-        }
-    }
+    ExpectRefusals(kRefusals);
 }
 
 // Streamed bytes are read without lock or request, on serial links only.

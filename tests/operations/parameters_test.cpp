@@ -19,7 +19,6 @@ constexpr std::uint16_t kReadError = 0x0211;
 constexpr std::uint16_t kReadRamOk = 0x0310;
 constexpr std::uint16_t kWriteOk = 0x0220;
 constexpr std::uint16_t kWriteError = 0x0221;
-constexpr std::uint16_t kWriteRamOk = 0x0320;
 constexpr std::uint16_t kLoginOk = 0x3010;
 constexpr std::uint32_t kLoginRequired = 0x15000002;
 
@@ -104,83 +103,96 @@ VARIANT Str(const char16_t* text) {
     return v;
 }
 
-// ---- Read: every type code ----
+// ---- Requests and answers ----
 
-struct ReadTypeCase {
-    const char* name;
-    SHORT type;
-    Bytes value;
-    std::string expected;
-};
-
-const ReadTypeCase kReadTypes[] = {
-    {"I1", VT_I1, {0xFF, 0x01}, "i1:-1"},
-    {"UI1", VT_UI1, {0xFF}, "ui1:255"},
-    {"I2KeepsTwoOfFour", VT_I2, {0x34, 0x12, 0x56, 0x78}, "i2:4660"},
-    {"I2Negative", VT_I2, {0xFE, 0xFF}, "i2:-2"},
-    {"UI2", VT_UI2, {0xFF, 0xFF}, "ui2:65535"},
-    {"I4FromTwoBytes", VT_I4, {0x34, 0x12}, "i4:4660"},
-    {"I4", VT_I4, {0xFF, 0xFF, 0xFF, 0xFF}, "i4:-1"},
-    {"UI4", VT_UI4, {0xFF, 0xFF, 0xFF, 0xFF}, "ui4:4294967295"},
-    {"R4", VT_R4, F32(1.5f), "r4:1.5"},
-    {"R8", VT_R8, F64(-2.25), "r8:-2.25"},
-    {"I8", VT_I8, {0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, "i8:-2"},
-    {"UI8", VT_UI8, {0, 0, 0, 0, 0, 0, 0, 0x80}, "ui8:9223372036854775808"},
-    {"UI8FromOneByte", VT_UI8, {0x07}, "ui8:7"},
-    {"EmptyValueReadsZero", VT_UI4, {}, "ui4:0"},
-    {"AutoTwo", VT_EMPTY, {0x01, 0x80}, "i2:-32767"},
-    {"AutoFour", VT_EMPTY, {0x78, 0x56, 0x34, 0x12}, "i4:305419896"},
-    {"AutoEight", VT_EMPTY, {1, 0, 0, 0, 1, 0, 0, 0}, "i8:4294967297"},
-    {"String", VT_BSTR, {'a', 'b', 'c'}, "str:abc"},
-    {"StringEndsAtZero", VT_BSTR, {'a', 0, 'c'}, "str:a"},
-    {"StringEmpty", VT_BSTR, {}, "str:"},
-    {"StringAnsiCodePage", VT_BSTR, {'c', 'a', 'f', 0xE9}, "str:caf\xC3\xA9"},
-};
-
-TEST(ParameterRead, SendsTheRequestAndConvertsTheValue) {
-    for (const ReadTypeCase& tc : kReadTypes) {
-        SCOPED_TRACE(tc.name);
-        for (bool serial : {false, true}) {
-            SCOPED_TRACE(serial ? "serial" : "tcp");
-            ConnectedKelvo c(serial, 5);
-            c.kelvo->canNode = 3;
-            c.kelvo->errorCode = 7; // a success leaves the last error code
-            c.transport->Answer(c.Wire(ReadAnswer(0, tc.value)));
-            Variant v;
-            EXPECT_EQ(c.kelvo->get_Par(0x1234, 7, tc.type, &v), S_OK);
-            EXPECT_EQ(Text(v), tc.expected);
-            EXPECT_EQ(c.kelvo->errorCode, 7);
-            EXPECT_EQ(Hex(c.transport->writes.at(0)),
-                      Hex(c.Wire(FromHex("03 00 00 05 01 02 34 12 07"))));
-            EXPECT_EQ(c.transport->Count("Unlock"), 1);
+// get_Par rendered as "type:value"; a failure leaves the VARIANT empty.
+Call Read(LONG ipa, LONG sub, SHORT type, bool eeprom = true) {
+    return [=](CKelvo* k, std::string& result) {
+        k->eepromAccess = eeprom;
+        Variant v;
+        const HRESULT hr = k->get_Par(ipa, sub, type, &v);
+        if (FAILED(hr)) {
+            EXPECT_EQ(v.vt, VT_EMPTY);
         }
-    }
-    ConnectedKelvo c;
-    EXPECT_EQ(c.kelvo->get_Par(1, 0, VT_UI1, nullptr), E_POINTER);
-    EXPECT_TRUE(c.transport->calls.empty());
+        result = Text(v);
+        return hr;
+    };
+}
+Call Write(LONG ipa, SHORT type, VARIANT value, bool eeprom = true) {
+    return [=](CKelvo* k) {
+        k->eepromAccess = eeprom;
+        return k->put_Par(ipa, 7, type, value);
+    };
 }
 
-TEST(ParameterRead, StatusWordsFollowEepromAccess) {
-    const std::tuple<bool, std::uint16_t, bool> cases[] = {
-        {true, kReadOk, true},
-        {false, kReadRamOk, true},
-        {false, kReadOk, false},
-        {true, kReadRamOk, false},
-    };
-    for (const auto& [eeprom, answered, ok] : cases) {
-        ConnectedKelvo c;
-        c.kelvo->eepromAccess = eeprom;
-        c.transport->Answer(ReadAnswer(0, {1, 0}, answered));
-        TraceCapture trace;
-        Variant v;
-        EXPECT_EQ(c.kelvo->get_Par(1, 0, VT_I2, &v), ok ? S_OK : E_FAIL);
-        EXPECT_EQ(Hex(c.transport->writes.at(0)).substr(12, 5), eeprom ? "01 02" : "01 03");
-        if (!ok) {
-            EXPECT_EQ(c.kelvo->errorCode, 5);
-            EXPECT_EQ(trace.lines.back(),
-                      "CKelvo::get_Par fail 9 (" + std::to_string(answered) + ")");
-        }
-    }
+// A read of index 0x1234 subindex 7 answered with `value`: 3 filler bytes and
+// the value length before it. A success leaves the last error code.
+ExchangeRow ReadRow(const char* name, SHORT type, const Bytes& value, const char* expected) {
+    return {name,
+            Read(0x1234, 7, type),
+            "21 00 00 05 01 02 34 12 07",
+            Concat({0, 0, 0, static_cast<std::uint8_t>(value.size())}, value),
+            expected,
+            {"CKelvo::get_Par (ipa 4660 subidx 7 type " + std::to_string(type) + ")"},
+            Links::Both,
+            9};
+}
+ExchangeRow WriteRow(const char* name, Call call, std::string request) {
+    return {name, call, request, {}, "", {}, Links::Both, 9};
+}
+std::string Repeated(const char* piece, int times) {
+    std::string text;
+    for (int i = 0; i < times; ++i)
+        text += piece;
+    return text;
+}
+
+// The index goes out as its low 16 bits, the subindex as its low byte; a write
+// refuses an index above 65535 (see the refusals) but sends a negative one.
+// A string's length byte is the frame's too, so it wraps above 249 bytes.
+// clang-format off
+const ExchangeRow kExchanges[] = {
+    ReadRow("I1", VT_I1, {0xFF, 0x01}, "i1:-1"),
+    ReadRow("UI1", VT_UI1, {0xFF}, "ui1:255"),
+    ReadRow("I2KeepsTwoOfFour", VT_I2, {0x34, 0x12, 0x56, 0x78}, "i2:4660"),
+    ReadRow("I2Negative", VT_I2, {0xFE, 0xFF}, "i2:-2"),
+    ReadRow("UI2", VT_UI2, {0xFF, 0xFF}, "ui2:65535"),
+    ReadRow("I4FromTwoBytes", VT_I4, {0x34, 0x12}, "i4:4660"),
+    ReadRow("I4", VT_I4, {0xFF, 0xFF, 0xFF, 0xFF}, "i4:-1"),
+    ReadRow("UI4", VT_UI4, {0xFF, 0xFF, 0xFF, 0xFF}, "ui4:4294967295"),
+    ReadRow("R4", VT_R4, F32(1.5f), "r4:1.5"),
+    ReadRow("R8", VT_R8, F64(-2.25), "r8:-2.25"),
+    ReadRow("I8", VT_I8, {0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, "i8:-2"),
+    ReadRow("UI8", VT_UI8, {0, 0, 0, 0, 0, 0, 0, 0x80}, "ui8:9223372036854775808"),
+    ReadRow("UI8FromOneByte", VT_UI8, {0x07}, "ui8:7"),
+    ReadRow("EmptyValueReadsZero", VT_UI4, {}, "ui4:0"),
+    ReadRow("AutoTwo", VT_EMPTY, {0x01, 0x80}, "i2:-32767"),
+    ReadRow("AutoFour", VT_EMPTY, {0x78, 0x56, 0x34, 0x12}, "i4:305419896"),
+    ReadRow("AutoEight", VT_EMPTY, {1, 0, 0, 0, 1, 0, 0, 0}, "i8:4294967297"),
+    ReadRow("String", VT_BSTR, {'a', 'b', 'c'}, "str:abc"),
+    ReadRow("StringEndsAtZero", VT_BSTR, {'a', 0, 'c'}, "str:a"),
+    ReadRow("StringEmpty", VT_BSTR, {}, "str:"),
+    ReadRow("StringAnsiCodePage", VT_BSTR, {'c', 'a', 'f', 0xE9}, "str:caf\xC3\xA9"),
+    {"ReadRam", Read(0x1234, 7, VT_I2, false), "21 00 00 05 01 03 34 12 07", {0, 0, 0, 2, 1, 0}, "i2:1", {}, Links::Both, 9},
+    {"ReadIndexLowBits", Read(0x12345, 0x1FF, VT_UI1), "21 00 00 05 01 02 45 23 ff", {0, 0, 0, 1, 1}, "ui1:1",
+     {"CKelvo::get_Par (ipa 74565 subidx 511 type 17)"}, Links::Both, 9},
+    WriteRow("WriteIndex65535", [](CKelvo* k) { return k->put_ParDWord(65535, 0, 1); }, "21 00 00 0a 02 02 ff ff 00 04 01 00 00 00"),
+    WriteRow("WriteIndexNegative", [](CKelvo* k) { return k->put_ParDWord(-1, 0, 1); }, "21 00 00 0a 02 02 ff ff 00 04 01 00 00 00"),
+    WriteRow("WriteIndex0", [](CKelvo* k) { return k->put_ParDWord(0, 0, 1); }, "21 00 00 0a 02 02 00 00 00 04 01 00 00 00"),
+    WriteRow("String249", Write(1, VT_BSTR, Str(std::u16string(249, u'x').c_str())), "21 00 00 ff 02 02 01 00 07 f9" + Repeated(" 78", 249)),
+    WriteRow("String250", Write(1, VT_BSTR, Str(std::u16string(250, u'x').c_str())), "21 00 00 00 02 02 01 00 07 fa" + Repeated(" 78", 250)),
+    WriteRow("String255", Write(1, VT_BSTR, Str(std::u16string(255, u'x').c_str())), "21 00 00 05 02 02 01 00 07 ff" + Repeated(" 78", 255)),
+    // The typed setters send their type without conversion; a word is cut to 16 bits.
+    WriteRow("Word", [](CKelvo* k) { return k->put_ParWord(1, 0, 0x12345); }, "21 00 00 08 02 02 01 00 00 02 45 23"),
+    WriteRow("WordNegative", [](CKelvo* k) { return k->put_ParWord(1, 0, -1); }, "21 00 00 08 02 02 01 00 00 02 ff ff"),
+    WriteRow("Int", [](CKelvo* k) { return k->put_ParInt(1, 0, -2); }, "21 00 00 08 02 02 01 00 00 02 fe ff"),
+    WriteRow("DWord", [](CKelvo* k) { return k->put_ParDWord(1, 0, -1); }, "21 00 00 0a 02 02 01 00 00 04 ff ff ff ff"),
+    WriteRow("Float", [](CKelvo* k) { return k->put_ParFloat(1, 0, 1.5f); }, "21 00 00 0a 02 02 01 00 00 04 00 00 c0 3f"),
+};
+// clang-format on
+
+TEST(Parameters, RequestIsExactAndTheValueConverted) {
+    ExpectExchanges(kExchanges);
 }
 
 // ---- Re-login ----
@@ -248,30 +260,6 @@ TEST(Relogin, LogsInOnceAndRepeatsOnce) {
     }
 }
 
-TEST(Relogin, NotWithoutBothCredentialsOrForOtherCodes) {
-    const std::tuple<const char16_t*, const char16_t*, std::uint32_t> cases[] = {
-        {u"bob", u"", kLoginRequired},
-        {u"", u"secret", kLoginRequired},
-        {u"bob", u"secret", 0x15000001},
-        {u"bob", u"secret", 0x15000003},
-    };
-    for (const auto& [user, password, code] : cases) {
-        ConnectedKelvo k;
-        k.kelvo->userName = user;
-        k.kelvo->password = password;
-        k.transport->Answer(ReadDeviceError(0, code));
-        k.transport->Answer(WriteDeviceError(1, code));
-        Variant v;
-        EXPECT_EQ(k.kelvo->get_Par(1, 0, VT_I2, &v), E_FAIL);
-        EXPECT_EQ(k.kelvo->put_ParInt(1, 0, 3), E_FAIL);
-        EXPECT_EQ(k.transport->writes.size(), 2u);
-        EXPECT_EQ(k.kelvo->errorCode, 1);
-        LONG status = 0;
-        k.kelvo->get_DeviceStatus(&status);
-        EXPECT_EQ(static_cast<std::uint32_t>(status), code);
-    }
-}
-
 // ---- Write ----
 
 struct WriteTypeCase {
@@ -302,106 +290,64 @@ const WriteTypeCase kWriteTypes[] = {
     {"AutoFromR4", Real(-1.0, VT_R4), VT_EMPTY, "04 00 00 80 bf"},
 };
 
-// EEPROM writes over TCP, RAM writes over a serial link (address, CRC).
-TEST(ParameterWrite, ConvertsAndSendsTheValueBytes) {
+// EEPROM writes over TCP, RAM writes over a serial link.
+TEST(Parameters, WriteConvertsAndSendsTheValueBytes) {
+    std::vector<ExchangeRow> rows;
     for (const WriteTypeCase& tc : kWriteTypes) {
-        SCOPED_TRACE(tc.name);
+        const std::size_t length = FromHex(tc.valueBytes).size();
         for (bool eeprom : {true, false}) {
-            ConnectedKelvo c(!eeprom, 5);
-            c.kelvo->canNode = 3;
-            c.kelvo->eepromAccess = eeprom;
-            c.kelvo->errorCode = 4; // a success leaves the last error code
-            c.transport->Answer(c.Wire(WriteAnswer(0, eeprom ? kWriteOk : kWriteRamOk)));
-            EXPECT_EQ(c.kelvo->put_Par(0x1234, 7, tc.type, tc.value), S_OK);
-            const Bytes value = FromHex(tc.valueBytes);
-            const Bytes head{3,    0,
-                             0,    static_cast<std::uint8_t>(5 + value.size()),
-                             0x02, static_cast<std::uint8_t>(eeprom ? 0x02 : 0x03),
-                             0x34, 0x12,
-                             7};
-            EXPECT_EQ(Hex(c.transport->writes.at(0)), Hex(c.Wire(Concat(head, value))));
-            EXPECT_EQ(c.kelvo->errorCode, 4);
-            EXPECT_EQ(c.transport->Count("Read 2"), eeprom ? 0 : 1); // the CRC trailer
-            EXPECT_EQ(c.transport->Count("Unlock"), 1);
+            char head[40];
+            std::snprintf(head, sizeof head, "21 00 00 %02zx 02 %02x 34 12 07 ", 5 + length,
+                          eeprom ? 2 : 3);
+            rows.push_back({tc.name,
+                            Write(0x1234, tc.type, tc.value, eeprom),
+                            head + std::string(tc.valueBytes),
+                            {},
+                            "",
+                            {},
+                            eeprom ? Links::Tcp : Links::Serial,
+                            9});
         }
     }
+    ExpectExchanges(rows);
 }
 
-TEST(ParameterWrite, LongStringsWrapTheLengthOfTheRest) {
-    // (length, byte 3)
-    const std::pair<std::size_t, int> cases[] = {{249, 255}, {250, 0}, {255, 5}};
-    for (auto [length, rest] : cases) {
-        ConnectedKelvo c;
-        c.transport->Answer(WriteAnswer(0));
-        ASSERT_EQ(c.kelvo->put_Par(1, 0, VT_BSTR, Str(std::u16string(length, u'x').c_str())), S_OK);
-        const Bytes& frame = c.transport->writes.at(0);
-        EXPECT_EQ(frame.size(), length + 10);
-        EXPECT_EQ(frame[3], rest);
-        EXPECT_EQ(frame[9], length);
-        EXPECT_EQ(frame.back(), 'x');
-    }
+RefusalRow PutRefusal(const char* name, LONG ipa, SHORT type, VARIANT value, int code,
+                      const char* last = nullptr) {
+    std::vector<std::string> trace{"CKelvo::put_Par (ipa " + std::to_string(ipa) +
+                                   " subidx 7 type " + std::to_string(type) + ")"};
+    if (last)
+        trace.push_back(last);
+    return {name, Write(ipa, type, value), E_FAIL, code, trace};
 }
 
-TEST(ParameterWrite, RefusalsBeforeThePortIsTouched) {
-    struct Case {
-        const char* name;
-        VARIANT value;
-        LONG ipa;
-        SHORT type;
-        int code; // -1: errorCode unchanged
-        const char* lastTrace;
-    };
-    VARIANT boolean = VariantOf(VT_BOOL, 0);
-    boolean.boolVal = VARIANT_TRUE;
-    const std::u16string text256(256, u'y');
-    const Case cases[] = {
-        {"bool with type 0", boolean, 1, VT_EMPTY, 3, nullptr},
-        {"bool as bool", boolean, 1, VT_BOOL, 3, nullptr},
-        {"null with type 0", VariantOf(VT_NULL, 0), 1, VT_EMPTY, 3, nullptr},
-        {"ipa 65536", VariantOf(VT_I4, 1), 65536, VT_I4, 9,
-         "CKelvo::put_Par fail 7 (max ipa is 65535, used ipa is 65536)"},
-        {"string of 256", Str(text256.c_str()), 1, VT_BSTR, 10, nullptr},
-        {"string of 256 before ipa", Str(text256.c_str()), 70000, VT_BSTR, 10, nullptr},
-        {"empty string", Str(u""), 1, VT_BSTR, 3, nullptr},
-        {"empty string type 0", Str(u""), 1, VT_EMPTY, 3, nullptr},
-        {"not a number", Str(u"abc"), 1, VT_I4, -1, nullptr},
-        {"overflow", VariantOf(VT_I4, 300), 1, VT_UI1, -1, nullptr},
-        {"unknown type", VariantOf(VT_I4, 1), 1, 999, -1, nullptr},
-    };
-    for (const Case& tc : cases) {
-        SCOPED_TRACE(tc.name);
-        ConnectedKelvo c;
-        c.kelvo->errorCode = 42;
-        TraceCapture trace;
-        EXPECT_EQ(c.kelvo->put_Par(tc.ipa, 0, tc.type, tc.value), E_FAIL);
-        EXPECT_EQ(c.kelvo->errorCode, tc.code < 0 ? 42 : tc.code);
-        EXPECT_TRUE(c.transport->calls.empty()) << c.transport->calls.front();
-        EXPECT_EQ(c.kelvo->frameCount, 0);
-        ASSERT_FALSE(trace.lines.empty());
-        EXPECT_EQ(trace.lines.front(), "CKelvo::put_Par (ipa " + std::to_string(tc.ipa) +
-                                           " subidx 0 type " + std::to_string(tc.type) + ")");
-        EXPECT_EQ(trace.lines.size(), tc.lastTrace ? 2u : 1u);
-        if (tc.lastTrace) {
-            EXPECT_EQ(trace.lines.back(), tc.lastTrace);
-        }
-    }
+VARIANT True() {
+    VARIANT v = VariantOf(VT_BOOL, 0);
+    v.boolVal = VARIANT_TRUE;
+    return v;
 }
 
-// The index goes out as its low 16 bits, the subindex as its low byte; a write
-// refuses an index above 65535 (see the refusals) but sends a negative one.
-TEST(Parameters, IndexesGoOutAsTheirLowBits) {
-    ConnectedKelvo c;
-    c.transport->Answer(ReadAnswer(0, {1}));
-    Variant v;
-    EXPECT_EQ(c.kelvo->get_Par(0x12345, 0x1FF, VT_UI1, &v), S_OK);
-    EXPECT_EQ(Hex(c.transport->writes.at(0)), "00 00 00 05 01 02 45 23 ff");
-    const std::pair<LONG, const char*> cases[] = {{65535, "ff ff"}, {-1, "ff ff"}, {0, "00 00"}};
-    for (auto [ipa, sent] : cases) {
-        ConnectedKelvo w;
-        w.transport->Answer(WriteAnswer(0));
-        EXPECT_EQ(w.kelvo->put_ParDWord(ipa, 0, 1), S_OK);
-        EXPECT_EQ(Hex(w.transport->writes.at(0)).substr(18, 5), sent) << ipa;
-    }
+// Refused before the port is touched; the error code 42 is left as it was.
+// clang-format off
+const RefusalRow kRefusals[] = {
+    PutRefusal("BoolWithType0", 1, VT_EMPTY, True(), 3),
+    PutRefusal("BoolAsBool", 1, VT_BOOL, True(), 3),
+    PutRefusal("NullWithType0", 1, VT_EMPTY, VariantOf(VT_NULL, 0), 3),
+    PutRefusal("Index65536", 65536, VT_I4, VariantOf(VT_I4, 1), 9, "CKelvo::put_Par fail 7 (max ipa is 65535, used ipa is 65536)"),
+    PutRefusal("StringOf256", 1, VT_BSTR, Str(std::u16string(256, u'y').c_str()), 10),
+    PutRefusal("StringOf256BeforeIndex", 70000, VT_BSTR, Str(std::u16string(256, u'y').c_str()), 10),
+    PutRefusal("EmptyString", 1, VT_BSTR, Str(u""), 3),
+    PutRefusal("EmptyStringType0", 1, VT_EMPTY, Str(u""), 3),
+    PutRefusal("NotANumber", 1, VT_I4, Str(u"abc"), 42),
+    PutRefusal("Overflow", 1, VT_UI1, VariantOf(VT_I4, 300), 42),
+    PutRefusal("UnknownType", 1, 999, VariantOf(VT_I4, 1), 42),
+    {"ReadNoResult", [](CKelvo* k) { return k->get_Par(1, 0, VT_UI1, nullptr); }, E_POINTER, 42, {}},
+    {"IntNoResult", [](CKelvo* k) { return k->get_ParInt(1, 0, nullptr); }, E_POINTER, 42, {}},
+};
+// clang-format on
+
+TEST(Parameters, RefusalTouchesNoPort) {
+    ExpectRefusals(kRefusals);
 }
 
 // ---- Failures of the steps the parameter exchanges own ----
@@ -410,15 +356,18 @@ const std::string kGet = "CKelvo::get_Par ", kPut = "CKelvo::put_Par ";
 const Bytes kBadReadError = Flip(SerialWrap(5, ReadDeviceError(0, 0x0A000007)));
 const Bytes kBadWriteError = Flip(SerialWrap(5, WriteDeviceError(0, 9)));
 
-Call Get(SHORT type) {
-    return [type](CKelvo* k) {
-        Variant v;
-        const HRESULT hr = k->get_Par(2, 1, type, &v);
-        EXPECT_EQ(v.vt, VT_EMPTY);
-        return hr;
+const Call kPutI4 = Write(2, VT_I4, VariantOf(VT_I4, 7));
+Call Get(SHORT type, bool eeprom = true) {
+    return Read(2, 1, type, eeprom);
+}
+// No re-login without both credentials, nor for the codes next to the one
+// that asks for it.
+Call Without(std::u16string CKelvo::*credential, Call call) {
+    return [=](CKelvo* k) {
+        (k->*credential).clear();
+        return call(k);
     };
 }
-const Call kPutI4 = [](CKelvo* k) { return k->put_Par(2, 1, VT_I4, VariantOf(VT_I4, 7)); };
 
 // The read stores the device code as soon as it arrives, the write only once
 // the CRC trailer matched.
@@ -431,6 +380,15 @@ const FailureRow kFailures[] = {
     {"ReadTypeOutsideTable", false, Get(VT_BOOL), Reply(ReadAnswer(0, {1})), 3, kGet + "fail 14 (type 11)"},
     {"ReadNegativeType", false, Get(-1), Reply(ReadAnswer(0, {1})), 3, kGet + "fail 14 (type -1)"},
     {"WriteErrorCrcDiffers", true, kPutI4, Raw(kBadWriteError), 13, kPut + "fail 9 " + CrcPair(kBadWriteError)},
+    {"ReadRamAnsweredEeprom", false, Get(VT_I2, false), Reply(ReadAnswer(0, {1, 0})), 5, kGet + "fail 9 (528)"},
+    {"ReadEepromAnsweredRam", false, Get(VT_I2), Reply(ReadAnswer(0, {1, 0}, kReadRamOk)), 5, kGet + "fail 9 (784)"},
+    {"ReadLoginRequiredNoPassword", false, Without(&CKelvo::password, Get(VT_I2)), Reply(ReadDeviceError(0, kLoginRequired)), 1,
+     kGet + "fail 8 (352321538)", kLoginRequired},
+    {"WriteLoginRequiredNoUser", false, Without(&CKelvo::userName, kPutI4), Reply(WriteDeviceError(0, kLoginRequired)), 1,
+     kPut + "fail 10 (error code: 352321538)", kLoginRequired},
+    {"ReadCodeBelowLogin", false, Get(VT_I2), Reply(ReadDeviceError(0, 0x15000001)), 1, kGet + "fail 8 (352321537)", 0x15000001},
+    {"WriteCodeAboveLogin", false, kPutI4, Reply(WriteDeviceError(0, 0x15000003)), 1, kPut + "fail 10 (error code: 352321539)",
+     0x15000003},
     {"WriteDeviceError", true, kPutI4, Reply(WriteDeviceError(0, 0x0A000003)), 1, kPut + "fail 10 (error code: 167772163)", 0x0A000003},
 };
 // clang-format on
@@ -455,25 +413,6 @@ TEST(TypedAccessors, FailedGetterGivesZeroAndTheStatus) {
     EXPECT_EQ(c.kelvo->get_ParWord(1, 0, &word), E_FAIL);
     EXPECT_EQ(word, 0);
     EXPECT_EQ(c.kelvo->errorCode, 6);
-    EXPECT_EQ(c.kelvo->get_ParInt(1, 0, nullptr), E_POINTER);
-}
-
-TEST(TypedAccessors, SettersSendTheirTypeWithoutConversion) {
-    using Call = std::function<HRESULT(CKelvo&)>;
-    const std::pair<Call, const char*> cases[] = {
-        {[](CKelvo& k) { return k.put_ParWord(1, 0, 0x12345); }, "02 45 23"}, // cut to 16 bits
-        {[](CKelvo& k) { return k.put_ParWord(1, 0, -1); }, "02 ff ff"},
-        {[](CKelvo& k) { return k.put_ParInt(1, 0, -2); }, "02 fe ff"},
-        {[](CKelvo& k) { return k.put_ParDWord(1, 0, -1); }, "04 ff ff ff ff"},
-        {[](CKelvo& k) { return k.put_ParFloat(1, 0, 1.5f); }, "04 00 00 c0 3f"},
-    };
-    for (const auto& [call, valueBytes] : cases) {
-        SCOPED_TRACE(valueBytes);
-        ConnectedKelvo c;
-        c.transport->Answer(WriteAnswer(0));
-        EXPECT_EQ(call(*c.kelvo), S_OK);
-        EXPECT_EQ(Hex(c.transport->writes.at(0)).substr(27), valueBytes);
-    }
 }
 
 } // namespace
