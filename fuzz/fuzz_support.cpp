@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 
 namespace kelvo::fuzz {
@@ -60,6 +61,8 @@ void SetUpProcess() {
         g_scratch = pattern;
         std::atexit(RemoveScratch);
         ::setenv("APPDATA", g_scratch.c_str(), 1);
+        for (const char* display : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            ::unsetenv(display); // no window, whatever a target calls
         ::setenv("KELVO_REGISTRY", (g_scratch + "/registry").c_str(), 1);
         std::ofstream(g_scratch + "/DeviceLink.ini") << "[Kelvo]\nLastPort=7\n";
         // A short message file: every object reads it when it is made.
@@ -81,13 +84,6 @@ const std::string& ScratchDir() {
 }
 
 // ---------------------------------------------------------------- input
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    SetUpProcess();
-    Input in({data, size});
-    FuzzOne(in);
-    return 0;
-}
 
 std::span<const std::uint8_t> Input::bytes(std::size_t n) {
     const auto out = bytes_.subspan(at_, std::min(n, left()));
@@ -224,3 +220,41 @@ void AppendAnswer(std::vector<std::uint8_t>& answers, std::span<const std::uint8
 }
 
 } // namespace kelvo::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    kelvo::fuzz::SetUpProcess();
+    kelvo::fuzz::Input in({data, size});
+    kelvo::fuzz::FuzzOne(in);
+    return 0;
+}
+
+#ifdef KELVO_FUZZ_REPLAY
+// The replay program of the normal build: the target once on every file of
+// the given folders or files, in name order, so that the committed corpora
+// are regression tests. A broken check aborts.
+int main(int argc, char** argv) {
+    namespace fs = std::filesystem;
+    std::vector<fs::path> files;
+    for (int i = 1; i < argc; ++i) {
+        if (!fs::is_directory(argv[i]))
+            files.emplace_back(argv[i]);
+        else
+            for (const auto& entry : fs::directory_iterator(argv[i]))
+                if (entry.is_regular_file())
+                    files.push_back(entry.path());
+    }
+    std::sort(files.begin(), files.end());
+    for (const auto& f : files) {
+        std::ifstream file(f, std::ios::binary);
+        if (!file) {
+            std::fprintf(stderr, "cannot read %s\n", f.c_str());
+            return 1;
+        }
+        std::vector<std::uint8_t> input((std::istreambuf_iterator<char>(file)), {});
+        input.shrink_to_fit(); // exactly the input's size, as the fuzzer hands it over
+        LLVMFuzzerTestOneInput(input.data(), input.size());
+    }
+    std::printf("%zu inputs replayed\n", files.size());
+    return files.empty() ? 1 : 0;
+}
+#endif

@@ -24,6 +24,7 @@
 
 #include "device/interface_table.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,10 +48,8 @@ const VARTYPE kTypes[] = {
     Array(VT_BSTR), Array(VT_I4)};
 
 bool Excluded(const InterfaceMember& m) {
-    for (VARTYPE vt : m.args) {
-        if (vt == (VT_BYREF | VT_UI1))
-            return true;
-    }
+    if (std::ranges::find(m.args, VT_BYREF | VT_UI1) != m.args.end())
+        return true;
     const std::u16string_view name = m.name;
     return name == u"Config" || name == u"Init" || name == u"ScanUDP" || name == u"ReadErrorLog";
 }
@@ -150,14 +149,6 @@ struct Argument {
 } // namespace
 
 void kelvo::fuzz::FuzzOne(Input& in) {
-    static const bool noWindow = [] {
-        ::unsetenv("DISPLAY");
-        ::unsetenv("WAYLAND_DISPLAY");
-        ::unsetenv("QT_QPA_PLATFORM");
-        return true;
-    }();
-    (void)noWindow;
-
     const DISPID id = static_cast<DISPID>(in.u32());
     const std::uint8_t flags = in.u8();
     const WORD dispatchFlags = flags & 0x0F;
@@ -207,8 +198,7 @@ void kelvo::fuzz::FuzzOne(Input& in) {
     const HRESULT hr =
         k->Invoke(id, GUID_NULL, 0, dispatchFlags, &params, (flags & 16) ? nullptr : &result,
                   nullptr, (flags & 64) ? nullptr : &argErr);
-    static const bool verbose = std::getenv("KELVO_FUZZ_VERBOSE") != nullptr;
-    if (verbose)
+    if (std::getenv("KELVO_FUZZ_VERBOSE"))
         std::fprintf(
             stderr, "member 0x%08x flags %u, %zu arguments: result 0x%08x (%d), errorCode %d\n",
             static_cast<unsigned>(id), static_cast<unsigned>(dispatchFlags), count,
