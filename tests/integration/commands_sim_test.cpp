@@ -2,12 +2,10 @@
 // transport against kelvo-sim, the shipped record description, and the kelvo
 // tool. Loopback addresses 127.0.106.x.
 #include "integration/sim_link.h"
+#include "support/run_program.h"
 
 #include <pugixml.hpp>
 
-#include <sys/wait.h>
-
-#include <cstdlib>
 #include <map>
 
 namespace kelvo::test {
@@ -79,24 +77,23 @@ TEST_F(CommandsAgainstSim, TheShippedDescriptionDecodesTheLogAndDeletionIsSeen) 
 
 // The kelvo tool writes the decoded entry and deletes the log.
 TEST_F(CommandsAgainstSim, KelvoToolReadsAndDeletesTheLog) {
-    const std::string tool = KELVO_BIN_DIR "/kelvo";
-    if (!fs::exists(tool))
-        GTEST_SKIP() << "the kelvo tool is not built";
     SimProcess sim;
     ASSERT_TRUE(sim.Start({"--addr", "127.0.106.21", "--no-tls"}));
-    const std::string conn = " -c TCPIP:127.0.106.21/17221,3000 ";
-    auto run = [&](const std::string& args) {
-        const int status = std::system((tool + conn + args + " >/dev/null 2>&1").c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const std::pair<std::vector<std::string>, int> steps[] = {
+        {{"errorlog", "read", "0", dir_ + "/tool.xml", kDescriptions}, 0},
+        {{"reset"}, 0},
+        {{"restore", "0x12"}, 0},
+        {{"reset-error", "2"}, 0},
+        {{"reset-error", "300"}, 2},
+        {{"errorlog", "delete"}, 0},
+        {{"errorlog", "read", "0", dir_ + "/none.xml", kDescriptions}, 1},
     };
-    EXPECT_EQ(run("errorlog read 0 " + dir_ + "/tool.xml " + kDescriptions), 0);
+    for (auto [args, status] : steps) {
+        args.insert(args.begin(), {KELVO_BIN_DIR "/kelvo", "-c", "TCPIP:127.0.106.21/17221,3000"});
+        const ProgramOutcome o = RunProgram(args);
+        EXPECT_EQ(o.status, status) << Describe(o);
+    }
     EXPECT_EQ(Fields(dir_ + "/tool.xml"), kEntry0);
-    EXPECT_EQ(run("reset"), 0);
-    EXPECT_EQ(run("restore 0x12"), 0);
-    EXPECT_EQ(run("reset-error 2"), 0);
-    EXPECT_EQ(run("reset-error 300"), 2);
-    EXPECT_EQ(run("errorlog delete"), 0);
-    EXPECT_EQ(run("errorlog read 0 " + dir_ + "/none.xml " + kDescriptions), 1);
 }
 
 } // namespace

@@ -2,22 +2,13 @@
 // thread, with tracing on and the trace read while it is written (each fault
 // with its lock released: the fault matrix). Run under ThreadSanitizer
 // too (the tsan presets select the tests named Concurrency.*).
-#include "device/kelvo_object.h"
+#include "integration/sim_link.h"
 #include "kelvo/trace.h"
-#include "support/sim_device.h"
-#include "support/sim_process.h"
 #include "trace/writer.h"
 
-#include <gtest/gtest.h>
-
-#include <unistd.h>
-
 #include <atomic>
-#include <filesystem>
 #include <map>
-#include <string>
 #include <thread>
-#include <vector>
 
 namespace kelvo::test {
 namespace {
@@ -45,18 +36,13 @@ const Step kSteps[] = {
      }},
 };
 
-class Concurrency : public ::testing::Test {
+class Concurrency : public SimTest {
 protected:
     void SetUp() override {
-        dir_ = ::testing::TempDir() + "kelvo-concurrency-" + std::to_string(getpid());
-        std::filesystem::remove_all(dir_);
-        setenv("KELVO_DEVICES", (dir_ + "/devices").c_str(), 1);
         ASSERT_TRUE(sim_.Start({"--addr", "127.0.114.57", "--no-tcp", "--no-tls", "--serial",
                                 "--serial-address", "6", "--link-com", "3"}));
     }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
 
-    std::string dir_;
     SimProcess sim_;
 };
 

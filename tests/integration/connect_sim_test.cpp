@@ -1,5 +1,7 @@
 // Connecting for real: Init with a connection text, login, failed opens,
-// Close. Init stopping a running stream on the serial line is the kelvo tool's
+// Close, and a connection the device closes. Processes sharing a link:
+// PortwayLockTest.TwoProcessesOfTwoThreadsHammerOneLink. Init stopping a running stream on the
+// serial line is the kelvo tool's
 // KelvoToolSessionSimulator.ConnectingStopsAStreamAndLogsInOnTheSerialLine.
 #include "integration/sim_link.h"
 #include "operations/password_encoding.h"
@@ -59,6 +61,18 @@ TEST_F(ConnectToSim, OpenFailuresMapTheTransportCodes) {
         EXPECT_EQ(k->errorCode, code) << Utf16ToUtf8(text);
         EXPECT_EQ(k->Save_Command(), E_FAIL);
     }
+}
+
+TEST_F(ConnectToSim, ClosedConnectionFailsAtOnceAndReopens) {
+    SimProcess sim;
+    auto d = Start(sim, Link::Tcp, "127.0.92.4", {"--fault", "close", "--fault-count", "1"});
+    (*d)->timeOut = 10000;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ((*d)->Save_Command(), E_FAIL);
+    EXPECT_EQ((*d)->errorCode, 7);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    ASSERT_EQ(d->Open(u"TCPIP:127.0.92.4/17221,3000"), 1);
+    EXPECT_EQ((*d)->Save_Command(), S_OK);
 }
 
 } // namespace

@@ -7,10 +7,9 @@
 // The read steps are not written down here: a first, fault-free call runs
 // through a transport that records every Read, and the answer is then cut
 // before each of those reads in turn.
-#include "device/kelvo_object.h"
+#include "integration/sim_link.h"
 #include "support/portway_double.h"
 #include "support/reset_key.h"
-#include "support/sim_process.h"
 #include "transport/portway/device_paths.h"
 #include "transport/portway/portway.h"
 
@@ -273,17 +272,14 @@ int Slot(const MatrixCase& mc) {
     return 1 + mc.op + (mc.serial ? kOperationCount : 0);
 }
 
-class FaultMatrix : public ::testing::TestWithParam<MatrixCase> {
+class FaultMatrix : public SimTest, public ::testing::WithParamInterface<MatrixCase> {
 protected:
     void SetUp() override {
         const MatrixCase& mc = GetParam();
         op_ = &kOperations[mc.op];
-        dir_ = ::testing::TempDir() + "kelvo-faults-" + std::to_string(getpid());
-        std::filesystem::remove_all(dir_);
         std::filesystem::create_directories(dir_ + "/run");
         // Lock files of this test only, where the check below finds them.
         setenv("XDG_RUNTIME_DIR", (dir_ + "/run").c_str(), 1);
-        setenv("KELVO_DEVICES", (dir_ + "/devices").c_str(), 1);
         RegisterLinkedClass(PORTWAY_PROGID, CLSID_Portway, &g_factory);
 
         address_ = "127.0.114." + std::to_string(Slot(mc));
@@ -332,7 +328,6 @@ protected:
     void TearDown() override {
         if (k_)
             k_->Release();
-        std::filesystem::remove_all(dir_);
     }
 
     void WriteState(const std::string& path) const {
@@ -376,7 +371,6 @@ protected:
     }
 
     const Operation* op_ = nullptr;
-    std::string dir_;
     std::string address_;
     std::string control_;
     std::string lockFile_;

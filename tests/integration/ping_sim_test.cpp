@@ -1,8 +1,7 @@
 // Ping end to end: the Kelvo object through the Linux transport against
 // kelvo-sim, and the kelvo tool, with items of every kind of value.
 #include "integration/sim_link.h"
-
-#include <cstdio>
+#include "support/run_program.h"
 
 namespace kelvo::test {
 namespace {
@@ -34,14 +33,10 @@ TEST_F(PingAgainstSim, ItemsThroughTheObjectAndTheTool) {
     EXPECT_EQ(Utf16ToUtf8(text.view()), kItems);
     d.reset(); // the simulator serves one client at a time
 
-    std::string out;
-    FILE* pipe = popen(KELVO_BIN_DIR "/kelvo -c TCPIP:127.0.109.21/17221,3000 ping 3000", "r");
-    ASSERT_NE(pipe, nullptr);
-    char buffer[512];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-        out.append(buffer, n);
-    EXPECT_EQ(pclose(pipe), 0);
-    EXPECT_EQ(out, std::string(kItems) + "\n");
+    const ProgramOutcome tool =
+        RunProgram({KELVO_BIN_DIR "/kelvo", "-c", "TCPIP:127.0.109.21/17221,3000", "ping", "3000"});
+    EXPECT_EQ(tool.status, 0) << Describe(tool);
+    EXPECT_EQ(tool.out, std::string(kItems) + "\n");
 }
 
 } // namespace

@@ -7,13 +7,10 @@
 #include "support/scoped_env.h"
 #include "support/sim_device.h"
 #include "support/sim_process.h"
+#include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <algorithm>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -37,14 +34,12 @@ inline void PrintTo(Link link, std::ostream* os) {
 // the simulators it starts go to its "devices" folder.
 class SimTest : public ::testing::Test {
 protected:
-    SimTest() : dir_(OwnDir()), devices_("KELVO_DEVICES", dir_ + "/devices") {}
-    ~SimTest() override { std::filesystem::remove_all(dir_); }
+    SimTest() : devices_("KELVO_DEVICES", folder_ / "devices") {}
 
     // Writes a file into the test's folder; its path.
     std::string File(const std::string& name, const std::string& text) const {
-        const std::string path = dir_ + "/" + name;
-        std::ofstream(path) << text;
-        return path;
+        std::ofstream(folder_ / name) << text;
+        return folder_ / name;
     }
 
     // Starts `sim` on `addr` for `link` (on the serial line as comN `com`
@@ -71,19 +66,10 @@ protected:
         return d;
     }
 
-    std::string dir_;
+    TempFolder folder_{"sim"};
+    const std::string& dir_ = folder_.path();
 
 private:
-    static std::string OwnDir() {
-        const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string dir = ::testing::TempDir() + "kelvo-" + test->test_suite_name() + "-" +
-                          test->name() + "-" + std::to_string(getpid());
-        std::replace(dir.begin() + static_cast<std::ptrdiff_t>(::testing::TempDir().size()),
-                     dir.end(), '/', '_');
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
-        return dir;
-    }
     ScopedEnv devices_;
 };
 

@@ -1,7 +1,10 @@
-// Argument text to automation values and results to text and JSON, as the
-// kelvo tool converts them.
+// Argument text to automation values, results to text and JSON, scan lines
+// and the ping text as JSON, as the kelvo tool converts them.
+#include "commands.h"
+#include "support/variant_of.h"
 #include "value_text.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -102,16 +105,10 @@ TEST(ResultFormat, ScalarsTextAndJson) {
     };
     for (const Case& c : cases) {
         Variant v;
-        v.vt = c.vt;
-        if (c.vt == VT_I2 || c.vt == VT_BOOL)
-            v.iVal = static_cast<SHORT>(c.i);
-        else if (c.vt == VT_UI4 || c.vt == VT_I4)
-            v.ulVal = static_cast<ULONG>(c.i);
-        else if (c.vt == VT_UI1)
-            v.bVal = static_cast<BYTE>(c.i);
-        else if (c.vt == VT_R4)
+        static_cast<VARIANT&>(v) = test::VariantOf(c.vt, c.i);
+        if (c.vt == VT_R4)
             v.fltVal = static_cast<float>(c.d);
-        else
+        if (c.vt == VT_R8)
             v.dblVal = c.d;
         if (c.text) {
             EXPECT_EQ(ResultText(v), c.text) << c.vt;
@@ -159,6 +156,28 @@ TEST(ResultFormat, ArraysBytesAsHexListsPerLine) {
     MakeArray<LONG>(none, VT_I4, {});
     EXPECT_EQ(ResultText(none), "");
     EXPECT_EQ(ResultJson(none), "[]");
+}
+
+TEST(ScanLines, OneLinePerAnswerWithoutTheLastTab) {
+    EXPECT_THAT(ScanLines("10.0.0.2\tdev0\t\n\n10.0.0.3\t\t\n"),
+                ::testing::ElementsAre("10.0.0.2\tdev0", "", "10.0.0.3\t"));
+    EXPECT_TRUE(ScanLines("").empty());
+}
+
+TEST(PingJson, ComponentTextToJson) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"{  }", "{}"},
+        {R"({ "1":true, "2":-5, "3":1.500000 })", R"({"1":true,"2":-5,"3":1.5})"},
+        {R"({ "1":"a "b", "c":2", "2":"?" })", R"({"1":"a \"b\", \"c\":2","2":"?"})"},
+        {R"({ "1":"x", "2":3 })", R"({"1":"x","2":3})"},
+        {R"({ "7":null, "8":nan, "9":-inf, "10":18446744073709551615 })",
+         R"({"7":null,"8":null,"9":null,"10":18446744073709551615})"},
+        {R"({ "1":"" })", R"({"1":""})"},
+        {"not ping text", "null"},
+        {R"({ "1":"open })", "null"},
+    };
+    for (auto [text, json] : cases)
+        EXPECT_EQ(PingJson(text), json) << text;
 }
 
 } // namespace
