@@ -49,6 +49,13 @@ inline Bytes FromHex(const std::string& hex) {
         b.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return b;
 }
+// `piece` `times` over.
+inline std::string Repeated(const char* piece, int times) {
+    std::string text;
+    for (int i = 0; i < times; ++i)
+        text += piece;
+    return text;
+}
 // `b` with its byte `fromEnd` places before the end xor-ed with `mask`.
 inline Bytes Flip(Bytes b, std::size_t fromEnd = 1, std::uint8_t mask = 0xFF) {
     b[b.size() - fromEnd] ^= mask;

@@ -20,24 +20,33 @@ namespace {
 
 // ---------------------------------------------------------------- the calls
 
-HRESULT Create(CKelvo* k) {
-    return k->CreateUser(Bstr(u"abc").get(), Bstr(u"pw").get());
+Call CreateUser(const std::u16string& name, const std::u16string& password) {
+    return [=](CKelvo* k) { return k->CreateUser(Bstr(name).get(), Bstr(password).get()); };
 }
-HRESULT Delete(CKelvo* k) {
-    return k->DeleteUser(Bstr(u"abc").get());
+const Call kCreate = CreateUser(u"abc", u"pw");
+const Call kDelete = [](CKelvo* k) { return k->DeleteUser(Bstr(u"abc").get()); };
+// The own password change checks an echoed name against the login user.
+Call OwnPassword(const std::u16string& user) {
+    return [user](CKelvo* k) {
+        k->userName = user;
+        return k->ChangePasswordUser(Bstr(u"o").get(), Bstr(u"n").get());
+    };
 }
-HRESULT AdminPassword(CKelvo* k) {
-    return k->ChangePasswordAdmin(Bstr(u"abc").get(), Bstr(u"x").get());
+// SetPermissionsAndRole with one letter per element: T, F VT_BOOL true and
+// false, b VT_BOOL 1, I VT_I4 1, '.' VT_EMPTY.
+Call SetBits(const std::u16string& name, BYTE role, std::string elements) {
+    return [=](CKelvo* k) {
+        VariantArray bits(elements.size());
+        for (std::size_t i = 0; i < elements.size(); ++i) {
+            if (elements[i] == 'I')
+                bits.at(i) = VariantOf(VT_I4, 1);
+            else if (elements[i] != '.')
+                bits.Bool(i, elements[i] == 'T' ? VARIANT_TRUE : elements[i] == 'b' ? 1 : 0);
+        }
+        return k->SetPermissionsAndRole(Bstr(name).get(), role, bits.get());
+    };
 }
-HRESULT OwnPassword(CKelvo* k) {
-    return k->ChangePasswordUser(Bstr(u"o").get(), Bstr(u"n").get());
-}
-HRESULT SetPermissions(CKelvo* k) {
-    VariantArray bits(40);
-    bits.Bool(0);
-    bits.Bool(33);
-    return k->SetPermissionsAndRole(Bstr(u"abc").get(), 7, bits.get());
-}
+const Call kSetPermissions = SetBits(u"abc", 7, "T" + std::string(32, '.') + "T");
 Call ResetPassword(const std::u16string& key) {
     return [key](CKelvo* k) { return k->ResetAdminPassword(Bstr(key).get()); };
 }
@@ -212,12 +221,6 @@ std::string UpperDigits(const Bytes& bytes) {
     std::transform(text.begin(), text.end(), text.begin(), ::toupper);
     return text;
 }
-std::string Repeated(const char* piece, int times) {
-    std::string text;
-    for (int i = 0; i < times; ++i)
-        text += piece;
-    return text;
-}
 
 // Ping items: key, type, value length, value.
 Bytes Item(std::uint8_t key, std::uint32_t type, const Bytes& value) {
@@ -233,24 +236,56 @@ const Bytes kItems = Concat(
 
 const Bytes kAbc = Counted("abc");
 const std::string kBlockHead = "04 10 01 02 04 03 08 07 06 05 0c 0b 0a 09 ";
+const std::string kNs = Repeated(" 6e", 126);
+// SetPermissionsAndRole of "op" with role 2, up to the permission words.
+const std::string kOpBits = "21 00 00 0e 07 30 02 6f 70 02 ";
+// A longer conversion is cut after the length byte's count of bytes.
+const Call kDeleteUtf8 = [](CKelvo* k) {
+    SetThreadCodePage(CodePage::Utf8);
+    const HRESULT hr = k->DeleteUser(Bstr(u"\u00e4\u00e4").get());
+    SetThreadCodePage(CodePage::Windows1252);
+    return hr;
+};
 const Call kWriteNothing = [](CKelvo* k) { return k->WriteDataBlock(0, 0, 0, 0, 0, 0, nullptr); };
 
 // clang-format off
 const ExchangeRow kExchanges[] = {
     // User administration. Texts go out in the thread's code page; null texts as empty counted texts.
-    {"CreateUser", Create, "21 00 00 09 04 30 03 61 62 63 02 70 77", kAbc, "", {"CKelvo::CreateUser abc pw"}},
-    {"DeleteUser", Delete, "21 00 00 06 05 30 03 61 62 63", kAbc, "", {"CKelvo::DeleteUser abc"}},
-    {"ChangePasswordAdmin", AdminPassword, "21 00 00 08 03 30 03 61 62 63 01 78", kAbc, "", {"CKelvo::ChangePasswordAdmin abc x"}},
-    {"ChangePasswordUser", OwnPassword, "21 00 00 06 02 30 01 6f 01 6e", {0}, "", {"CKelvo::ChangePasswordUser o n"}},
+    {"CreateUser", kCreate, "21 00 00 09 04 30 03 61 62 63 02 70 77", kAbc, "", {"CKelvo::CreateUser abc pw"}},
+    {"DeleteUser", kDelete, "21 00 00 06 05 30 03 61 62 63", kAbc, "", {"CKelvo::DeleteUser abc"}},
+    {"ChangePasswordAdmin", [](CKelvo* k) { return k->ChangePasswordAdmin(Bstr(u"abc").get(), Bstr(u"x").get()); },
+     "21 00 00 08 03 30 03 61 62 63 01 78", kAbc, "", {"CKelvo::ChangePasswordAdmin abc x"}},
     {"GetAllUsers", ListUsers, "21 00 00 02 0a 30", {0}, "", {"CKelvo::GetAllUsers"}},
     {"GetPermissionsAndRole", GetPermissions, "21 00 00 06 06 30 03 61 62 63", Concat(kAbc, {3, 5, 0, 0, 0, 0, 0, 0, 0x80}),
      "role 3 bits 1 3 64", {"CKelvo::GetPermissionsAndRole abc"}},
-    {"SetPermissionsAndRole", SetPermissions, "21 00 00 0f 07 30 03 61 62 63 07 01 00 00 00 02 00 00 00", kAbc, "",
+    {"SetPermissionsAndRole", kSetPermissions, "21 00 00 0f 07 30 03 61 62 63 07 01 00 00 00 02 00 00 00", kAbc, "",
      {"CKelvo::SetPermissionsAndRole abc 7"}},
-    {"CodePage", [](CKelvo* k) { return k->CreateUser(Bstr(u"\u00E9\u20AC").get(), Bstr(u"").get()); },
-     "21 00 00 06 04 30 02 e9 80 00", {2, 0xE9, 0x80}, "", {"CKelvo::CreateUser \xC3\xA9\xE2\x82\xAC "}},
+    // Element i stands for bit i; only VT_BOOL elements set theirs, any non-zero one.
+    {"BitsTFT", SetBits(u"op", 2, "TFT"), kOpBits + "05 00 00 00 00 00 00 00", Counted("op"), "", {}},
+    {"Bits70", SetBits(u"op", 2, std::string(70, 'T')), kOpBits + "ff ff ff ff ff ff ff ff", Counted("op"), "", {}},
+    {"BitsOnlyBool", SetBits(u"op", 2, "IT"), kOpBits + "02 00 00 00 00 00 00 00", Counted("op"), "", {}},
+    {"BitsAnyNonZero", SetBits(u"op", 2, std::string(40, '.') + "b"), kOpBits + "00 00 00 00 00 01 00 00", Counted("op"), "", {}},
+    {"BitsNone", SetBits(u"op", 2, ""), kOpBits + "00 00 00 00 00 00 00 00", Counted("op"), "", {}},
+    // The own password: an empty echo goes with any user; a character outside the BMP is
+    // two code units, and its one "?" is filled up to two.
+    {"OwnPasswordEmptyEcho", OwnPassword(u"admin"), "21 00 00 06 02 30 01 6f 01 6e", {0}, "", {"CKelvo::ChangePasswordUser o n"}},
+    {"OwnPasswordNoUser", OwnPassword(u""), "21 00 00 06 02 30 01 6f 01 6e", {0}, "", {}},
+    {"OwnPasswordEcho", OwnPassword(u"admin"), "21 00 00 06 02 30 01 6f 01 6e", Counted("admin"), "", {}},
+    {"OwnPasswordEchoFilled", OwnPassword(u"\U0001F600"), "21 00 00 06 02 30 01 6f 01 6e", Counted("??"), "", {}},
+    // Counted texts are sent as written, never refused: the length byte is the number of UTF-16
+    // code units modulo 256, the text that many bytes of the code-page conversion (filled with
+    // "?" when shorter, cut when longer), and the frame length byte keeps its low 8 bits.
+    // Texts go out in the thread's code page; null texts as empty counted texts.
+    {"CodePage", CreateUser(u"\u00E9\u20AC", u""), "21 00 00 06 04 30 02 e9 80 00", {2, 0xE9, 0x80}, "",
+     {"CKelvo::CreateUser \xC3\xA9\xE2\x82\xAC "}},
     {"NullTexts", [](CKelvo* k) { return k->CreateUser(nullptr, nullptr); }, "21 00 00 04 04 30 00 00", {0}, "",
      {"CKelvo::CreateUser (null) (null)"}},
+    {"TwoTextsOf126", CreateUser(std::u16string(126, u'n'), std::u16string(126, u'n')), "21 00 00 00 04 30 7e" + kNs + " 7e" + kNs,
+     Counted(std::string(126, 'n')), "", {}},
+    {"NameOf256", CreateUser(std::u16string(256, u'n'), u"p"), "21 00 00 05 04 30 00 01 70", {0}, "", {}},
+    {"PermissionsNameOf244", SetBits(std::u16string(244, u'n'), 0, "T"),
+     "21 00 00 00 07 30 f4" + Repeated(" 6e", 244) + " 00 01 00 00 00 00 00 00 00", Counted(std::string(244, 'n')), "", {}},
+    {"Utf8Cut", kDeleteUtf8, "21 00 00 05 05 30 02 c3 a4", Counted("\xC3\xA4"), "", {}},
     // Admin members. Pairs of key digits become bytes as the C library reads them in base 16;
     // above 252 bytes the count and length bytes keep their low 8 bits and every byte is sent.
     {"GetBVAdminKey", Key, "21 00 00 02 0b 30", KeyBlock(), UpperDigits(KeyBlock()), {"CKelvo::GetBVAdminKey"}},
@@ -348,17 +383,24 @@ const std::string kCert = "CKelvo::CreateCertificate ", kResetFail = "CKelvo::Re
 // when the CRC then fails.
 // clang-format off
 const FailureRow kFailures[] = {
-    {"UserDeviceError", false, Create, Reply(AnswerFrame(0, 0x3041, DeviceError(0x16000002))), 1,
+    {"UserDeviceError", false, kCreate, Reply(AnswerFrame(0, 0x3041, DeviceError(0x16000002))), 1,
      "CKelvo::CreateUser FAILED (error code: 369098754)", 0x16000002},
-    {"UserEchoOtherName", true, Create, Reply(AnswerFrame(0, 0x3040, Counted("abd"))), 11, "CKelvo::CreateUser fail 6"},
-    {"UserEchoOtherLength", true, Delete, Reply(AnswerFrame(0, 0x3050, {2, 'a', 'b', 'c'})), 11, "CKelvo::DeleteUser fail 6"},
-    {"SetEchoOtherName", true, SetPermissions, Reply(AnswerFrame(0, 0x3070, Counted("ABC"))), 11, "CKelvo::SetPermissionsAndRole fail 6"},
+    {"UserEchoOtherName", true, kCreate, Reply(AnswerFrame(0, 0x3040, Counted("abd"))), 11, "CKelvo::CreateUser fail 6"},
+    {"UserEchoOtherLength", true, kDelete, Reply(AnswerFrame(0, 0x3050, {2, 'a', 'b', 'c'})), 11, "CKelvo::DeleteUser fail 6"},
+    {"SetEchoOtherName", true, kSetPermissions, Reply(AnswerFrame(0, 0x3070, Counted("ABC"))), 11, "CKelvo::SetPermissionsAndRole fail 6"},
+    {"OwnPasswordEchoOtherCase", true, OwnPassword(u"admin"), Reply(AnswerFrame(0, 0x3020, Counted("admiN"))), 11,
+     "CKelvo::ChangePasswordUser fail 6"},
+    {"OwnPasswordEchoShorter", true, OwnPassword(u"admin"), Reply(AnswerFrame(0, 0x3020, Counted("adm"))), 11,
+     "CKelvo::ChangePasswordUser fail 6"},
+    {"OwnPasswordEchoNoUser", true, OwnPassword(u""), Reply(AnswerFrame(0, 0x3020, Counted("x"))), 11, "CKelvo::ChangePasswordUser fail 6"},
+    {"OwnPasswordEchoNotFilled", true, OwnPassword(u"\U0001F600"), Reply(AnswerFrame(0, 0x3020, Counted("?"))), 11,
+     "CKelvo::ChangePasswordUser fail 6"},
     {"PermissionsOtherName", true, GetPermissions, Reply(AnswerFrame(0, 0x3060, Concat(Counted("abx"), Bytes(9, 0)))), 11,
      "CKelvo::GetPermissionsAndRole fail 6"},
     {"PermissionsDeviceError", false, GetPermissions, Reply(Concat(AnswerFrame(0, 0x3061), DeviceError(5))), 1,
      "CKelvo::GetPermissionsAndRole FAILED (error code: 5)", 5},
     {"ListNameTimeout", false, ListUsers, ReplyCut(AnswerFrame(0, 0x30A0, {1, 7, 'a'})), 7, "CKelvo::GetAllUsers fail 6 (tmo 10000 len 7)"},
-    {"UserErrorCrc", true, Delete, Raw(kBadUserError), 13, "CKelvo::DeleteUser CRC fail 0 " + CrcPair(kBadUserError)},
+    {"UserErrorCrc", true, kDelete, Raw(kBadUserError), 13, "CKelvo::DeleteUser CRC fail 0 " + CrcPair(kBadUserError)},
     {"KeyDeviceError", false, Key, Reply(Concat(AnswerFrame(0, 0x30B1), DeviceError(78))), 1, "CKelvo::GetBVAdminKey FAILED (error code: 78)", 78},
     {"CertificateDeviceError", false, Certificate(10, 20), Reply(Concat(AnswerFrame(0, 1185), DeviceError(0x16000006))), 1,
      kCert + "FAILED (error code: 369098758)", 0x16000006},

@@ -140,12 +140,6 @@ ExchangeRow ReadRow(const char* name, SHORT type, const Bytes& value, const char
 ExchangeRow WriteRow(const char* name, Call call, std::string request) {
     return {name, call, request, {}, "", {}, Links::Both, 9};
 }
-std::string Repeated(const char* piece, int times) {
-    std::string text;
-    for (int i = 0; i < times; ++i)
-        text += piece;
-    return text;
-}
 
 // The index goes out as its low 16 bits, the subindex as its low byte; a write
 // refuses an index above 65535 (see the refusals) but sends a negative one.
