@@ -59,13 +59,10 @@ TEST_F(Profile, ReadingFollowsTheProfileRules) {
 
 TEST_F(Profile, IntegersAreDecimalAndWrapAt32Bits) {
     Write("[S]\na=12abc\nb=-3\nc=0x1F\nd=4294967297\ne=\nf= +8\ng=x\n");
-    EXPECT_EQ(ReadProfileInt(path_, "S", "a", 0), 12);
-    EXPECT_EQ(ReadProfileInt(path_, "S", "b", 0), -3);
-    EXPECT_EQ(ReadProfileInt(path_, "S", "c", 5), 0);
-    EXPECT_EQ(ReadProfileInt(path_, "S", "d", 0), 1);
-    EXPECT_EQ(ReadProfileInt(path_, "S", "e", 5), 5);
-    EXPECT_EQ(ReadProfileInt(path_, "S", "f", 0), 8);
-    EXPECT_EQ(ReadProfileInt(path_, "S", "g", 5), 0);
+    const std::pair<const char*, int> cases[] = {{"a", 12}, {"b", -3}, {"c", 0}, {"d", 1},
+                                                 {"e", 5},  {"f", 8},  {"g", 0}};
+    for (const auto& [key, value] : cases)
+        EXPECT_EQ(ReadProfileInt(path_, "S", key, 5), value) << key; // 5: the default
 }
 
 TEST_F(Profile, WritingCreatesReplacesAndAdds) {

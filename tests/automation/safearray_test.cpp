@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <tuple>
+#include <vector>
 
 using kelvo::Bstr;
 using kelvo::BstrView;
@@ -53,13 +54,11 @@ TEST(SafeArray, BoundsAndMultiDimensionLayout) {
     ArrayOwner a{SafeArrayCreate(VT_I4, 2, bounds)};
     ASSERT_NE(a.psa, nullptr);
     EXPECT_EQ(SafeArrayGetDim(a.psa), 2u);
-    LONG lower = 0;
-    LONG upper = 0;
+    LONG lower = 0, upper = 0;
     for (const auto& [dim, low, high] : {std::tuple{1u, 1, 2}, std::tuple{2u, -1, 1}}) {
         ASSERT_EQ(SafeArrayGetLBound(a.psa, dim, &lower), S_OK);
         ASSERT_EQ(SafeArrayGetUBound(a.psa, dim, &upper), S_OK);
-        EXPECT_EQ(lower, low);
-        EXPECT_EQ(upper, high);
+        EXPECT_EQ(std::pair(lower, upper), std::pair(low, high));
     }
     // The descriptor keeps the bounds in reverse order.
     EXPECT_EQ(a.psa->rgsabound[0].cElements, 3u);
@@ -78,10 +77,7 @@ TEST(SafeArray, BoundsAndMultiDimensionLayout) {
     }
     // The first index varies fastest.
     const auto* data = static_cast<const LONG*>(a.psa->pvData);
-    const LONG expected[] = {9, 19, 10, 20, 11, 21};
-    for (int i = 0; i < 6; ++i) {
-        EXPECT_EQ(data[i], expected[i]) << i;
-    }
+    EXPECT_EQ(std::vector<LONG>(data, data + 6), (std::vector<LONG>{9, 19, 10, 20, 11, 21}));
     const LONG index[] = {2, 0};
     LONG value = 0;
     ASSERT_EQ(SafeArrayGetElement(a.psa, index, &value), S_OK);

@@ -52,40 +52,29 @@ template <class T> std::string Show(const char* type, T value) {
 
 // "TYPE value" of a result, for comparison with the expected text.
 std::string Describe(const VARIANT& v) {
-    switch (v.vt) {
-    case VT_EMPTY:
-        return "EMPTY";
-    case VT_I1:
-        return Show("I1", int{static_cast<std::int8_t>(v.cVal)});
-    case VT_UI1:
-        return Show("UI1", int{v.bVal});
-    case VT_I2:
-        return Show("I2", v.iVal);
-    case VT_UI2:
-        return Show("UI2", v.uiVal);
-    case VT_I4:
-        return Show("I4", v.lVal);
-    case VT_UI4:
-        return Show("UI4", v.ulVal);
-    case VT_INT:
-        return Show("INT", v.intVal);
-    case VT_UINT:
-        return Show("UINT", v.uintVal);
-    case VT_I8:
-        return Show("I8", v.llVal);
-    case VT_UI8:
-        return Show("UI8", v.ullVal);
-    case VT_R4:
-        return Show("R4", v.fltVal);
-    case VT_R8:
-        return Show("R8", v.dblVal);
-    case VT_BOOL:
-        return Show("BOOL", v.boolVal);
-    case VT_BSTR:
-        return "BSTR " + kelvo::Utf16ToUtf8(BstrView(v.bstrVal));
-    default:
-        return Show("vt", v.vt);
-    }
+    using Shown = std::string (*)(const VARIANT&);
+    const std::pair<VARTYPE, Shown> shows[] = {
+        {VT_EMPTY, [](const VARIANT&) { return std::string("EMPTY"); }},
+        {VT_I1, [](const VARIANT& r) { return Show("I1", int{static_cast<std::int8_t>(r.cVal)}); }},
+        {VT_UI1, [](const VARIANT& r) { return Show("UI1", int{r.bVal}); }},
+        {VT_I2, [](const VARIANT& r) { return Show("I2", r.iVal); }},
+        {VT_UI2, [](const VARIANT& r) { return Show("UI2", r.uiVal); }},
+        {VT_I4, [](const VARIANT& r) { return Show("I4", r.lVal); }},
+        {VT_UI4, [](const VARIANT& r) { return Show("UI4", r.ulVal); }},
+        {VT_INT, [](const VARIANT& r) { return Show("INT", r.intVal); }},
+        {VT_UINT, [](const VARIANT& r) { return Show("UINT", r.uintVal); }},
+        {VT_I8, [](const VARIANT& r) { return Show("I8", r.llVal); }},
+        {VT_UI8, [](const VARIANT& r) { return Show("UI8", r.ullVal); }},
+        {VT_R4, [](const VARIANT& r) { return Show("R4", r.fltVal); }},
+        {VT_R8, [](const VARIANT& r) { return Show("R8", r.dblVal); }},
+        {VT_BOOL, [](const VARIANT& r) { return Show("BOOL", r.boolVal); }},
+        {VT_BSTR,
+         [](const VARIANT& r) { return "BSTR " + kelvo::Utf16ToUtf8(BstrView(r.bstrVal)); }},
+    };
+    for (const auto& [vt, show] : shows)
+        if (v.vt == vt)
+            return show(v);
+    return Show("vt", v.vt);
 }
 
 struct Case {

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 namespace kelvo::test {
 namespace {
@@ -95,12 +96,11 @@ TEST_F(Connection, DevicePartSetsTimeOutNodeAndAddress) {
     k->errorCode = 7;
     // Five pieces: the user alone is ignored, no login.
     EXPECT_EQ(Init(u"Kelvo:7,2000,3,someone#COM:1"), S_OK);
-    EXPECT_EQ(k->timeOut, 2000);
-    EXPECT_EQ(k->canNode, 3);
-    EXPECT_EQ(k->address, 255);
+    // Init does not reset the error.
+    EXPECT_EQ(std::tuple(k->timeOut, k->canNode, k->address, k->errorCode),
+              std::tuple(2000, 3, 255, 7));
     EXPECT_TRUE(k->userName.empty());
     EXPECT_EQ(transport->Count("Write"), 0);
-    EXPECT_EQ(k->errorCode, 7); // Init does not reset the error
 }
 
 TEST_F(Connection, DevicePartWithCredentialsLogsIn) {
@@ -119,9 +119,7 @@ TEST_F(Connection, DevicePartWithCredentialsLogsIn) {
 
 TEST_F(Connection, RefusedInitKeepsWhatWasReadAndLeavesTheObjectUsable) {
     EXPECT_EQ(Init(u"COM:3,115200"), KELVO_E_CONNECTION_TEXT);
-    EXPECT_EQ(k->port, 3);
-    EXPECT_EQ(k->serialMode, 1);
-    EXPECT_EQ(k->tcpMode, 0);
+    EXPECT_EQ(std::tuple(k->port, k->serialMode, k->tcpMode), std::tuple(3, 1, 0));
     EXPECT_EQ(k->Init(nullptr), KELVO_E_CONNECTION_TEXT);
     EXPECT_EQ(Init(u"TCPIP:h/1,100"), S_OK);
     transport->Answer(AnswerFrame(0, 0x30E0));
@@ -170,45 +168,32 @@ TEST_F(Connection, SecondInitReplacesTheAdapterWithoutLogout) {
 
 TEST_F(Connection, ConfStringRoundTripsCredentialsScrambled) {
     EXPECT_EQ(ConfString(), u"Kelvo:255,10000,0#TCPIP:/17221,5000");
-    k->userName = u"op";
-    k->password = u"abc";
-    k->canNode = 4;
-    k->address = 9;
-    k->sslMode = 1;
-    k->host = u"10.1.2.3";
+    std::tie(k->userName, k->password, k->canNode, k->address, k->sslMode, k->host) =
+        std::tuple(u"op", u"abc", 4, 9, 1, u"10.1.2.3");
     EXPECT_EQ(ConfString(), u"Kelvo:9,10000,4,op,39383B#TCPIP:10.1.2.3/17222,5000,SSL");
     Bstr text(ConfString());
     k->userName.clear();
     k->password.clear();
     EXPECT_EQ(k->put_ConfString(text.get()), S_OK);
-    EXPECT_EQ(k->userName, u"op");
-    EXPECT_EQ(k->password, u"abc");
-    EXPECT_EQ(k->address, 255);
+    EXPECT_EQ(std::tuple(k->userName, k->password, k->address), std::tuple(u"op", u"abc", 255));
 }
 
 TEST_F(Connection, PutConfStringResetsAndParsesTwoPieces) {
-    k->port = 9;
-    k->timeOut = 1;
-    k->host = u"kept";
+    std::tie(k->port, k->timeOut, k->host) = std::tuple(9, 1, u"kept");
     Bstr text(u"Kelvo:1,500,2#COM:4#x");
     EXPECT_EQ(k->put_ConfString(text.get()), S_OK);
-    EXPECT_EQ(k->timeOut, 500);
-    EXPECT_EQ(k->canNode, 2);
-    EXPECT_EQ(k->port, 4);
-    EXPECT_EQ(k->baudRate, 921600);
+    EXPECT_EQ(std::tuple(k->timeOut, k->canNode, k->port, k->baudRate),
+              std::tuple(500, 2, 4, 921600));
     EXPECT_EQ(k->host, u"kept");
     Bstr refused(u"USB:1");
     k->timeOut = 1;
     EXPECT_EQ(k->put_ConfString(refused.get()), S_OK);
-    EXPECT_EQ(k->timeOut, 10000);
-    EXPECT_EQ(k->port, 1);
+    EXPECT_EQ(std::pair(k->timeOut, k->port), std::pair(10000, 1));
     EXPECT_EQ(k->put_ConfString(nullptr), S_OK);
 }
 
 TEST_F(Connection, SockModeBuildsTheBridgeText) {
-    k->tcpMode = 0;
-    k->sockMode = 1;
-    k->port = 5;
+    std::tie(k->tcpMode, k->sockMode, k->port) = std::tuple(0, 1, 5);
     k->sockName = Bstr(u"lab");
     EXPECT_EQ(BuildTransportText(*k), u"SOCK:lab_COM,5,921600,N,8,1");
 }

@@ -1,6 +1,7 @@
 // IDispatch served from the interface table: names, dispatch ids, argument
 // conversion and refusals.
 #include "device/kelvo_object.h"
+#include "support/variant_of.h"
 
 #include <gtest/gtest.h>
 
@@ -53,10 +54,7 @@ TEST_F(Dispatch, PutConvertsTextAndGetReturnsTypedValue) {
     EXPECT_EQ(result.iVal, 1234);
 
     // EEPROMAccess travels as a bool.
-    Variant zero;
-    zero.vt = VT_I4;
-    zero.lVal = 0;
-    EXPECT_EQ(Put(u"EEPROMAccess", zero), S_OK);
+    EXPECT_EQ(Put(u"EEPROMAccess", VariantOf(VT_I4, 0)), S_OK);
     EXPECT_FALSE(k->eepromAccess);
     k->eepromAccess = true;
     EXPECT_EQ(Get(u"EEPROMAccess", &result), S_OK);
@@ -75,12 +73,7 @@ TEST_F(Dispatch, PutConvertsTextAndGetReturnsTypedValue) {
 TEST_F(Dispatch, MethodsReachTheObject) {
     EXPECT_EQ(Call(Id(u"Save_Command"), DISPATCH_METHOD), E_FAIL);
     EXPECT_EQ(k->errorCode, 6);
-    VARIANT args[3];
-    for (auto& a : args) {
-        VariantInit(&a);
-        a.vt = VT_I4;
-        a.lVal = 1;
-    }
+    VARIANT args[3] = {VariantOf(VT_I4, 1), VariantOf(VT_I4, 1), VariantOf(VT_I4, 1)};
     EXPECT_EQ(Call(Id(u"WriteMemoryBit"), DISPATCH_METHOD, {args, nullptr, 3, 0}), E_NOTIMPL);
 }
 
@@ -92,18 +85,10 @@ TEST_F(Dispatch, BadArgumentsAreRefused) {
     EXPECT_EQ(Put(u"Address", text, &argErr), DISP_E_TYPEMISMATCH);
     EXPECT_EQ(argErr, 0u);
 
-    Variant big;
-    big.vt = VT_I4;
-    big.lVal = 70000;
-    EXPECT_EQ(Put(u"TimeOut", big), DISP_E_OVERFLOW);
+    EXPECT_EQ(Put(u"TimeOut", VariantOf(VT_I4, 70000)), DISP_E_OVERFLOW);
     EXPECT_EQ(k->timeOut, 10000);
 
-    VARIANT args[2];
-    for (auto& a : args) {
-        VariantInit(&a);
-        a.vt = VT_I4;
-        a.lVal = 1;
-    }
+    VARIANT args[2] = {VariantOf(VT_I4, 1), VariantOf(VT_I4, 1)};
     EXPECT_EQ(Call(Id(u"Init"), DISPATCH_METHOD), DISP_E_BADPARAMCOUNT);
     EXPECT_EQ(Call(Id(u"WriteMemoryBit"), DISPATCH_METHOD, {args, nullptr, 2, 0}),
               DISP_E_BADPARAMCOUNT);
