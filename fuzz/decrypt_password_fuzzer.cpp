@@ -4,8 +4,6 @@
 //   flags: 1 UTF-16LE text
 #include "fuzz_support.h"
 
-#include <algorithm>
-
 using namespace kelvo;
 using namespace kelvo::fuzz;
 

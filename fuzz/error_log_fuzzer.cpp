@@ -13,11 +13,6 @@
 
 #include <pugixml.hpp>
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <string>
-
 using namespace kelvo;
 using namespace kelvo::fuzz;
 

@@ -5,15 +5,6 @@
 #include "kelvo/runtime.h"
 #include "kelvo/trace.h"
 
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <memory>
-
 namespace kelvo::fuzz {
 
 void Fail(const char* file, int line, const char* what) {
@@ -211,6 +202,11 @@ void ReleaseChecked(CKelvo* k, bool usable) {
     k->Release();
     FUZZ_CHECK(t.references() == 1);
     SetThreadCodePage(CodePage::Windows1252);
+}
+
+BSTR SentinelBstr() {
+    static BSTR sentinel = SysAllocString(u"sentinel");
+    return sentinel;
 }
 
 void AppendAnswer(std::vector<std::uint8_t>& answers, std::span<const std::uint8_t> answer) {

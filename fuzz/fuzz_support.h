@@ -9,11 +9,22 @@
 #include "support/portway_double.h"
 #include "support/scripted_transport.h"
 
+// The standard headers the targets share.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
+#include <memory>
 #include <span>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace kelvo::fuzz {
@@ -165,6 +176,38 @@ CKelvo* ConnectedObject(bool serial, std::uint8_t address, bool utf8 = false);
 // releases the lock; the last reference, released here, gives back the
 // transport. The code page goes back to Windows-1252.
 void ReleaseChecked(CKelvo* k, bool usable = true);
+
+// An out value of a call: no pointer when `none`, else starting as `fill`.
+// A failure must leave `failed` there (the sentinel untouched), a success
+// hands out a new text or array, released here.
+template <class T> struct Out {
+    Out(bool none, T fill) : Out(none, fill, fill) {}
+    Out(bool none, T fill, T failed) : value(fill), failed(failed), none(none) {}
+    ~Out() {
+        if (!written)
+            return;
+        if constexpr (std::is_same_v<T, BSTR>)
+            SysFreeString(value);
+        if constexpr (std::is_same_v<T, VARIANT>)
+            VariantClear(&value);
+        if constexpr (std::is_same_v<T, SAFEARRAY*>)
+            SafeArrayDestroy(value);
+    }
+    T* ptr() { return none ? nullptr : &value; }
+    HRESULT Check(HRESULT hr) {
+        written = !none && SUCCEEDED(hr);
+        if (!none && FAILED(hr))
+            FUZZ_CHECK(std::memcmp(&value, &failed, sizeof value) == 0);
+        if constexpr (std::is_pointer_v<T>)
+            FUZZ_CHECK(!written || value != failed);
+        return hr;
+    }
+    T value, failed;
+    bool none, written = false;
+};
+
+// The first value of a text out value.
+BSTR SentinelBstr();
 
 // Answer frames and their serial form, as the tests build them.
 using test::AnswerFrame;

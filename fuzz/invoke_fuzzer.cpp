@@ -24,13 +24,6 @@
 
 #include "device/interface_table.h"
 
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-#include <vector>
-
 using namespace kelvo;
 using namespace kelvo::fuzz;
 

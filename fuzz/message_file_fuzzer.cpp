@@ -6,8 +6,6 @@
 #include "device/messages.h"
 
 #include <climits>
-#include <cstdlib>
-#include <fstream>
 
 using namespace kelvo;
 using namespace kelvo::fuzz;

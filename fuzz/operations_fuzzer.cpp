@@ -15,17 +15,8 @@
 #include "protocol/bytes.h"
 #include "protocol/crc16.h"
 
-#include <algorithm>
 #include <bit>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <string>
-#include <type_traits>
-#include <vector>
 
 using namespace kelvo;
 using namespace kelvo::fuzz;
@@ -57,40 +48,6 @@ VARIANT SentinelVariant() {
     v.scode = 0x5EA1;
     return v;
 }
-
-BSTR SentinelBstr() {
-    static BSTR sentinel = SysAllocString(u"sentinel");
-    return sentinel;
-}
-
-// An out value of an operation: no pointer when the input asks for that,
-// else starting as `fill`. A failure must leave `failed` there (the sentinel
-// untouched), a success hands out a new text or array, released here.
-template <class T> struct Out {
-    Out(Run& r, T fill) : Out(r, fill, fill) {}
-    Out(Run& r, T fill, T failed) : value(fill), failed(failed), none(r.nullOut) {}
-    ~Out() {
-        if (!written)
-            return;
-        if constexpr (std::is_same_v<T, BSTR>)
-            SysFreeString(value);
-        if constexpr (std::is_same_v<T, VARIANT>)
-            VariantClear(&value);
-        if constexpr (std::is_same_v<T, SAFEARRAY*>)
-            SafeArrayDestroy(value);
-    }
-    T* ptr() { return none ? nullptr : &value; }
-    HRESULT Check(HRESULT hr) {
-        written = !none && SUCCEEDED(hr);
-        if (!none && FAILED(hr))
-            FUZZ_CHECK(std::memcmp(&value, &failed, sizeof value) == 0);
-        if constexpr (std::is_pointer_v<T>)
-            FUZZ_CHECK(!written || value != failed);
-        return hr;
-    }
-    T value, failed;
-    bool none, written = false;
-};
 
 // A text argument: length byte, then that many bytes (widened), repeated to
 // reach longer lengths when the high bit of the length asks for it.
@@ -125,7 +82,7 @@ const SHORT kTypes[] = {VT_EMPTY, VT_I1, VT_UI1, VT_I2,  VT_UI2,  VT_I4,   VT_UI
 HRESULT GetPar(Run& r) {
     const SHORT type = kTypes[r.args.u8() % std::size(kTypes)];
     const LONG ipa = static_cast<LONG>(r.args.u32()), sub = static_cast<LONG>(r.args.u32());
-    Out<VARIANT> v(r, SentinelVariant());
+    Out<VARIANT> v(r.nullOut, SentinelVariant());
     const HRESULT hr = v.Check(r.k.get_Par(ipa, sub, type, v.ptr()));
     FUZZ_CHECK(!v.none || hr == E_POINTER);
     if (!v.written)
@@ -176,7 +133,7 @@ template <class T> HRESULT TypedGet(Run& r, HRESULT (CKelvo::*get)(LONG, LONG, T
     const LONG ipa = r.args.u16(), sub = r.args.u8();
     T fill;
     std::memset(&fill, 0x5A, sizeof fill);
-    Out<T> out(r, fill, T{});
+    Out<T> out(r.nullOut, fill, T{});
     return out.Check((r.k.*get)(ipa, sub, out.ptr()));
 }
 
@@ -298,7 +255,7 @@ HRESULT SafeDataWrite(Run& r) {
 }
 
 HRESULT SafeDataRead(Run& r) {
-    Out<SAFEARRAY*> out(r, reinterpret_cast<SAFEARRAY*>(&r));
+    Out<SAFEARRAY*> out(r.nullOut, reinterpret_cast<SAFEARRAY*>(&r));
     const HRESULT hr = out.Check(r.k.SafeDataRead(out.ptr()));
     if (out.written)
         FUZZ_CHECK(out.value && SafeArrayGetDim(out.value) == 1 &&
@@ -309,7 +266,7 @@ HRESULT SafeDataRead(Run& r) {
 HRESULT ReadSafeObject(Run& r) {
     const USHORT index = r.args.u16();
     const BYTE sub = r.args.u8();
-    Out<ULONG> out(r, kSentinel);
+    Out<ULONG> out(r.nullOut, kSentinel);
     return out.Check(r.k.ReadSafeObject(index, sub, out.ptr()));
 }
 
@@ -326,7 +283,7 @@ HRESULT PushDataCommand(Run& r) {
     VARIANT v;
     Bstr text;
     FillValue(r.args, v, text);
-    Out<LONG> out(r, static_cast<LONG>(kSentinel));
+    Out<LONG> out(r.nullOut, static_cast<LONG>(kSentinel));
     const HRESULT hr = out.Check(r.k.PushDataCommand(stream, cmd, v, out.ptr()));
     FUZZ_CHECK(!out.written || (out.value >= 0 && out.value <= 255));
     return hr;
@@ -350,7 +307,7 @@ HRESULT ReadPushData(Run& r) {
 // A text out value: on success a new text that `ok` (if given) accepts.
 template <class Call>
 HRESULT TextOut(Run& r, Call call, bool (*ok)(std::u16string_view) = nullptr) {
-    Out<BSTR> out(r, SentinelBstr());
+    Out<BSTR> out(r.nullOut, SentinelBstr());
     const HRESULT hr = out.Check(call(out.ptr()));
     FUZZ_CHECK(!out.written || !ok || ok(BstrView(out.value)));
     return hr;
@@ -380,7 +337,7 @@ HRESULT SetPermissions(Run& r, BSTR user) {
 }
 
 HRESULT GetPermissions(Run& r, BSTR user) {
-    Out<VARIANT> v(r, SentinelVariant());
+    Out<VARIANT> v(r.nullOut, SentinelVariant());
     const HRESULT hr = v.Check(r.k.GetPermissionsAndRole(user, v.ptr()));
     if (v.written)
         FUZZ_CHECK(v.value.vt == (VT_ARRAY | VT_VARIANT) &&
@@ -431,10 +388,15 @@ HRESULT PingOp(Run& r) {
         r, [&](BSTR* out) { return r.k.Ping(blink, out); }, braced);
 }
 
-// An array of variants: per element a kind and its value.
-SAFEARRAY* PacketItems(Input& in, std::uint8_t count) {
+// An array of bytes, or of variants: per element a kind and its value.
+SAFEARRAY* PacketArray(Input& in, VARTYPE element, std::uint8_t count) {
     static const VARTYPE kItemTypes[] = {VT_UI1, VT_I4, VT_R8, VT_BSTR, VT_NULL};
-    SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, count);
+    SAFEARRAY* array = SafeArrayCreateVector(element, 0, count);
+    if (element == VT_UI1) {
+        const auto b = in.bytes(count);
+        std::copy(b.begin(), b.end(), static_cast<BYTE*>(array->pvData));
+        return array;
+    }
     auto* items = static_cast<VARIANT*>(array->pvData);
     for (std::uint8_t i = 0; i < count; ++i) {
         VARIANT& item = items[i];
@@ -459,23 +421,15 @@ HRESULT PacketOp(Run& r) {
     static const INT kResultTypes[] = {0, VT_ARRAY | VT_VARIANT, VT_ARRAY | VT_UI1, VT_I4};
     const INT resultType = kResultTypes[(shape >> 2) % std::size(kResultTypes)];
 
-    // Bytes, variants, variants that claim to be bytes, or no array.
-    VARIANT arrOut;
-    VariantInit(&arrOut);
-    arrOut.vt = shape % 4 == 1 ? VT_ARRAY | VT_VARIANT : VT_ARRAY | VT_UI1;
-    if (shape % 4 == 0) {
-        arrOut.parray = SafeArrayCreateVector(VT_UI1, 0, count);
-        const auto b = r.args.bytes(count);
-        std::copy(b.begin(), b.end(), static_cast<BYTE*>(arrOut.parray->pvData));
-    } else if (shape % 4 == 1) {
-        arrOut.parray = PacketItems(r.args, count);
-    } else if (shape % 4 == 2) {
+    // Bytes, variants, variants that claim to be bytes, or the number 5.
+    VARIANT arrOut{};
+    arrOut.vt = shape % 4 == 3 ? VT_I4 : shape % 4 == 1 ? VT_ARRAY | VT_VARIANT : VT_ARRAY | VT_UI1;
+    arrOut.lVal = 5;
+    if (shape % 4 < 2)
+        arrOut.parray = PacketArray(r.args, shape % 4 ? VT_VARIANT : VT_UI1, count);
+    else if (shape % 4 == 2)
         arrOut.parray = SafeArrayCreateVector(VT_VARIANT, 0, count);
-    } else {
-        arrOut.vt = VT_I4;
-        arrOut.lVal = 5;
-    }
-    Out<VARIANT> in(r, SentinelVariant());
+    Out<VARIANT> in(r.nullOut, SentinelVariant());
     const HRESULT hr = in.Check(r.k.PacketVARIANT(cmd, arrOut, lenIn, resultType, in.ptr()));
     FUZZ_CHECK(hr == S_OK || hr == E_FAIL || hr == KELVO_E_CONVERSION);
     if (hr == S_OK)
@@ -495,7 +449,7 @@ HRESULT CertificateDate(Run& r) {
                                                         value};
     if (shape & 2)
         r.t.properties[PORTWAY_PROP_CERT_NOT_AFTER] = {VT_UI4, value};
-    Out<ULONG> out(r, kSentinel);
+    Out<ULONG> out(r.nullOut, kSentinel);
     const HRESULT hr = out.Check((shape & 4) ? r.k.get_SSLCertNotAfter(out.ptr())
                                              : r.k.get_SSLCertNotBefore(out.ptr()));
     FUZZ_CHECK(!out.written || out.value == value);

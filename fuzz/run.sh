@@ -1,13 +1,11 @@
 #!/usr/bin/env bash
-# Runs every fuzz target of the fuzz build for FUZZ_SECONDS seconds each, one
-# after the other, and prints executions per second and findings per target.
-#   FUZZ_SECONDS   seconds per target (60)
-#   FUZZ_TARGETS   targets to run (all)
-#   FUZZ_BUILD     the fuzz build tree (build-fuzz)
-#   FUZZ_MERGE=1   afterwards merge the new inputs into fuzz/corpus/<target>
-# New inputs go to $FUZZ_BUILD/work/<target>, findings to
-# $FUZZ_BUILD/artifacts/<target>/, the fuzzer's output to $FUZZ_BUILD/logs/.
-# Exits with 1 when a target found something.
+# Runs every fuzz target of the fuzz build (or those in FUZZ_TARGETS) for
+# FUZZ_SECONDS seconds each (60), one after the other, on its corpus and a
+# work folder that receives the new inputs, and prints executions, rate,
+# coverage, new inputs and findings per target; FUZZ_MERGE=1 then merges the
+# new inputs into fuzz/corpus/<target>. In the tree FUZZ_BUILD (build-fuzz):
+# work/<target>, findings in artifacts/<target>/, the fuzzer's output in
+# logs/<target>.log. Exits with 1 when a target found something.
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -19,26 +17,19 @@ targets=${FUZZ_TARGETS:-"connection_text message_file error_log scan_answer ping
 # per input, and fresh pages for every allocation halve the speed.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=16}
 
+# The last value of a statistic in the log (? when there is none).
+last() { local v; v=$(grep -o "$1 *[0-9]*" "$log" | tail -1 | grep -o '[0-9]*$'); echo "${v:-?}"; }
+
 status=0
 report=()
 for t in $targets; do
-  bin=$build/bin/fuzz_$t
-  if [ ! -x "$bin" ]; then
-    echo "missing $bin (build the fuzz preset first)" >&2
-    exit 2
-  fi
-  work=$build/work/$t
-  artifacts=$build/artifacts/$t
-  log=$build/logs/$t.log
-  mkdir -p "$work" "$artifacts" "$(dirname "$log")"
+  bin=$build/bin/fuzz_$t work=$build/work/$t artifacts=$build/artifacts/$t log=$build/logs/$t.log
+  [ -x "$bin" ] || { echo "missing $bin (build the fuzz preset first)" >&2; exit 2; }
+  mkdir -p "$work" "$artifacts" "$build/logs"
   echo "== $t: ${seconds}s"
   "$bin" "$work" "$root/fuzz/corpus/$t" -max_total_time="$seconds" -timeout=10 -max_len=4096 \
     -print_final_stats=1 -artifact_prefix="$artifacts/" >"$log" 2>&1
   rc=$?
-  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
-  added=$(sed -n 's/^stat::new_units_added: *//p' "$log" | tail -1)
-  cover=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
   finding="none"
   if [ $rc -ne 0 ]; then
     status=1
@@ -46,7 +37,8 @@ for t in $targets; do
     grep -m3 -E 'ERROR|check failed|runtime error' "$log" | sed 's/^/    /'
   fi
   report+=("$(printf '%-22s %6ss %10s execs %8s/s  cov %6s  new %5s  %s' "$t" "$seconds" \
-    "${execs:-?}" "${rate:-?}" "${cover:-?}" "${added:-?}" "$finding")")
+    "$(last stat::number_of_executed_units:)" "$(last stat::average_exec_per_sec:)" \
+    "$(last cov:)" "$(last stat::new_units_added:)" "$finding")")
   if [ "${FUZZ_MERGE:-0}" = 1 ] && [ $rc -eq 0 ]; then
     "$bin" -merge=1 "$root/fuzz/corpus/$t" "$work" >>"$log" 2>&1
   fi

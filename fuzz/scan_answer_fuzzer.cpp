@@ -5,9 +5,6 @@
 
 #include "discovery/scan_udp.h"
 
-#include <algorithm>
-#include <string_view>
-
 using namespace kelvo;
 using namespace kelvo::fuzz;
 

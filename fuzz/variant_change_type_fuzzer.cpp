@@ -6,9 +6,7 @@
 //          VT_BYREF to the text, 8 UTF-16LE text
 #include "fuzz_support.h"
 
-#include <algorithm>
 #include <cmath>
-#include <cstring>
 
 using namespace kelvo;
 using namespace kelvo::fuzz;
