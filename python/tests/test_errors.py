@@ -62,12 +62,3 @@ def test_connect_failures(sim):
         with pytest.raises(kelvo.ArgumentError):
             kelvo.connect(**keywords)
 
-
-def test_push_data_time_out_is_a_timeout_error(kelvo_sim_factory):
-    sim = kelvo_sim_factory(serial=True)
-    with sim.connect("serial", timeout=0.2) as dev:
-        with pytest.raises(kelvo.KelvoTimeoutError) as quiet:
-            dev.ReadPushData(None, 16)
-        assert (quiet.value.error_code, quiet.value.hresult) == (7, 7)
-        with pytest.raises(kelvo.KelvoTimeoutError):
-            next(dev.push_data(chunk=1 << 20))
