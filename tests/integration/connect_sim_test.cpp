@@ -1,5 +1,5 @@
 // Connecting for real: Init with a connection text, login, failed opens,
-// Close, and a connection the device closes. Processes sharing a link:
+// Close, a connection the device closes, and TLS with its certificate. Processes sharing a link:
 // PortwayLockTest.TwoProcessesOfTwoThreadsHammerOneLink. Init stopping a running stream on the
 // serial line is the kelvo tool's
 // KelvoToolSessionSimulator.ConnectingStopsAStreamAndLogsInOnTheSerialLine.
@@ -73,6 +73,34 @@ TEST_F(ConnectToSim, ClosedConnectionFailsAtOnceAndReopens) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     ASSERT_EQ(d->Open(u"TCPIP:127.0.92.4/17221,3000"), 1);
     EXPECT_EQ((*d)->Save_Command(), S_OK);
+}
+
+// User administration and a new certificate over TLS; every user and security
+// operation also runs over TCP and the serial line in the fault matrix.
+using UsersAgainstSim = SimTest;
+
+TEST_F(UsersAgainstSim, AccountsAndANewCertificateOverTls) {
+    SimProcess sim;
+    auto d = Start(sim, Link::Tls, "127.0.108.1",
+                   {"--cert-not-before", "1700000000", "--cert-not-after", "1800000000"});
+    ASSERT_TRUE((*d)->Login(u"admin", u"admin", true));
+    EXPECT_EQ((*d)->CreateUser(Bstr(u"op").get(), Bstr(u"pw1").get()), S_OK);
+    Bstr users;
+    EXPECT_EQ((*d)->GetAllUsers(users.out()), S_OK);
+    EXPECT_EQ(Utf16ToUtf8(users.view()), "admin\top\t");
+
+    // The new certificate is served from the next connection on.
+    EXPECT_EQ((*d)->CreateCertificate(1750000000, 1950000000), S_OK);
+    ULONG notBefore = 0, notAfter = 0;
+    EXPECT_EQ((*d)->get_SSLCertNotBefore(&notBefore), S_OK);
+    EXPECT_EQ((*d)->get_SSLCertNotAfter(&notAfter), S_OK);
+    EXPECT_EQ(notBefore, 1700000000u);
+    EXPECT_EQ(notAfter, 1800000000u);
+    ASSERT_EQ(d->Open(u"TCPIP:127.0.108.1/17222,3000,SSL"), 1) << d->error;
+    EXPECT_EQ((*d)->get_SSLCertNotBefore(&notBefore), S_OK);
+    EXPECT_EQ((*d)->get_SSLCertNotAfter(&notAfter), S_OK);
+    EXPECT_EQ(notBefore, 1750000000u);
+    EXPECT_EQ(notAfter, 1950000000u);
 }
 
 } // namespace
