@@ -96,33 +96,24 @@ struct Argument {
     VARIANT passed{};
     VARIANT copy{};  // by value: what the callee must leave as it is
     VARIANT store{}; // by reference: the storage, of the referenced type
-    BSTR text = nullptr;
-    SAFEARRAY* array = nullptr;
     VARIANT inner{}; // target of a reference to a VARIANT
-    bool byRef = false;
+    VARTYPE referenced = VT_EMPTY;
 
     void Make(VARTYPE vt, bool reference, Input& in) {
-        byRef = reference;
         if (!reference) {
             passed = MakeValue(vt, in);
             FUZZ_CHECK(VariantCopy(&copy, &passed) == S_OK);
             return;
         }
         // Out storage starts empty, as a host passes it to an [out] slot.
+        referenced = vt;
         passed.vt = static_cast<VARTYPE>(VT_BYREF | vt);
-        if (vt & VT_ARRAY)
-            passed.byref = &array;
-        else if (vt == VT_BSTR)
-            passed.byref = &text;
-        else if (vt == VT_VARIANT)
-            passed.byref = &inner;
-        else
-            passed.byref = &store.llVal;
+        passed.byref = vt == VT_VARIANT ? static_cast<void*>(&inner) : &store.llVal;
     }
 
     // Checks what the call left and releases it all.
     void Finish() {
-        if (!byRef) {
+        if (referenced == VT_EMPTY) {
             FUZZ_CHECK(passed.vt == copy.vt);
             if (passed.vt == VT_BSTR)
                 FUZZ_CHECK(BstrView(passed.bstrVal) == BstrView(copy.bstrVal));
@@ -132,9 +123,10 @@ struct Argument {
             FUZZ_CHECK(VariantClear(&copy) == S_OK);
             return;
         }
-        SysFreeString(text);
-        if (array)
-            FUZZ_CHECK(SafeArrayDestroy(array) == S_OK);
+        if (referenced == VT_BSTR)
+            SysFreeString(store.bstrVal);
+        if ((referenced & VT_ARRAY) && store.parray)
+            FUZZ_CHECK(SafeArrayDestroy(store.parray) == S_OK);
         FUZZ_CHECK(VariantClear(&inner) == S_OK);
     }
 };
@@ -182,11 +174,9 @@ void kelvo::fuzz::FuzzOne(Input& in) {
                       (flags & 32) && count > 0 ? 1u : 0u};
 
     CKelvo* k = ConnectedObject(false, 255);
-    FuzzTransport& t = FuzzTransport::Instance();
-    t.PlayAnswers(in.rest(), false);
+    FuzzTransport::Instance().PlayAnswers(in.rest(), false);
 
-    VARIANT result;
-    VariantInit(&result);
+    VARIANT result{};
     UINT argErr = 0xFFFFFFFF;
     const HRESULT hr =
         k->Invoke(id, GUID_NULL, 0, dispatchFlags, &params, (flags & 16) ? nullptr : &result,

@@ -12,21 +12,6 @@ using namespace kelvo::fuzz;
 
 namespace {
 
-std::int32_t Key(std::string_view text) {
-    if (!text.empty() && text[0] == '*')
-        return 1;
-    const long long v = std::strtoll(std::string(text).c_str(), nullptr, 0);
-    return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : static_cast<std::int32_t>(v);
-}
-
-std::u16string Text(std::string_view text) {
-    if (!text.empty() && text.front() == '"')
-        text.remove_prefix(1);
-    if (!text.empty() && text.back() == '"')
-        text.remove_suffix(1);
-    return FromAnsi(text, CodePage::Windows1252);
-}
-
 // The table the file should give and whether the load should succeed.
 bool Expected(std::string_view file, MessageTable& table) {
     MessageSection* section = nullptr;
@@ -51,7 +36,17 @@ bool Expected(std::string_view file, MessageTable& table) {
         const std::size_t comma = line.find(',');
         if (!section || comma == std::string_view::npos)
             return false;
-        (*section)[Key(line.substr(0, comma))] = Text(line.substr(comma + 1));
+        // The key: a number in C notation, clamped to 32 bits ("*" is 1); the
+        // text: the rest without the quotes around it.
+        const std::string key(line.substr(0, comma));
+        const long long n = key.starts_with('*') ? 1 : std::strtoll(key.c_str(), nullptr, 0);
+        std::string_view text = line.substr(comma + 1);
+        if (text.starts_with('"'))
+            text.remove_prefix(1);
+        if (text.ends_with('"'))
+            text.remove_suffix(1);
+        (*section)[static_cast<std::int32_t>(std::clamp<long long>(n, INT32_MIN, INT32_MAX))] =
+            FromAnsi(text, CodePage::Windows1252);
     }
     return true;
 }

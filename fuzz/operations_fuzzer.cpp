@@ -65,9 +65,14 @@ std::u16string Text(Input& in) {
 struct Guarded {
     Guarded(Run& r, std::size_t len) : bytes(len + 16, kGuard), len(len), none(r.nullOut) {}
     BYTE* data() { return none ? nullptr : bytes.data(); }
-    bool GuardIntact() const {
-        return std::count(bytes.begin() + static_cast<std::ptrdiff_t>(len), bytes.end(), kGuard) ==
-               16;
+    // A read into the buffer writes nothing past it; a length above 200 or no
+    // buffer is refused before anything is sent.
+    HRESULT Check(Run& r, HRESULT hr) const {
+        FUZZ_CHECK(std::count(bytes.begin() + static_cast<std::ptrdiff_t>(len), bytes.end(),
+                              kGuard) == 16);
+        if (len > 200 || none)
+            FUZZ_CHECK(hr == E_FAIL && r.k.errorCode == KE_LENGTH && r.t.writes == 0);
+        return hr;
     }
     std::vector<std::uint8_t> bytes;
     std::size_t len;
@@ -85,13 +90,10 @@ HRESULT GetPar(Run& r) {
     Out<VARIANT> v(r.nullOut, SentinelVariant());
     const HRESULT hr = v.Check(r.k.get_Par(ipa, sub, type, v.ptr()));
     FUZZ_CHECK(!v.none || hr == E_POINTER);
-    if (!v.written)
-        return hr;
-    if (type == VT_EMPTY)
-        FUZZ_CHECK(v.value.vt == VT_I2 || v.value.vt == VT_I4 || v.value.vt == VT_I8);
-    else
-        FUZZ_CHECK(v.value.vt == static_cast<VARTYPE>(type));
-    if (v.value.vt == VT_BSTR)
+    const VARTYPE vt = v.written ? v.value.vt : type;
+    FUZZ_CHECK(type == VT_EMPTY ? !v.written || vt == VT_I2 || vt == VT_I4 || vt == VT_I8
+                                : vt == static_cast<VARTYPE>(type));
+    if (v.written && vt == VT_BSTR)
         FUZZ_CHECK(v.value.bstrVal != nullptr && SysStringLen(v.value.bstrVal) <= 255);
     return hr;
 }
@@ -167,31 +169,25 @@ HRESULT Command(Run& r) {
     return calls[r.args.u8() % 5]();
 }
 
-// Descriptions of record versions 1 and 2 beside the scratch folder's outputs.
-const std::string& DescriptionDir() {
-    static const std::string dir = [] {
-        const std::string d = ScratchDir() + "/descriptions";
-        std::filesystem::create_directories(d);
-        std::ofstream(d + "/FPR_Version_00000001.xml")
+HRESULT ReadErrorLog(Run& r) {
+    const USHORT index = r.args.u16();
+    const std::uint8_t how = r.args.u8();
+    // Descriptions of record versions 1 and 2 in the scratch folder.
+    [[maybe_unused]] static const bool described = [] {
+        std::ofstream(ScratchDir() + "/FPR_Version_00000001.xml")
             << "<?xml version=\"1.0\"?>\n<Record><Group name=\"g\">"
                "<Element><Offset>0</Offset><DataType>unsignedShort</DataType></Element>"
                "<Element><Offset>2</Offset><DataType>string 4</DataType></Element>"
                "<Element><Offset>0</Offset><DataType>double</DataType></Element>"
                "</Group></Record>\n";
-        std::ofstream(d + "/FPR_Version_00000002.xml")
+        std::ofstream(ScratchDir() + "/FPR_Version_00000002.xml")
             << "<Record><Group><Element><Offset>-8</Offset><DataType>long</DataType>"
                "</Element><Element><DataType>char</DataType></Element></Group></Record>";
-        return d;
+        return true;
     }();
-    return dir;
-}
-
-HRESULT ReadErrorLog(Run& r) {
-    const USHORT index = r.args.u16();
-    const std::uint8_t how = r.args.u8();
     const std::string out = ScratchDir() + "/errorlog.xml";
     std::filesystem::remove(out);
-    std::u16string parser = Utf8ToUtf16(DescriptionDir());
+    std::u16string parser = Utf8ToUtf16(ScratchDir());
     if (how & 1)
         parser.append(300, u'x'); // no description path fits
     Bstr file(Utf8ToUtf16((how & 2) ? ScratchDir() + "/no/such/folder/out.xml" : out));
@@ -203,15 +199,6 @@ HRESULT ReadErrorLog(Run& r) {
 }
 
 // ---------------------------------------------------------------- data exchange
-
-// A read into a caller's buffer writes nothing past it; a length above 200 or
-// no buffer is refused before anything is sent.
-HRESULT CheckRead(Run& r, const Guarded& buf, HRESULT hr) {
-    FUZZ_CHECK(buf.GuardIntact());
-    if (buf.len > 200 || buf.none)
-        FUZZ_CHECK(hr == E_FAIL && r.k.errorCode == KE_LENGTH && r.t.writes == 0);
-    return hr;
-}
 
 // A data block's request type, type, index, subindex, offset and length.
 struct Block {
@@ -226,8 +213,7 @@ struct Block {
 HRESULT ReadDataBlock(Run& r) {
     const Block b(r.args);
     Guarded buf(r, b.len);
-    return CheckRead(r, buf,
-                     r.k.ReadDataBlock(b.rt, b.type, b.idx, b.sub, b.offset, b.len, buf.data()));
+    return buf.Check(r, r.k.ReadDataBlock(b.rt, b.type, b.idx, b.sub, b.offset, b.len, buf.data()));
 }
 
 HRESULT WriteDataBlock(Run& r) {
@@ -274,7 +260,7 @@ HRESULT ReadSSCBuffer(Run& r) {
     const ULONG offset = r.args.u32();
     const BYTE len = r.args.u8();
     Guarded buf(r, len);
-    return CheckRead(r, buf, r.k.ReadSSCBuffer(offset, len, buf.data()));
+    return buf.Check(r, r.k.ReadSSCBuffer(offset, len, buf.data()));
 }
 
 HRESULT PushDataCommand(Run& r) {
@@ -294,7 +280,7 @@ HRESULT ReadPushData(Run& r) {
     Guarded buf(r, size);
     USHORT len = 0xA5A5;
     const HRESULT hr = r.k.ReadPushData(buf.data(), size, &len);
-    FUZZ_CHECK(buf.GuardIntact());
+    FUZZ_CHECK(std::count(buf.bytes.begin() + size, buf.bytes.end(), kGuard) == 16);
     FUZZ_CHECK(r.t.locks == 0 && r.t.writes == 0);
     if (!r.k.serialMode)
         FUZZ_CHECK(hr == E_NOTIMPL);
