@@ -63,46 +63,47 @@ TEST(Login, RequestCarriesCountedTextsInTheThreadCodePage) {
     }
 }
 
-TEST(Login, FailsWithItsStepAndCode) {
+// Login (logout false) and Logout: the failed step in the trace (its start),
+// the error code and the device status; a confirmed logout keeps the code (9).
+TEST(Login, AndLogoutFailWithTheirStepAndCode) {
+    Bytes badCrc = SerialWrap(5, ErrorAnswer(0, kLoginError, 0x1500000E));
+    badCrc.back() ^= 0xFF;
     struct Case {
-        bool serial;
-        Bytes answer; // empty: the device stays silent
+        bool logout, serial;
+        Bytes answer; // the device then stays silent
         int code;
+        std::uint32_t status;
         const char* trace;
     } cases[] = {
-        {true, SerialWrap(9, Answer7(0, kLoginOk, {'u'})), 12,
+        {false, true, SerialWrap(9, Answer7(0, kLoginOk, {'u'})), 12, 0,
          "CKelvo::Login fail 2 (request addr: 5, response addr: 9)"},
-        {false, Answer7(0, kLoginOk, {'u', 'v'}), 11,
+        {false, false, Answer7(0, kLoginOk, {'u', 'v'}), 11, 0,
          "CKelvo::Login fail 8 (data size received: 2, data size expected: 1)"},
-        {false, Answer7(0, kLoginOk, {'v'}), 11,
+        {false, false, Answer7(0, kLoginOk, {'v'}), 11, 0,
          "CKelvo::Login fail 8 (data size received: 1, data size expected: 1)"},
-        {false, ErrorAnswer(0, kLoginError, 0x15000003), 1,
+        {false, false, ErrorAnswer(0, kLoginError, 0x15000003), 1, 0x15000003,
          "CKelvo::Login fail 12 (error code: 352321539)"},
+        // A broken answer after an error: the device's code stays, no re-login.
+        {false, true, badCrc, 13, 0x1500000E,
+         "CKelvo::Login fail 11 (calculated CRC: 3352,  response CRC: 61976)"},
+        {true, true, SerialWrap(5, Answer7(0, kLogoutOk, {1, 2, 3})), 9, 0, "CKelvo::Logout ()"},
+        {true, true, SerialWrap(6, Answer7(0, kLogoutOk, {})), 12, 0,
+         "CKelvo::Logout fail 2 (reqest addr: 5, response addr: 6)"},
+        {true, false, ErrorAnswer(0, kLogoutError, 77), 1, 77, "CKelvo::Logout fail 11 (77)"},
     };
     for (const Case& tc : cases) {
         SCOPED_TRACE(tc.trace);
         ConnectedKelvo c(tc.serial, 5);
-        if (!tc.answer.empty())
-            c.transport->AnswerThenTimeout(tc.answer);
+        c.transport->AnswerThenTimeout(tc.answer);
+        c.kelvo->errorCode = 9;
         TraceCapture trace;
-        EXPECT_FALSE(c.kelvo->Login(u"u", u"p", true));
+        EXPECT_EQ(tc.logout ? c.kelvo->Logout() : c.kelvo->Login(u"u", u"p", true), tc.code == 9);
         EXPECT_EQ(c.kelvo->errorCode, tc.code);
+        EXPECT_EQ(c.kelvo->deviceStatus, tc.status);
         EXPECT_EQ(trace.lines.back(), tc.trace);
+        EXPECT_EQ(c.transport->writes.size(), 1u);
         EXPECT_EQ(c.transport->Count("Unlock"), 1);
     }
-}
-
-TEST(Login, CrcMismatchAfterErrorKeepsTheDeviceCode) {
-    ConnectedKelvo c(true, 5);
-    Bytes b = SerialWrap(5, ErrorAnswer(0, kLoginError, 0x1500000E));
-    b.back() ^= 0xFF;
-    c.transport->Answer(b);
-    TraceCapture trace;
-    EXPECT_FALSE(c.kelvo->Login(u"u", u"p", true));
-    EXPECT_EQ(c.kelvo->errorCode, 13);
-    EXPECT_EQ(c.kelvo->deviceStatus, 0x1500000Eu);
-    EXPECT_EQ(trace.lines.back().rfind("CKelvo::Login fail 11 (calculated CRC: ", 0), 0u);
-    EXPECT_EQ(c.transport->writes.size(), 1u); // no re-login after a broken answer
 }
 
 // Lost or taken sessions: at most one Logout and one more Login.
@@ -140,31 +141,6 @@ TEST(Login, ReloginOnlyForLostSessionsAndOnlyOnce) {
         for (std::size_t i = 0; i < tc.commands.size(); ++i)
             EXPECT_EQ(c.transport->writes[i][4], tc.commands[i]) << i;
         EXPECT_EQ(c.transport->Count("Unlock"), static_cast<int>(tc.commands.size()));
-    }
-}
-
-TEST(Logout, ConfirmedOrFailedWithItsStep) {
-    struct Case {
-        bool serial;
-        Bytes answer;
-        int code;
-        const char* trace;
-    } cases[] = {
-        {true, SerialWrap(5, Answer7(0, kLogoutOk, {1, 2, 3})), 9, "CKelvo::Logout ()"}, // done
-        {true, SerialWrap(6, Answer7(0, kLogoutOk, {})), 12,
-         "CKelvo::Logout fail 2 (reqest addr: 5, response addr: 6)"},
-        {false, ErrorAnswer(0, kLogoutError, 77), 1, "CKelvo::Logout fail 11 (77)"},
-    };
-    for (const Case& tc : cases) {
-        ConnectedKelvo c(tc.serial, 5);
-        if (!tc.answer.empty())
-            c.transport->AnswerThenTimeout(tc.answer);
-        c.kelvo->errorCode = 9; // kept by a confirmed logout
-        TraceCapture trace;
-        EXPECT_EQ(c.kelvo->Logout(), tc.code == 9) << tc.trace;
-        EXPECT_EQ(c.kelvo->errorCode, tc.code) << tc.trace;
-        EXPECT_EQ(trace.lines.back(), tc.trace);
-        EXPECT_EQ(c.transport->Count("Unlock"), 1);
     }
 }
 

@@ -22,6 +22,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <tuple>
 
 namespace kelvo::test {
 namespace {
@@ -110,15 +111,10 @@ TEST_F(ConfigWindowTest, OkOnTheSerialPageCopiesTheValuesBackAndRemembersThePort
     });
 
     EXPECT_EQ(hr, S_OK);
-    EXPECT_EQ(k.serialMode, 1);
-    EXPECT_EQ(k.tcpMode, 0);
-    EXPECT_EQ(k.port, 42);
-    EXPECT_EQ(k.timeOut, 2500);
-    EXPECT_EQ(k.canNode, 44);
-    EXPECT_EQ(k.userName, u"op");
-    EXPECT_EQ(k.password, u"secret");
-    EXPECT_EQ(k.sockName.view(), u"op");
-    EXPECT_EQ(k.host, u"10.0.0.7");
+    EXPECT_EQ(std::tuple(k.serialMode, k.tcpMode, k.port, k.timeOut, k.canNode),
+              std::tuple(1, 0, 42, 2500, 44));
+    EXPECT_EQ(std::tuple(k.userName, k.password, k.sockName.view(), k.host),
+              std::tuple(u"op", u"secret", u"op", u"10.0.0.7"));
     EXPECT_EQ(ReadProfileInt((dir_ / "DeviceLink.ini").string(), "Kelvo", "LastPort", 0), 42);
 }
 

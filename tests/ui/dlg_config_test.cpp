@@ -1,5 +1,6 @@
 // The settings dialog's behaviour, driven through its control state.
 #include "device/messages.h"
+#include "kelvo/automation.h"
 #include "support/message_box_capture.h"
 #include "support/scoped_env.h"
 #include "support/temp_folder.h"
@@ -74,76 +75,59 @@ TEST_F(DlgConfigTest, PagesEnableTheirControlsAndShareTimeOutAndCanAddress) {
     EXPECT_EQ(d.serialMode, 0);
 }
 
-TEST_F(DlgConfigTest, OkReadsNumbersAsUnsignedAndTheCanAddressLowByte) {
+// OK wants a user, a password and, on the TCP page, a host; it reads numbers
+// unsigned and keeps the CAN address's low byte.
+TEST_F(DlgConfigTest, OkRefusesMissingTextsAndReadsNumbersUnsigned) {
     struct Case {
         bool serial;
-        const char16_t* timeOut;
-        const char16_t* can;
-        std::int32_t wantTimeOut;
-        std::uint8_t wantCan;
+        const char16_t *user, *password, *host, *timeOut, *can;
+        const char16_t* message; // null: accepted
+        std::int32_t wantTimeOut = 0;
+        std::uint8_t wantCan = 0;
     } cases[] = {
-        {false, u"3000", u"300", 3000, 44}, {true, u"3000", u"300", 3000, 44},
-        {false, u" 42 ", u"255", 42, 255},  {true, u"abc", u"-1", 0, 0},
-        {false, u"12x", u"", 0, 0},         {true, u"4294967295", u"256", -1, 0},
-        {false, u"4294967296", u"1", 0, 1},
+        {false, u"op", u"pw", u"h", u"3000", u"300", nullptr, 3000, 44},
+        {true, u"op", u"pw", u"", u"3000", u"300", nullptr, 3000, 44},
+        {false, u"op", u"pw", u"h", u" 42 ", u"255", nullptr, 42, 255},
+        {true, u"op", u"pw", u"h", u"abc", u"-1", nullptr, 0, 0},
+        {false, u"op", u"pw", u"h", u"12x", u"", nullptr, 0, 0},
+        {true, u"op", u"pw", u"h", u"4294967295", u"256", nullptr, -1, 0},
+        {false, u"op", u"pw", u"h", u"4294967296", u"1", nullptr, 0, 1},
+        {false, u"", u"pw", u"h", u"1", u"1", u"Invalid User"},
+        {false, u"op", u"", u"h", u"1", u"1", u"Invalid Password"},
+        {false, u"op", u"pw", u"", u"1", u"1", u"Invalid IP address"},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(Utf16ToUtf8(std::u16string(c.timeOut) + u" " + c.can));
+        capture_.boxes.clear();
         CDlgConfig d = Dialog({3, 5});
         d.tcpMode = !c.serial;
         d.serialMode = c.serial;
         d.port = 5;
+        d.host = u"kept";
         d.InitDialog();
-        d.SetText(IDC_USER, u"op");
-        d.SetText(IDC_PASSWORD, u"pw");
-        d.SetText(IDC_HOST, u"h");
+        d.SetText(IDC_USER, c.user);
+        d.SetText(IDC_PASSWORD, c.password);
+        d.SetText(IDC_HOST, c.host);
         d.SetText(c.serial ? IDC_SERIAL_TIMEOUT : IDC_TCP_TIMEOUT, c.timeOut);
         d.SetText(c.serial ? IDC_SERIAL_CAN : IDC_TCP_CAN, c.can);
         d.SetText(IDC_CONNECT_TIMEOUT, c.timeOut);
         if (c.serial)
             d.Control(IDC_PORT)->selection = 0;
         d.Command(IDC_OK);
-        ASSERT_TRUE(d.Ended());
+        EXPECT_EQ(d.Ended(), c.message == nullptr);
+        if (c.message) {
+            ASSERT_EQ(capture_.boxes.size(), 1u);
+            EXPECT_EQ(capture_.boxes[0].text, c.message);
+            EXPECT_EQ(capture_.boxes[0].caption, u"");
+            EXPECT_EQ(capture_.boxes[0].style, MB_OK | MB_ICONERROR);
+            continue;
+        }
+        EXPECT_TRUE(capture_.boxes.empty());
+        EXPECT_EQ(d.host, c.serial ? u"kept" : c.host);
         EXPECT_EQ(d.timeOut, c.wantTimeOut);
         EXPECT_EQ(d.canNode, c.wantCan);
         EXPECT_EQ(d.port, c.serial ? 3 : 5);
         EXPECT_EQ(d.connectTimeout, c.serial ? 5000 : c.wantTimeOut);
-    }
-}
-
-TEST_F(DlgConfigTest, OkRefusesEmptyUserPasswordAndHost) {
-    struct Case {
-        bool serial;
-        const char16_t* user;
-        const char16_t* password;
-        const char16_t* host;
-        const char16_t* message; // null: accepted
-    } cases[] = {
-        {false, u"", u"pw", u"h", u"Invalid User"},
-        {false, u"op", u"", u"h", u"Invalid Password"},
-        {false, u"op", u"pw", u"", u"Invalid IP address"},
-        {true, u"op", u"pw", u"", nullptr},
-    };
-    for (const Case& c : cases) {
-        capture_.boxes.clear();
-        CDlgConfig d = Dialog({});
-        d.tcpMode = !c.serial;
-        d.serialMode = c.serial;
-        d.host = u"kept";
-        d.InitDialog();
-        d.SetText(IDC_USER, c.user);
-        d.SetText(IDC_PASSWORD, c.password);
-        d.SetText(IDC_HOST, c.host);
-        d.Command(IDC_OK);
-        EXPECT_EQ(d.Ended(), c.message == nullptr);
-        if (!c.message) {
-            EXPECT_TRUE(capture_.boxes.empty());
-            EXPECT_EQ(d.host, u"kept");
-            continue;
-        }
-        ASSERT_EQ(capture_.boxes.size(), 1u);
-        EXPECT_EQ(capture_.boxes[0].text, c.message);
-        EXPECT_EQ(capture_.boxes[0].caption, u"");
-        EXPECT_EQ(capture_.boxes[0].style, MB_OK | MB_ICONERROR);
     }
 }
 
