@@ -10,6 +10,7 @@
 #include "integration/sim_link.h"
 #include "support/portway_double.h"
 #include "support/reset_key.h"
+#include "support/variant_of.h"
 #include "transport/portway/device_paths.h"
 #include "transport/portway/portway.h"
 
@@ -106,12 +107,21 @@ RecordingFactory g_factory;
 
 // ------------------------------------------------------------ the operations
 
-// What an operation needs besides the object.
+// What an operation needs besides the object, and room for what it reads.
 struct Context {
     CKelvo* k;
     std::string dir;
     std::u16string resetKey;
     int names = 0; // fresh user names for create and delete
+    BYTE buf[16] = {};
+    ULONG value = 0;
+    LONG result = 0;
+    Bstr text; // out() frees what the last call left
+    Variant v;
+    VARIANT* Out() {
+        VariantClear(&v);
+        return &v;
+    }
 };
 
 struct Operation {
@@ -146,18 +156,9 @@ SAFEARRAY* Permissions() {
 const Operation kOperations[] = {
     {"Login", 0x3001, [](Context& c) { return Bool(c.k->Login(u"admin", u"admin", true)); }, false},
     {"Logout", 0x3009, [](Context& c) { return Bool(c.k->Logout()); }},
-    {"GetPar", 0x0201,
-     [](Context& c) {
-         Variant v;
-         return c.k->get_Par(0x1004, 0, VT_I4, &v);
-     }},
+    {"GetPar", 0x0201, [](Context& c) { return c.k->get_Par(0x1004, 0, VT_I4, c.Out()); }},
     {"PutPar", 0x0202,
-     [](Context& c) {
-         VARIANT v;
-         v.vt = VT_I4;
-         v.lVal = 7;
-         return c.k->put_Par(0x1004, 0, VT_I4, v);
-     }},
+     [](Context& c) { return c.k->put_Par(0x1004, 0, VT_I4, VariantOf(VT_I4, 7)); }},
     {"Save", 0x300E, [](Context& c) { return c.k->Save_Command(); }},
     {"Reset", 0x0401, [](Context& c) { return c.k->Reset_Command(); }},
     {"Restore", 0x0402, [](Context& c) { return c.k->Restore_Command(3); }},
@@ -172,15 +173,9 @@ const Operation kOperations[] = {
      },
      true, false, KE_OK},
     {"ReadDataBlock", 0x1003,
-     [](Context& c) {
-         BYTE buf[16];
-         return c.k->ReadDataBlock(0, 0, 0, 0, 8, sizeof buf, buf);
-     }},
+     [](Context& c) { return c.k->ReadDataBlock(0, 0, 0, 0, 8, sizeof c.buf, c.buf); }},
     {"WriteDataBlock", 0x1004,
-     [](Context& c) {
-         BYTE buf[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-         return c.k->WriteDataBlock(1, 2, 3, 4, 0, sizeof buf, buf);
-     }},
+     [](Context& c) { return c.k->WriteDataBlock(1, 2, 3, 4, 0, 8, c.buf); }},
     {"SafeDataRead", 0x5002,
      [](Context& c) {
          SAFEARRAY* out = nullptr;
@@ -195,28 +190,11 @@ const Operation kOperations[] = {
          SafeArrayDestroy(data);
          return hr;
      }},
-    {"ReadSafeObject", 0x5003,
-     [](Context& c) {
-         ULONG value = 0;
-         return c.k->ReadSafeObject(0x6000, 1, &value);
-     }},
-    {"ReadSSCBuffer", 0x1001,
-     [](Context& c) {
-         BYTE buf[12];
-         return c.k->ReadSSCBuffer(4, sizeof buf, buf);
-     }},
+    {"ReadSafeObject", 0x5003, [](Context& c) { return c.k->ReadSafeObject(0x6000, 1, &c.value); }},
+    {"ReadSSCBuffer", 0x1001, [](Context& c) { return c.k->ReadSSCBuffer(4, 12, c.buf); }},
     {"PushDataCommand", 0x1002,
-     [](Context& c) {
-         VARIANT none;
-         VariantInit(&none);
-         LONG result = 0;
-         return c.k->PushDataCommand(0, 1, none, &result);
-     }},
-    {"GetAllUsers", 0x300A,
-     [](Context& c) {
-         Bstr users;
-         return c.k->GetAllUsers(users.out());
-     }},
+     [](Context& c) { return c.k->PushDataCommand(0, 1, VariantOf(VT_EMPTY, 0), &c.result); }},
+    {"GetAllUsers", 0x300A, [](Context& c) { return c.k->GetAllUsers(c.text.out()); }},
     {"CreateUser", 0x3004,
      [](Context& c) {
          return c.k->CreateUser(Bstr(Numbered(u"n", c.names++)).get(), Bstr(u"pw").get());
@@ -230,10 +208,7 @@ const Operation kOperations[] = {
     {"ChangePasswordAdmin", 0x3003,
      [](Context& c) { return c.k->ChangePasswordAdmin(Bstr(u"op").get(), Bstr(u"pw2").get()); }},
     {"GetPermissionsAndRole", 0x3006,
-     [](Context& c) {
-         Variant v;
-         return c.k->GetPermissionsAndRole(Bstr(u"op").get(), &v);
-     }},
+     [](Context& c) { return c.k->GetPermissionsAndRole(Bstr(u"op").get(), c.Out()); }},
     {"SetPermissionsAndRole", 0x3007,
      [](Context& c) {
          Variant bits;
@@ -241,20 +216,12 @@ const Operation kOperations[] = {
          bits.parray = Permissions();
          return c.k->SetPermissionsAndRole(Bstr(u"op").get(), 2, bits);
      }},
-    {"GetBVAdminKey", 0x300B,
-     [](Context& c) {
-         Bstr key;
-         return c.k->GetBVAdminKey(key.out());
-     }},
+    {"GetBVAdminKey", 0x300B, [](Context& c) { return c.k->GetBVAdminKey(c.text.out()); }},
     {"ResetAdminPassword", 0x300C,
      [](Context& c) { return c.k->ResetAdminPassword(Bstr(c.resetKey).get()); }},
     {"CreateCertificate", 0x040A,
      [](Context& c) { return c.k->CreateCertificate(1700000000, 1800000000); }},
-    {"Ping", 0x0101,
-     [](Context& c) {
-         Bstr items;
-         return c.k->Ping(0, items.out());
-     }},
+    {"Ping", 0x0101, [](Context& c) { return c.k->Ping(0, c.text.out()); }},
 };
 constexpr int kOperationCount = static_cast<int>(std::size(kOperations));
 // Two modes on the addresses 127.0.114.1 to 127.0.114.60.
@@ -280,25 +247,18 @@ protected:
         std::filesystem::create_directories(dir_ + "/run");
         // Lock files of this test only, where the check below finds them.
         setenv("XDG_RUNTIME_DIR", (dir_ + "/run").c_str(), 1);
-        RegisterLinkedClass(PORTWAY_PROGID, CLSID_Portway, &g_factory);
 
         address_ = "127.0.114." + std::to_string(Slot(mc));
         control_ = dir_ + "/control";
-        WriteState(dir_ + "/state.xml");
-        std::vector<std::string> args = {"--addr", address_,  "--no-tls",         "--control",
-                                         control_, "--state", dir_ + "/state.xml"};
-        if (mc.serial)
-            args.insert(args.end(), {"--no-tcp", "--serial", "--serial-address",
-                                     std::to_string(kSerialAddress), "--link-com", "1"});
-        ASSERT_TRUE(sim_.Start(args));
-
-        k_ = new CKelvo;
-        k_->AddRef();
-        k_->serialMode = mc.serial ? 1 : 0;
-        k_->tcpMode = mc.serial ? 0 : 1;
-        k_->address = kSerialAddress;
+        const Link link = mc.serial ? Link::Serial : Link::Tcp;
+        d_ = Start(sim_, link, address_,
+                   {"--control", control_, "--state", File("state.xml", StateXml())});
+        k_ = d_->get();
         k_->timeOut = kPatientMs;
-        ASSERT_TRUE(Reopen());
+        // Opened again through the transport that records reads.
+        RegisterLinkedClass(PORTWAY_PROGID, CLSID_Portway, &g_factory);
+        text_ = TextOf(link, address_);
+        ASSERT_EQ(d_->Open(text_), 1) << d_->error;
         if (mc.serial) {
             char resolved[PATH_MAX];
             ASSERT_TRUE(realpath((dir_ + "/devices/com1").c_str(), resolved));
@@ -325,31 +285,14 @@ protected:
         k_->timeOut = kPatientMs;
     }
 
-    void TearDown() override {
-        if (k_)
-            k_->Release();
-    }
-
-    void WriteState(const std::string& path) const {
-        std::ofstream file(path);
-        file << "<kelvo-sim><users>\n"
-                "<user name=\"admin\" password=\"admin\" role=\"1\" "
-                "permissions=\"0xFFFFFFFFFFFFFFFF\"/>\n"
-                "<user name=\"op\" password=\"pw\" role=\"2\" permissions=\"0x5\"/>\n";
+    std::string StateXml() const {
+        std::string xml = "<kelvo-sim><users>\n"
+                          "<user name=\"admin\" password=\"admin\" role=\"1\" "
+                          "permissions=\"0xFFFFFFFFFFFFFFFF\"/>\n"
+                          "<user name=\"op\" password=\"pw\" role=\"2\" permissions=\"0x5\"/>\n";
         for (int i = 0; op_->victims && i < 200; ++i)
-            file << "<user name=\"" << Utf16ToUtf8(Numbered(u"v", i)) << "\" password=\"x\"/>\n";
-        file << "</users></kelvo-sim>\n";
-    }
-
-    ::testing::AssertionResult Reopen() {
-        k_->portAdapter = std::make_unique<CComPort>();
-        const std::u16string text = GetParam().serial
-                                        ? std::u16string(u"COM:1,921600,N,8,1")
-                                        : u"TCPIP:" + Utf8ToUtf16(address_) + u"/17221,3000";
-        PortwayErrorCode error = PW_OK;
-        if (k_->portAdapter->open(text.c_str(), &error))
-            return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure() << "open failed: " << error;
+            xml += "<user name=\"" + Utf16ToUtf8(Numbered(u"v", i)) + "\" password=\"x\"/>\n";
+        return xml + "</users></kelvo-sim>\n";
     }
 
     // Another process's view: can the link's lock file be taken right now?
@@ -374,7 +317,9 @@ protected:
     std::string address_;
     std::string control_;
     std::string lockFile_;
+    std::u16string text_;
     SimProcess sim_;
+    std::unique_ptr<SimDevice> d_;
     CKelvo* k_ = nullptr;
     Context context_;
 };
@@ -459,7 +404,7 @@ TEST_P(FaultMatrix, GivesItsCodeFreesTheLockAndTheNextCallWorks) {
                 EXPECT_EQ(k_->portAdapter->get(late.data(), 2000, total), 1) << what;
             }
             if (f.closes) {
-                ASSERT_TRUE(Reopen()) << what;
+                ASSERT_EQ(d_->Open(text_), 1) << what;
             }
             k_->timeOut = kPatientMs;
             EXPECT_EQ(op_->run(context_), S_OK) << what << ", then code " << k_->errorCode;

@@ -42,6 +42,14 @@ protected:
         return folder_ / name;
     }
 
+    // The transport text of kelvo-sim on `addr` for `link` (the serial line as comN `com`).
+    static std::u16string TextOf(Link link, const std::string& addr, int com = 1) {
+        if (link == Link::Serial)
+            return u"COM:" + Utf8ToUtf16(std::to_string(com)) + u",921600,N,8,1";
+        return u"TCPIP:" + Utf8ToUtf16(addr) +
+               (link == Link::Tls ? u"/17222,3000,SSL" : u"/17221,3000");
+    }
+
     // Starts `sim` on `addr` for `link` (on the serial line as comN `com`
     // with `address`), with `extra` options, and opens an object on it.
     static std::unique_ptr<SimDevice> Start(SimProcess& sim, Link link, const std::string& addr,
@@ -57,12 +65,9 @@ protected:
                                      std::to_string(address), "--link-com", std::to_string(com)});
         args.insert(args.end(), extra.begin(), extra.end());
         EXPECT_TRUE(sim.Start(args));
-        const std::string text = link == Link::Serial
-                                     ? "COM:" + std::to_string(com) + ",921600,N,8,1"
-                                 : link == Link::Tls ? "TCPIP:" + addr + "/17222,3000,SSL"
-                                                     : "TCPIP:" + addr + "/17221,3000";
-        auto d = std::make_unique<SimDevice>(Utf8ToUtf16(text), link == Link::Serial, address);
-        EXPECT_EQ(d->opened, 1) << text << ": " << d->error;
+        const std::u16string text = TextOf(link, addr, com);
+        auto d = std::make_unique<SimDevice>(text, link == Link::Serial, address);
+        EXPECT_EQ(d->opened, 1) << Utf16ToUtf8(text) << ": " << d->error;
         return d;
     }
 
