@@ -11,6 +11,7 @@
 #include <bit>
 #include <concepts>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -91,6 +92,17 @@ inline Script Raw(Bytes bytes, bool thenSilence = false) {
         else
             c.transport->Answer(bytes);
     };
+}
+
+// A VT_BSTR VARIANT whose text lives to the end of the program, for tables.
+inline VARIANT Str(const char16_t* text) {
+    static std::vector<std::unique_ptr<Bstr>> kept;
+    kept.push_back(std::make_unique<Bstr>(text));
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_BSTR;
+    v.bstrVal = kept.back()->get();
+    return v;
 }
 
 // A VT_ARRAY | VT_VARIANT argument of `count` empty elements; owns the array.

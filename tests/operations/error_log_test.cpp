@@ -196,86 +196,6 @@ TEST_F(ErrorLogTest, DownloadFailureSetsCodeTracesAndUnlocksOnce) {
 
 // ---------------------------------------------------------------- decoding
 
-struct DecodeCase {
-    const char* name;
-    std::string offset;
-    std::string type;
-    Bytes fields;       // record bytes from 8 on
-    std::string result; // the value, or the failure trace after "CKelvo::ReadErrorLog "
-};
-
-const DecodeCase kDecodeCases[] = {
-    {"CharIsSigned", "0", "char", {0xFF}, "-1"},
-    {"UnsignedChar", "0", "unsignedChar", {0xFF}, "255"},
-    {"Short", "0", "short", {0x00, 0x80}, "-32768"},
-    {"UnsignedShort", "0", "unsignedShort", {0xFF, 0xFF}, "65535"},
-    {"Int", "0", "int", {0xFE, 0xFF, 0xFF, 0xFF}, "-2"},
-    {"UnsignedInt", "0", "unsignedInt", {0xFF, 0xFF, 0xFF, 0xFF}, "4294967295"},
-    {"Float", "0", "float", F32(36.6f), "36.6"},
-    {"FloatNaN", "0", "float", {0, 0, 0xC0, 0x7F}, "NaN"},
-    {"FloatNegativeInfinity", "0", "float", {0, 0, 0x80, 0xFF}, "-INF"},
-    {"Long", "0", "long", {0, 0, 0, 0, 0, 0, 0, 0x80}, "-9223372036854775808"},
-    {"UnsignedLong", "0", "unsignedLong", Bytes(8, 0xFF), "18446744073709551615"},
-    {"Double", "0", "double", F64(0.1), "0.1"},
-    {"StringEndsAtZero", "0", "string 8", {0x41, 0x42, 0x00, 0x43, 0x44, 0x45, 0x46, 0x47}, "AB"},
-    {"StringFillsItsCount", "0", "string 3", {0x41, 0x42, 0x43, 0x44}, "ABC"},
-    {"StringFromWindows1252", "0", "string 4", {0x80, 0xE9, 0, 0}, "\xE2\x82\xAC\xC3\xA9"},
-    {"StringOfCountZero", "0", "string 0", {}, ""},
-    // Characters XML 1.0 cannot hold become "?"; tab and line feed stay.
-    {"StringControlCharacters", "0", "string 6", {0x01, 0x09, 0x1F, 0x0A, 0x0B, 0x41}, "?\t?\n?A"},
-    {"OffsetWithBlanksAndTrailingText", "  +2xyz", "unsignedChar", {1, 2, 3}, "3"},
-    {"OffsetWithoutDigitsIsZero", "abc", "unsignedChar", {7}, "7"},
-    {"NegativeOffsetReachesTheHeader", "-8", "unsignedInt", {}, "26"},
-    {"OffsetWrapsAt65536", "65528", "unsignedChar", {}, "26"},
-    {"TypeTextIsTrimmed", "0", "\n   unsignedChar  ", {9}, "9"},
-    {"UnsignedIntPastTheEnd", "0", "unsignedInt", {1, 2, 3}, "fail 18 (bad offset+size 8 4)"},
-    {"StringPastTheEnd", "1", "string 4", {1, 2, 3, 4}, "fail 18 (bad offset+size 9 4)"},
-    {"UnknownTypeInRange", "0", "word", {1, 2}, "fail 19 (unknown type word)"},
-    {"UnknownTypePastTheEnd", "3", "word", {1, 2}, "fail 18 (bad offset+size 11 0)"},
-    {"StringWithoutBlankIsNoType", "0", "string2", {1, 2}, "fail 19 (unknown type string2)"},
-    {"StringCountAbove255IsNoType", "0", "string 256", {1, 2}, "fail 19 (unknown type string 256)"},
-    {"TypeNamesAreCaseSensitive", "0", "Float", {1, 2, 3, 4}, "fail 19 (unknown type Float)"},
-};
-
-TEST_F(ErrorLogTest, DecodeWritesTheValueOrFailsWithoutOutput) {
-    for (const DecodeCase& dc : kDecodeCases) {
-        SCOPED_TRACE(dc.name);
-        WriteDescription(26, Description({{dc.offset, dc.type}}));
-        ConnectedKelvo c;
-        c.transport->Answer(DataFrame(0, 0, false, Record(26, dc.fields)));
-        TraceCapture trace;
-        const HRESULT hr = Read(c.kelvo, 0);
-        EXPECT_EQ(c.transport->Count("Unlock"), 1);
-        if (dc.result.starts_with("fail ")) {
-            EXPECT_EQ(hr, E_FAIL);
-            EXPECT_EQ(c.kelvo->errorCode, 14);
-            EXPECT_EQ(trace.lines.back(), "CKelvo::ReadErrorLog " + dc.result);
-            EXPECT_FALSE(fs::exists(Out()));
-            continue;
-        }
-        ASSERT_EQ(hr, S_OK) << trace.lines.back();
-        EXPECT_THAT(Values(), ::testing::ElementsAre(dc.result));
-        // Well-formed for a parser of another make too.
-        const ProgramOutcome lint = RunProgram({"/usr/bin/xmllint", "--noout", Out()});
-        EXPECT_EQ(lint.status, 0) << Describe(lint);
-        fs::remove(Out());
-    }
-}
-
-TEST_F(ErrorLogTest, VersionSelectsItsDescriptionFile) {
-    WriteDescription(26, Description({{"0", "unsignedChar"}}));
-    ConnectedKelvo c;
-    c.transport->Answer(DataFrame(0, 0, false, Record(0x1a, {5})));
-    c.transport->Answer(DataFrame(1, 0, false, Record(0x1b, {5})));
-    EXPECT_EQ(Read(c.kelvo, 0), S_OK);
-    TraceCapture trace;
-    EXPECT_EQ(Read(c.kelvo, 0, (dir_ / "other.xml").string()), E_FAIL);
-    EXPECT_EQ(c.kelvo->errorCode, 14);
-    EXPECT_EQ(trace.lines.back(), "CKelvo::ReadErrorLog fail 17 (could not load document " +
-                                      (dir_ / "FPR_Version_0000001b.xml").string() + ")");
-    EXPECT_FALSE(fs::exists(dir_ / "other.xml"));
-}
-
 // The output is the description with the value attribute of each field set
 // (replaced where there was one); everything else is kept as it was. An
 // Element outside a Group is no field.
@@ -313,20 +233,31 @@ TEST_F(ErrorLogTest, OutputIsTheDescriptionWithTheValuesSet) {
     EXPECT_EQ(first.rfind("<?xml version=\"1.0\"", 0), 0u) << first;
 }
 
-// Records and descriptions that cannot be used, and an output that cannot be
-// written: each ends in E_FAIL with the lock released and no output file.
-TEST_F(ErrorLogTest, UnusableRecordsDescriptionsAndOutputsFail) {
+// ---------------------------------------------------------------- decoding
+
+// The description of version 26 (in the description folder given, by
+// default the test folder) applied to the record: the values written, or a
+// failure traced with no output file left. Records and descriptions that
+// cannot be used and outputs that cannot be written fail so too.
+TEST_F(ErrorLogTest, DecodeWritesTheValuesOrFailsWithoutOutput) {
     struct Case {
         const char* name;
-        std::string description; // for version 26
+        std::string description;
         Bytes record;
-        std::string parserPath; // empty: the test folder
-        std::string out;        // empty: Out()
-        int code;
-        std::string trace; // after "CKelvo::ReadErrorLog fail "
+        std::string result; // the value, or the failure trace after "CKelvo::ReadErrorLog "
+        int code = 14;
+        std::string out = "";    // empty: Out()
+        std::string parser = ""; // empty: the test folder
+    };
+    const auto Field = [](std::string offset, std::string type) {
+        return Description({{offset, type}});
     };
     const std::string longPath = dir_.string() + "/" + std::string(260, 'p');
-    const std::string description = (dir_ / "FPR_Version_0000001a.xml").string();
+    // dir + "/" + pad + "/FPR_Version_0000001a.xml" (25 characters) = 259.
+    const std::string path259 =
+        dir_.string() + "/" + std::string(259 - 25 - dir_.string().size() - 1, 'q');
+    const std::string noDocument =
+        "fail 17 (could not load document " + (dir_ / "FPR_Version_0000001a.xml").string() + ")";
     const std::string unwritable = (dir_ / "missing" / "out.xml").string();
     const std::string noOffset =
         "<R><Group><Element><DataType>int</DataType></Element></Group></R>";
@@ -335,41 +266,75 @@ TEST_F(ErrorLogTest, UnusableRecordsDescriptionsAndOutputsFail) {
         "<Element><Offset>0</Offset></Element></Group></R>";
     // clang-format off
     const Case cases[] = {
-        {"RecordShorterThanFour", Description({}), {0x1a, 0, 0}, "", "", 10, "21 (record too short 3)"},
-        {"NoDocumentElement", "<!-- nothing -->", Record(26, {}), "", "", 14, "17 (could not load document " + description + ")"},
-        {"NotXml", "<a><b></a>", Record(26, {}), "", "", 14, "17 (could not load document " + description + ")"},
-        {"MissingOffset", noOffset, Record(26, {0, 0, 0, 0}), "", "", 14, "24 (field 1 without Offset or DataType)"},
-        {"SecondFieldWithoutDataType", secondNoType, Record(26, {0}), "", "", 14, "24 (field 2 without Offset or DataType)"},
-        {"ParserPathTooLong", Description({}), Record(26, {}), longPath, "", 14,
-         "22 (description path too long " + std::to_string(longPath.size() + 25) + ")"},
-        {"UnwritableOutput", Description({{"0", "char"}}), Record(26, {1}), "", unwritable, 14,
-         "20 (could not load document " + unwritable + ")"},
+    {"CharIsSigned", Field("0", "char"), Record(26, {0xFF}), "-1"},
+    {"UnsignedChar", Field("0", "unsignedChar"), Record(26, {0xFF}), "255"},
+    {"Short", Field("0", "short"), Record(26, {0x00, 0x80}), "-32768"},
+    {"UnsignedShort", Field("0", "unsignedShort"), Record(26, {0xFF, 0xFF}), "65535"},
+    {"Int", Field("0", "int"), Record(26, {0xFE, 0xFF, 0xFF, 0xFF}), "-2"},
+    {"UnsignedInt", Field("0", "unsignedInt"), Record(26, {0xFF, 0xFF, 0xFF, 0xFF}), "4294967295"},
+    {"Float", Field("0", "float"), Record(26, F32(36.6f)), "36.6"},
+    {"FloatNaN", Field("0", "float"), Record(26, {0, 0, 0xC0, 0x7F}), "NaN"},
+    {"FloatNegativeInfinity", Field("0", "float"), Record(26, {0, 0, 0x80, 0xFF}), "-INF"},
+    {"Long", Field("0", "long"), Record(26, {0, 0, 0, 0, 0, 0, 0, 0x80}), "-9223372036854775808"},
+    {"UnsignedLong", Field("0", "unsignedLong"), Record(26, Bytes(8, 0xFF)), "18446744073709551615"},
+    {"Double", Field("0", "double"), Record(26, F64(0.1)), "0.1"},
+    {"StringEndsAtZero", Field("0", "string 8"), Record(26, {0x41, 0x42, 0x00, 0x43, 0x44, 0x45, 0x46, 0x47}), "AB"},
+    {"StringFillsItsCount", Field("0", "string 3"), Record(26, {0x41, 0x42, 0x43, 0x44}), "ABC"},
+    {"StringFromWindows1252", Field("0", "string 4"), Record(26, {0x80, 0xE9, 0, 0}), "\xE2\x82\xAC\xC3\xA9"},
+    {"StringOfCountZero", Field("0", "string 0"), Record(26, {}), ""},
+    // Characters XML 1.0 cannot hold become "?"; tab and line feed stay.
+    {"StringControlCharacters", Field("0", "string 6"), Record(26, {0x01, 0x09, 0x1F, 0x0A, 0x0B, 0x41}), "?\t?\n?A"},
+    {"OffsetWithBlanksAndTrailingText", Field("  +2xyz", "unsignedChar"), Record(26, {1, 2, 3}), "3"},
+    {"OffsetWithoutDigitsIsZero", Field("abc", "unsignedChar"), Record(26, {7}), "7"},
+    {"NegativeOffsetReachesTheHeader", Field("-8", "unsignedInt"), Record(26, {}), "26"},
+    {"OffsetWrapsAt65536", Field("65528", "unsignedChar"), Record(26, {}), "26"},
+    {"TypeTextIsTrimmed", Field("0", "\n   unsignedChar  "), Record(26, {9}), "9"},
+    {"UnsignedIntPastTheEnd", Field("0", "unsignedInt"), Record(26, {1, 2, 3}), "fail 18 (bad offset+size 8 4)"},
+    {"StringPastTheEnd", Field("1", "string 4"), Record(26, {1, 2, 3, 4}), "fail 18 (bad offset+size 9 4)"},
+    {"UnknownTypeInRange", Field("0", "word"), Record(26, {1, 2}), "fail 19 (unknown type word)"},
+    {"UnknownTypePastTheEnd", Field("3", "word"), Record(26, {1, 2}), "fail 18 (bad offset+size 11 0)"},
+    {"StringWithoutBlankIsNoType", Field("0", "string2"), Record(26, {1, 2}), "fail 19 (unknown type string2)"},
+    {"StringCountAbove255IsNoType", Field("0", "string 256"), Record(26, {1, 2}), "fail 19 (unknown type string 256)"},
+    {"TypeNamesAreCaseSensitive", Field("0", "Float"), Record(26, {1, 2, 3, 4}), "fail 19 (unknown type Float)"},
+
+        {"VersionSelectsItsDescription", Field("0", "char"), Record(0x1b, {5}),
+         "fail 17 (could not load document " + (dir_ / "FPR_Version_0000001b.xml").string() + ")"},
+        {"RecordShorterThanFour", Description({}), {0x1a, 0, 0}, "fail 21 (record too short 3)", 10},
+        {"NoDocumentElement", "<!-- nothing -->", Record(26, {}), noDocument},
+        {"NotXml", "<a><b></a>", Record(26, {}), noDocument},
+        {"MissingOffset", noOffset, Record(26, {0, 0, 0, 0}), "fail 24 (field 1 without Offset or DataType)"},
+        {"SecondFieldWithoutDataType", secondNoType, Record(26, {0}), "fail 24 (field 2 without Offset or DataType)"},
+        {"ParserPathTooLong", Description({}), Record(26, {}),
+         "fail 22 (description path too long " + std::to_string(longPath.size() + 25) + ")", 14, "", longPath},
+        {"ParserPathOf259", Field("0", "char"), Record(26, {0x7F}), "127", 14, "", path259},
+        {"UnwritableOutput", Field("0", "char"), Record(26, {1}), "fail 20 (could not load document " + unwritable + ")", 14, unwritable},
     };
     // clang-format on
-    for (const Case& cs : cases) {
-        SCOPED_TRACE(cs.name);
-        WriteDescription(26, cs.description);
+    for (const Case& dc : cases) {
+        SCOPED_TRACE(dc.name);
+        const fs::path folder = dc.parser.empty() ? dir_ : fs::path(dc.parser);
+        std::error_code ignored; // a name too long for the file system stays missing
+        fs::create_directories(folder, ignored);
+        std::ofstream(folder / "FPR_Version_0000001a.xml") << dc.description;
         ConnectedKelvo c;
-        c.transport->Answer(DataFrame(0, 0, false, cs.record));
+        c.transport->Answer(DataFrame(0, 0, false, dc.record));
         TraceCapture trace;
-        EXPECT_EQ(Read(c.kelvo, 0, cs.out, cs.parserPath), E_FAIL);
-        EXPECT_EQ(c.kelvo->errorCode, cs.code);
+        const HRESULT hr = Read(c.kelvo, 0, dc.out, dc.parser);
         EXPECT_EQ(c.transport->Count("Unlock"), 1);
-        EXPECT_EQ(trace.lines.back(), "CKelvo::ReadErrorLog fail " + cs.trace);
-        EXPECT_FALSE(fs::exists(Out()));
+        if (dc.result.starts_with("fail ")) {
+            EXPECT_EQ(hr, E_FAIL);
+            EXPECT_EQ(c.kelvo->errorCode, dc.code);
+            EXPECT_EQ(trace.lines.back(), "CKelvo::ReadErrorLog " + dc.result);
+            EXPECT_FALSE(fs::exists(dc.out.empty() ? Out() : dc.out));
+            continue;
+        }
+        ASSERT_EQ(hr, S_OK) << trace.lines.back();
+        EXPECT_THAT(Values(), ::testing::ElementsAre(dc.result));
+        // Well-formed for a parser of another make too.
+        const ProgramOutcome lint = RunProgram({"/usr/bin/xmllint", "--noout", Out()});
+        EXPECT_EQ(lint.status, 0) << Describe(lint);
+        fs::remove(Out());
     }
-}
-
-TEST_F(ErrorLogTest, PathOf259CharactersIsAccepted) {
-    // dir + "/" + pad + "/FPR_Version_0000001a.xml" (25 characters) = 259.
-    const std::size_t pad = 259 - 25 - dir_.string().size() - 1;
-    const fs::path folder = dir_ / std::string(pad, 'q');
-    fs::create_directories(folder);
-    std::ofstream(folder / "FPR_Version_0000001a.xml") << Description({{"0", "char"}});
-    ConnectedKelvo c;
-    c.transport->Answer(DataFrame(0, 0, false, Record(26, {0x7F})));
-    EXPECT_EQ(Read(c.kelvo, 0, "", folder.string()), S_OK);
-    EXPECT_THAT(Values(), ::testing::ElementsAre("127"));
 }
 
 } // namespace

@@ -2,8 +2,9 @@
 // kinds of result, the conversion failures, and the dispatch path. Packet
 // itself sends nothing, so the answer is zeros and no port is touched.
 #include "device/interface_table.h"
+#include "operations/answers.h"
 #include "protocol/packet.h"
-#include "support/connected_kelvo.h"
+#include "support/variant_of.h"
 
 #include <gtest/gtest.h>
 
@@ -16,50 +17,31 @@ namespace {
 
 constexpr HRESULT kConversion = MakeHresult(0x80040501);
 
-// A VT_ARRAY|VT_VARIANT value made of the given elements (each copied).
-void VariantArray(std::vector<std::function<void(VARIANT&)>> fill, VARIANT* out) {
-    SAFEARRAY* a = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(fill.size()));
-    auto* elements = static_cast<VARIANT*>(a->pvData);
-    for (std::size_t i = 0; i < fill.size(); ++i)
-        fill[i](elements[i]);
-    out->vt = VT_ARRAY | VT_VARIANT;
-    out->parray = a;
-}
+using Make = std::function<void(VARIANT*)>;
 
+// A VT_ARRAY|VT_VARIANT value holding copies of `elements`.
+Make ElementsOf(const std::vector<VARIANT>& elements) {
+    return [elements](VARIANT* out) {
+        SAFEARRAY* a = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(elements.size()));
+        for (std::size_t i = 0; i < elements.size(); ++i)
+            VariantCopy(&static_cast<VARIANT*>(a->pvData)[i], &elements[i]);
+        out->vt = VT_ARRAY | VT_VARIANT;
+        out->parray = a;
+    };
+}
 void ByteArrayValue(const Bytes& bytes, VARIANT* out) {
     SAFEARRAY* a = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size()));
     std::copy(bytes.begin(), bytes.end(), static_cast<BYTE*>(a->pvData));
     out->vt = VT_ARRAY | VT_UI1;
     out->parray = a;
 }
-
-auto I4(LONG v) {
-    return [v](VARIANT& e) {
-        e.vt = VT_I4;
-        e.lVal = v;
-    };
-}
-auto Text(const char16_t* t) {
-    return [t](VARIANT& e) {
-        e.vt = VT_BSTR;
-        e.bstrVal = SysAllocString(t);
-    };
-}
-auto Ui1(BYTE v) {
-    return [v](VARIANT& e) {
-        e.vt = VT_UI1;
-        e.bVal = v;
-    };
-}
-
-using Make = std::function<void(VARIANT*)>;
-
 Make BytesOf(const Bytes& bytes) {
     return [bytes](VARIANT* v) { ByteArrayValue(bytes, v); };
 }
-Make ElementsOf(const std::vector<std::function<void(VARIANT&)>>& fill) {
-    return [fill](VARIANT* v) { VariantArray(fill, v); };
+VARIANT I4(LONG v) {
+    return VariantOf(VT_I4, v);
 }
+const Make kOneTwoThree = ElementsOf({I4(1), Str(u"2"), I4(3)});
 
 struct InputCase {
     const char* name;
@@ -72,12 +54,12 @@ struct InputCase {
 const InputCase kInputs[] = {
     {"ByteArray", BytesOf({1, 2, 3}), true, {1, 2, 3}},
     {"EmptyByteArray", BytesOf({}), true, {}},
-    {"NumbersAndText", ElementsOf({I4(1), Text(u"2"), I4(3)}), true, {1, 2, 3}},
-    {"BytesKeptAsTheyAre", ElementsOf({Ui1(255), Ui1(0)}), true, {255, 0}},
-    {"TextThatIsNoNumber", ElementsOf({I4(1), Text(u"x")}), false, {}},
+    {"NumbersAndText", kOneTwoThree, true, {1, 2, 3}},
+    {"BytesKeptAsTheyAre", ElementsOf({VariantOf(VT_UI1, 255), VariantOf(VT_UI1, 0)}), true, {255, 0}},
+    {"TextThatIsNoNumber", ElementsOf({I4(1), Str(u"x")}), false, {}},
     {"NumberTooLargeForAByte", ElementsOf({I4(256)}), false, {}},
     {"NegativeNumber", ElementsOf({I4(-1)}), false, {}},
-    {"Scalar", [](VARIANT* v) { I4(1)(*v); }, false, {}},
+    {"Scalar", [](VARIANT* v) { *v = I4(1); }, false, {}},
     {"LongArray", [](VARIANT* v) { v->vt = VT_ARRAY | VT_I4; v->parray = SafeArrayCreateVector(VT_I4, 0, 2); }, false, {}},
     {"ByteArrayCalledVariants", [](VARIANT* v) { ByteArrayValue({1, 2}, v); v->vt = VT_ARRAY | VT_VARIANT; }, false, {}},
     {"NullArray", [](VARIANT* v) { v->vt = VT_ARRAY | VT_UI1; v->parray = nullptr; }, false, {}},
@@ -104,7 +86,7 @@ TEST(Packet, ResultsAreZeroFilledArraysOfTheKindAskedFor) {
     ConnectedKelvo c;
     c.kelvo->errorCode = 9;
     Variant out;
-    VariantArray({I4(1), Text(u"2"), I4(3)}, &out);
+    kOneTwoThree(&out);
 
     for (const INT kind : {0, VT_ARRAY | VT_VARIANT, VT_ARRAY | VT_UI1}) {
         for (const LONG length : {0, 5}) {
@@ -150,8 +132,8 @@ struct FailureCase {
 
 // clang-format off
 const FailureCase kFailures[] = {
-    {"ElementNotAByte", ElementsOf({Text(u"x")}), 4, 0x2011, true, E_FAIL},
-    {"NoArray", [](VARIANT* v) { Text(u"1")(*v); }, 4, 0x2011, true, E_FAIL},
+    {"ElementNotAByte", ElementsOf({Str(u"x")}), 4, 0x2011, true, E_FAIL},
+    {"NoArray", [](VARIANT* v) { const VARIANT text = Str(u"1"); VariantCopy(v, &text); }, 4, 0x2011, true, E_FAIL},
     {"ResultType3", BytesOf({1}), 4, 3, true, kConversion},
     {"ResultTypeByteNotArray", BytesOf({1}), 4, VT_UI1, true, kConversion},
     {"NoResultVariant", BytesOf({1}), 4, 0x2011, false, kConversion},
@@ -185,7 +167,7 @@ TEST(Packet, RunsThroughTheDispatchTable) {
     Variant args[4];
     args[0].vt = VT_I2;
     args[0].iVal = 3;
-    VariantArray({I4(1), Text(u"2"), I4(3)}, &args[1]);
+    kOneTwoThree(&args[1]);
     args[2].vt = VT_BSTR; // converted to the length
     args[2].bstrVal = SysAllocString(u"2");
     args[3].vt = VT_I4;

@@ -89,20 +89,6 @@ VARIANT Real(double value, VARTYPE vt = VT_R8) {
     return v;
 }
 
-// A text kept alive to the end of the program, for VARIANTs made in tables.
-Bstr& Owned(const char16_t* text) {
-    static std::vector<std::unique_ptr<Bstr>> kept;
-    kept.push_back(std::make_unique<Bstr>(text));
-    return *kept.back();
-}
-VARIANT Str(const char16_t* text) {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_BSTR;
-    v.bstrVal = Owned(text).get();
-    return v;
-}
-
 // ---- Requests and answers ----
 
 // get_Par rendered as "type:value"; a failure leaves the VARIANT empty.
