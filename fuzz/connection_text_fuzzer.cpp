@@ -55,12 +55,11 @@ void CheckInit(const std::u16string& text, bool remember, PortwayErrorCode openE
         FUZZ_CHECK(k->active && k->portAdapter);
     if (hr == KELVO_E_OPEN) {
         FUZZ_CHECK(!k->portAdapter);
-        if (openError == PW_HOST_NOT_FOUND)
-            FUZZ_CHECK(k->errorCode == KE_TRANSPORT_9);
-        if (openError == PW_CONNECT_FAILED)
-            FUZZ_CHECK(k->errorCode == KE_TRANSPORT_10);
-        // Otherwise the login failed: nothing answers, or a text too long.
-        if (openError == PW_OK)
+        // The open's own code, or a failed login: nothing answers, or a text too long.
+        if (openError != PW_OK)
+            FUZZ_CHECK(k->errorCode ==
+                       (openError == PW_HOST_NOT_FOUND ? KE_TRANSPORT_9 : KE_TRANSPORT_10));
+        else
             FUZZ_CHECK(k->errorCode == KE_TIMEOUT || k->errorCode == KE_LENGTH);
     }
     ReleaseChecked(k, false);
@@ -73,8 +72,8 @@ void kelvo::fuzz::FuzzOne(Input& in) {
     const std::u16string text = in.text(flags & 2);
     const bool remember = flags & 1;
     CheckConfString(text, remember);
-    PortwayErrorCode openError = PW_OK;
-    if (flags & 4)
-        openError = (flags & 8) ? PW_CONNECT_FAILED : PW_HOST_NOT_FOUND;
-    CheckInit(text, remember, openError);
+    CheckInit(text, remember,
+              !(flags & 4)  ? PW_OK
+              : (flags & 8) ? PW_CONNECT_FAILED
+                            : PW_HOST_NOT_FOUND);
 }

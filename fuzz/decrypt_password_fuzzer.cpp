@@ -4,29 +4,20 @@
 //   flags: 1 UTF-16LE text
 #include "fuzz_support.h"
 
-using namespace kelvo;
-using namespace kelvo::fuzz;
-
-namespace {
-
-std::u16string Call(CKelvo& k, HRESULT (CKelvo::*method)(BSTR, BSTR*), std::u16string_view text) {
-    Bstr in(text);
-    BSTR out = nullptr;
-    FUZZ_CHECK((k.*method)(in.get(), &out) == S_OK);
-    FUZZ_CHECK(out != nullptr && out != in.get());
-    std::u16string result(BstrView(out));
-    SysFreeString(out);
-    return result;
-}
-
-bool IsUpperHex(char16_t c) {
-    return (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F');
-}
-
-} // namespace
-
 void kelvo::fuzz::FuzzOne(Input& in) {
     const std::u16string text = in.text(in.u8() & 1);
+    // Both directions succeed with a new string.
+    const auto Call = [](CKelvo& k, HRESULT (CKelvo::*method)(BSTR, BSTR*),
+                         std::u16string_view text) {
+        Bstr given(text);
+        Out<BSTR> out(false, nullptr);
+        FUZZ_CHECK(out.Check((k.*method)(given.get(), out.ptr())) == S_OK &&
+                   out.value != given.get());
+        return std::u16string(BstrView(out.value));
+    };
+    const auto IsUpperHex = [](char16_t c) {
+        return (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F');
+    };
 
     CKelvo* k = NewObject();
     k->errorCode = KE_TYPE;

@@ -19,8 +19,6 @@ using namespace kelvo::fuzz;
 namespace {
 
 constexpr std::uint16_t kDataWord = 0x04B0;
-constexpr unsigned kParse =
-    pugi::parse_default | pugi::parse_comments | pugi::parse_pi | pugi::parse_doctype;
 
 // The data frames of the record as answers: 16-bit length, answer bytes.
 std::vector<std::uint8_t> Frames(std::uint16_t index, std::span<const std::uint8_t> record,
@@ -63,9 +61,8 @@ void kelvo::fuzz::FuzzOne(Input& in) {
     const auto answers = Frames(index, record, frameSize);
     FuzzTransport::Instance().PlayAnswers(answers, serial);
 
-    Bstr file(Utf8ToUtf16(out));
-    Bstr folder(Utf8ToUtf16(ScratchDir()));
-    const HRESULT hr = k->ReadErrorLog(index, file.get(), folder.get());
+    const HRESULT hr =
+        k->ReadErrorLog(index, Bstr(Utf8ToUtf16(out)).get(), Bstr(Utf8ToUtf16(ScratchDir())).get());
     FUZZ_CHECK(hr == S_OK || hr == E_FAIL);
     FUZZ_CHECK((hr == S_OK) == (k->errorCode == KE_OK));
     // Every frame was asked for once: the download itself cannot fail here.
@@ -74,7 +71,8 @@ void kelvo::fuzz::FuzzOne(Input& in) {
     FUZZ_CHECK((hr == S_OK) == std::filesystem::exists(out));
     if (hr == S_OK) {
         pugi::xml_document doc;
-        FUZZ_CHECK(doc.load_file(out.c_str(), kParse));
+        FUZZ_CHECK(doc.load_file(out.c_str(), pugi::parse_default | pugi::parse_comments |
+                                                  pugi::parse_pi | pugi::parse_doctype));
         FUZZ_CHECK(doc.document_element().select_nodes("Group/Element[not(@value)]").empty());
     }
     ReleaseChecked(k);

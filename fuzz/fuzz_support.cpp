@@ -17,12 +17,6 @@ namespace {
 
 std::string g_scratch;
 
-void RemoveScratch() {
-    std::error_code ec;
-    if (!g_scratch.empty())
-        std::filesystem::remove_all(g_scratch, ec);
-}
-
 void SilentMessageBox(std::u16string_view, std::u16string_view, unsigned) {}
 
 // Every trace line: one category bit, not longer than a line may be, and the
@@ -44,13 +38,17 @@ public:
     }
 };
 
+// The scratch folder is the settings folder and the module's folder.
 void SetUpProcess() {
     static const bool done = [] {
         char pattern[] = "/tmp/kelvo-fuzz-XXXXXX";
         if (!::mkdtemp(pattern))
             Fail(__FILE__, __LINE__, "mkdtemp");
         g_scratch = pattern;
-        std::atexit(RemoveScratch);
+        std::atexit([] {
+            std::error_code ec;
+            std::filesystem::remove_all(g_scratch, ec);
+        });
         ::setenv("APPDATA", g_scratch.c_str(), 1);
         for (const char* display : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
             ::unsetenv(display); // no window, whatever a target calls
@@ -90,10 +88,6 @@ std::u16string Input::text(bool utf16le) {
     for (std::size_t i = 0; i + 1 < all.size(); i += 2)
         text.push_back(static_cast<char16_t>(all[i] | (all[i + 1] << 8)));
     return text;
-}
-
-std::u16string Widen(std::span<const std::uint8_t> bytes) {
-    return std::u16string(bytes.begin(), bytes.end());
 }
 
 bool IsErrorCode(std::int32_t code) {

@@ -64,18 +64,17 @@ private:
     std::size_t at_ = 0;
 };
 
-// What a target defines: one input. The entry point (fuzz_support.cpp) has
-// already set up the process: a scratch folder as the per-user settings
-// folder (holding "DeviceLink.ini" with LastPort 7) and as the module's folder
-// (a short "Kelvo.ERR"), a silent message box, a trace sink that checks every
-// line, and the fuzzing transport registered as "Portway.Portway2.1".
+// What a target defines: one input, the process already set up (the scratch
+// folder, the fuzzing transport: SetUpProcess in fuzz_support.cpp).
 void FuzzOne(Input& in);
 
 // The process's scratch folder, without a trailing '/'.
 const std::string& ScratchDir();
 
 // One UTF-16 unit per byte.
-std::u16string Widen(std::span<const std::uint8_t> bytes);
+inline std::u16string Widen(std::span<const std::uint8_t> bytes) {
+    return {bytes.begin(), bytes.end()};
+}
 
 // The codes errorCode may hold (KelvoError).
 bool IsErrorCode(std::int32_t code);

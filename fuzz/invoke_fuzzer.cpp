@@ -15,11 +15,6 @@
 //          reference
 //   values: integers 8 bytes, VT_R4 4, a text a null flag, a length and the
 //          bytes, an array its count (up to 16) and its elements
-//
-// Left out: members that take a raw buffer with its length (the host vouches
-// for the buffer), Config (a window), Init (sleeps on a serial probe; the
-// connection-text target covers it), ScanUDP (the network) and ReadErrorLog
-// (writes a file the caller names; the error-log target covers it).
 #include "fuzz_support.h"
 
 #include "device/interface_table.h"
@@ -40,6 +35,9 @@ const VARTYPE kTypes[] = {
     VT_BSTR,        VT_DISPATCH, VT_UNKNOWN, VT_VARIANT, Array(VT_UI1), Array(VT_VARIANT),
     Array(VT_BSTR), Array(VT_I4)};
 
+// Left out: members that take a raw buffer with its length (the host vouches
+// for it), Config (a window), Init (sleeps on a serial probe; connection_text
+// covers it), ScanUDP (the network), ReadErrorLog (a file; error_log covers it).
 bool Excluded(const InterfaceMember& m) {
     if (std::ranges::find(m.args, VT_BYREF | VT_UI1) != m.args.end())
         return true;
@@ -181,11 +179,6 @@ void kelvo::fuzz::FuzzOne(Input& in) {
     const HRESULT hr =
         k->Invoke(id, GUID_NULL, 0, dispatchFlags, &params, (flags & 16) ? nullptr : &result,
                   nullptr, (flags & 64) ? nullptr : &argErr);
-    if (std::getenv("KELVO_FUZZ_VERBOSE"))
-        std::fprintf(
-            stderr, "member 0x%08x flags %u, %zu arguments: result 0x%08x (%d), errorCode %d\n",
-            static_cast<unsigned>(id), static_cast<unsigned>(dispatchFlags), count,
-            static_cast<unsigned>(hr), static_cast<int>(result.vt), static_cast<int>(k->errorCode));
     FUZZ_CHECK(KnownResult(hr));
     if (FAILED(hr))
         FUZZ_CHECK(result.vt == VT_EMPTY);

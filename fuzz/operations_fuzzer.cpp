@@ -100,11 +100,10 @@ HRESULT GetPar(Run& r) {
 
 // A value of one of the types, its bits from the arguments.
 void FillValue(Input& in, VARIANT& v, Bstr& text) {
-    static const VARTYPE kValueTypes[] = {VT_EMPTY, VT_I1,   VT_UI1,  VT_I2,  VT_UI2,
-                                          VT_I4,    VT_UI4,  VT_R4,   VT_R8,  VT_I8,
-                                          VT_UI8,   VT_BSTR, VT_BOOL, VT_NULL};
     VariantInit(&v);
-    v.vt = kValueTypes[in.u8() % std::size(kValueTypes)];
+    v.vt = static_cast<VARTYPE>(kTypes[in.u8() % std::size(kTypes)]);
+    if (v.vt == VT_DATE) // the types of get_Par, a null for the date
+        v.vt = VT_NULL;
     v.ullVal = in.u64();
     if (v.vt == VT_BOOL)
         v.boolVal = (v.ullVal & 1) ? VARIANT_TRUE : 0;

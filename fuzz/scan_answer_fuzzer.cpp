@@ -5,9 +5,6 @@
 
 #include "discovery/scan_udp.h"
 
-using namespace kelvo;
-using namespace kelvo::fuzz;
-
 void kelvo::fuzz::FuzzOne(Input& in) {
     // A buffer of exactly the datagram's size, so that a read past it is seen.
     const auto input = in.rest();
