@@ -13,11 +13,9 @@ using namespace kelvo::fuzz;
 namespace {
 
 std::u16string ConfString(CKelvo& k) {
-    BSTR text = nullptr;
-    FUZZ_CHECK(k.get_ConfString(&text) == S_OK && text != nullptr);
-    std::u16string s(BstrView(text));
-    SysFreeString(text);
-    return s;
+    Out<BSTR> text(false, nullptr);
+    FUZZ_CHECK(text.Check(k.get_ConfString(text.ptr())) == S_OK);
+    return std::u16string(BstrView(text.value));
 }
 
 void CheckConfString(const std::u16string& text, bool remember) {

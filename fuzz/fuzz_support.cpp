@@ -179,8 +179,7 @@ CKelvo* ConnectedObject(bool serial, std::uint8_t address, bool utf8) {
 
 void ReleaseChecked(CKelvo* k, bool usable) {
     FuzzTransport& t = FuzzTransport::Instance();
-    FUZZ_CHECK(IsErrorCode(k->errorCode));
-    FUZZ_CHECK(t.lockDepth == 0);
+    FUZZ_CHECK(IsErrorCode(k->errorCode) && t.lockDepth == 0);
     if (usable && k->portAdapter) {
         std::vector<std::uint8_t> answer = AnswerFrame(k->frameCount, 0x30E0);
         if (k->serialMode)
@@ -189,9 +188,7 @@ void ReleaseChecked(CKelvo* k, bool usable) {
         answers.clear();
         AppendAnswer(answers, answer);
         t.Play(answers, {.answers = true});
-        FUZZ_CHECK(k->Save_Command() == S_OK);
-        FUZZ_CHECK(k->errorCode == KE_OK);
-        FUZZ_CHECK(t.lockDepth == 0);
+        FUZZ_CHECK(k->Save_Command() == S_OK && k->errorCode == KE_OK && t.lockDepth == 0);
     }
     k->Release();
     FUZZ_CHECK(t.references() == 1);

@@ -164,9 +164,9 @@ void kelvo::fuzz::FuzzOne(Input& in) {
         args[i].Make(vt, reference, in);
     }
     // rgvarg holds the arguments last to first.
-    std::vector<VARIANT> rgvarg(count);
-    for (std::size_t i = 0; i < count; ++i)
-        rgvarg[i] = args[count - 1 - i].passed;
+    std::vector<VARIANT> rgvarg;
+    for (auto a = args.rbegin(); a != args.rend(); ++a)
+        rgvarg.push_back(a->passed);
     DISPID putId = DISPID_PROPERTYPUT;
     DISPPARAMS params{rgvarg.data(), &putId, static_cast<UINT>(count),
                       (flags & 32) && count > 0 ? 1u : 0u};

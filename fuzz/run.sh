@@ -1,11 +1,7 @@
 #!/usr/bin/env bash
-# Runs every fuzz target of the fuzz build (or those in FUZZ_TARGETS) for
-# FUZZ_SECONDS seconds each (60), one after the other, on its corpus and a
-# work folder that receives the new inputs, and prints executions, rate,
-# coverage, new inputs and findings per target; FUZZ_MERGE=1 then merges the
-# new inputs into fuzz/corpus/<target>. In the tree FUZZ_BUILD (build-fuzz):
-# work/<target>, findings in artifacts/<target>/, the fuzzer's output in
-# logs/<target>.log. Exits with 1 when a target found something.
+# Runs the fuzz targets of the fuzz build one after the other (fuzz/README.md):
+# FUZZ_SECONDS each (60), FUZZ_TARGETS (all), FUZZ_BUILD (build-fuzz: work/,
+# artifacts/, logs/), FUZZ_MERGE=1. Exits with 1 when a target found something.
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -93,10 +93,9 @@ void kelvo::fuzz::FuzzOne(Input& in) {
                hr == DISP_E_BADVARTYPE || hr == E_INVALIDARG || hr == E_OUTOFMEMORY);
 
     const Number* n = std::ranges::find(kNumbers, vt, &Number::vt);
-    if (n == std::end(kNumbers))
-        n = nullptr;
+    const bool number = n != std::end(kNumbers);
     // An integer target agrees with the 64-bit reading of the same text.
-    if (n && n->min <= n->max) {
+    if (number && n->min <= n->max) {
         VARIANT wide;
         const HRESULT wideHr = Convert(text, VT_I8, flags & ~2, wide);
         const long long v = SUCCEEDED(wideHr) ? wide.llVal : 0;
@@ -111,7 +110,7 @@ void kelvo::fuzz::FuzzOne(Input& in) {
     if (FAILED(hr))
         return;
     FUZZ_CHECK(result.vt == vt);
-    if (n) {
+    if (number) {
         // The value as text and back.
         Variant asText;
         FUZZ_CHECK(VariantChangeType(&asText, &result, 0, VT_BSTR) == S_OK);
