@@ -84,14 +84,9 @@ inline Script ReplyCut(Bytes answer) {
         c.transport->AnswerThenTimeout(b);
     };
 }
-// Bytes as they stand; with `thenSilence` nothing more follows them.
-inline Script Raw(Bytes bytes, bool thenSilence = false) {
-    return [bytes, thenSilence](ConnectedKelvo& c) {
-        if (thenSilence)
-            c.transport->AnswerThenTimeout(bytes);
-        else
-            c.transport->Answer(bytes);
-    };
+// Bytes as they stand.
+inline Script Raw(Bytes bytes) {
+    return [bytes](ConnectedKelvo& c) { c.transport->Answer(bytes); };
 }
 
 // A VT_BSTR VARIANT whose text lives to the end of the program, for tables.
@@ -104,24 +99,6 @@ inline VARIANT Str(const char16_t* text) {
     v.bstrVal = kept.back()->get();
     return v;
 }
-
-// A VT_ARRAY | VT_VARIANT argument of `count` empty elements; owns the array.
-class VariantArray {
-public:
-    explicit VariantArray(std::size_t count) {
-        v_.vt = VT_ARRAY | VT_VARIANT;
-        v_.parray = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(count));
-    }
-    VARIANT& at(std::size_t i) { return static_cast<VARIANT*>(v_.parray->pvData)[i]; }
-    void Bool(std::size_t i, VARIANT_BOOL value = VARIANT_TRUE) {
-        at(i).vt = VT_BOOL;
-        at(i).boolVal = value;
-    }
-    VARIANT& get() { return v_; }
-
-private:
-    Variant v_;
-};
 
 // One call of a member with fixed arguments. It renders what the member hands
 // back into `result` on success and checks that a failure left it alone;

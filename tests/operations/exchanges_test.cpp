@@ -36,14 +36,17 @@ Call OwnPassword(const std::u16string& user) {
 // false, b VT_BOOL 1, I VT_I4 1, '.' VT_EMPTY.
 Call SetBits(const std::u16string& name, BYTE role, std::string elements) {
     return [=](CKelvo* k) {
-        VariantArray bits(elements.size());
+        Variant bits;
+        bits.vt = VT_ARRAY | VT_VARIANT;
+        bits.parray = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(elements.size()));
         for (std::size_t i = 0; i < elements.size(); ++i) {
-            if (elements[i] == 'I')
-                bits.at(i) = VariantOf(VT_I4, 1);
-            else if (elements[i] != '.')
-                bits.Bool(i, elements[i] == 'T' ? VARIANT_TRUE : elements[i] == 'b' ? 1 : 0);
+            VARIANT& e = static_cast<VARIANT*>(bits.parray->pvData)[i];
+            if (elements[i] != '.')
+                e = elements[i] == 'I' ? VariantOf(VT_I4, 1) : VariantOf(VT_BOOL, 0);
+            if (elements[i] == 'T' || elements[i] == 'b')
+                e.boolVal = elements[i] == 'T' ? VARIANT_TRUE : 1;
         }
-        return k->SetPermissionsAndRole(Bstr(name).get(), role, bits.get());
+        return k->SetPermissionsAndRole(Bstr(name).get(), role, bits);
     };
 }
 const Call kSetPermissions = SetBits(u"abc", 7, "T" + std::string(32, '.') + "T");
@@ -90,11 +93,8 @@ HRESULT GetPermissions(CKelvo* k, std::string& result) {
         return hr;
     }
     EXPECT_EQ(out.vt, VT_ARRAY | VT_VARIANT);
-    LONG lower = -1, upper = -1;
-    SafeArrayGetLBound(out.parray, 1, &lower);
-    SafeArrayGetUBound(out.parray, 1, &upper);
-    EXPECT_EQ(lower, 0);
-    EXPECT_EQ(upper, 64);
+    EXPECT_EQ(out.parray->rgsabound[0].lLbound, 0);
+    EXPECT_EQ(out.parray->rgsabound[0].cElements, 65u);
     const auto* items = static_cast<const VARIANT*>(out.parray->pvData);
     EXPECT_EQ(items[0].vt, VT_UI1);
     result = "role " + std::to_string(items[0].bVal) + " bits";
@@ -435,34 +435,26 @@ const FailureRow kFailures[] = {
      "CKelvo::SafeDataRead FAILED (error code: 352321538)", 0x15000002},
     {"SafeObjectDeviceError", false, SafeObject, Reply(Concat(AnswerFrame(0, 0x5031, Bytes(8)), DeviceError(3))), 1,
      "CKelvo::ReadSafeObject FAILED (error code: 3)", 3},
+    // A length byte other than 4: all L bytes are read and covered by the CRC; the first (at
+    // most 4) of them are the code.
+    {"ResetErrorL0", false, kResetError, Reply(AnswerFrame(0, 0x04C1, {0})), 1, "CKelvo::ResetError fail 11 (error code: 0)", 0},
+    {"ResetErrorL2", true, kResetError, Reply(AnswerFrame(0, 0x04C1, {2, 0x34, 0x12})), 1, "CKelvo::ResetError fail 11 (error code: 4660)",
+     0x1234},
+    {"ResetErrorL7", false, kResetError, Reply(AnswerFrame(0, 0x04C1, {7, 1, 2, 3, 4, 5, 6, 7})), 1,
+     "CKelvo::ResetError fail 11 (error code: 67305985)", 0x04030201},
+    {"ResetErrorL7Serial", true, kResetError, Reply(AnswerFrame(0, 0x04C1, {7, 1, 2, 3, 4, 5, 6, 7})), 1,
+     "CKelvo::ResetError fail 11 (error code: 67305985)", 0x04030201},
+    {"DeleteLogL0", true, kDeleteLog, Reply(AnswerFrame(0, 0x0431, {0})), 1, kDeleteFail + "11 (error code: 0)", 0},
+    {"DeleteLogL2", false, kDeleteLog, Reply(AnswerFrame(0, 0x0431, {2, 0x34, 0x12})), 1, kDeleteFail + "11 (error code: 4660)", 0x1234},
+    {"DeleteLogL7", false, kDeleteLog, Reply(AnswerFrame(0, 0x0431, {7, 1, 2, 3, 4, 5, 6, 7})), 1, kDeleteFail + "11 (error code: 67305985)",
+     0x04030201},
+    {"DeleteLogL7Serial", true, kDeleteLog, Reply(AnswerFrame(0, 0x0431, {7, 1, 2, 3, 4, 5, 6, 7})), 1,
+     kDeleteFail + "11 (error code: 67305985)", 0x04030201},
 };
 // clang-format on
 
 TEST(Exchange, FailureStoresTheCodeTracesTheStepAndUnlocksOnce) {
     ExpectFailures(kFailures);
-}
-
-// A length byte other than 4: all L bytes are read and covered by the CRC;
-// the first (at most 4) of them are the code.
-TEST(Exchange, LengthPrefixedDeviceErrorKeepsAtMostFourBytes) {
-    const std::pair<Bytes, std::uint32_t> cases[] = {
-        {{}, 0}, {{0x34, 0x12}, 0x1234}, {{1, 2, 3, 4, 5, 6, 7}, 0x04030201}};
-    for (const auto& [call, errorWord] : {std::pair{kResetError, 0x04C1}, {kDeleteLog, 0x0431}}) {
-        for (const auto& [code, status] : cases) {
-            for (bool serial : {false, true}) {
-                SCOPED_TRACE(std::to_string(errorWord) + " L=" + std::to_string(code.size()) +
-                             (serial ? " serial" : " tcp"));
-                ConnectedKelvo c(serial, 5);
-                c.kelvo->deviceStatus = 0xFFFFFFFF;
-                const Bytes data = Concat({static_cast<std::uint8_t>(code.size())}, code);
-                c.transport->Answer(
-                    c.Wire(AnswerFrame(0, static_cast<std::uint16_t>(errorWord), data)));
-                EXPECT_EQ(call(c.kelvo), E_FAIL);
-                EXPECT_EQ(c.kelvo->errorCode, 1);
-                EXPECT_EQ(c.kelvo->deviceStatus, status);
-            }
-        }
-    }
 }
 
 // ---------------------------------------------------------------- refusals

@@ -46,35 +46,16 @@ Bytes LoginAnswer(std::uint16_t counter, const std::string& user) {
 
 // The value of a VARIANT as "type:value" text, for table comparisons.
 std::string Text(const VARIANT& v) {
-    char buf[64];
-    switch (v.vt) {
-    case VT_I1:
-        return "i1:" + std::to_string(static_cast<int>(static_cast<signed char>(v.cVal)));
-    case VT_UI1:
-        return "ui1:" + std::to_string(v.bVal);
-    case VT_I2:
-        return "i2:" + std::to_string(v.iVal);
-    case VT_UI2:
-        return "ui2:" + std::to_string(v.uiVal);
-    case VT_I4:
-        return "i4:" + std::to_string(v.lVal);
-    case VT_UI4:
-        return "ui4:" + std::to_string(v.ulVal);
-    case VT_R4:
-        std::snprintf(buf, sizeof buf, "r4:%g", static_cast<double>(v.fltVal));
-        return buf;
-    case VT_R8:
-        std::snprintf(buf, sizeof buf, "r8:%g", v.dblVal);
-        return buf;
-    case VT_I8:
-        return "i8:" + std::to_string(v.llVal);
-    case VT_UI8:
-        return "ui8:" + std::to_string(v.ullVal);
-    case VT_BSTR:
-        return "str:" + Utf16ToUtf8(BstrView(v.bstrVal));
-    default:
-        return "vt " + std::to_string(v.vt);
+    const std::pair<VARTYPE, const char*> names[] = {
+        {VT_I1, "i1"}, {VT_UI1, "ui1"}, {VT_I2, "i2"},   {VT_UI2, "ui2"},
+        {VT_I4, "i4"}, {VT_UI4, "ui4"}, {VT_R4, "r4"},   {VT_R8, "r8"},
+        {VT_I8, "i8"}, {VT_UI8, "ui8"}, {VT_BSTR, "str"}};
+    Variant text;
+    for (const auto& [vt, name] : names) {
+        if (v.vt == vt && SUCCEEDED(VariantChangeType(&text, &v, 0, VT_BSTR)))
+            return name + (":" + Utf16ToUtf8(BstrView(text.bstrVal)));
     }
+    return "vt " + std::to_string(v.vt);
 }
 
 // Values to write.
@@ -123,8 +104,8 @@ ExchangeRow ReadRow(const char* name, SHORT type, const Bytes& value, const char
             Links::Both,
             9};
 }
-ExchangeRow WriteRow(const char* name, Call call, std::string request) {
-    return {name, call, request, {}, "", {}, Links::Both, 9};
+ExchangeRow WriteRow(const char* name, Call call, std::string request, Links links = Links::Both) {
+    return {name, call, request, {}, "", {}, links, 9};
 }
 
 // The index goes out as its low 16 bits, the subindex as its low byte; a write
@@ -279,14 +260,9 @@ TEST(Parameters, WriteConvertsAndSendsTheValueBytes) {
             char head[40];
             std::snprintf(head, sizeof head, "21 00 00 %02zx 02 %02x 34 12 07 ", 5 + length,
                           eeprom ? 2 : 3);
-            rows.push_back({tc.name,
-                            Write(0x1234, tc.type, tc.value, eeprom),
-                            head + std::string(tc.valueBytes),
-                            {},
-                            "",
-                            {},
-                            eeprom ? Links::Tcp : Links::Serial,
-                            9});
+            rows.push_back(WriteRow(tc.name, Write(0x1234, tc.type, tc.value, eeprom),
+                                    head + std::string(tc.valueBytes),
+                                    eeprom ? Links::Tcp : Links::Serial));
         }
     }
     ExpectExchanges(rows);
