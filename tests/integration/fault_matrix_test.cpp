@@ -52,13 +52,13 @@ struct ReadLog {
 };
 ReadLog g_reads;
 
-// Passes every call to the Linux transport; notes each write and each
-// successful read while the log is on.
+// Passes every call of a link to the Linux transport (variant data is not
+// provided by either); notes each write and each successful read while the log
+// is on.
 class RecordingPortway final : public PortwayDouble {
 public:
     explicit RecordingPortway(IPortway* inner) : inner_(inner) {}
 
-    HRESULT GetTypeInfoCount(UINT* n) override { return inner_->GetTypeInfoCount(n); }
     HRESULT Open(BSTR c) override { return inner_->Open(c); }
     HRESULT Close() override { return inner_->Close(); }
     HRESULT Reset() override { return inner_->Reset(); }
@@ -75,8 +75,6 @@ public:
             g_reads.requests.emplace_back();
         return inner_->Write(buffer, length);
     }
-    HRESULT WriteVariantData(VARIANT v) override { return inner_->WriteVariantData(v); }
-    HRESULT ReadVariantData(VARIANT* v, LONG a) override { return inner_->ReadVariantData(v, a); }
     HRESULT get_ErrorCode(PortwayErrorCode* e) override { return inner_->get_ErrorCode(e); }
     HRESULT AddMessageFilter(LONG, LONG) override { return S_OK; }
     HRESULT RemMessageFilter(LONG, LONG) override { return S_OK; }

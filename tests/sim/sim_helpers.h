@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,15 @@ inline Bytes Counted(const std::string& text) {
     Bytes b{static_cast<std::uint8_t>(text.size())};
     b.insert(b.end(), text.begin(), text.end());
     return b;
+}
+
+// Bytes written as hex pairs between blanks.
+inline Bytes Hex(const std::string& pairs) {
+    Bytes out;
+    std::istringstream in(pairs);
+    for (std::string pair; in >> pair;)
+        out.push_back(static_cast<std::uint8_t>(std::stoul(pair, nullptr, 16)));
+    return out;
 }
 
 // The status word of a TCP answer; 0 when it is too short.

@@ -45,23 +45,14 @@ TEST(SimulatorAnswers, SaveAndRefusalsByteForByte) {
         std::uint32_t saves;
     };
     const Case cases[] = {
-        {"save", LinkKind::Tcp, Frame(0x012A, 0x300E), {0x03, 0x2A, 0x01, 0x02, 0xE0, 0x30}, 1},
+        {"save", LinkKind::Tcp, Frame(0x012A, 0x300E), Hex("03 2a 01 02 e0 30"), 1},
         // Both checked against an independent CRC-16/CCITT-FALSE.
-        {"save for address 5",
-         LinkKind::Serial,
-         {0x05, 0x03, 0x2A, 0x01, 0x02, 0x0E, 0x30, 0x1B, 0x05},
-         {0x05, 0x03, 0x2A, 0x01, 0x02, 0xE0, 0x30, 0xA6, 0x36},
-         1},
-        {"save with a payload: bad request",
-         LinkKind::Tcp,
-         Frame(1, 0x300E, {0x99}),
-         {0x03, 0x01, 0x00, 0x07, 0xE1, 0x30, 0x04, 0x02, 0x00, 0x00, 0x0A},
-         0},
-        {"unknown command: the error word of the rule",
-         LinkKind::Tcp,
-         Frame(9, 0x0F0C, {0x03}),
-         {0x03, 0x09, 0x00, 0x07, 0xC1, 0x0F, 0x04, 0x01, 0x00, 0x00, 0x0A},
-         0},
+        {"save for address 5", LinkKind::Serial, Hex("05 03 2a 01 02 0e 30 1b 05"),
+         Hex("05 03 2a 01 02 e0 30 a6 36"), 1},
+        {"save with a payload: bad request", LinkKind::Tcp, Frame(1, 0x300E, {0x99}),
+         Hex("03 01 00 07 e1 30 04 02 00 00 0a"), 0},
+        {"unknown command: the error word of the rule", LinkKind::Tcp, Frame(9, 0x0F0C, {0x03}),
+         Hex("03 09 00 07 c1 0f 04 01 00 00 0a"), 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

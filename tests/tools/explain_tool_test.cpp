@@ -67,6 +67,15 @@ TEST(KelvoMessages, ConnectionTextsTransportFailuresAndCommands) {
          "error: cannot reach 127.0.123.4:17221: connection refused\n"},
         {"-c TCPIP:127.0.123.3/17221,300 save", 1, "",
          "error: cannot reach 127.0.123.3:17221: no answer within 300 ms\n"},
+        // The JSON of a failure with the warnings of its connection text; without
+        // warnings: KelvoTool's CRCMemory row and KelvoToolSimulator's device error.
+        {"--json -c TCPIP:127.0.123.4/1,300 save", 1,
+         "{\"ok\":false,\"hresult\":2147747074,\"errorCode\":16,\"deviceStatus\":0,\"result\":"
+         "null,\"hresultHex\":\"0x80040502\",\"deviceStatusHex\":\"0x00000000\",\"message\":"
+         "\"cannot reach 127.0.123.4:17221: connection refused\",\"exitStatus\":1,\"warnings\":"
+         "[\"'TCPIP:127.0.123.4/1,300': the port item is ignored: 17221 is used (17222 with "
+         "SSL)\"]}\n",
+         "warning: "},
         // "host name not found"; without a name server to ask (no network)
         // the lookup's own reason instead.
         {"-c TCPIP:no-such-host.invalid/17221,2000 save", 1, "",
@@ -98,18 +107,6 @@ TEST(KelvoMessages, ConnectionTextsTransportFailuresAndCommands) {
     };
     for (const ToolCase& c : cases)
         Check(c);
-}
-
-// The JSON of a failure with the warnings of its connection text; without
-// warnings: KelvoTool's CRCMemory row and KelvoToolSimulator's device error.
-TEST(KelvoMessages, JsonFailureWithWarnings) {
-    Check({"--json -c TCPIP:127.0.123.4/1,300 save", 1,
-           "{\"ok\":false,\"hresult\":2147747074,\"errorCode\":16,\"deviceStatus\":0,\"result\":"
-           "null,\"hresultHex\":\"0x80040502\",\"deviceStatusHex\":\"0x00000000\",\"message\":"
-           "\"cannot reach 127.0.123.4:17221: connection refused\",\"exitStatus\":1,\"warnings\":"
-           "[\"'TCPIP:127.0.123.4/1,300': the port item is ignored: 17221 is used (17222 with "
-           "SSL)\"]}\n",
-           "warning: "});
 }
 
 TEST(KelvoMessagesSimulator, LoginHintsAndSecretsStayMasked) {

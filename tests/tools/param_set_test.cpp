@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <tuple>
 
 namespace kelvo::tool {
 namespace {
@@ -18,6 +19,11 @@ ParamEntry Value(LONG ipa, VARTYPE type, std::string value, std::string name = {
     e.value = std::move(value);
     e.name = std::move(name);
     return e;
+}
+
+// Every field an entry keeps, for comparing entries whole.
+auto Fields(const ParamEntry& e) {
+    return std::tie(e.ipa, e.sub, e.type, e.name, e.value, e.error, e.errorText);
 }
 
 std::string Write(const test::TempFolder& folder, const std::string& name,
@@ -60,17 +66,8 @@ TEST(ParamSetFile, BackupValuesReadBackTheSameInCsvAndJson) {
         EXPECT_TRUE(file.hasValues);
         EXPECT_EQ(file.header, header);
         ASSERT_EQ(file.entries.size(), entries.size());
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            const ParamEntry& want = entries[i];
-            const ParamEntry& got = file.entries[i];
-            EXPECT_EQ(got.ipa, want.ipa) << i;
-            EXPECT_EQ(got.sub, want.sub) << i;
-            EXPECT_EQ(got.type, want.type) << i;
-            EXPECT_EQ(got.name, want.name) << i;
-            EXPECT_EQ(got.value, want.value) << i;
-            EXPECT_EQ(got.error, want.error) << i;
-            EXPECT_EQ(got.errorText, want.errorText) << i;
-        }
+        for (std::size_t i = 0; i < entries.size(); ++i)
+            EXPECT_EQ(Fields(file.entries[i]), Fields(entries[i])) << i;
     }
 }
 
