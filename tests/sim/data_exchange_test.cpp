@@ -23,34 +23,79 @@ Bytes Counting(std::size_t n, std::uint8_t start = 0) {
     return b;
 }
 
-// Reads and writes that succeed run against the component in DataAgainstSim.
-TEST(SimulatorDataAreas, RefusalsCarryTheirCodesAndChangeNothing) {
-    Device device;
-    ASSERT_EQ(Status(device.Ask(Frame(0, 0x1004, Range(1, 2, 3, 4, 63, 1, {6})))), 0x1040);
+Bytes ReadRequest(std::uint16_t command, std::uint16_t index, std::uint8_t sub,
+                  std::uint16_t counter = 1) {
+    FrameWriter w;
+    w.u16(index).u8(sub);
+    return Frame(counter, command, w.data());
+}
 
+Bytes WriteRequest(std::uint16_t command, std::uint16_t index, std::uint8_t sub,
+                   const Bytes& value) {
+    FrameWriter w;
+    w.u16(index).u8(sub).u8(static_cast<std::uint8_t>(value.size())).bytes(value);
+    return Frame(1, command, w.data());
+}
+
+// A parameter's error answer: zeroed index and sub-index, then [4][code].
+Bytes ParameterError(std::uint16_t status, std::uint32_t code) {
+    FrameWriter w;
+    w.u8(0).u8(0).u8(0).u8(4).u32(code);
+    return Answer(1, status, w.data());
+}
+
+// Refused requests: the whole error answer, in the form of its command, and
+// nothing changed. Reads and writes that succeed run against the component in
+// DataAgainstSim, the error log in CommandsAgainstSim.
+TEST(SimulatorDevice, RefusalsAnswerInTheFormOfTheirCommandAndChangeNothing) {
     struct Case {
         const char* what;
-        Bytes frame;
-        std::uint16_t status;
-        std::uint32_t code;
+        Bytes request;
+        Bytes answer;
+        bool loggedIn = false;
     };
     const Case cases[] = {
-        {"read of an unknown block", Frame(2, 0x1003, Range(1, 2, 3, 5, 0, 1)), 0x1031,
-         kUnknownBlockError},
-        {"read past the end", Frame(2, 0x1003, Range(1, 2, 3, 4, 61, 4)), 0x1031, kDataRangeError},
-        {"write past the end", Frame(2, 0x1004, Range(1, 2, 3, 4, 63, 2, {1, 2})), 0x0221,
-         kDataRangeError},
-        {"SSC read beyond the buffer", Frame(2, 0x1001, {0xFF, 0, 0, 0, 2}), 0x1011,
-         kDataRangeError},
-        {"safety write of 39 bytes", Frame(2, 0x5001, Counting(39)), 0x5011, kBadRequestError},
+        {"read of an unknown block", Frame(1, 0x1003, Range(1, 2, 3, 5, 0, 1)),
+         ErrorAnswer(1, 0x1031, kUnknownBlockError)},
+        {"read past the end", Frame(1, 0x1003, Range(1, 2, 3, 4, 61, 4)),
+         ErrorAnswer(1, 0x1031, kDataRangeError)},
+        {"write past the end", Frame(1, 0x1004, Range(1, 2, 3, 4, 63, 2, {1, 2})),
+         ErrorAnswer(1, 0x0221, kDataRangeError)},
+        {"SSC read beyond the buffer", Frame(1, 0x1001, {0xFF, 0, 0, 0, 2}),
+         ErrorAnswer(1, 0x1011, kDataRangeError)},
+        {"safety write of 39 bytes", Frame(1, 0x5001, Counting(39)),
+         ErrorAnswer(1, 0x5011, kBadRequestError)},
+        // The error follows the rest of the 14-byte header.
+        {"unknown safety object", Frame(1, 0x5003, {0x00, 0x60, 2}),
+         ErrorAnswer(1, 0x5031, kUnknownSafeObjectError, Bytes(8, 0))},
+        // Reset: the seventh header byte, then the code without a length byte.
+        {"reset", Frame(1, 0x0401, {1}), Answer(1, 0x0411, {0, 0x02, 0x00, 0x00, 0x0A})},
+        // Axis 4 of 4: length byte and code.
+        {"reset error of axis 4", Frame(1, 0x040C, {4}),
+         Answer(1, 0x04C1, {4, 0x04, 0x00, 0x00, 0x0A})},
+        // One past the log's last entry is the first index refused.
+        {"error log entry 3", Frame(1, 0x040B, {3, 0, 1}),
+         Answer(1, 0x04B1, {3, 0, 0, 4, 0x03, 0x00, 0x00, 0x0A})},
+        {"unknown parameter", ReadRequest(0x0201, 0x7777, 0),
+         ParameterError(0x0211, kUnknownParameterError)},
+        {"read-only parameter", WriteRequest(0x0202, 0x2000, 0, {1, 2, 3, 4}),
+         ParameterError(0x0221, kReadOnlyParameterError), true},
+        {"parameter length", WriteRequest(0x0202, 0x1004, 0, {1, 2}),
+         ParameterError(0x0221, kParameterLengthError)},
+        {"protected parameter", ReadRequest(0x0301, 0x3000, 0),
+         ParameterError(0x0311, kLoginMissingError)},
+        {"short parameter read", Frame(1, 0x0201, {1, 0}),
+         ParameterError(0x0211, kBadRequestError)},
     };
     for (const Case& c : cases) {
-        const Bytes answer = device.Ask(c.frame);
-        EXPECT_EQ(Status(answer), c.status) << c.what;
-        EXPECT_EQ(ErrorCode(answer), c.code) << c.what;
+        DeviceState state;
+        if (c.loggedIn)
+            state.sessionUser = "admin";
+        Device d(state);
+        EXPECT_EQ(d.Ask(c.request), c.answer) << c.what;
+        EXPECT_EQ(d.State().data.blocks, state.data.blocks) << c.what;
+        EXPECT_EQ(d.State().errorResetCount, 0u) << c.what;
     }
-    // The refused writes changed nothing.
-    EXPECT_EQ(device.State().data.blocks.at({1, 2, 3, 4})[63], 6);
 }
 
 TEST(SimulatorDataBlocks, AWriteWhoseLengthByteWrappedIsFramedByItsLenField) {
@@ -64,15 +109,6 @@ TEST(SimulatorDataBlocks, AWriteWhoseLengthByteWrappedIsFramedByItsLenField) {
               (Bytes{0, 0, 0, 2, 0x40, 0x10, 0, 1, 0, 2, 0xE0, 0x30}));
     const Bytes block = device.State().data.blocks.at({9, 9, 9, 9});
     EXPECT_EQ(Bytes(block.begin() + 10, block.begin() + 310), Counting(300));
-}
-
-// An unknown safety object: the error answer follows the rest of its 14-byte header.
-TEST(SimulatorSafety, UnknownObjectAnswersAfterTheWholeHeader) {
-    Device device;
-    const Bytes unknown = device.Ask(Frame(6, 0x5003, {0x00, 0x60, 2}));
-    ASSERT_EQ(unknown.size(), 19u);
-    EXPECT_EQ(Status(unknown), 0x5031);
-    EXPECT_EQ(ErrorCode(unknown, 14), kUnknownSafeObjectError);
 }
 
 TEST(SimulatorDataState, SectionReplacesBlocksAndObjectsAndPadsToSize) {
@@ -90,15 +126,6 @@ TEST(SimulatorDataState, SectionReplacesBlocksAndObjectsAndPadsToSize) {
     ASSERT_EQ(state.data.safeObjects.size(), 1u);
     EXPECT_EQ(state.data.safeObjects.at(SafeObjectKey(0x7000, 3)), 0xFFFFFFFFu);
     EXPECT_EQ(state.data.ssc, (Bytes{0xAA, 0xBB}));
-}
-
-TEST(SimDeviceCommands, ErrorAnswersHaveTheCommandsForm) {
-    Device d;
-    // Reset: the seventh header byte, then the code without a length byte.
-    EXPECT_EQ(d.Ask(Frame(1, 0x0401, {1})), Answer(1, 0x0411, {0, 0x02, 0x00, 0x00, 0x0A}));
-    // Axis 4 of 4: length byte and code.
-    EXPECT_EQ(d.Ask(Frame(2, 0x040C, {4})), Answer(2, 0x04C1, {4, 0x04, 0x00, 0x00, 0x0A}));
-    EXPECT_EQ(d.State().errorResetCount, 0u);
 }
 
 // Reads every frame of one entry the way the component does.
@@ -119,14 +146,6 @@ Bytes Download(Device& d, std::uint16_t index, int* frames) {
         if (!answer[9])
             return record;
     }
-}
-
-// The log runs end to end in CommandsAgainstSim; one past its last entry is
-// the first index the device refuses.
-TEST(SimErrorLog, EntryPastTheEndIsRefused) {
-    Device d;
-    EXPECT_EQ(d.Ask(Frame(1, 0x040B, {3, 0, 1})),
-              Answer(1, 0x04B1, {3, 0, 0, 4, 0x03, 0x00, 0x00, 0x0A}));
 }
 
 TEST(SimErrorLog, WrongIndexEchoOnTheChosenRequest) {
@@ -157,53 +176,6 @@ TEST(SimErrorLog, StateFileSection) {
     int frames = 0;
     EXPECT_EQ(Download(d, 0, &frames), state.errorLog[0]);
     EXPECT_EQ(frames, 5);
-}
-
-Bytes ReadRequest(std::uint16_t command, std::uint16_t index, std::uint8_t sub,
-                  std::uint16_t counter = 1) {
-    FrameWriter w;
-    w.u16(index).u8(sub);
-    return Frame(counter, command, w.data());
-}
-
-Bytes WriteRequest(std::uint16_t command, std::uint16_t index, std::uint8_t sub,
-                   const Bytes& value) {
-    FrameWriter w;
-    w.u16(index).u8(sub).u8(static_cast<std::uint8_t>(value.size())).bytes(value);
-    return Frame(1, command, w.data());
-}
-
-// A parameter's error answer: zeroed index and sub-index, then [4][code].
-Bytes ParameterError(std::uint16_t status, std::uint32_t code) {
-    FrameWriter w;
-    w.u8(0).u8(0).u8(0).u8(4).u32(code);
-    return Answer(1, status, w.data());
-}
-
-TEST(SimulatorParameters, DeviceErrorsOfAccess) {
-    struct Case {
-        const char* name;
-        Bytes request;
-        bool loggedIn;
-        std::uint16_t status;
-        std::uint32_t code;
-    };
-    const Case cases[] = {
-        {"unknown read", ReadRequest(0x0201, 0x7777, 0), false, 0x0211, kUnknownParameterError},
-        {"read-only", WriteRequest(0x0202, 0x2000, 0, {1, 2, 3, 4}), true, 0x0221,
-         kReadOnlyParameterError},
-        {"length", WriteRequest(0x0202, 0x1004, 0, {1, 2}), false, 0x0221, kParameterLengthError},
-        {"protected read", ReadRequest(0x0301, 0x3000, 0), false, 0x0311, kLoginMissingError},
-        {"short read payload", Frame(1, 0x0201, {1, 0}), false, 0x0211, kBadRequestError},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        DeviceState state;
-        if (c.loggedIn)
-            state.sessionUser = "admin";
-        Device d(state);
-        EXPECT_EQ(d.Ask(c.request), ParameterError(c.status, c.code));
-    }
 }
 
 TEST(SimulatorParameters, RamWriteLeavesTheStoredValue) {

@@ -29,27 +29,6 @@ DeviceState WithOperator() {
     return state;
 }
 
-TEST(SimulatorLogin, RefusedLoginsAnswerTheirCodeAndOpenNoSession) {
-    struct Case {
-        const char* what;
-        Bytes payload;
-        std::uint32_t code;
-    };
-    const Case cases[] = {
-        {"wrong password", Credentials("admin", "admiN"), kWrongLoginError},
-        {"password of another user", Credentials("op", "admin"), kWrongLoginError},
-        {"no payload", {}, kBadRequestError},
-        {"user longer than the payload", {9, 'a', 'b'}, kBadRequestError},
-        {"bytes after the password", {1, 'a', 1, 'b', 0}, kBadRequestError},
-    };
-    for (const Case& c : cases) {
-        Device device(WithOperator());
-        EXPECT_EQ(device.Ask(Frame(7, kLogin, c.payload)), ErrorAnswer(7, 0x3011, c.code))
-            << c.what;
-        EXPECT_EQ(device.State().sessionUser, "") << c.what;
-    }
-}
-
 TEST(SimulatorLogin, SecondLoginReplacesTheSessionAndLogoutEndsIt) {
     Device device(WithOperator());
     // The accepted login echoes the user after its length.
@@ -145,7 +124,8 @@ public:
     }
 };
 
-TEST(SimulatorUsers, RefusalsCarryTheirCodes) {
+// Refused requests answer their code and change neither the users nor the session.
+TEST(SimulatorSession, RefusalsCarryTheirCodesAndChangeNothing) {
     struct Case {
         const char* name;
         const char* user; // logged in first; null: no session
@@ -154,6 +134,11 @@ TEST(SimulatorUsers, RefusalsCarryTheirCodes) {
         std::uint32_t code;
     };
     const Case cases[] = {
+        {"wrong password", nullptr, kLogin, Credentials("admin", "admiN"), kWrongLoginError},
+        {"password of another user", nullptr, kLogin, Credentials("op", "admin"), kWrongLoginError},
+        {"login without payload", nullptr, kLogin, {}, kBadRequestError},
+        {"user longer than the payload", nullptr, kLogin, {9, 'a', 'b'}, kBadRequestError},
+        {"bytes after the password", nullptr, kLogin, {1, 'a', 1, 'b', 0}, kBadRequestError},
         {"list without a session", nullptr, kList, {}, kLoginMissingError},
         {"create without the right", "op", kCreate, Join({Counted("x"), Counted("")}),
          kNoRightError},
@@ -173,6 +158,7 @@ TEST(SimulatorUsers, RefusalsCarryTheirCodes) {
             d.Login(tc.user, tc.user == std::string("op") ? "s3cret" : "admin");
         EXPECT_EQ(d.Refused(tc.command, tc.payload), tc.code) << tc.name;
         EXPECT_EQ(d.State().users.size(), 2u) << tc.name;
+        EXPECT_EQ(d.State().sessionUser, tc.user ? tc.user : "") << tc.name;
     }
 }
 

@@ -33,10 +33,11 @@ inline Bytes Answer(std::uint16_t counter, std::uint16_t status, const Bytes& da
     return Frame(counter, status, data);
 }
 
-// A device error answer of node 0: the error word, then [4][code].
-inline Bytes ErrorAnswer(std::uint16_t counter, std::uint16_t word, std::uint32_t code) {
+// A device error answer of node 0: the error word, `before`, then [4][code].
+inline Bytes ErrorAnswer(std::uint16_t counter, std::uint16_t word, std::uint32_t code,
+                         const Bytes& before = {}) {
     FrameWriter w;
-    w.u8(4).u32(code);
+    w.bytes(before).u8(4).u32(code);
     return Answer(counter, word, w.data());
 }
 
