@@ -57,28 +57,63 @@ Call Certificate(LONG start, LONG expire) {
     return [=](CKelvo* k) { return k->CreateCertificate(start, expire); };
 }
 
-// A text result; a failure leaves the caller's pointer as it was.
-HRESULT TextResult(std::string& result, const std::function<HRESULT(BSTR*)>& call) {
-    BSTR out = reinterpret_cast<BSTR>(0x10);
-    const HRESULT hr = call(&out);
+// Calls `call` with the caller's result set to `sentinel`: a failure leaves
+// it so, a success renders it into `result`.
+template <class T>
+HRESULT Kept(std::string& result, T sentinel, const std::function<HRESULT(T*)>& call,
+             const std::function<std::string(T)>& render) {
+    T value = sentinel;
+    const HRESULT hr = call(&value);
     if (FAILED(hr)) {
-        EXPECT_EQ(out, reinterpret_cast<BSTR>(0x10));
+        EXPECT_EQ(value, sentinel);
         return hr;
     }
-    result = Utf16ToUtf8(BstrView(out));
-    SysFreeString(out);
+    result = render(value);
     return hr;
 }
+std::string TakeText(BSTR text) {
+    const std::string utf8 = Utf16ToUtf8(BstrView(text));
+    SysFreeString(text);
+    return utf8;
+}
+const auto kBstr = reinterpret_cast<BSTR>(0x10);
 HRESULT ListUsers(CKelvo* k, std::string& result) {
-    return TextResult(result, [k](BSTR* out) { return k->GetAllUsers(out); });
+    return Kept<BSTR>(
+        result, kBstr, [k](BSTR* out) { return k->GetAllUsers(out); }, TakeText);
 }
 HRESULT Key(CKelvo* k, std::string& result) {
-    return TextResult(result, [k](BSTR* out) { return k->GetBVAdminKey(out); });
+    return Kept<BSTR>(
+        result, kBstr, [k](BSTR* out) { return k->GetBVAdminKey(out); }, TakeText);
 }
 Call Ping(SHORT blink) {
     return [blink](CKelvo* k, std::string& result) {
-        return TextResult(result, [&](BSTR* out) { return k->Ping(blink, out); });
+        return Kept<BSTR>(
+            result, kBstr, [&](BSTR* out) { return k->Ping(blink, out); }, TakeText);
     };
+}
+Call Push(VARTYPE vt, std::int64_t value) {
+    return [=](CKelvo* k, std::string& result) {
+        return Kept<LONG>(
+            result, 77,
+            [&](LONG* out) { return k->PushDataCommand(2, 0x105, VariantOf(vt, value), out); },
+            [](LONG n) { return std::to_string(n); });
+    };
+}
+HRESULT SafeObject(CKelvo* k, std::string& result) {
+    return Kept<ULONG>(
+        result, 77, [k](ULONG* out) { return k->ReadSafeObject(0x1234, 5, out); },
+        [](ULONG n) { return std::to_string(n); });
+}
+HRESULT SafeRead(CKelvo* k, std::string& result) {
+    return Kept<SAFEARRAY*>(
+        result, reinterpret_cast<SAFEARRAY*>(0x1),
+        [k](SAFEARRAY** out) { return k->SafeDataRead(out); },
+        [](SAFEARRAY* read) {
+            const auto* got = static_cast<const std::uint8_t*>(read->pvData);
+            const std::string text = Hex(Bytes(got, got + read->rgsabound[0].cElements));
+            SafeArrayDestroy(read);
+            return text;
+        });
 }
 
 // The role and the numbers of the bits set, from the 65-element array.
@@ -105,30 +140,6 @@ HRESULT GetPermissions(CKelvo* k, std::string& result) {
             result += " " + std::to_string(i);
     }
     return hr;
-}
-
-// A number result; a failure leaves it at 77.
-template <class T>
-HRESULT NumberResult(std::string& result, const std::function<HRESULT(T*)>& call) {
-    T value = 77;
-    const HRESULT hr = call(&value);
-    if (FAILED(hr)) {
-        EXPECT_EQ(value, 77);
-        return hr;
-    }
-    result = std::to_string(value);
-    return hr;
-}
-Call Push(VARTYPE vt, std::int64_t value) {
-    return [=](CKelvo* k, std::string& result) {
-        return NumberResult<LONG>(result, [&](LONG* out) {
-            return k->PushDataCommand(2, 0x105, VariantOf(vt, value), out);
-        });
-    };
-}
-HRESULT SafeObject(CKelvo* k, std::string& result) {
-    return NumberResult<ULONG>(result,
-                               [k](ULONG* out) { return k->ReadSafeObject(0x1234, 5, out); });
 }
 
 Bytes Counting(std::size_t n, std::uint8_t start) {
@@ -191,21 +202,6 @@ Call SafeWrite(std::function<SAFEARRAY*()> make) {
         return hr;
     };
 }
-HRESULT SafeRead(CKelvo* k, std::string& result) {
-    SAFEARRAY* const sentinel = reinterpret_cast<SAFEARRAY*>(0x1);
-    ArrayGuard read{sentinel};
-    const HRESULT hr = k->SafeDataRead(&read.array);
-    if (FAILED(hr)) {
-        EXPECT_EQ(read.array, sentinel);
-        read.array = nullptr;
-        return hr;
-    }
-    EXPECT_EQ(SafeArrayGetDim(read.array), 1u);
-    const auto* got = static_cast<const std::uint8_t*>(read.array->pvData);
-    result = Hex(Bytes(got, got + read.array->rgsabound[0].cElements));
-    return hr;
-}
-
 // ------------------------------------------------------- request and answer
 
 // The admin key block: 192 bytes, the first 0x0B for a leading zero digit.
