@@ -7,6 +7,7 @@
 #include "device/kelvo_object.h"
 #include "kelvo/portway.h"
 #include "support/temp_folder.h"
+#include "support/variant_of.h"
 
 #include <gtest/gtest.h>
 
@@ -148,14 +149,6 @@ HRESULT CallByName(IKelvo* k, const char16_t* name, WORD flags, std::vector<VARI
     return k->Invoke(id, IID_IDispatch, 0, flags, &params, result, nullptr, nullptr);
 }
 
-VARIANT I4(LONG v) {
-    VARIANT x;
-    VariantInit(&x);
-    x.vt = VT_I4;
-    x.lVal = v;
-    return x;
-}
-
 // Properties, conversions and refusals by name are Dispatch's in tests/device.
 TEST(KelvoObject, InvokeByNameGivesWhatTheVtableGives) {
     IKelvo* viaTable = NewObject();
@@ -168,7 +161,9 @@ TEST(KelvoObject, InvokeByNameGivesWhatTheVtableGives) {
     array.parray = SafeArrayCreateVector(VT_UI1, 0, 3);
     Variant viaName, viaVtable;
     ASSERT_EQ(CallByName(viaTable, u"PacketVARIANT", DISPATCH_METHOD,
-                         {I4(7), array, I4(4), I4(VT_ARRAY | VT_UI1)}, &viaName),
+                         {VariantOf(VT_I4, 7), array, VariantOf(VT_I4, 4),
+                          VariantOf(VT_I4, VT_ARRAY | VT_UI1)},
+                         &viaName),
               S_OK);
     ASSERT_EQ(direct->PacketVARIANT(7, array, 4, VT_ARRAY | VT_UI1, &viaVtable), S_OK);
     ASSERT_EQ(viaName.vt, viaVtable.vt);
@@ -196,7 +191,7 @@ protected:
     const std::string class_ = "CLSID\\" + GuidToString(CLSID_Kelvo);
 };
 
-TEST_F(Registration, WritesTheScriptTypeLibraryAndProtocolEntry) {
+TEST_F(Registration, WritesTheEntriesOnceAndUnregisteringWithoutTheProtocolKey) {
     ASSERT_EQ(RegisterKelvoServer(root_, module_), S_OK);
     // The class, its ProgIDs and type library are what a host creates it by:
     // Hosting finds them through the tool's registration.
@@ -212,6 +207,15 @@ TEST_F(Registration, WritesTheScriptTypeLibraryAndProtocolEntry) {
     const std::string before = Read(Hive::LocalMachine).Text() + Read(Hive::ClassesRoot).Text();
     ASSERT_EQ(RegisterKelvoServer(root_, module_), S_OK);
     EXPECT_EQ(Read(Hive::LocalMachine).Text() + Read(Hive::ClassesRoot).Text(), before);
+
+    // Unregistering without the protocol key still removes the class.
+    ASSERT_TRUE(registry::Update(root_, Hive::LocalMachine, [](HiveData& hive) {
+        hive.DeleteTree("Software");
+        return true;
+    }));
+    EXPECT_EQ(UnregisterKelvoServer(root_), S_OK);
+    EXPECT_FALSE(Read(Hive::ClassesRoot).HasKey(class_));
+    EXPECT_FALSE(Read(Hive::LocalMachine).HasKey(kProtocolKey));
 }
 
 TEST_F(Registration, UnregisteringKeepsForeignEntriesAndNoRemoveKeys) {
@@ -236,17 +240,6 @@ TEST_F(Registration, UnregisteringKeepsForeignEntriesAndNoRemoveKeys) {
     EXPECT_FALSE(classes.HasKey("Kelvo.Kelvo\\CurVer"));
     EXPECT_EQ(*Read(Hive::LocalMachine).KeyValues(kProtocolKey),
               (registry::Values{{"ProtName7", "Other"}}));
-}
-
-TEST_F(Registration, UnregisteringWithoutTheProtocolKeyStillRemovesTheClass) {
-    ASSERT_EQ(RegisterKelvoServer(root_, module_), S_OK);
-    ASSERT_TRUE(registry::Update(root_, Hive::LocalMachine, [](HiveData& hive) {
-        hive.DeleteTree("Software");
-        return true;
-    }));
-    EXPECT_EQ(UnregisterKelvoServer(root_), S_OK);
-    EXPECT_FALSE(Read(Hive::ClassesRoot).HasKey(class_));
-    EXPECT_FALSE(Read(Hive::LocalMachine).HasKey(kProtocolKey));
 }
 
 TEST_F(Registration, AnUnwritableRegistryFailsBeforeTheClassIsRegistered) {

@@ -16,9 +16,22 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// A TCP listener, and a pseudo-terminal linked as com3 and com4.
 class PortwayLockTest : public PortwayTest {
 protected:
+    PortwayLockTest() {
+        EXPECT_EQ(::openpty(&master_, &slave_, nullptr, nullptr, nullptr), 0);
+        std::filesystem::create_symlink(::ttyname(slave_), devices() + "/com3");
+        std::filesystem::create_symlink(::ttyname(slave_), devices() + "/com4");
+    }
+    ~PortwayLockTest() override {
+        ::close(slave_);
+        ::close(master_);
+    }
+
     Listener listener_{"127.0.0.1"};
+    int master_ = -1;
+    int slave_ = -1;
 };
 
 // Lock and Unlock on `t` in another thread succeed at once.
@@ -45,50 +58,32 @@ void ExpectWaitsForUnlock(Transport& holder, Transport& contender) {
     other.join();
 }
 
-TEST_F(PortwayLockTest, ReentrantForTheHolderAndOneUnlockReleases) {
-    Transport a;
-    Transport b;
+TEST_F(PortwayLockTest, ReentrantPerLinkAndFreedByOneUnlockOrClose) {
+    Listener otherLink("127.0.0.1");
+    Transport a, b, other;
     ASSERT_EQ(a.Open(listener_.Text()), S_OK);
     ASSERT_EQ(b.Open(listener_.Text()), S_OK);
+    ASSERT_EQ(other.Open(otherLink.Text()), S_OK);
     ASSERT_EQ(a->Lock(), S_OK);
     EXPECT_EQ(a->Lock(), S_OK);
     EXPECT_EQ(a->Lock(), S_OK);
+    ExpectFree(other); // another link is not held
     EXPECT_EQ(a->Unlock(), S_OK);
     // Free after a single Unlock: another thread takes it at once.
     ExpectFree(b);
     EXPECT_EQ(a->Unlock(), E_FAIL);
     EXPECT_EQ(a.Error(), PW_LOCK_FAILED);
-}
 
-TEST_F(PortwayLockTest, CloseReleasesAHeldLock) {
-    Listener otherLink("127.0.0.1");
-    Transport a;
-    Transport b;
-    Transport other;
-    ASSERT_EQ(a.Open(listener_.Text()), S_OK);
-    ASSERT_EQ(b.Open(listener_.Text()), S_OK);
-    ASSERT_EQ(other.Open(otherLink.Text()), S_OK);
     ASSERT_EQ(a->Lock(), S_OK);
-    ExpectFree(other); // another link is not held
     EXPECT_EQ(a->Close(), S_OK);
     ExpectFree(b);
 }
 
 TEST_F(PortwayLockTest, TwoComNamesOfOneDeviceShareTheLock) {
-    int master = -1;
-    int slave = -1;
-    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    std::filesystem::create_symlink(::ttyname(slave), devices() + "/com3");
-    std::filesystem::create_symlink(::ttyname(slave), devices() + "/com4");
-    {
-        Transport a;
-        Transport b;
-        ASSERT_EQ(a.Open("COM:3,921600,N,8,1"), S_OK);
-        ASSERT_EQ(b.Open("COM:4,921600,N,8,1"), S_OK);
-        ExpectWaitsForUnlock(a, b);
-    }
-    ::close(slave);
-    ::close(master);
+    Transport a, b;
+    ASSERT_EQ(a.Open("COM:3,921600,N,8,1"), S_OK);
+    ASSERT_EQ(b.Open("COM:4,921600,N,8,1"), S_OK);
+    ExpectWaitsForUnlock(a, b);
 }
 
 // Runs `body` in a child process; its exit status (0 when it returned true).
@@ -150,10 +145,6 @@ TEST_F(PortwayLockTest, TwoProcessesOfTwoThreadsHammerOneLink) {
 }
 
 TEST_F(PortwayLockTest, AProcessKilledHoldingTheLinkFreesIt) {
-    int master = -1;
-    int slave = -1;
-    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    std::filesystem::create_symlink(::ttyname(slave), devices() + "/com3");
     // On a TCP link and on a serial line (whose lock is its device node); the
     // process gone, or killed but not yet reaped (a zombie holds nothing).
     for (const std::string& text : {listener_.Text(), std::string("COM:3,921600,N,8,1")}) {
@@ -184,8 +175,6 @@ TEST_F(PortwayLockTest, AProcessKilledHoldingTheLinkFreesIt) {
             }
         }
     }
-    ::close(slave);
-    ::close(master);
 }
 
 } // namespace

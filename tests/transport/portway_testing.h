@@ -4,6 +4,7 @@
 
 #include "kelvo/portway.h"
 #include "support/scoped_env.h"
+#include "support/temp_folder.h"
 #include "transport/portway/portway.h"
 
 #include <algorithm>
@@ -66,6 +67,14 @@ private:
     IPortway* p_ = nullptr;
 };
 
+// A VT_BSTR variant holding the text.
+struct TextVariant : Variant {
+    explicit TextVariant(const std::string& text) {
+        vt = VT_BSTR;
+        bstrVal = SysAllocString(Utf8ToUtf16(text).c_str());
+    }
+};
+
 inline long long MillisSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                  start)
@@ -76,31 +85,16 @@ inline long long MillisSince(std::chrono::steady_clock::time_point start) {
 // and holds a devices folder serving as $KELVO_DEVICES.
 class PortwayTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/portway-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        std::filesystem::create_directory(devices());
-        runtime_.emplace("XDG_RUNTIME_DIR", dir_);
-        devicesEnv_.emplace("KELVO_DEVICES", devices());
-        fingerprintEnv_.emplace("KELVO_TLS_FINGERPRINT", "");
-    }
-    void TearDown() override {
-        fingerprintEnv_.reset();
-        devicesEnv_.reset();
-        runtime_.reset();
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
+    PortwayTest() { std::filesystem::create_directory(devices()); }
 
-    std::string devices() const { return dir_ + "/devices"; }
-    const std::string& dir() const { return dir_; }
+    std::string devices() const { return folder_ / "devices"; }
+    const std::string& dir() const { return folder_.path(); }
 
 private:
-    std::string dir_;
-    std::optional<ScopedEnv> runtime_;
-    std::optional<ScopedEnv> devicesEnv_;
-    std::optional<ScopedEnv> fingerprintEnv_;
+    TempFolder folder_{"portway"};
+    ScopedEnv runtime_{"XDG_RUNTIME_DIR", dir()};
+    ScopedEnv devicesEnv_{"KELVO_DEVICES", devices()};
+    ScopedEnv fingerprintEnv_{"KELVO_TLS_FINGERPRINT", ""};
 };
 
 // A listening TCP socket on a loopback address and an ephemeral port.
