@@ -10,17 +10,9 @@
 namespace kelvo::test {
 namespace {
 
-// 40 bytes counting up from `start`, in hex.
-std::string Hex40(int start) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (int i = 0; i < 40; ++i) {
-        const int b = (start + i) & 0xFF;
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
+// 40 bytes counting up from 0x10, in hex.
+const std::string kCounting =
+    "101112131415161718191a1b1c1d1e1f202122232425262728292a2b2c2d2e2f3031323334353637";
 
 // In order: a write is read back by a later step.
 TEST(KelvoToolData, CommandsRunInOrderAgainstTheSimulator) {
@@ -37,8 +29,8 @@ TEST(KelvoToolData, CommandsRunInOrderAgainstTheSimulator) {
             {"block read 0 0 0 0 0 0", 0, "\n"},
             {"block read 0 0 0 0 0 201", 1, "", "error 10: "},
             {"block write 0 0 0 0 0 abc", 2},
-            {"safe write " + Hex40(0x10), 0, ""},
-            {"safe read", 0, Hex40(0x10) + "\n"},
+            {"safe write " + kCounting, 0, ""},
+            {"safe read", 0, kCounting + "\n"},
             {"safe object 0x6000 0", 0, "300\n"},
             {"safe object 24576 1", 0, "305419896\n"},
             {"safe object 70000 1", 2},
