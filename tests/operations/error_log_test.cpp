@@ -37,17 +37,13 @@ Bytes DataFrame(std::uint16_t counter, std::uint16_t index, bool more, const Byt
 }
 
 Bytes ErrorFrame(std::uint16_t counter, std::uint16_t index, std::uint32_t code) {
-    Bytes rest{4, 0, 0, 0, 0};
-    stle_u32(&rest[1], code);
-    return AnswerFrame(counter, kError, AfterStatus(index, rest));
+    return AnswerFrame(counter, kError, AfterStatus(index, DeviceError(code)));
 }
 
-// A record of the given version and field bytes (from record byte 8 on).
+// A record of the given version and field bytes (from record byte 8 on); byte
+// 4 is not interpreted.
 Bytes Record(std::uint32_t version, const Bytes& fields) {
-    Bytes b(8, 0);
-    stle_u32(b.data(), version);
-    b[4] = 0x99; // not interpreted
-    return Concat(b, fields);
+    return Concat(Concat(Le32(version), {0x99, 0, 0, 0}), fields);
 }
 
 // A description document with one Group holding the given (offset, type) fields.
@@ -193,8 +189,6 @@ TEST_F(ErrorLogTest, DownloadFailureSetsCodeTracesAndUnlocksOnce) {
     // clang-format on
     ExpectFailures(rows);
 }
-
-// ---------------------------------------------------------------- decoding
 
 // The output is the description with the value attribute of each field set
 // (replaced where there was one); everything else is kept as it was. An

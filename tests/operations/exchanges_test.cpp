@@ -142,10 +142,11 @@ HRESULT GetPermissions(CKelvo* k, std::string& result) {
     return hr;
 }
 
-Bytes Counting(std::size_t n, std::uint8_t start) {
+// n bytes from `start` on, `step` apart.
+Bytes Counting(std::size_t n, std::uint8_t start, std::size_t step = 1) {
     Bytes b(n);
     for (std::size_t i = 0; i < n; ++i)
-        b[i] = static_cast<std::uint8_t>(start + i);
+        b[i] = static_cast<std::uint8_t>(start + i * step);
     return b;
 }
 
@@ -187,30 +188,23 @@ SAFEARRAY* ByteArray(const Bytes& bytes, LONG lower = 0) {
     std::copy(bytes.begin(), bytes.end(), static_cast<std::uint8_t*>(a->pvData));
     return a;
 }
-struct ArrayGuard {
-    SAFEARRAY* array = nullptr;
-    ~ArrayGuard() { SafeArrayDestroy(array); }
-};
 // The caller's array is only read.
 Call SafeWrite(std::function<SAFEARRAY*()> make) {
     return [make](CKelvo* k) {
-        ArrayGuard g{make()};
-        const HRESULT hr = k->SafeDataWrite(g.array);
-        if (g.array) {
-            EXPECT_EQ(g.array->cLocks, 0u);
+        SAFEARRAY* array = make();
+        const HRESULT hr = k->SafeDataWrite(array);
+        if (array) {
+            EXPECT_EQ(array->cLocks, 0u);
         }
+        SafeArrayDestroy(array);
         return hr;
     };
 }
+
 // ------------------------------------------------------- request and answer
 
 // The admin key block: 192 bytes, the first 0x0B for a leading zero digit.
-Bytes KeyBlock() {
-    Bytes block(192);
-    for (std::size_t i = 0; i < block.size(); ++i)
-        block[i] = static_cast<std::uint8_t>(i * 37 + 11);
-    return block;
-}
+const Bytes kKeyBlock = Counting(192, 11, 37);
 std::string UpperDigits(const Bytes& bytes) {
     std::string text = Hex(bytes);
     std::erase(text, ' ');
@@ -218,17 +212,10 @@ std::string UpperDigits(const Bytes& bytes) {
     return text;
 }
 
-// Ping items: key, type, value length, value.
-Bytes Item(std::uint8_t key, std::uint32_t type, const Bytes& value) {
-    Bytes b{key, 0, 0, 0, 0, static_cast<std::uint8_t>(value.size())};
-    stle_u32(&b[1], type);
-    return Concat(b, value);
-}
-const Bytes kItems = Concat(
-    Concat(Concat({6}, Item(1, 0x00000001, {2})),
-           Concat(Item(7, 0x00000002, {1, 2}), Item(7, 0x00040005, {0xFF}))),
-    Concat(Item(9, 0x00070009, {0xE9, 0x22}),
-           Concat(Item(1, 0x00030004, {0x11, 0x22, 0x33, 0x44}), Item(2, 0x00030004, {0x01}))));
+// Six ping items, each key, type (4 bytes), value length and value.
+const Bytes kItems = FromHex("06 01 01 00 00 00 01 02 07 02 00 00 00 02 01 02 07 05 00 04 00 01 ff "
+                             "09 09 00 07 00 02 e9 22 01 04 00 03 00 04 11 22 33 44 "
+                             "02 04 00 03 00 01 01");
 
 const Bytes kAbc = Counted("abc");
 const std::string kBlockHead = "04 10 01 02 04 03 08 07 06 05 0c 0b 0a 09 ";
@@ -284,7 +271,7 @@ const ExchangeRow kExchanges[] = {
     {"Utf8Cut", kDeleteUtf8, "21 00 00 05 05 30 02 c3 a4", Counted("\xC3\xA4"), "", {}},
     // Admin members. Pairs of key digits become bytes as the C library reads them in base 16;
     // above 252 bytes the count and length bytes keep their low 8 bits and every byte is sent.
-    {"GetBVAdminKey", Key, "21 00 00 02 0b 30", KeyBlock(), UpperDigits(KeyBlock()), {"CKelvo::GetBVAdminKey"}},
+    {"GetBVAdminKey", Key, "21 00 00 02 0b 30", kKeyBlock, UpperDigits(kKeyBlock), {"CKelvo::GetBVAdminKey"}},
     {"ResetKey", ResetPassword(u"0a1B"), "21 00 00 05 0c 30 02 0a 1b", {}, "", {"CKelvo::ResetAdminPassword 0a1B"}},
     {"ResetKeyNoDigits", ResetPassword(u"zz"), "21 00 00 04 0c 30 01 00", {}, "", {"CKelvo::ResetAdminPassword zz"}},
     {"ResetKeyStopsAtNoDigit", ResetPassword(u"f!"), "21 00 00 04 0c 30 01 0f", {}, "", {"CKelvo::ResetAdminPassword f!"}},
@@ -309,13 +296,11 @@ const ExchangeRow kExchanges[] = {
     {"PingItems", Ping(0), "21 00 00 04 01 01 e8 03", kItems,
      "{ \"1\":true, \"7\":null, \"7\":255, \"9\":\"\xC3\xA9\"\", \"1\":1144201745, \"2\":1 }",
      {"CKelvo::Ping", "CKelvo::Ping fail 8: unknown datablock type 7 2"}},
-    {"PingBlinkNegative", Ping(-5), "21 00 00 04 01 01 e8 03", {0}, "{  }", {"CKelvo::Ping"}},
     {"PingBlink999", Ping(999), "21 00 00 04 01 01 e8 03", {0}, "{  }", {"CKelvo::Ping"}},
     {"PingBlink1000", Ping(1000), "21 00 00 04 01 01 e8 03", {0}, "{  }", {"CKelvo::Ping"}},
     {"PingBlink4321", Ping(4321), "21 00 00 04 01 01 e1 10", {0}, "{  }", {"CKelvo::Ping"}},
     {"PingBlink10000", Ping(10000), "21 00 00 04 01 01 10 27", {0}, "{  }", {"CKelvo::Ping"}},
     {"PingBlink10001", Ping(10001), "21 00 00 04 01 01 10 27", {0}, "{  }", {"CKelvo::Ping"}},
-    {"PingBlinkLargest", Ping(32767), "21 00 00 04 01 01 10 27", {0}, "{  }", {"CKelvo::Ping"}},
     {"PingBlinkSmallest", Ping(-32768), "21 00 00 04 01 01 e8 03", {0}, "{  }", {"CKelvo::Ping"}},
     // Push-data commands send a value of 16 bits unless it is 0 or 0x4347; over a serial
     // link no answer is read.
@@ -326,8 +311,6 @@ const ExchangeRow kExchanges[] = {
     {"PushZero", Push(VT_I4, 0), "21 00 00 04 02 10 02 05", {9}, "9", {"CKelvo::PushDataCommand 2 261"}, Links::Tcp},
     {"Push4347", Push(VT_I4, 0x4347), "21 00 00 04 02 10 02 05", {9}, "9", {"CKelvo::PushDataCommand 2 261"}, Links::Tcp},
     {"PushUI4Cut4347", Push(VT_UI4, 0x14347), "21 00 00 04 02 10 02 05", {9}, "9", {"CKelvo::PushDataCommand 2 261"}, Links::Tcp},
-    {"PushEmpty", Push(VT_EMPTY, 300), "21 00 00 04 02 10 02 05", {9}, "9", {"CKelvo::PushDataCommand 2 261"}, Links::Tcp},
-    {"PushR8", Push(VT_R8, 300), "21 00 00 04 02 10 02 05", {9}, "9", {"CKelvo::PushDataCommand 2 261"}, Links::Tcp},
     {"PushI8", Push(VT_I8, 300), "21 00 00 04 02 10 02 05", {9}, "9", {"CKelvo::PushDataCommand 2 261"}, Links::Tcp},
     {"PushSerial", Push(VT_EMPTY, 0), "21 00 00 04 02 10 02 05", {9}, "0", {"CKelvo::PushDataCommand 2 261"}, Links::Serial},
     // Data blocks and safety data; reads of length zero expect an empty answer.
@@ -364,10 +347,16 @@ const Bytes kBadResetOk = Flip(SerialWrap(5, AnswerFrame(0, 0x0410, {0})), 1, 0x
 const Bytes kBadDeleteError = Flip(SerialWrap(5, kDeleteError), 2, 0x01);
 const Bytes kBadResetErrorError = Flip(SerialWrap(5, kResetErrorError), 1, 0x01);
 const Bytes kBadPingSuccess =
-    Flip(SerialWrap(5, AnswerFrame(0, kPingSuccess, Concat({1}, Item(1, 1, {1})))), 1, 0x80);
+    Flip(SerialWrap(5, AnswerFrame(0, kPingSuccess, FromHex("01 01 01 00 00 00 01 01"))), 1, 0x80);
 const Bytes kBadPingError =
     Flip(SerialWrap(5, AnswerFrame(0, kPingError, {4, 0x78, 0x56, 0x34, 0x12})), 1, 0x01);
 const Call kReset = [](CKelvo* k) { return k->Reset_Command(); };
+const Bytes kL2 = {2, 0x34, 0x12}, kL7 = {7, 1, 2, 3, 4, 5, 6, 7};
+const std::string kAxisFail = "CKelvo::ResetError fail 11 (error code: ";
+const std::string kOwnFail = "CKelvo::ChangePasswordUser fail 6";
+Script OwnEcho(const char* name) {
+    return Reply(AnswerFrame(0, 0x3020, Counted(name)));
+}
 const Call kDeleteLog = [](CKelvo* k) { return k->DeleteErrorLog(); };
 const Call kResetError = [](CKelvo* k) { return k->ResetError(1); };
 const std::string kCert = "CKelvo::CreateCertificate ", kResetFail = "CKelvo::Reset_Command fail ",
@@ -384,13 +373,10 @@ const FailureRow kFailures[] = {
     {"UserEchoOtherName", true, kCreate, Reply(AnswerFrame(0, 0x3040, Counted("abd"))), 11, "CKelvo::CreateUser fail 6"},
     {"UserEchoOtherLength", true, kDelete, Reply(AnswerFrame(0, 0x3050, {2, 'a', 'b', 'c'})), 11, "CKelvo::DeleteUser fail 6"},
     {"SetEchoOtherName", true, kSetPermissions, Reply(AnswerFrame(0, 0x3070, Counted("ABC"))), 11, "CKelvo::SetPermissionsAndRole fail 6"},
-    {"OwnPasswordEchoOtherCase", true, OwnPassword(u"admin"), Reply(AnswerFrame(0, 0x3020, Counted("admiN"))), 11,
-     "CKelvo::ChangePasswordUser fail 6"},
-    {"OwnPasswordEchoShorter", true, OwnPassword(u"admin"), Reply(AnswerFrame(0, 0x3020, Counted("adm"))), 11,
-     "CKelvo::ChangePasswordUser fail 6"},
-    {"OwnPasswordEchoNoUser", true, OwnPassword(u""), Reply(AnswerFrame(0, 0x3020, Counted("x"))), 11, "CKelvo::ChangePasswordUser fail 6"},
-    {"OwnPasswordEchoNotFilled", true, OwnPassword(u"\U0001F600"), Reply(AnswerFrame(0, 0x3020, Counted("?"))), 11,
-     "CKelvo::ChangePasswordUser fail 6"},
+    {"OwnPasswordEchoOtherCase", true, OwnPassword(u"admin"), OwnEcho("admiN"), 11, kOwnFail},
+    {"OwnPasswordEchoShorter", true, OwnPassword(u"admin"), OwnEcho("adm"), 11, kOwnFail},
+    {"OwnPasswordEchoNoUser", true, OwnPassword(u""), OwnEcho("x"), 11, kOwnFail},
+    {"OwnPasswordEchoNotFilled", true, OwnPassword(u"\U0001F600"), OwnEcho("?"), 11, kOwnFail},
     {"PermissionsOtherName", true, GetPermissions, Reply(AnswerFrame(0, 0x3060, Concat(Counted("abx"), Bytes(9, 0)))), 11,
      "CKelvo::GetPermissionsAndRole fail 6"},
     {"PermissionsDeviceError", false, GetPermissions, Reply(Concat(AnswerFrame(0, 0x3061), DeviceError(5))), 1,
@@ -409,7 +395,7 @@ const FailureRow kFailures[] = {
     {"ResetSuccessCrc", true, kReset, Raw(kBadResetOk), 13, kResetFail + "6 " + CrcPair(kBadResetOk)},
     {"DeleteLogDeviceError", false, kDeleteLog, Reply(kDeleteError), 1, kDeleteFail + "11 (error code: 167772161)", 0x0A000001},
     {"DeleteLogErrorCrc", true, kDeleteLog, Raw(kBadDeleteError), 13, kDeleteFail + "10 " + CrcPair(kBadDeleteError), 0x0A000001},
-    {"ResetErrorDeviceError", false, kResetError, Reply(kResetErrorError), 1, "CKelvo::ResetError fail 11 (error code: 256)", 0x100},
+    {"ResetErrorDeviceError", false, kResetError, Reply(kResetErrorError), 1, kAxisFail + "256)", 0x100},
     {"ResetErrorCrc", true, kResetError, Raw(kBadResetErrorError), 13, "CKelvo::ResetError CRC fail 9 " + CrcPair(kBadResetErrorError),
      0x100},
     {"PingSuccessCrc", true, Ping(1000), Raw(kBadPingSuccess), 13, "CKelvo::Ping CRC fail 9 " + CrcPair(kBadPingSuccess)},
@@ -433,19 +419,14 @@ const FailureRow kFailures[] = {
      "CKelvo::ReadSafeObject FAILED (error code: 3)", 3},
     // A length byte other than 4: all L bytes are read and covered by the CRC; the first (at
     // most 4) of them are the code.
-    {"ResetErrorL0", false, kResetError, Reply(AnswerFrame(0, 0x04C1, {0})), 1, "CKelvo::ResetError fail 11 (error code: 0)", 0},
-    {"ResetErrorL2", true, kResetError, Reply(AnswerFrame(0, 0x04C1, {2, 0x34, 0x12})), 1, "CKelvo::ResetError fail 11 (error code: 4660)",
-     0x1234},
-    {"ResetErrorL7", false, kResetError, Reply(AnswerFrame(0, 0x04C1, {7, 1, 2, 3, 4, 5, 6, 7})), 1,
-     "CKelvo::ResetError fail 11 (error code: 67305985)", 0x04030201},
-    {"ResetErrorL7Serial", true, kResetError, Reply(AnswerFrame(0, 0x04C1, {7, 1, 2, 3, 4, 5, 6, 7})), 1,
-     "CKelvo::ResetError fail 11 (error code: 67305985)", 0x04030201},
+    {"ResetErrorL0", false, kResetError, Reply(AnswerFrame(0, 0x04C1, {0})), 1, kAxisFail + "0)", 0},
+    {"ResetErrorL2", true, kResetError, Reply(AnswerFrame(0, 0x04C1, kL2)), 1, kAxisFail + "4660)", 0x1234},
+    {"ResetErrorL7", false, kResetError, Reply(AnswerFrame(0, 0x04C1, kL7)), 1, kAxisFail + "67305985)", 0x04030201},
+    {"ResetErrorL7Serial", true, kResetError, Reply(AnswerFrame(0, 0x04C1, kL7)), 1, kAxisFail + "67305985)", 0x04030201},
     {"DeleteLogL0", true, kDeleteLog, Reply(AnswerFrame(0, 0x0431, {0})), 1, kDeleteFail + "11 (error code: 0)", 0},
-    {"DeleteLogL2", false, kDeleteLog, Reply(AnswerFrame(0, 0x0431, {2, 0x34, 0x12})), 1, kDeleteFail + "11 (error code: 4660)", 0x1234},
-    {"DeleteLogL7", false, kDeleteLog, Reply(AnswerFrame(0, 0x0431, {7, 1, 2, 3, 4, 5, 6, 7})), 1, kDeleteFail + "11 (error code: 67305985)",
-     0x04030201},
-    {"DeleteLogL7Serial", true, kDeleteLog, Reply(AnswerFrame(0, 0x0431, {7, 1, 2, 3, 4, 5, 6, 7})), 1,
-     kDeleteFail + "11 (error code: 67305985)", 0x04030201},
+    {"DeleteLogL2", false, kDeleteLog, Reply(AnswerFrame(0, 0x0431, kL2)), 1, kDeleteFail + "11 (error code: 4660)", 0x1234},
+    {"DeleteLogL7", false, kDeleteLog, Reply(AnswerFrame(0, 0x0431, kL7)), 1, kDeleteFail + "11 (error code: 67305985)", 0x04030201},
+    {"DeleteLogL7Serial", true, kDeleteLog, Reply(AnswerFrame(0, 0x0431, kL7)), 1, kDeleteFail + "11 (error code: 67305985)", 0x04030201},
 };
 // clang-format on
 
@@ -520,7 +501,8 @@ TEST(Exchange, RefusalTouchesNoPort) {
     ExpectRefusals(kRefusals);
 }
 
-// Streamed bytes are read without lock or request, on serial links only.
+// Streamed bytes are read without lock or request (on serial links only; the
+// tool tests meet E_NOTIMPL over TCP).
 TEST(Exchange, ReadPushDataTakesStreamedBytesWithoutLock) {
     ConnectedKelvo c(true, 5);
     c.kelvo->errorCode = 3;
@@ -541,11 +523,6 @@ TEST(Exchange, ReadPushDataTakesStreamedBytesWithoutLock) {
     c.transport->Deliver(Bytes(70000, 0xAB));
     EXPECT_EQ(c.kelvo->ReadPushData(big.data(), 70000, &len), S_OK);
     EXPECT_EQ(len, static_cast<USHORT>(70000 & 0xFFFF));
-
-    ConnectedKelvo tcp;
-    tcp.transport->Deliver({1, 2});
-    EXPECT_EQ(tcp.kelvo->ReadPushData(buf, 2, &len), E_NOTIMPL);
-    EXPECT_EQ(tcp.transport->Count("Read"), 0);
 }
 
 } // namespace
