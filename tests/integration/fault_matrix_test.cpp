@@ -108,7 +108,8 @@ RecordingFactory g_factory;
 // What an operation needs besides the object, and room for what it reads.
 struct Context {
     CKelvo* k;
-    std::string dir;
+    Bstr entry;        // where the error log entry goes
+    Bstr descriptions; // and the record descriptions it is decoded by
     std::u16string resetKey;
     int names = 0; // fresh user names for create and delete
     BYTE buf[16] = {};
@@ -116,6 +117,7 @@ struct Context {
     LONG result = 0;
     Bstr text; // out() frees what the last call left
     Variant v;
+    Variant permissions;
     VARIANT* Out() {
         VariantClear(&v);
         return &v;
@@ -141,14 +143,13 @@ std::u16string Numbered(const char16_t* prefix, int n) {
     return prefix + Utf8ToUtf16(digits);
 }
 
-SAFEARRAY* Permissions() {
-    SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, 64);
-    auto* items = static_cast<VARIANT*>(array->pvData);
-    for (int i = 0; i < 64; ++i) {
-        items[i].vt = VT_BOOL;
-        items[i].boolVal = i % 3 == 0 ? VARIANT_TRUE : VARIANT_FALSE;
-    }
-    return array;
+// Every third of the 64 permission bits set, as the object takes them.
+VARIANT Permissions() {
+    VARIANT bits = VariantOf(VT_ARRAY | VT_VARIANT, 0);
+    bits.parray = SafeArrayCreateVector(VT_VARIANT, 0, 64);
+    for (int i = 0; i < 64; ++i)
+        static_cast<VARIANT*>(bits.parray->pvData)[i] = VariantOf(VT_BOOL, i % 3 == 0 ? -1 : 0);
+    return bits;
 }
 
 const Operation kOperations[] = {
@@ -164,12 +165,8 @@ const Operation kOperations[] = {
     {"DeleteErrorLog", 0x0403, [](Context& c) { return c.k->DeleteErrorLog(); }},
     // A frame of neither status word is asked for again: the call goes on.
     {"ReadErrorLog", 0x040B,
-     [](Context& c) {
-         Bstr file(Utf8ToUtf16(c.dir + "/entry.xml"));
-         Bstr folder(Utf8ToUtf16(kDescriptions));
-         return c.k->ReadErrorLog(0, file.get(), folder.get());
-     },
-     true, false, KE_OK},
+     [](Context& c) { return c.k->ReadErrorLog(0, c.entry.get(), c.descriptions.get()); }, true,
+     false, KE_OK},
     {"ReadDataBlock", 0x1003,
      [](Context& c) { return c.k->ReadDataBlock(0, 0, 0, 0, 8, sizeof c.buf, c.buf); }},
     {"WriteDataBlock", 0x1004,
@@ -208,12 +205,7 @@ const Operation kOperations[] = {
     {"GetPermissionsAndRole", 0x3006,
      [](Context& c) { return c.k->GetPermissionsAndRole(Bstr(u"op").get(), c.Out()); }},
     {"SetPermissionsAndRole", 0x3007,
-     [](Context& c) {
-         Variant bits;
-         bits.vt = VT_ARRAY | VT_VARIANT;
-         bits.parray = Permissions();
-         return c.k->SetPermissionsAndRole(Bstr(u"op").get(), 2, bits);
-     }},
+     [](Context& c) { return c.k->SetPermissionsAndRole(Bstr(u"op").get(), 2, c.permissions); }},
     {"GetBVAdminKey", 0x300B, [](Context& c) { return c.k->GetBVAdminKey(c.text.out()); }},
     {"ResetAdminPassword", 0x300C,
      [](Context& c) { return c.k->ResetAdminPassword(Bstr(c.resetKey).get()); }},
@@ -271,7 +263,9 @@ protected:
         ASSERT_FALSE(LockHeld());
 
         context_.k = k_;
-        context_.dir = dir_;
+        context_.entry = Bstr(Utf8ToUtf16(dir_ + "/entry.xml"));
+        context_.descriptions = Bstr(Utf8ToUtf16(kDescriptions));
+        static_cast<VARIANT&>(context_.permissions) = Permissions();
         Bstr key;
         ASSERT_EQ(k_->GetBVAdminKey(key.out()), S_OK) << k_->errorCode;
         context_.resetKey = ResetKeyOf(key.view());

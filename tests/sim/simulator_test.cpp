@@ -12,6 +12,7 @@
 #include "protocol/crc16.h"
 #include "support/sim_device.h"
 #include "support/sim_process.h"
+#include "support/temp_folder.h"
 
 #include <signal.h>
 
@@ -53,6 +54,9 @@ TEST(SimulatorAnswers, SaveAndRefusalsByteForByte) {
          Hex("03 01 00 07 e1 30 04 02 00 00 0a"), 0},
         {"unknown command: the error word of the rule", LinkKind::Tcp, Frame(9, 0x0F0C, {0x03}),
          Hex("03 09 00 07 c1 0f 04 01 00 00 0a"), 0},
+        // Length bytes 0 and 1 are skipped without losing the next frame.
+        {"save behind frames of length 0 and 1", LinkKind::Tcp,
+         Join({Hex("00 01 00 00  00 02 00 01 0e"), Frame(3, 0x300E)}), Hex("03 03 00 02 e0 30"), 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -101,15 +105,6 @@ TEST(SimulatorFraming, RequestsSplitAnywhereOrJoinedAreAnsweredInOrder) {
         EXPECT_EQ(counters, (std::vector<std::uint16_t>{0, 1, 2})) << "serial " << serial;
         EXPECT_EQ(device.Pending(), 0u);
     }
-}
-
-TEST(SimulatorFraming, LengthByteZeroOrOneIsSkippedWithoutLosingTheNextFrame) {
-    Device device(Node3());
-    Bytes stream = {0x00, 0x01, 0x00, 0x00,        // length 0
-                    0x00, 0x02, 0x00, 0x01, 0x0E}; // length 1
-    EXPECT_EQ(device.Ask(Join({stream, Frame(3, 0x300E)})),
-              (Bytes{0x03, 0x03, 0x00, 0x02, 0xE0, 0x30}));
-    EXPECT_EQ(device.sim().Requests(), 1u);
 }
 
 // Every section refuses what it does not know, with a reason.
@@ -241,8 +236,8 @@ TEST(SimulatorPing, KeepsTheBlinkTimeWithoutASessionAndRefusesOtherPayloads) {
 // serial line, the plant of many devices and one client at a time run end to
 // end in the integration and kelvo tool tests.
 TEST(SimProcess, AnswersSaveOverTcpAndRemovesItsComLinkOnSigterm) {
-    std::string devices = testing::TempDir() + "kelvo-sim-devices-" + std::to_string(getpid());
-    std::filesystem::remove_all(devices);
+    const test::TempFolder folder("sim-process");
+    const std::string devices = folder / "devices";
     SimProcess sim;
     ASSERT_TRUE(sim.Start({"--addr", "127.0.91.1", "--no-tls", "--node", "4", "--link-com", "3"},
                           {"KELVO_DEVICES=" + devices}));
@@ -258,7 +253,6 @@ TEST(SimProcess, AnswersSaveOverTcpAndRemovesItsComLinkOnSigterm) {
 
     EXPECT_EQ(sim.WaitExit(SIGTERM), 0);
     EXPECT_FALSE(std::filesystem::is_symlink(link));
-    std::filesystem::remove_all(devices);
 }
 
 TEST(SimProcess, EndsByItselfAfterMaxRequests) {
