@@ -30,19 +30,15 @@ TEST(Bstr, NullEmptyAndTooLongInputs) {
     BSTR zeroed = SysAllocStringLen(nullptr, 3);
     ASSERT_NE(zeroed, nullptr);
     EXPECT_EQ(SysStringLen(zeroed), 3u);
-    for (int i = 0; i <= 3; ++i) {
-        EXPECT_EQ(zeroed[i], u'\0');
-    }
+    EXPECT_EQ(std::u16string_view(zeroed, 4), std::u16string_view(u"\0\0\0\0", 4));
     SysFreeString(zeroed);
 
-    BSTR empty = SysAllocString(u"");
-    ASSERT_NE(empty, nullptr);
-    EXPECT_EQ(SysStringLen(empty), 0u);
-    SysFreeString(empty);
-
-    Bstr owned{std::u16string_view()};
-    ASSERT_NE(owned.get(), nullptr); // an empty string, not a null one
-    EXPECT_EQ(SysStringLen(owned.get()), 0u);
+    // An empty string, not a null one.
+    for (BSTR empty : {SysAllocString(u""), Bstr{std::u16string_view()}.release()}) {
+        ASSERT_NE(empty, nullptr);
+        EXPECT_EQ(SysStringLen(empty), 0u);
+        SysFreeString(empty);
+    }
 
     // Too long: fails without throwing.
     EXPECT_EQ(SysAllocStringLen(nullptr, 0x80000000u), nullptr);

@@ -182,19 +182,13 @@ const Case kCases[] = {
     {Of(0x0FFF), VT_I4, DISP_E_BADVARTYPE},
 };
 
-std::string Name(const Case& c) {
-    Variant v;
-    Fill(&v, c.src);
-    return Describe(v) + " -> vt " + std::to_string(c.vt);
-}
-
 } // namespace
 
 TEST(VariantChangeType, CoercionTable) {
     for (const Case& c : kCases) {
-        SCOPED_TRACE(Name(c));
         Variant src;
         Fill(&src, c.src);
+        SCOPED_TRACE(Describe(src) + " -> vt " + std::to_string(c.vt));
         Variant dest;
         const HRESULT hr = VariantChangeType(&dest, &src, c.flags, c.vt);
         EXPECT_EQ(hr, c.hr) << std::hex << hr;

@@ -10,9 +10,6 @@ namespace {
 
 class Dispatch : public ::testing::Test {
 protected:
-    Dispatch() : k(new CKelvo) { k->AddRef(); }
-    ~Dispatch() override { k->Release(); }
-
     DISPID Id(const char16_t* name) {
         LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
         DISPID id = 0;
@@ -30,7 +27,8 @@ protected:
     HRESULT Get(const char16_t* name, VARIANT* result) {
         return Call(Id(name), DISPATCH_PROPERTYGET, {}, result);
     }
-    CKelvo* k;
+    CKelvo object_;
+    CKelvo* k = &object_;
 };
 
 TEST_F(Dispatch, NamesResolveWithoutRegardToCase) {

@@ -38,37 +38,29 @@ protected:
 TEST_F(MessageFile, EachObjectReadsTheFileAfresh) {
     Write("[ERR]\n7,first text\n");
     SetModuleDirectoryOverride(dir_);
-    CKelvo* first = new CKelvo;
-    first->AddRef();
+    CKelvo first;
     Write("[ERR]\n7,second text\n");
-    CKelvo* second = new CKelvo;
-    second->AddRef();
-    EXPECT_EQ(first->messages[7], u"first text");
-    EXPECT_EQ(second->messages[7], u"second text");
-    first->Release();
-    second->Release();
+    CKelvo second;
+    EXPECT_EQ(first.messages[7], u"first text");
+    EXPECT_EQ(second.messages[7], u"second text");
 }
 
 TEST_F(MessageFile, FailedLoadShowsTheBoxAndKeepsTheObject) {
     Write("[ERR]\n7,kept\nbroken line\n8,lost\n");
     SetModuleDirectoryOverride(dir_);
-    CKelvo* k = new CKelvo;
-    k->AddRef();
+    CKelvo k;
     ASSERT_EQ(capture_.boxes.size(), 1u);
     EXPECT_EQ(capture_.boxes[0].text, u"Error loading Kelvo.err");
     EXPECT_EQ(capture_.boxes[0].caption, u"Kelvo");
     EXPECT_EQ(capture_.boxes[0].style, MB_OK | MB_ICONERROR);
-    EXPECT_EQ(k->messages.size(), 1u);
-    EXPECT_EQ(k->messages[7], u"kept");
-    k->Release();
+    EXPECT_EQ(k.messages.size(), 1u);
+    EXPECT_EQ(k.messages[7], u"kept");
 
     // No file at all: the box again, an empty table.
     std::filesystem::remove(dir_ + kMessageFileName);
-    k = new CKelvo;
-    k->AddRef();
+    CKelvo none;
     EXPECT_EQ(capture_.boxes.size(), 2u);
-    EXPECT_TRUE(k->messages.empty());
-    k->Release();
+    EXPECT_TRUE(none.messages.empty());
 }
 
 TEST_F(MessageFile, WithoutAWindowTheBoxGoesToStandardError) {
@@ -96,11 +88,9 @@ TEST_F(MessageFile, ShippedFileHasEveryCode) {
     }
     EXPECT_EQ(err.count(0), 0u); // success has no text
 
-    CKelvo* k = new CKelvo; // beside this program
-    k->AddRef();
+    CKelvo k; // beside this program
     EXPECT_TRUE(capture_.boxes.empty());
-    EXPECT_EQ(k->messages.size(), err.size());
-    k->Release();
+    EXPECT_EQ(k.messages.size(), err.size());
 }
 
 } // namespace

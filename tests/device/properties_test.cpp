@@ -9,9 +9,8 @@ namespace {
 
 class Kelvo : public ::testing::Test {
 protected:
-    Kelvo() : k(new CKelvo) { k->AddRef(); }
-    ~Kelvo() override { k->Release(); }
-    CKelvo* k;
+    CKelvo object_;
+    CKelvo* k = &object_;
 };
 
 TEST_F(Kelvo, ShortPropertiesKeepTheirBits) {
@@ -32,12 +31,11 @@ TEST_F(Kelvo, ShortPropertiesKeepTheirBits) {
 }
 
 TEST_F(Kelvo, OptionSetsRememberPortFromBit8OnlyAndEepromAccessIsABool) {
-    k->put_Option(0x100);
-    EXPECT_TRUE(k->rememberPort);
-    k->put_Option(0xFF);
-    EXPECT_FALSE(k->rememberPort);
-    k->put_Option(0x7FFFFF00);
-    EXPECT_TRUE(k->rememberPort);
+    for (const auto& [option, remember] :
+         {std::pair{0x100, true}, {0xFF, false}, {0x7FFFFF00, true}}) {
+        k->put_Option(option);
+        EXPECT_EQ(k->rememberPort, remember) << option;
+    }
     LONG untouched = 1234;
     EXPECT_EQ(k->get_Option(&untouched), S_OK);
     EXPECT_EQ(untouched, 1234);
@@ -58,17 +56,15 @@ TEST_F(Kelvo, ErrorStringLooksUpDeviceStatusForCode1) {
     k->messages[1] = u"device error";
     k->messages[7] = u"time-out";
     k->messages[0x15000002] = u"no login";
-    Bstr text;
-    k->errorCode = 7;
-    k->get_ErrorString(text.out());
-    EXPECT_EQ(text.view(), u"time-out");
-    k->errorCode = 1;
-    k->deviceStatus = 0x15000002;
-    k->get_ErrorString(text.out());
-    EXPECT_EQ(text.view(), u"no login");
-    k->deviceStatus = 0x99;
-    k->get_ErrorString(text.out());
-    EXPECT_EQ(text.view(), u"");
+    const std::tuple<int, std::uint32_t, const char16_t*> cases[] = {
+        {7, 0, u"time-out"}, {1, 0x15000002, u"no login"}, {1, 0x99, u""}};
+    for (const auto& [code, status, expected] : cases) {
+        Bstr text;
+        k->errorCode = code;
+        k->deviceStatus = status;
+        k->get_ErrorString(text.out());
+        EXPECT_EQ(text.view(), expected);
+    }
     SHORT code = 0;
     k->get_ErrorCode(&code);
     EXPECT_EQ(code, 1); // reading the error does not clear it

@@ -14,26 +14,6 @@ using ::testing::ElementsAre;
 constexpr std::uint16_t kSaveOk = 12512;
 constexpr std::uint16_t kSaveError = 12513;
 
-struct Outcome {
-    SHORT errorCode;
-    LONG success;
-    LONG errTimeOut;
-    LONG deviceStatus;
-    std::string errorString;
-};
-
-Outcome Read(CKelvo* k) {
-    Outcome o{};
-    k->get_ErrorCode(&o.errorCode);
-    k->get_Success(&o.success);
-    k->get_ErrTimeOut(&o.errTimeOut);
-    k->get_DeviceStatus(&o.deviceStatus);
-    Bstr text;
-    k->get_ErrorString(text.out());
-    o.errorString = Utf16ToUtf8(text.view());
-    return o;
-}
-
 TEST(SaveCommand, FrameCounterWrapsAfter1023) {
     ConnectedKelvo c;
     for (int i = 0; i < 1025; ++i)
@@ -113,12 +93,17 @@ TEST(SaveCommand, FailureSetsCodeTracesAndUnlocksOnce) {
 
         EXPECT_EQ(c.kelvo->Save_Command(), E_FAIL);
 
-        const Outcome o = Read(c.kelvo);
-        EXPECT_EQ(o.errorCode, fc.code);
-        EXPECT_EQ(o.success, 0);
-        EXPECT_EQ(o.errTimeOut, fc.code == 7 ? 1 : 0);
-        EXPECT_EQ(static_cast<std::uint32_t>(o.deviceStatus), fc.code == 1 ? 0x15000002u : 77u);
-        EXPECT_EQ(o.errorString, fc.code == 1 ? "login required" : "text of the code");
+        SHORT code = 0;
+        LONG success = 1, errTimeOut = 0, status = 0;
+        Bstr text;
+        c.kelvo->get_ErrorCode(&code);
+        c.kelvo->get_Success(&success);
+        c.kelvo->get_ErrTimeOut(&errTimeOut);
+        c.kelvo->get_DeviceStatus(&status);
+        c.kelvo->get_ErrorString(text.out());
+        EXPECT_EQ(std::tuple(code, success, errTimeOut), std::tuple(fc.code, 0, fc.code == 7));
+        EXPECT_EQ(static_cast<std::uint32_t>(status), fc.code == 1 ? 0x15000002u : 77u);
+        EXPECT_EQ(text.view(), fc.code == 1 ? u"login required" : u"text of the code");
         EXPECT_EQ(c.transport->Count("Unlock"), fc.code != 6 ? 1 : 0);
         const bool sent = fc.code != 6 && fc.code != 8;
         EXPECT_EQ(c.transport->Count("Flush"), sent ? 1 : 0);
@@ -168,13 +153,11 @@ TEST(SaveCommand, NegativeTimeOutWaitsItsLow16BitsUnsigned) {
 }
 
 TEST(SaveCommand, WithoutAdapterTracesOnlyTheEntry) {
-    CKelvo* k = new CKelvo;
-    k->AddRef();
+    CKelvo k;
     TraceCapture trace;
-    EXPECT_EQ(k->Save_Command(), E_FAIL);
-    EXPECT_EQ(k->errorCode, 6);
+    EXPECT_EQ(k.Save_Command(), E_FAIL);
+    EXPECT_EQ(k.errorCode, 6);
     EXPECT_THAT(trace.lines, ElementsAre("CKelvo::Save_Command"));
-    k->Release();
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
 namespace kelvo::test {
@@ -51,9 +52,8 @@ TEST_F(Channel, EntryFieldsAtTheirOffsets) {
     EXPECT_EQ(slot0, (std::vector<std::uint32_t>{0xA1A2A3A4u, 16, 0xC0DE, 0, 0, u'h', 0xE9, 0}));
     EXPECT_EQ(raw.u16(RawObject::Slot(1, 12)), 2u);
     EXPECT_EQ(raw.u16(RawObject::Slot(1, 14)), 5u);
-    EXPECT_EQ(raw.data()[RawObject::Slot(1, 16 + 4)], 5);
-    EXPECT_EQ(raw.u32(4), 2u);
-    EXPECT_EQ(raw.u32(8), 2u);
+    EXPECT_EQ(raw.u8(RawObject::Slot(1, 16 + 4)), 5);
+    EXPECT_EQ(std::pair(raw.u32(4), raw.u32(8)), std::pair(2u, 2u)); // next, count
 }
 
 TEST_F(Channel, RingOfThreeWraps) {
@@ -65,15 +65,12 @@ TEST_F(Channel, RingOfThreeWraps) {
     EXPECT_EQ(raw.mode(), 0600u);
     for (std::uint32_t i = 0; i < 3; ++i)
         ASSERT_TRUE(WriteText(channel, i, 2, u"entry " + std::u16string(1, u'0' + i)));
-    EXPECT_EQ(raw.u32(4), 0u); // next
-    EXPECT_EQ(raw.u32(0), 1u); // first
-    EXPECT_EQ(raw.u32(8), 3u); // count
+    const auto header = [&raw] { return std::tuple(raw.u32(0), raw.u32(4), raw.u32(8)); };
+    EXPECT_EQ(header(), std::tuple(1u, 0u, 3u)); // first, next, count
 
     ASSERT_TRUE(WriteText(channel, 3, 2, u"entry 3"));
     EXPECT_EQ(raw.u16(RawObject::Slot(0, 16 + 2 * 6)), u'3'); // "entry 3" in slot 0
-    EXPECT_EQ(raw.u32(4), 1u);
-    EXPECT_EQ(raw.u32(0), 2u);
-    EXPECT_EQ(raw.u32(8), 4u);
+    EXPECT_EQ(header(), std::tuple(2u, 1u, 4u));
 }
 
 TEST_F(Channel, WhatDoesNotFitIsRefused) {

@@ -76,9 +76,8 @@ TEST_F(TraceStart, SettingsWithDefaults) {
         if (c.ini)
             WriteIni(c.ini);
         const trace::TraceSettings s = trace::ReadTraceSettings(trace::TraceSettingsPath(folder_));
-        EXPECT_EQ(s.enable, c.expected.enable);
-        EXPECT_EQ(s.mask, c.expected.mask);
-        EXPECT_EQ(s.size, c.expected.size);
+        EXPECT_EQ(std::tuple(s.enable, s.mask, s.size),
+                  std::tuple(c.expected.enable, c.expected.mask, c.expected.size));
     }
 }
 
@@ -134,8 +133,8 @@ TEST_F(TraceStart, DefaultMaskStartsWithTheFiveLabels) {
     ASSERT_TRUE(raw.ok());
     EXPECT_EQ(raw.u32(16), static_cast<std::uint32_t>(::getpid()));
     EXPECT_EQ(raw.u32(20), 65535u);
-    EXPECT_GE(raw.i64(40), before);
-    EXPECT_LE(raw.i64(40), std::time(nullptr));
+    EXPECT_GE(static_cast<std::int64_t>(raw.u64(40)), before);
+    EXPECT_LE(static_cast<std::int64_t>(raw.u64(40)), std::time(nullptr));
 }
 
 TEST_F(TraceStart, MaskOneWritesOnlyTheFirstLabelAndNoOperationLines) {

@@ -49,48 +49,41 @@ inline bool ObjectExists(const std::string& name) {
     return ::stat(("/dev/shm/" + name).c_str(), &st) == 0;
 }
 
-// A shared object mapped read-only, read by offset.
+// A shared object read by offset, as it is at each read.
 class RawObject {
 public:
-    explicit RawObject(const std::string& name) {
-        const int fd = ::shm_open(("/" + name).c_str(), O_RDONLY, 0);
-        if (fd < 0)
-            return;
-        struct stat st;
-        if (::fstat(fd, &st) == 0 && st.st_size > 0) {
-            size_ = static_cast<std::size_t>(st.st_size);
-            mode_ = st.st_mode & 07777;
-            void* map = ::mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd, 0);
-            if (map != MAP_FAILED)
-                base_ = static_cast<const std::uint8_t*>(map);
-        }
-        ::close(fd);
-    }
-    ~RawObject() {
-        if (base_)
-            ::munmap(const_cast<std::uint8_t*>(base_), size_);
-    }
+    explicit RawObject(const std::string& name)
+        : fd_(::shm_open(("/" + name).c_str(), O_RDONLY, 0)) {}
+    ~RawObject() { ::close(fd_); }
     RawObject(const RawObject&) = delete;
     RawObject& operator=(const RawObject&) = delete;
 
-    bool ok() const { return base_ != nullptr; }
-    std::size_t size() const { return size_; }
-    unsigned mode() const { return mode_; }
-    const std::uint8_t* data() const { return base_; }
-    std::uint32_t u32(std::size_t offset) const { return ldle_u32(base_ + offset); }
-    std::uint16_t u16(std::size_t offset) const { return ldle_u16(base_ + offset); }
-    std::int64_t i64(std::size_t offset) const {
-        return static_cast<std::int64_t>(ldle_u64(base_ + offset));
+    bool ok() const { return fd_ >= 0 && size() > 0; }
+    std::size_t size() const { return static_cast<std::size_t>(Stat().st_size); }
+    unsigned mode() const { return Stat().st_mode & 07777; }
+    std::uint64_t u64(std::size_t offset, std::size_t width = 8) const {
+        std::uint8_t bytes[8] = {};
+        return ::pread(fd_, bytes, width, static_cast<off_t>(offset)) > 0 ? ldle_u64(bytes) : 0;
     }
+    std::uint32_t u32(std::size_t offset) const {
+        return static_cast<std::uint32_t>(u64(offset, 4));
+    }
+    std::uint16_t u16(std::size_t offset) const {
+        return static_cast<std::uint16_t>(u64(offset, 2));
+    }
+    std::uint8_t u8(std::size_t offset) const { return static_cast<std::uint8_t>(u64(offset, 1)); }
     // Offset of a field of entry slot `slot`.
     static std::size_t Slot(std::uint32_t slot, std::size_t field) {
         return 252 + 496 * static_cast<std::size_t>(slot) + field;
     }
 
 private:
-    const std::uint8_t* base_ = nullptr;
-    std::size_t size_ = 0;
-    unsigned mode_ = 0;
+    struct stat Stat() const {
+        struct stat st {};
+        ::fstat(fd_, &st);
+        return st;
+    }
+    int fd_;
 };
 
 // Writes one text entry into a channel.

@@ -15,44 +15,35 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace kelvo::test {
 namespace {
 
 namespace fs = std::filesystem;
 
-// A listening stream socket: at a Unix-domain path (or that name in the
-// abstract namespace), or at a TCP port of the loopback address.
-class Listener {
-public:
-    Listener(const std::string& path, bool abstract) {
+// Listening stream sockets, closed at the end of the test.
+struct Listeners {
+    ~Listeners() {
+        for (int fd : fds)
+            ::close(fd);
+    }
+    bool Listen(int family, const void* address, std::size_t length) {
+        fds.push_back(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        const int one = 1;
+        ::setsockopt(fds.back(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        return ::bind(fds.back(), static_cast<const sockaddr*>(address),
+                      static_cast<socklen_t>(length)) == 0 &&
+               ::listen(fds.back(), 16) == 0;
+    }
+    // At a Unix-domain path, or that name in the abstract namespace.
+    bool Unix(const std::string& path, bool abstract) {
         sockaddr_un a{};
         a.sun_family = AF_UNIX;
-        const std::size_t offset = abstract ? 1 : 0;
-        std::memcpy(a.sun_path + offset, path.data(), path.size());
-        Listen(AF_UNIX, &a,
-               static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size()));
+        std::memcpy(a.sun_path + abstract, path.data(), path.size());
+        return Listen(AF_UNIX, &a, offsetof(sockaddr_un, sun_path) + abstract + path.size());
     }
-    explicit Listener(std::uint16_t port) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        Listen(AF_INET, &a, sizeof a);
-    }
-    ~Listener() { ::close(fd_); }
-    bool ok() const { return ok_; }
-
-private:
-    void Listen(int family, const void* address, socklen_t length) {
-        fd_ = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int one = 1;
-        ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        ok_ = ::bind(fd_, static_cast<const sockaddr*>(address), length) == 0 &&
-              ::listen(fd_, 16) == 0;
-    }
-    int fd_ = -1;
-    bool ok_ = false;
+    std::vector<int> fds;
 };
 
 TEST(Display, OnlyAReachableDisplayOrAChosenPlatformShowsTheWindow) {
@@ -60,10 +51,14 @@ TEST(Display, OnlyAReachableDisplayOrAChosenPlatformShowsTheWindow) {
     const fs::path runtime = folder.path();
     // Display numbers nobody else uses: 9713 has no server, 9714 a local one
     // (abstract socket), 9715 a forwarded one (TCP 15715).
-    Listener wayland((runtime / "wayland-9").string(), false);
-    Listener localX("/tmp/.X11-unix/X9714", true);
-    Listener forwardedX(6000 + 9715);
-    ASSERT_TRUE(wayland.ok() && localX.ok() && forwardedX.ok());
+    Listeners listeners;
+    sockaddr_in forwarded{};
+    forwarded.sin_family = AF_INET;
+    forwarded.sin_port = htons(6000 + 9715);
+    forwarded.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_TRUE(listeners.Unix((runtime / "wayland-9").string(), false) &&
+                listeners.Unix("/tmp/.X11-unix/X9714", true) &&
+                listeners.Listen(AF_INET, &forwarded, sizeof forwarded));
 
     struct Case {
         const char* platform;

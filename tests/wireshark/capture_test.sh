@@ -165,14 +165,11 @@ compare() {
 
 case $mode in
 committed)
-  compare "$here/serial.pcap" "$here/serial.fields"
-  compare "$here/client.pcap" "$here/client.fields"
-  compare "$here/tcp.pcap" "$here/tcp.fields"
+  for name in serial client tcp; do compare "$here/$name.pcap" "$here/$name.fields"; done
   ;;
 serial)
   serial_session "$work"
-  compare "$work/serial.pcap" "$here/serial.fields"
-  compare "$work/client.pcap" "$here/client.fields"
+  for name in serial client; do compare "$work/$name.pcap" "$here/$name.fields"; done
   ;;
 tcp)
   tcp_session "$work"
