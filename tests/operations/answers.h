@@ -119,16 +119,15 @@ struct Call {
 
 enum class Links { Both, Tcp, Serial };
 
-// A request and its answer: the call, the request it must send, the answer
-// data after the success word of the request's command, what the call hands
-// back, and the trace.
+// A request and its answer (the data after the success word of the request's
+// command), what the call hands back, and the trace.
 struct ExchangeRow {
     const char* name;
     Call call;
     std::string request; // hex, TCP form: node 0x21, first counter
     Bytes answer;
     std::string result;
-    std::vector<std::string> trace; // empty: not compared (long lines are cut)
+    std::vector<std::string> trace = {}; // empty: not compared (long lines are cut)
     Links links = Links::Both;
     int errorCode = 0; // after a success on an object whose code was 9
 };
@@ -144,8 +143,8 @@ inline void ExpectExchanges(std::span<const ExchangeRow> rows) {
             c.kelvo->canNode = 0x21;
             c.kelvo->errorCode = 9;
             const Bytes request = FromHex(row.request);
-            const std::uint16_t success = SuccessWord(ldle_u16(&request[4]));
-            c.transport->Answer(c.Wire(AnswerFrame(0, success, row.answer)));
+            const std::uint16_t command = ldle_u16(&request[4]);
+            c.transport->Answer(c.Wire(AnswerFrame(0, SuccessWord(command), row.answer)));
             TraceCapture trace;
             std::string result;
             EXPECT_EQ(row.call(c.kelvo, result), S_OK);
@@ -161,9 +160,8 @@ inline void ExpectExchanges(std::span<const ExchangeRow> rows) {
     }
 }
 
-// A failure of one step an operation owns: the device's answer, the code
-// stored, the last trace line, the device status afterwards (77: left as it
-// was) and the requests sent.
+// A failure of one step an operation owns: the device's answer, the code, the
+// last trace line, the device status (77: left as it was), the requests sent.
 struct FailureRow {
     const char* name;
     bool serial;

@@ -9,8 +9,6 @@
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -58,10 +56,9 @@ std::string Description(const std::vector<std::pair<std::string, std::string>>& 
 // A folder of this test's own for descriptions and outputs.
 class ErrorLogTest : public ::testing::Test {
 protected:
-    void WriteDescription(std::uint32_t version, const std::string& xml) {
-        char name[40];
-        std::snprintf(name, sizeof name, "FPR_Version_%08x.xml", version);
-        std::ofstream(dir_ / name) << xml;
+    // The description of version 26, by default in this folder.
+    void WriteDescription(const std::string& xml, fs::path folder = {}) {
+        std::ofstream((folder.empty() ? dir_ : folder) / "FPR_Version_0000001a.xml") << xml;
     }
     std::string Out() const { return (dir_ / "out.xml").string(); }
 
@@ -90,7 +87,7 @@ protected:
 // ---------------------------------------------------------------- download
 
 TEST_F(ErrorLogTest, OneFrameRecordIsDecodedAtOnce) {
-    WriteDescription(26, Description({{"0", "unsignedShort"}, {"2", "char"}}));
+    WriteDescription(Description({{"0", "unsignedShort"}, {"2", "char"}}));
     ConnectedKelvo c;
     c.kelvo->canNode = 3;
     c.kelvo->errorCode = 5;
@@ -107,7 +104,7 @@ TEST_F(ErrorLogTest, OneFrameRecordIsDecodedAtOnce) {
 }
 
 TEST_F(ErrorLogTest, ThreeFramesAreAskedOneByOneAndJoinedInOrder) {
-    WriteDescription(26, Description({{"0", "unsignedInt"}, {"4", "unsignedInt"}}));
+    WriteDescription(Description({{"0", "unsignedInt"}, {"4", "unsignedInt"}}));
     const Bytes record = Record(26, {1, 0, 0, 0, 2, 0, 0, 0});
     for (bool serial : {false, true}) {
         SCOPED_TRACE(serial ? "serial" : "tcp");
@@ -139,7 +136,7 @@ TEST_F(ErrorLogTest, ThreeFramesAreAskedOneByOneAndJoinedInOrder) {
 // An empty frame with the more flag asks for the next; an unexpected status
 // word repeats the frame with a new counter.
 TEST_F(ErrorLogTest, EmptyFramesAndUnexpectedStatusAskAgain) {
-    WriteDescription(26, Description({{"0", "boolean"}}));
+    WriteDescription(Description({{"0", "boolean"}}));
     ConnectedKelvo c;
     c.transport->Answer(DataFrame(0, 4, true, {}));
     c.transport->Answer(DataFrame(1, 4, true, Record(26, {})));
@@ -169,7 +166,7 @@ Script Frames(std::vector<Bytes> frames) {
 }
 
 TEST_F(ErrorLogTest, DownloadFailureSetsCodeTracesAndUnlocksOnce) {
-    WriteDescription(26, Description({}));
+    WriteDescription(Description({}));
     const Call read = [this](CKelvo* k) {
         const HRESULT hr = Read(k, 9);
         EXPECT_FALSE(fs::exists(Out()));
@@ -205,7 +202,7 @@ TEST_F(ErrorLogTest, OutputIsTheDescriptionWithTheValuesSet) {
         "<DataType>short</DataType><Note>x</Note></Element></Group>\n"
         "  <Group><Element><Offset>2</Offset><DataType>boolean</DataType></Element></Group>\n"
         "</Log>\n";
-    WriteDescription(26, xml);
+    WriteDescription(xml);
     ConnectedKelvo c;
     c.transport->Answer(DataFrame(0, 0, false, Record(26, {0x10, 0x00, 0x01})));
     ASSERT_EQ(Read(c.kelvo, 0), S_OK);
@@ -306,10 +303,9 @@ TEST_F(ErrorLogTest, DecodeWritesTheValuesOrFailsWithoutOutput) {
     // clang-format on
     for (const Case& dc : cases) {
         SCOPED_TRACE(dc.name);
-        const fs::path folder = dc.parser.empty() ? dir_ : fs::path(dc.parser);
         std::error_code ignored; // a name too long for the file system stays missing
-        fs::create_directories(folder, ignored);
-        std::ofstream(folder / "FPR_Version_0000001a.xml") << dc.description;
+        fs::create_directories(dc.parser.empty() ? dir_ : fs::path(dc.parser), ignored);
+        WriteDescription(dc.description, dc.parser);
         ConnectedKelvo c;
         c.transport->Answer(DataFrame(0, 0, false, dc.record));
         TraceCapture trace;

@@ -11,7 +11,6 @@
 namespace kelvo::test {
 namespace {
 
-constexpr std::uint16_t kReadRamOk = 0x0310;
 constexpr std::uint32_t kLoginRequired = 0x15000002;
 
 // Read answer: 3 filler bytes, the value length and the value; write answers:
@@ -76,14 +75,11 @@ Call Write(LONG ipa, SHORT type, VARIANT value, bool eeprom = true) {
 // A read of index 0x1234 subindex 7 answered with `value`: 3 filler bytes and
 // the value length before it. A success leaves the last error code.
 ExchangeRow ReadRow(const char* name, SHORT type, const Bytes& value, const char* expected) {
-    return {name,
-            Read(0x1234, 7, type),
-            "21 00 00 05 01 02 34 12 07",
-            Concat({0, 0, 0, static_cast<std::uint8_t>(value.size())}, value),
-            expected,
-            {"CKelvo::get_Par (ipa 4660 subidx 7 type " + std::to_string(type) + ")"},
-            Links::Both,
-            9};
+    const Bytes answer = Concat({0, 0, 0, static_cast<std::uint8_t>(value.size())}, value);
+    ExchangeRow row{name, Read(0x1234, 7, type), "21 00 00 05 01 02 34 12 07", answer, expected};
+    row.trace = {"CKelvo::get_Par (ipa 4660 subidx 7 type " + std::to_string(type) + ")"};
+    row.errorCode = 9;
+    return row;
 }
 ExchangeRow WriteRow(const char* name, Call call, std::string request, Links links = Links::Both) {
     return {name, call, request, {}, "", {}, links, 9};
@@ -258,17 +254,11 @@ RefusalRow PutRefusal(const char* name, LONG ipa, SHORT type, VARIANT value, int
     return {name, Write(ipa, type, value), E_FAIL, code, trace};
 }
 
-VARIANT True() {
-    VARIANT v = VariantOf(VT_BOOL, 0);
-    v.boolVal = VARIANT_TRUE;
-    return v;
-}
-
 // Refused before the port is touched; the error code 42 is left as it was.
 // clang-format off
 const RefusalRow kRefusals[] = {
-    PutRefusal("BoolWithType0", 1, VT_EMPTY, True(), 3),
-    PutRefusal("BoolAsBool", 1, VT_BOOL, True(), 3),
+    PutRefusal("BoolWithType0", 1, VT_EMPTY, VariantOf(VT_BOOL, VARIANT_TRUE), 3),
+    PutRefusal("BoolAsBool", 1, VT_BOOL, VariantOf(VT_BOOL, VARIANT_TRUE), 3),
     PutRefusal("NullWithType0", 1, VT_EMPTY, VariantOf(VT_NULL, 0), 3),
     PutRefusal("Index65536", 65536, VT_I4, VariantOf(VT_I4, 1), 9, "CKelvo::put_Par fail 7 (max ipa is 65535, used ipa is 65536)"),
     PutRefusal("StringOf256", 1, VT_BSTR, Str(std::u16string(256, u'y').c_str()), 10),
@@ -288,15 +278,14 @@ TEST(Parameters, RefusalTouchesNoPort) {
 }
 
 // ---- Failures of the steps the parameter exchanges own ----
+// The shared ones are the save's in tests/protocol, and the fault matrix runs
+// every fault of kelvo-sim on every read of GetPar and PutPar.
 
 const std::string kGet = "CKelvo::get_Par ", kPut = "CKelvo::put_Par ";
 const Bytes kBadReadError = Flip(SerialWrap(5, ReadDeviceError(0, 0x0A000007)));
 const Bytes kBadWriteError = Flip(SerialWrap(5, WriteDeviceError(0, 9)));
 
 const Call kPutI4 = Write(2, VT_I4, VariantOf(VT_I4, 7));
-Call Get(SHORT type, bool eeprom = true) {
-    return Read(2, 1, type, eeprom);
-}
 // No re-login without both credentials, nor for the codes next to the one
 // that asks for it.
 Call Without(std::u16string CKelvo::*credential, Call call) {
@@ -310,35 +299,31 @@ Call Without(std::u16string CKelvo::*credential, Call call) {
 // the CRC trailer matched.
 // clang-format off
 const FailureRow kFailures[] = {
-    {"ReadErrorCrcDiffers", true, Get(VT_I4), Raw(kBadReadError), 13, kGet + "fail 7 " + CrcPair(kBadReadError), 0x0A000007},
-    {"ReadDeviceError", true, Get(VT_I4), Reply(ReadDeviceError(0, 0x0A000001)), 1, kGet + "fail 8 (167772161)", 0x0A000001},
-    {"ReadAutoTypeThreeBytes", false, Get(VT_EMPTY), Reply(ReadAnswer(0, {1, 2, 3})), 3, kGet + "fail 13 (numbytes 3)"},
-    {"ReadAutoTypeNoBytes", true, Get(VT_EMPTY), Reply(ReadAnswer(0, {})), 3, kGet + "fail 13 (numbytes 0)"},
-    {"ReadTypeOutsideTable", false, Get(VT_BOOL), Reply(ReadAnswer(0, {1})), 3, kGet + "fail 14 (type 11)"},
-    {"ReadNegativeType", false, Get(-1), Reply(ReadAnswer(0, {1})), 3, kGet + "fail 14 (type -1)"},
+    {"ReadErrorCrcDiffers", true, Read(2, 1, VT_I4), Raw(kBadReadError), 13, kGet + "fail 7 " + CrcPair(kBadReadError), 0x0A000007},
+    {"ReadDeviceError", true, Read(2, 1, VT_I4), Reply(ReadDeviceError(0, 0x0A000001)), 1, kGet + "fail 8 (167772161)", 0x0A000001},
+    {"ReadAutoTypeThreeBytes", false, Read(2, 1, VT_EMPTY), Reply(ReadAnswer(0, {1, 2, 3})), 3, kGet + "fail 13 (numbytes 3)"},
+    {"ReadAutoTypeNoBytes", true, Read(2, 1, VT_EMPTY), Reply(ReadAnswer(0, {})), 3, kGet + "fail 13 (numbytes 0)"},
+    {"ReadTypeOutsideTable", false, Read(2, 1, VT_BOOL), Reply(ReadAnswer(0, {1})), 3, kGet + "fail 14 (type 11)"},
+    {"ReadNegativeType", false, Read(2, 1, -1), Reply(ReadAnswer(0, {1})), 3, kGet + "fail 14 (type -1)"},
     {"WriteErrorCrcDiffers", true, kPutI4, Raw(kBadWriteError), 13, kPut + "fail 9 " + CrcPair(kBadWriteError)},
-    {"ReadRamAnsweredEeprom", false, Get(VT_I2, false), Reply(ReadAnswer(0, {1, 0})), 5, kGet + "fail 9 (528)"},
-    {"ReadEepromAnsweredRam", false, Get(VT_I2), Reply(ReadAnswer(0, {1, 0}, kReadRamOk)), 5, kGet + "fail 9 (784)"},
-    {"ReadLoginRequiredNoPassword", false, Without(&CKelvo::password, Get(VT_I2)), Reply(ReadDeviceError(0, kLoginRequired)), 1,
+    {"ReadRamAnsweredEeprom", false, Read(2, 1, VT_I2, false), Reply(ReadAnswer(0, {1, 0})), 5, kGet + "fail 9 (528)"},
+    {"ReadEepromAnsweredRam", false, Read(2, 1, VT_I2), Reply(ReadAnswer(0, {1, 0}, 0x0310)), 5, kGet + "fail 9 (784)"},
+    {"ReadLoginRequiredNoPassword", false, Without(&CKelvo::password, Read(2, 1, VT_I2)), Reply(ReadDeviceError(0, kLoginRequired)), 1,
      kGet + "fail 8 (352321538)", kLoginRequired},
     {"WriteLoginRequiredNoUser", false, Without(&CKelvo::userName, kPutI4), Reply(WriteDeviceError(0, kLoginRequired)), 1,
      kPut + "fail 10 (error code: 352321538)", kLoginRequired},
-    {"ReadCodeBelowLogin", false, Get(VT_I2), Reply(ReadDeviceError(0, 0x15000001)), 1, kGet + "fail 8 (352321537)", 0x15000001},
+    {"ReadCodeBelowLogin", false, Read(2, 1, VT_I2), Reply(ReadDeviceError(0, 0x15000001)), 1, kGet + "fail 8 (352321537)", 0x15000001},
     {"WriteCodeAboveLogin", false, kPutI4, Reply(WriteDeviceError(0, 0x15000003)), 1, kPut + "fail 10 (error code: 352321539)",
      0x15000003},
     {"WriteDeviceError", true, kPutI4, Reply(WriteDeviceError(0, 0x0A000003)), 1, kPut + "fail 10 (error code: 167772163)", 0x0A000003},
 };
 // clang-format on
 
-// The steps the parameter exchanges own; the shared ones are the save's in
-// tests/protocol, and the fault matrix runs every fault of kelvo-sim on every
-// read of GetPar and PutPar over TCP and serial.
 TEST(ParameterFailure, SetsCodeTracesAndUnlocksOnce) {
     ExpectFailures(kFailures);
 }
 
-// ---- Typed accessors ----
-
+// A typed getter that fails gives 0 and leaves the code of the failure.
 TEST(TypedAccessors, FailedGetterGivesZeroAndTheStatus) {
     ConnectedKelvo c;
     float f = 3.0f;
