@@ -20,14 +20,8 @@ namespace kelvo::test {
 
 enum class Link { Tcp, Tls, Serial };
 
-inline const char* Name(Link link) {
-    return link == Link::Tcp ? "Tcp" : link == Link::Tls ? "Tls" : "Serial";
-}
 inline std::string LinkName(const ::testing::TestParamInfo<Link>& info) {
-    return Name(info.param);
-}
-inline void PrintTo(Link link, std::ostream* os) {
-    *os << Name(link);
+    return info.param == Link::Tcp ? "Tcp" : info.param == Link::Tls ? "Tls" : "Serial";
 }
 
 // Each test has a folder of its own, removed at its end; the comN links of

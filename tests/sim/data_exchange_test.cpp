@@ -111,23 +111,6 @@ TEST(SimulatorDataBlocks, AWriteWhoseLengthByteWrappedIsFramedByItsLenField) {
     EXPECT_EQ(Bytes(block.begin() + 10, block.begin() + 310), Counting(300));
 }
 
-TEST(SimulatorDataState, SectionReplacesBlocksAndObjectsAndPadsToSize) {
-    DeviceState state;
-    ASSERT_TRUE(Parses(R"(<kelvo-sim><data>
-        <block rtNum="2" dbType="0x10" dbIdx="300" dbSubIdx="70000" size="6" bytes="0a 0b0c"/>
-        <safety bytes="00010203040506070809101112131415161718192021222324252627282930313233343536373839"/>
-        <object index="0x7000" subIndex="3" value="0xFFFFFFFF"/>
-        <ssc bytes="aabb"/>
-      </data></kelvo-sim>)",
-                       state));
-    ASSERT_EQ(state.data.blocks.size(), 1u);
-    EXPECT_EQ(state.data.blocks.at({2, 0x10, 300, 70000}), (Bytes{10, 11, 12, 0, 0, 0}));
-    EXPECT_EQ(state.data.safety[39], 0x39);
-    ASSERT_EQ(state.data.safeObjects.size(), 1u);
-    EXPECT_EQ(state.data.safeObjects.at(SafeObjectKey(0x7000, 3)), 0xFFFFFFFFu);
-    EXPECT_EQ(state.data.ssc, (Bytes{0xAA, 0xBB}));
-}
-
 // Reads every frame of one entry the way the component does.
 Bytes Download(Device& d, std::uint16_t index, int* frames) {
     Bytes record;
@@ -157,17 +140,36 @@ TEST(SimErrorLog, WrongIndexEchoOnTheChosenRequest) {
     EXPECT_EQ(ldle_u16(&d.Ask(Frame(3, 0x040B, {1, 0, 2}))[6]), 1);
 }
 
-TEST(SimErrorLog, StateFileSection) {
+// The data, error-log and parameter sections of a state file replace the
+// defaults; blocks are padded to their size.
+TEST(SimulatorState, SectionsReplaceTheDefaults) {
     DeviceState empty, wrongIndex, state;
     ASSERT_TRUE(Parses(R"(<kelvo-sim><errorLog empty="1"/></kelvo-sim>)", empty));
     EXPECT_TRUE(empty.errorLog.empty());
     ASSERT_TRUE(Parses(R"(<kelvo-sim><errorLog wrongIndexAt="5"/></kelvo-sim>)", wrongIndex));
     EXPECT_EQ(wrongIndex.errorLog.size(), 3u);
     EXPECT_EQ(wrongIndex.errorLogWrongIndexAt, 5u);
-
-    ASSERT_TRUE(Parses("<kelvo-sim><errorLog frameSize=\"2\" axes=\"2\">"
-                       "<entry>1a000000 0102 03 04\n 05</entry><entry/></errorLog></kelvo-sim>",
+    ASSERT_TRUE(Parses(R"(<kelvo-sim><data>
+        <block rtNum="2" dbType="0x10" dbIdx="300" dbSubIdx="70000" size="6" bytes="0a 0b0c"/>
+        <safety bytes="00010203040506070809101112131415161718192021222324252627282930313233343536373839"/>
+        <object index="0x7000" subIndex="3" value="0xFFFFFFFF"/>
+        <ssc bytes="aabb"/>
+      </data><errorLog frameSize="2" axes="2"><entry>1a000000 0102 03 04
+       05</entry><entry/></errorLog><parameters>
+        <parameter index="0x10" sub="2" type="u2" value="0xBEEF"/>
+        <parameter index="17" type="3" value="-2" writable="0" login="1"/>
+        <parameter index="18" type="r4" value="0.25"/>
+        <parameter index="19" type="str" value="caf&#xE9;"/>
+        <parameter index="20" type="u8"/>
+        </parameters></kelvo-sim>)",
                        state));
+    ASSERT_EQ(state.data.blocks.size(), 1u);
+    EXPECT_EQ(state.data.blocks.at({2, 0x10, 300, 70000}), (Bytes{10, 11, 12, 0, 0, 0}));
+    EXPECT_EQ(state.data.safety[39], 0x39);
+    ASSERT_EQ(state.data.safeObjects.size(), 1u);
+    EXPECT_EQ(state.data.safeObjects.at(SafeObjectKey(0x7000, 3)), 0xFFFFFFFFu);
+    EXPECT_EQ(state.data.ssc, (Bytes{0xAA, 0xBB}));
+
     ASSERT_EQ(state.errorLog.size(), 2u);
     EXPECT_EQ(state.errorLog[0], (Bytes{0x1a, 0, 0, 0, 1, 2, 3, 4, 5}));
     EXPECT_EQ(state.errorLogFrameSize, 2);
@@ -176,28 +178,7 @@ TEST(SimErrorLog, StateFileSection) {
     int frames = 0;
     EXPECT_EQ(Download(d, 0, &frames), state.errorLog[0]);
     EXPECT_EQ(frames, 5);
-}
 
-TEST(SimulatorParameters, RamWriteLeavesTheStoredValue) {
-    Device d;
-    EXPECT_EQ(d.Ask(WriteRequest(0x0302, 0x1001, 0, {9})), Answer(1, 0x0320));
-    EXPECT_EQ(d.Ask(ReadRequest(0x0301, 0x1001, 0)), Answer(1, 0x0310, {0x01, 0x10, 0, 1, 9}));
-    EXPECT_EQ(d.Ask(ReadRequest(0x0201, 0x1001, 0)), Answer(1, 0x0210, {0x01, 0x10, 0, 1, 200}));
-    EXPECT_EQ(d.Ask(WriteRequest(0x0202, 0x1001, 0, {11})), Answer(1, 0x0220));
-    EXPECT_EQ(d.Ask(ReadRequest(0x0301, 0x1001, 0)), Answer(1, 0x0310, {0x01, 0x10, 0, 1, 11}));
-    EXPECT_EQ(d.State().parameters.at(ParameterKey(0x1001, 0)).eeprom, Bytes{11});
-}
-
-TEST(SimulatorParameters, StateFileReplacesTheTable) {
-    DeviceState state;
-    ASSERT_TRUE(Parses(R"(<kelvo-sim><parameters>
-        <parameter index="0x10" sub="2" type="u2" value="0xBEEF"/>
-        <parameter index="17" type="3" value="-2" writable="0" login="1"/>
-        <parameter index="18" type="r4" value="0.25"/>
-        <parameter index="19" type="str" value="caf&#xE9;"/>
-        <parameter index="20" type="u8"/>
-        </parameters></kelvo-sim>)",
-                       state));
     ASSERT_EQ(state.parameters.size(), 5u);
     const Parameter& word = state.parameters.at(ParameterKey(0x10, 2));
     EXPECT_EQ(word.type, 18);
@@ -211,6 +192,16 @@ TEST(SimulatorParameters, StateFileReplacesTheTable) {
     EXPECT_EQ(state.parameters.at(ParameterKey(18, 0)).eeprom, (Bytes{0, 0, 0x80, 0x3E}));
     EXPECT_EQ(state.parameters.at(ParameterKey(19, 0)).eeprom, (Bytes{'c', 'a', 'f', 0xE9}));
     EXPECT_EQ(state.parameters.at(ParameterKey(20, 0)).eeprom, Bytes(8, 0));
+}
+
+TEST(SimulatorParameters, RamWriteLeavesTheStoredValue) {
+    Device d;
+    EXPECT_EQ(d.Ask(WriteRequest(0x0302, 0x1001, 0, {9})), Answer(1, 0x0320));
+    EXPECT_EQ(d.Ask(ReadRequest(0x0301, 0x1001, 0)), Answer(1, 0x0310, {0x01, 0x10, 0, 1, 9}));
+    EXPECT_EQ(d.Ask(ReadRequest(0x0201, 0x1001, 0)), Answer(1, 0x0210, {0x01, 0x10, 0, 1, 200}));
+    EXPECT_EQ(d.Ask(WriteRequest(0x0202, 0x1001, 0, {11})), Answer(1, 0x0220));
+    EXPECT_EQ(d.Ask(ReadRequest(0x0301, 0x1001, 0)), Answer(1, 0x0310, {0x01, 0x10, 0, 1, 11}));
+    EXPECT_EQ(d.State().parameters.at(ParameterKey(0x1001, 0)).eeprom, Bytes{11});
 }
 
 } // namespace

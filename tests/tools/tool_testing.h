@@ -47,10 +47,7 @@ struct ToolCase {
 inline ProgramOutcome Check(const ToolCase& c, Words before = {}) {
     before.insert(before.end(), c.args.begin(), c.args.end());
     ProgramOutcome o = Kelvo(before, c.env);
-    std::string line;
-    for (const std::string& a : before)
-        line += a + " ";
-    SCOPED_TRACE(line + "\n" + Describe(o));
+    SCOPED_TRACE(::testing::PrintToString(before) + "\n" + Describe(o));
     EXPECT_EQ(o.status, c.status);
     EXPECT_EQ(o.out, c.out);
     if (c.err.empty() && c.status != 1)
