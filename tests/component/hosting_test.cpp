@@ -29,22 +29,17 @@ protected:
         EXPECT_TRUE(registry::Load(root, hive, data));
         return data;
     }
-    // The simulator on its own loopback address; the connection text to it.
-    std::string StartSimulator(SimProcess& sim, const std::string& address) {
-        EXPECT_TRUE(sim.Start({"--addr", address, "--no-tls"}));
-        return "TCPIP:" + address + "/17221,3000";
-    }
     TempFolder folder_{"hosting"};
     const std::string dir_ = folder_.path();
 };
 
 TEST_F(Hosting, AHostCreatesTheRegisteredClassByNameAndUnregisteringRemovesIt) {
     const std::string root = dir_ + "/registry";
-    const std::vector<std::string> libraries = {"--library", kLib + "/libkelvo.so", "--library",
-                                                kLib + "/libportway.so"};
-    std::vector<std::string> reg = {kBin + "/kelvo", "register", "--registry", root};
-    reg.insert(reg.end(), libraries.begin(), libraries.end());
-    ProgramOutcome registered = RunProgram(reg);
+    auto tool = [&](const char* verb) {
+        return RunProgram({kBin + "/kelvo", verb, "--registry", root, "--library",
+                           kLib + "/libkelvo.so", "--library", kLib + "/libportway.so"});
+    };
+    ProgramOutcome registered = tool("register");
     ASSERT_EQ(registered.status, 0) << Describe(registered);
     const std::string classKey = "CLSID\\" + GuidToString(CLSID_Kelvo);
     const HiveData registeredClasses = Read(root, Hive::ClassesRoot);
@@ -53,16 +48,15 @@ TEST_F(Hosting, AHostCreatesTheRegisteredClassByNameAndUnregisteringRemovesIt) {
     EXPECT_EQ(*path, std::filesystem::canonical(kLib + "/libkelvo.so").string());
 
     SimProcess sim;
-    const std::string connection = StartSimulator(sim, "127.0.111.21");
+    ASSERT_TRUE(sim.Start({"--addr", "127.0.111.21", "--no-tls"}));
+    const std::string connection = "TCPIP:127.0.111.21/17221,3000";
     ProgramOutcome host = RunProgram({kBin + "/kelvo-example-host", connection, "0x1004", "0", "3"},
                                      {"KELVO_REGISTRY=" + root});
     EXPECT_EQ(host.status, 0) << Describe(host);
     EXPECT_EQ(host.out, "-123456\ncan unload: yes\n");
     EXPECT_EQ(host.err, ""); // the message file was found beside the library
 
-    std::vector<std::string> unreg = {kBin + "/kelvo", "unregister", "--registry", root};
-    unreg.insert(unreg.end(), libraries.begin(), libraries.end());
-    ProgramOutcome unregistered = RunProgram(unreg);
+    ProgramOutcome unregistered = tool("unregister");
     ASSERT_EQ(unregistered.status, 0) << Describe(unregistered);
     const HiveData classes = Read(root, Hive::ClassesRoot);
     for (const std::string& key :

@@ -77,13 +77,12 @@ TEST_F(PortwayLockTest, ReentrantPerLinkAndFreedByOneUnlockOrClose) {
     ASSERT_EQ(a->Lock(), S_OK);
     EXPECT_EQ(a->Close(), S_OK);
     ExpectFree(b);
-}
 
-TEST_F(PortwayLockTest, TwoComNamesOfOneDeviceShareTheLock) {
-    Transport a, b;
-    ASSERT_EQ(a.Open("COM:3,921600,N,8,1"), S_OK);
-    ASSERT_EQ(b.Open("COM:4,921600,N,8,1"), S_OK);
-    ExpectWaitsForUnlock(a, b);
+    // Two COM names of one device share its lock.
+    Transport com3, com4;
+    ASSERT_EQ(com3.Open("COM:3,921600,N,8,1"), S_OK);
+    ASSERT_EQ(com4.Open("COM:4,921600,N,8,1"), S_OK);
+    ExpectWaitsForUnlock(com3, com4);
 }
 
 // Runs `body` in a child process; its exit status (0 when it returned true).

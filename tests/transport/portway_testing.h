@@ -137,17 +137,6 @@ private:
     unsigned port_ = 0;
 };
 
-inline bool SendAll(int fd, const std::string& data) {
-    std::size_t sent = 0;
-    while (sent < data.size()) {
-        ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // Reads exactly n bytes from a descriptor within timeoutMs; what arrived.
 inline std::string ReadExact(int fd, std::size_t n, int timeoutMs = 5000) {
     std::string out;
