@@ -1,6 +1,7 @@
 // Device commands, the error log and ping end to end: the Kelvo object and the
 // Linux transport against kelvo-sim, the shipped record description, and the
-// kelvo tool. Loopback addresses 127.0.106.x and 127.0.109.x.
+// kelvo tool's ping. Loopback addresses 127.0.106.x and 127.0.109.x. The tool's
+// error-log and reset commands: KelvoToolData.
 #include "integration/sim_link.h"
 #include "support/run_program.h"
 
@@ -73,27 +74,6 @@ TEST_F(CommandsAgainstSim, TheShippedDescriptionDecodesTheLogAndDeletionIsSeen) 
     EXPECT_EQ((*d)->errorCode, 1);
     EXPECT_EQ((*d)->deviceStatus, 0x0A000003u);
     EXPECT_FALSE(fs::exists(dir_ + "/gone.xml"));
-}
-
-// The kelvo tool writes the decoded entry and deletes the log.
-TEST_F(CommandsAgainstSim, KelvoToolReadsAndDeletesTheLog) {
-    SimProcess sim;
-    ASSERT_TRUE(sim.Start({"--addr", "127.0.106.21", "--no-tls"}));
-    const std::pair<std::vector<std::string>, int> steps[] = {
-        {{"errorlog", "read", "0", dir_ + "/tool.xml", kDescriptions}, 0},
-        {{"reset"}, 0},
-        {{"restore", "0x12"}, 0},
-        {{"reset-error", "2"}, 0},
-        {{"reset-error", "300"}, 2},
-        {{"errorlog", "delete"}, 0},
-        {{"errorlog", "read", "0", dir_ + "/none.xml", kDescriptions}, 1},
-    };
-    for (auto [args, status] : steps) {
-        args.insert(args.begin(), {KELVO_BIN_DIR "/kelvo", "-c", "TCPIP:127.0.106.21/17221,3000"});
-        const ProgramOutcome o = RunProgram(args);
-        EXPECT_EQ(o.status, status) << Describe(o);
-    }
-    EXPECT_EQ(Fields(dir_ + "/tool.xml"), kEntry0);
 }
 
 // Text, unsigned, signed, boolean, float, double, a placeholder and a type

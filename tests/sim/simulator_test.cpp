@@ -265,20 +265,16 @@ TEST(SimProcess, EndsByItselfAfterMaxRequests) {
 }
 
 TEST(SimProcess, RefusesBadOptionsAndStateFiles) {
-    std::string state = testing::TempDir() + "kelvo-sim-bad-state.xml";
-    std::ofstream(state) << "<kelvo-sim><identity node='300'/></kelvo-sim>";
-    struct Case {
-        std::vector<std::string> args;
-        int status;
-    };
-    for (const Case& c :
-         {Case{{"--fault", "loud", "--no-tcp", "--no-tls"}, 2}, Case{{"--node", "256"}, 2},
-          Case{{"--state", state, "--no-tcp", "--no-tls"}, 1}}) {
+    const test::TempFolder folder("sim-bad-state");
+    std::ofstream(folder / "state.xml") << "<kelvo-sim><identity node='300'/></kelvo-sim>";
+    for (const auto& [args, status] :
+         {std::pair<std::vector<std::string>, int>{{"--fault", "loud", "--no-tcp", "--no-tls"}, 2},
+          {{"--node", "256"}, 2},
+          {{"--state", folder / "state.xml", "--no-tcp", "--no-tls"}, 1}}) {
         SimProcess sim;
-        ASSERT_TRUE(sim.Spawn(c.args));
-        EXPECT_EQ(sim.WaitExit(), c.status) << c.args[0] << " " << c.args[1];
+        ASSERT_TRUE(sim.Spawn(args));
+        EXPECT_EQ(sim.WaitExit(), status) << args[0] << " " << args[1];
     }
-    std::remove(state.c_str());
 }
 
 } // namespace

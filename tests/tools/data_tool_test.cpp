@@ -1,14 +1,17 @@
 // The kelvo program's device commands as a user runs them, one after the other
-// against one kelvo-sim: block, safe and ssc, PacketVARIANT through invoke, par
-// and push.
+// against one kelvo-sim: block, safe and ssc, PacketVARIANT through invoke, par,
+// push, the error log and the reset commands.
 #include "support/sim_process.h"
 #include "support/temp_folder.h"
 #include "tool_testing.h"
 
 #include <fstream>
+#include <sstream>
 
 namespace kelvo::test {
 namespace {
+
+const std::string kDescriptions = KELVO_SOURCE_DIR "/tools/kelvo-sim/errorlog";
 
 // 40 bytes counting up from 0x10, in hex.
 const std::string kCounting =
@@ -72,8 +75,22 @@ TEST(KelvoToolData, CommandsRunInOrderAgainstTheSimulator) {
             {"--json push cmd 3 0x10", 0, JsonOk("1")},
             // Streamed bytes are read on serial links only.
             {"push read 4", 1, "", "error: ReadPushData failed (hresult 0x80004001)\n"},
+            {"errorlog read 0 " + folder / "entry.xml " + kDescriptions},
+            {"reset"},
+            {"restore 0x12"},
+            {"reset-error 2"},
+            {"reset-error 300", 2},
+            {"errorlog delete"},
+            {"errorlog read 0 " + folder / "none.xml " + kDescriptions, 1, "",
+             "error 1: The error log entry does not exist, device 0x0A000003\n"},
         },
         "-c TCPIP:127.0.107.30/17221,3000");
+    // The entry read before the log was deleted, decoded by the shipped description.
+    std::stringstream entry;
+    entry << std::ifstream(folder / "entry.xml").rdbuf();
+    EXPECT_NE(entry.str().find(R"(name="ErrorCode" description="drive error code" value="8976")"),
+              std::string::npos)
+        << entry.str();
 }
 
 } // namespace
