@@ -36,20 +36,15 @@ const Step kSteps[] = {
      }},
 };
 
-class Concurrency : public SimTest {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(sim_.Start({"--addr", "127.0.114.57", "--no-tcp", "--no-tls", "--serial",
-                                "--serial-address", "6", "--link-com", "3"}));
-    }
-
-    SimProcess sim_;
-};
+using Concurrency = SimTest;
 
 // Every call succeeds and writes its entry line once, whole, although the
 // threads share the link, the link lock and the trace writer, and a reader
 // takes entries while they are written.
 TEST_F(Concurrency, ObjectsOnOneSerialLinkTraceFromEveryThread) {
+    SimProcess sim;
+    ASSERT_TRUE(sim.Start({"--addr", "127.0.114.57", "--no-tcp", "--no-tls", "--serial",
+                           "--serial-address", "6", "--link-com", "3"}));
     trace::LocalTrace trace(TRACE_READ, 4096);
     std::atomic<bool> done{false};
     std::vector<trace::TraceRecord> records;

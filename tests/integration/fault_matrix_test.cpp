@@ -26,11 +26,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <numeric>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace kelvo::test {
@@ -219,28 +219,26 @@ static_assert(2 * kOperationCount <= 60);
 
 // ------------------------------------------------------------- the fixture
 
-struct MatrixCase {
-    bool serial;
-    int op; // index into kOperations
-};
+// Over the serial line or not, and the index into kOperations.
+using MatrixCase = std::tuple<bool, int>;
 
 // Each case has its own simulator on its own loopback address.
 int Slot(const MatrixCase& mc) {
-    return 1 + mc.op + (mc.serial ? kOperationCount : 0);
+    return 1 + std::get<1>(mc) + (std::get<0>(mc) ? kOperationCount : 0);
 }
 
 class FaultMatrix : public SimTest, public ::testing::WithParamInterface<MatrixCase> {
 protected:
     void SetUp() override {
-        const MatrixCase& mc = GetParam();
-        op_ = &kOperations[mc.op];
+        const auto [serial, op] = GetParam();
+        op_ = &kOperations[op];
         std::filesystem::create_directories(dir_ + "/run");
         // Lock files of this test only, where the check below finds them.
         setenv("XDG_RUNTIME_DIR", (dir_ + "/run").c_str(), 1);
 
-        address_ = "127.0.114." + std::to_string(Slot(mc));
+        address_ = "127.0.114." + std::to_string(Slot(GetParam()));
         control_ = dir_ + "/control";
-        const Link link = mc.serial ? Link::Serial : Link::Tcp;
+        const Link link = serial ? Link::Serial : Link::Tcp;
         d_ = Start(sim_, link, address_,
                    {"--control", control_, "--state", File("state.xml", StateXml())});
         k_ = d_->get();
@@ -249,7 +247,7 @@ protected:
         RegisterLinkedClass(PORTWAY_PROGID, CLSID_Portway, &g_factory);
         text_ = TextOf(link, address_);
         ASSERT_EQ(d_->Open(text_), 1) << d_->error;
-        if (mc.serial) {
+        if (serial) {
             char resolved[PATH_MAX];
             ASSERT_TRUE(realpath((dir_ + "/devices/com1").c_str(), resolved));
             lockFile_ = resolved; // a serial line locks its device node
@@ -327,7 +325,7 @@ struct Fault {
 };
 
 TEST_P(FaultMatrix, GivesItsCodeFreesTheLockAndTheNextCallWorks) {
-    const bool serial = GetParam().serial;
+    const bool serial = std::get<0>(GetParam());
 
     // The fault-free call, with its read steps recorded.
     g_reads = {true, {}};
@@ -406,19 +404,12 @@ TEST_P(FaultMatrix, GivesItsCodeFreesTheLockAndTheNextCallWorks) {
     RecordProperty("faults", tried);
 }
 
-std::vector<MatrixCase> AllCases() {
-    std::vector<MatrixCase> cases;
-    for (bool serial : {false, true}) {
-        for (int op = 0; op < kOperationCount; ++op)
-            cases.push_back({serial, op});
-    }
-    return cases;
-}
-
-INSTANTIATE_TEST_SUITE_P(Operations, FaultMatrix, ::testing::ValuesIn(AllCases()),
+INSTANTIATE_TEST_SUITE_P(Operations, FaultMatrix,
+                         ::testing::Combine(::testing::Bool(),
+                                            ::testing::Range(0, kOperationCount)),
                          [](const auto& info) {
-                             return std::string(info.param.serial ? "Serial_" : "Tcp_") +
-                                    kOperations[info.param.op].name;
+                             return std::string(std::get<0>(info.param) ? "Serial_" : "Tcp_") +
+                                    kOperations[std::get<1>(info.param)].name;
                          });
 
 } // namespace
