@@ -20,7 +20,39 @@
 namespace kelvo::test {
 namespace {
 
-TEST(KelvoTool, OfflineCommandsPrintTheirResultAloneOrAUsageError) {
+// A TCP listener whose accept queue is full: connections to it get no answer.
+class SilentListener {
+public:
+    explicit SilentListener(const char* address) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(17221);
+        inet_pton(AF_INET, address, &a.sin_addr);
+        const int on = 1;
+        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        ready_ = bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                 listen(listener_, 0) == 0 &&
+                 connect(filler_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    ~SilentListener() {
+        close(filler_);
+        close(listener_);
+    }
+    bool ready() const { return ready_; }
+
+private:
+    int listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    int filler_ = socket(AF_INET, SOCK_STREAM, 0);
+    bool ready_ = false;
+};
+
+// Commands that need no device, usage errors, and what the tool says when
+// a connection text or a link fails.
+TEST(KelvoTool, OfflineResultsUsageErrorsAndMessages) {
+    SilentListener silent("127.0.123.3");
+    ASSERT_TRUE(silent.ready());
+    const TempFolder devices("tool-devices");
+    const std::vector<std::string> noLinks = {"KELVO_DEVICES=" + devices.path()};
     const ToolCase cases[] = {
         // Usage errors print nothing. The input-output accessors are indexed by
         // ipa and subI; push needs a connection text.
@@ -98,51 +130,6 @@ TEST(KelvoTool, OfflineCommandsPrintTheirResultAloneOrAUsageError) {
          "{\"ok\":false,\"hresult\":2147500033,\"errorCode\":0,\"deviceStatus\":0,\"result\":"
          "null,\"hresultHex\":\"0x80004001\",\"deviceStatusHex\":\"0x00000000\",\"message\":"
          "\"CRCMemory failed (hresult 0x80004001)\",\"exitStatus\":1}\n"},
-    };
-    for (const ToolCase& c : cases)
-        Check(c);
-}
-
-TEST(KelvoTool, ListNamesEveryOperation) {
-    ProgramOutcome o = Kelvo({"invoke", "--list"});
-    ASSERT_EQ(o.status, 0) << Describe(o);
-    EXPECT_NE(o.out.find("get Par(long, long, short) -> variant\n"), std::string::npos);
-    EXPECT_NE(o.out.find("\nSave_Command()\n"), std::string::npos);
-    EXPECT_NE(o.out.find("\nput EEPROMAccess(bool)\n"), std::string::npos);
-}
-
-// A TCP listener whose accept queue is full: connections to it get no answer.
-class SilentListener {
-public:
-    explicit SilentListener(const char* address) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(17221);
-        inet_pton(AF_INET, address, &a.sin_addr);
-        const int on = 1;
-        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        ready_ = bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-                 listen(listener_, 0) == 0 &&
-                 connect(filler_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    }
-    ~SilentListener() {
-        close(filler_);
-        close(listener_);
-    }
-    bool ready() const { return ready_; }
-
-private:
-    int listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    int filler_ = socket(AF_INET, SOCK_STREAM, 0);
-    bool ready_ = false;
-};
-
-TEST(KelvoMessages, ConnectionTextsTransportFailuresAndCommands) {
-    SilentListener silent("127.0.123.3");
-    ASSERT_TRUE(silent.ready());
-    const TempFolder devices("explain_devices");
-    const std::vector<std::string> noLinks = {"KELVO_DEVICES=" + devices.path()};
-    const ToolCase cases[] = {
         // Refused texts: the piece and the rule.
         {"-c COM:7,9600 save", 1, "", "error: 'COM:7,9600': the baud rate must be 921600\n"},
         {"-c COM:0 save", 1, "", "error: 'COM:0': the port number must be 1 to 256\n"},
@@ -201,6 +188,14 @@ TEST(KelvoMessages, ConnectionTextsTransportFailuresAndCommands) {
     };
     for (const ToolCase& c : cases)
         Check(c);
+}
+
+TEST(KelvoTool, ListNamesEveryOperation) {
+    ProgramOutcome o = Kelvo({"invoke", "--list"});
+    ASSERT_EQ(o.status, 0) << Describe(o);
+    EXPECT_NE(o.out.find("get Par(long, long, short) -> variant\n"), std::string::npos);
+    EXPECT_NE(o.out.find("\nSave_Command()\n"), std::string::npos);
+    EXPECT_NE(o.out.find("\nput EEPROMAccess(bool)\n"), std::string::npos);
 }
 
 TEST(KelvoMessagesSimulator, LoginHintsAndSecretsStayMasked) {
