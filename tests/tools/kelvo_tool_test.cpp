@@ -191,7 +191,7 @@ TEST(KelvoTool, OfflineResultsUsageErrorsAndMessages) {
 }
 
 TEST(KelvoTool, ListNamesEveryOperation) {
-    ProgramOutcome o = Kelvo({"invoke", "--list"});
+    ProgramOutcome o = Kelvo("invoke --list");
     ASSERT_EQ(o.status, 0) << Describe(o);
     EXPECT_NE(o.out.find("get Par(long, long, short) -> variant\n"), std::string::npos);
     EXPECT_NE(o.out.find("\nSave_Command()\n"), std::string::npos);
@@ -209,29 +209,25 @@ TEST(KelvoMessagesSimulator, LoginHintsAndSecretsStayMasked) {
     std::filesystem::permissions(folder / "pw", std::filesystem::perms(0644));
 
     // The plain password where the scrambled one belongs.
-    Check({{"-c", "Kelvo:255,3000,0,admin,wrongpw#" + link, "users", "list"},
-           1,
-           "",
+    Check({"-c Kelvo:255,3000,0,admin,wrongpw#" + link + " users list", 1, "",
            "error 1: login as 'admin' refused: Wrong user name or password, device 0x15000003\n"
            "hint: the password item of the connection text is not scrambled"});
     // Logins from the password file and the environment; -v shows *** for them.
-    Check({{"--user", "admin", "--password-file", folder / "pw", "-c", link, "users", "list"},
-           0,
-           "admin\n",
+    Check({"--user admin --password-file " + folder / "pw -c " + link + " users list", 0, "admin\n",
            "warning: " + folder / "pw" + ": other users may read this password file"});
     const ProgramOutcome traced =
-        Kelvo({"-v", "-u", "admin", "-c", link, "users", "create", "bob"},
+        Kelvo("-v -u admin -c " + link + " users create bob",
               {"KELVO_PASSWORD=s3cret-login", "KELVO_NEW_PASSWORD=n3w-pass"});
     EXPECT_EQ(traced.status, 1) << Describe(traced); // the simulated admin has another password
     EXPECT_EQ(traced.err.find("s3cret"), std::string::npos) << traced.err;
     EXPECT_NE(traced.err.find("CKelvo::Login (admin ***)"), std::string::npos) << traced.err;
     const ProgramOutcome shown =
-        Kelvo({"-v", "--show-secrets", "-u", "admin", "-c", link, "users", "create", "bob", "pw1"},
+        Kelvo("-v --show-secrets -u admin -c " + link + " users create bob pw1",
               {"KELVO_PASSWORD=admin"});
     EXPECT_EQ(shown.status, 0) << Describe(shown);
     EXPECT_NE(shown.err.find("CKelvo::CreateUser bob pw1"), std::string::npos) << shown.err;
     // A device that hangs up is not told as a time-out of the full 10 s.
-    const ProgramOutcome hungUp = Kelvo({"-c", link, "save"});
+    const ProgramOutcome hungUp = Kelvo("-c " + link + " save");
     EXPECT_EQ(hungUp.status, 1);
     EXPECT_TRUE(hungUp.err.starts_with("error 7: ") &&
                 hungUp.err.ends_with(" (the device closed the connection)\n"))
@@ -239,11 +235,9 @@ TEST(KelvoMessagesSimulator, LoginHintsAndSecretsStayMasked) {
 
     // An empty password file, and no source and no terminal: usage errors.
     std::ofstream(folder / "empty") << "\nadmin\n";
-    Check({{"-u", "admin", "--password-file", folder / "empty", "-c", link, "save"},
-           2,
-           "",
+    Check({"-u admin --password-file " + folder / "empty -c " + link + " save", 2, "",
            "error: " + folder / "empty" + ": the password file's first line is empty\n"});
-    Check({{"-u", "admin", "-c", link, "users", "list"},
+    Check({"-u admin -c " + link + " users list",
            2,
            "",
            "error: no password for 'admin': give --password-file FILE, set KELVO_PASSWORD",
@@ -255,19 +249,18 @@ TEST(KelvoToolSimulator, SavesAndReportsADeviceErrorWithItsCode) {
     ASSERT_TRUE(sim.Start({"--addr", "127.0.0.43", "--no-tls", "--fault", "device-error:0x15000002",
                            "--fault-command", "0x300E", "--fault-at", "2", "--fault-count", "2"}));
     const std::string conf = "TCPIP:127.0.0.43/17221,3000";
-    Check({{"-c", conf, "save"}});
-    ProgramOutcome text = Check({{"-c", conf, "save"}, 1, "", "error 1: "});
+    Check({"-c " + conf + " save"});
+    ProgramOutcome text = Check({"-c " + conf + " save", 1, "", "error 1: "});
     EXPECT_TRUE(std::regex_match(text.err, std::regex("error 1: [^\n]*, device 0x15000002\n")))
         << text.err;
-    Check({{"--json", "-c", conf, "save"},
-           1,
+    Check({"--json -c " + conf + " save", 1,
            "{\"ok\":false,\"hresult\":2147500037,\"errorCode\":1,\"deviceStatus\":352321538,"
            "\"result\":null,\"hresultHex\":\"0x80004005\",\"deviceStatusHex\":\"0x15000002\","
            "\"message\":\"This operation needs a login, device 0x15000002\",\"exitStatus\":1}\n"});
     // The fault has passed: the device answers again; the connection text from
     // the environment, the trace on standard error.
-    Check({{"--json", "-c", conf, "save"}, 0, JsonOk("null")});
-    ProgramOutcome traced = Kelvo({"-v", "invoke", "Save_Command"}, {"KELVO_CONF=" + conf});
+    Check({"--json -c " + conf + " save", 0, JsonOk("null")});
+    ProgramOutcome traced = Kelvo("-v invoke Save_Command", {"KELVO_CONF=" + conf});
     EXPECT_EQ(traced.status, 0) << Describe(traced);
     EXPECT_NE(traced.err.find("CKelvo::Save_Command"), std::string::npos) << traced.err;
 }

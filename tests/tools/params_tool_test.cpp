@@ -149,35 +149,27 @@ TEST(KelvoParams, RestoreVerifyCatchesADeviceThatStoresSomethingElse) {
                                   "0x100A,0,str,\"new, name\"\n");
     const std::string list = Write(folder, "list.txt", "0x1004 0 i4\n0x1002 x\n0x1001 0 u1\n");
     const ToolCase steps[] = {
-        {{"params", "restore", set},
-         1,
+        {"params restore " + set, 1,
          "0x1004/0 i4: verify mismatch: wrote 7, the device has 6\n"
          "0x1002/0 i2: unchanged -1234\n"
          "0x100A/0 str: verify mismatch: wrote \"new, name\", the device has \"oew, name\"\n",
          "127.0.121.30: 2 of 3 parameters failed"},
-        {{"params", "restore", "--dry-run", set},
-         0,
+        {"params restore --dry-run " + set, 0,
          "0x1004/0 i4: would change 6 -> 7\n0x1002/0 i2: unchanged -1234\n"
          "0x100A/0 str: would change \"oew, name\" -> \"new, name\"\n"},
-        {{"params", "restore", "--no-verify", set},
-         0,
+        {"params restore --no-verify " + set, 0,
          "0x1004/0 i4: written 6 -> 7\n0x1002/0 i2: unchanged -1234\n"
          "0x100A/0 str: written \"oew, name\" -> \"new, name\"\n"},
         // A bad line of a list is named; the other parameters are still read.
-        {{"par", "get", "--file", list}, 1, "6\n200\n", "error: " + list + ":2: sub 'x'"},
+        {"par get --file " + list, 1, "6\n200\n", "error: " + list + ":2: sub 'x'"},
+        {"params diff " + set, 3,
+         "0x1004/0 i4: set 7, device 6\n0x100A/0 str: set \"new, name\", device \"oew, name\"\n"},
     };
     for (const ToolCase& step : steps)
-        Check(step, {"-c", "TCPIP:127.0.121.30/17221,3000"});
+        Check(step, "-c TCPIP:127.0.121.30/17221,3000");
 
-    const ProgramOutcome diff =
-        Kelvo({"-c", "TCPIP:127.0.121.30/17221,3000", "params", "diff", set});
-    EXPECT_EQ(diff.status, 3) << Describe(diff);
-    EXPECT_EQ(
-        diff.out,
-        "0x1004/0 i4: set 7, device 6\n0x100A/0 str: set \"new, name\", device \"oew, name\"\n");
-
-    const ProgramOutcome watch = Kelvo({"-c", "TCPIP:127.0.121.30/17221,3000", "watch", "0x1004",
-                                        "0", "i4", "--count", "2", "--interval", "0"});
+    const ProgramOutcome watch =
+        Kelvo("-c TCPIP:127.0.121.30/17221,3000 watch 0x1004 0 i4 --count 2 --interval 0");
     EXPECT_EQ(watch.status, 0) << Describe(watch);
     EXPECT_EQ(watch.out.rfind("time,device,0x1004/0\n", 0), 0u) << watch.out;
     EXPECT_EQ(std::count(watch.out.begin(), watch.out.end(), '\n'), 3) << watch.out;
@@ -244,7 +236,7 @@ TEST(KelvoParams, EightDevicesOneUnreachableOneFaultyGiveTheirRows) {
 
     // Each device against its own set: the table names every device.
     const ProgramOutcome diff =
-        Kelvo({"params", "diff", "--devices", plant, folder / "sets", "-o", folder / "diffs"});
+        Kelvo("params diff --devices " + plant + " " + folder / "sets -o " + folder / "diffs");
     EXPECT_EQ(diff.status, 1) << Describe(diff);
     const std::regex table[] = {
         std::regex(R"(device +parameters +failures +different +time +result)"),

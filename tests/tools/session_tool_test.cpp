@@ -43,8 +43,7 @@ TEST(KelvoToolSessionSimulator, PushOnTheSerialLine) {
     // The serial link does not answer stream commands: the result is 0.
     Check({"-c Kelvo:255,500,0#COM:5 push cmd 0 1", 0, "0\n", "", sim.Env()});
 
-    ProgramOutcome read =
-        Kelvo({"-c", "Kelvo:255,500,0#COM:5", "push", "read", "16", "--start", "0,2"}, sim.Env());
+    ProgramOutcome read = Kelvo("-c Kelvo:255,500,0#COM:5 push read 16 --start 0,2", sim.Env());
     ASSERT_EQ(read.status, 0) << Describe(read);
     ASSERT_TRUE(std::regex_match(read.out, std::regex("[0-9a-f]{32}\n"))) << read.out;
     // The stream counts up byte by byte.
@@ -62,7 +61,7 @@ TEST(KelvoToolSessionSimulator, ConnectingStopsAStreamAndLogsInOnTheSerialLine) 
     SerialSim sim;
     ASSERT_TRUE(sim.Start("127.0.104.23", {"--stream-at-start", "--require-login"}));
     ProgramOutcome save =
-        Kelvo({"-v", "-c", "Kelvo:255,1000,0,admin," + kAdmin + "#COM:5", "save"}, sim.Env());
+        Kelvo("-v -c Kelvo:255,1000,0,admin," + kAdmin + "#COM:5 save", sim.Env());
     EXPECT_EQ(save.status, 0) << Describe(save);
     EXPECT_EQ(save.out, "");
     for (const char* line : {"CKelvo::Init : Wavetrap acquisition on serial port maybe in "
