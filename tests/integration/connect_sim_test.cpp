@@ -85,16 +85,15 @@ TEST_F(UsersAgainstSim, AccountsAndANewCertificateOverTls) {
 
     // The new certificate is served from the next connection on.
     EXPECT_EQ((*d)->CreateCertificate(1750000000, 1950000000), S_OK);
-    ULONG notBefore = 0, notAfter = 0;
-    EXPECT_EQ((*d)->get_SSLCertNotBefore(&notBefore), S_OK);
-    EXPECT_EQ((*d)->get_SSLCertNotAfter(&notAfter), S_OK);
-    EXPECT_EQ(notBefore, 1700000000u);
-    EXPECT_EQ(notAfter, 1800000000u);
+    const auto dates = [&] {
+        ULONG notBefore = 0, notAfter = 0;
+        EXPECT_EQ((*d)->get_SSLCertNotBefore(&notBefore), S_OK);
+        EXPECT_EQ((*d)->get_SSLCertNotAfter(&notAfter), S_OK);
+        return std::pair{notBefore, notAfter};
+    };
+    EXPECT_EQ(dates(), (std::pair<ULONG, ULONG>{1700000000, 1800000000}));
     ASSERT_EQ(d->Open(u"TCPIP:127.0.108.1/17222,3000,SSL"), 1) << d->error;
-    EXPECT_EQ((*d)->get_SSLCertNotBefore(&notBefore), S_OK);
-    EXPECT_EQ((*d)->get_SSLCertNotAfter(&notAfter), S_OK);
-    EXPECT_EQ(notBefore, 1750000000u);
-    EXPECT_EQ(notAfter, 1950000000u);
+    EXPECT_EQ(dates(), (std::pair<ULONG, ULONG>{1750000000, 1950000000}));
 }
 
 } // namespace
