@@ -99,12 +99,9 @@ TEST_F(Channel, SecondOpeningKeepsTheChannel) {
     const std::string name = channel.name();
     ASSERT_TRUE(WriteText(channel, 0, 2, u"kept"));
     EXPECT_FALSE(channel.Open(TestBase("other"), 9, false));
-    EXPECT_EQ(channel.name(), name);
-    EXPECT_EQ(channel.capacity(), 3u);
+    EXPECT_EQ(std::pair(channel.name(), channel.capacity()), std::pair(name, 3u));
     EXPECT_FALSE(ObjectExists(trace::SectionName(TestBase("other"))));
-    RawObject raw(name);
-    ASSERT_TRUE(raw.ok());
-    EXPECT_EQ(raw.u32(8), 1u);
+    EXPECT_EQ(RawObject(name).u32(8), 1u); // the entry count
 }
 
 // A channel that cannot be shared still takes entries, in private memory.
@@ -123,8 +120,7 @@ TEST_F(Channel, PrivateMemoryWhenNoSharedObjectCanBeHad) {
         ASSERT_TRUE(WriteText(*channel, 9, 4, u"private"));
         trace::TraceReader reader;
         ASSERT_TRUE(reader.Attach(channel->data(), channel->size()));
-        EXPECT_EQ(reader.Header().capacity, 2u);
-        EXPECT_EQ(reader.Header().valid, 1u);
+        EXPECT_EQ(std::pair(reader.Header().capacity, reader.Header().valid), std::pair(2u, 1u));
         const auto records = reader.ReadAll();
         ASSERT_EQ(records.size(), 1u);
         EXPECT_EQ(records[0].text, u"private");
