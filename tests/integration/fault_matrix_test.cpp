@@ -133,10 +133,6 @@ struct Operation {
     int wrongStatusCode = KE_STATUS;
 };
 
-HRESULT Bool(bool ok) {
-    return ok ? S_OK : E_FAIL;
-}
-
 std::u16string Numbered(const char16_t* prefix, int n) {
     char digits[8];
     std::snprintf(digits, sizeof digits, "%03d", n % 1000);
@@ -153,8 +149,9 @@ VARIANT Permissions() {
 }
 
 const Operation kOperations[] = {
-    {"Login", 0x3001, [](Context& c) { return Bool(c.k->Login(u"admin", u"admin", true)); }, false},
-    {"Logout", 0x3009, [](Context& c) { return Bool(c.k->Logout()); }},
+    {"Login", 0x3001,
+     [](Context& c) { return c.k->Login(u"admin", u"admin", true) ? S_OK : E_FAIL; }, false},
+    {"Logout", 0x3009, [](Context& c) { return c.k->Logout() ? S_OK : E_FAIL; }},
     {"GetPar", 0x0201, [](Context& c) { return c.k->get_Par(0x1004, 0, VT_I4, c.Out()); }},
     {"PutPar", 0x0202,
      [](Context& c) { return c.k->put_Par(0x1004, 0, VT_I4, VariantOf(VT_I4, 7)); }},

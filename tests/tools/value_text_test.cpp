@@ -1,13 +1,13 @@
 // Argument text to automation values, results to text and JSON, scan lines
 // and the ping text as JSON, as the kelvo tool converts them.
 #include "commands.h"
+#include "tool_testing.h"
 #include "value_text.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <sstream>
 #include <vector>
 
 namespace kelvo::tool {
@@ -68,9 +68,7 @@ TEST(ArgumentFromText, ConvertsOrRefuses) {
 
 // Every advertised prefix is accepted.
 TEST(ArgumentFromText, EveryListedPrefixConverts) {
-    std::stringstream list(VariantPrefixes());
-    std::string prefix;
-    while (list >> prefix) {
+    for (const std::string& prefix : test::Words(VariantPrefixes())) {
         Variant out;
         std::string error;
         EXPECT_TRUE(
