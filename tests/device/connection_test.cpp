@@ -111,8 +111,8 @@ TEST_F(Connection, DevicePartWithCredentialsLogsIn) {
     const std::u16string text =
         u"Kelvo:1,500,2,admin," + std::u16string(u"5A5B54585B") + u"#TCPIP:h/1,100";
     EXPECT_EQ(Init(text.c_str()), S_OK);
-    EXPECT_EQ(k->userName, u"admin");
-    EXPECT_EQ(k->password, UnscramblePassword(u"5A5B54585B"));
+    EXPECT_EQ(std::pair(k->userName, k->password),
+              std::pair(std::u16string(u"admin"), UnscramblePassword(u"5A5B54585B")));
     ASSERT_EQ(transport->writes.size(), 1u);
     EXPECT_EQ(transport->writes[0][5], 0x30); // login command 0x3001
 }

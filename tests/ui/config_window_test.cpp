@@ -82,12 +82,34 @@ protected:
     QApplication app_{argc_, argv_};
 };
 
-TEST_F(ConfigWindowTest, OkOnTheSerialPageCopiesTheValuesBackAndRemembersThePort) {
+// A refused OK and Cancel keep the object; then OK on the serial page copies
+// the values back and remembers the port.
+TEST_F(ConfigWindowTest, CancelKeepsTheObjectAndOkCopiesTheValuesBack) {
     CKelvo k;
-    k.host = u"10.0.0.7";
     k.rememberPort = true;
+    QString shown;
+    HRESULT hr = ConfigDriven(k, [&](QWidget& dialog) {
+        Find<QCheckBox>(dialog, 214)->click();
+        Find<QLineEdit>(dialog, 210)->setText("10.9.9.9");
+        // The message box runs its own modal loop inside the click.
+        QTimer::singleShot(0, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                shown = box->text();
+                EXPECT_EQ(box->icon(), QMessageBox::Critical);
+                box->accept();
+            }
+        });
+        Find<QPushButton>(dialog, 1)->click();
+        EXPECT_TRUE(dialog.isVisible());
+        Find<QPushButton>(dialog, 2)->click();
+    });
+    EXPECT_EQ(hr, S_OK);
+    EXPECT_EQ(shown, "Invalid User");
+    EXPECT_EQ(std::pair(k.sslMode, k.host), std::pair(0, std::u16string()));
+    EXPECT_FALSE(fs::exists(dir_ / "DeviceLink.ini"));
 
-    const HRESULT hr = ConfigDriven(k, [&](QWidget& dialog) {
+    k.host = u"10.0.0.7";
+    hr = ConfigDriven(k, [&](QWidget& dialog) {
         EXPECT_EQ(dialog.windowTitle().toStdU16String(), u"Kelvo Config v" + k.version);
         EXPECT_EQ(Find<QLineEdit>(dialog, 210)->text(), "10.0.0.7");
         EXPECT_FALSE(Find<QComboBox>(dialog, 201)->isEnabled());
@@ -116,35 +138,6 @@ TEST_F(ConfigWindowTest, OkOnTheSerialPageCopiesTheValuesBackAndRemembersThePort
     EXPECT_EQ(std::tuple(k.userName, k.password, k.sockName.view(), k.host),
               std::tuple(u"op", u"secret", u"op", u"10.0.0.7"));
     EXPECT_EQ(ReadProfileInt((dir_ / "DeviceLink.ini").string(), "Kelvo", "LastPort", 0), 42);
-}
-
-TEST_F(ConfigWindowTest, RefusedOkShowsItsMessageAndCancelKeepsTheObject) {
-    CKelvo k;
-    k.sslMode = 0;
-    k.rememberPort = true;
-    QString shown;
-
-    const HRESULT hr = ConfigDriven(k, [&](QWidget& dialog) {
-        Find<QCheckBox>(dialog, 214)->click();
-        Find<QLineEdit>(dialog, 210)->setText("10.9.9.9");
-        // The message box runs its own modal loop inside the click.
-        QTimer::singleShot(0, [&] {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                shown = box->text();
-                EXPECT_EQ(box->icon(), QMessageBox::Critical);
-                box->accept();
-            }
-        });
-        Find<QPushButton>(dialog, 1)->click();
-        EXPECT_TRUE(dialog.isVisible());
-        Find<QPushButton>(dialog, 2)->click();
-    });
-
-    EXPECT_EQ(hr, S_OK);
-    EXPECT_EQ(shown, "Invalid User");
-    EXPECT_EQ(k.sslMode, 0);
-    EXPECT_EQ(k.host, u"");
-    EXPECT_FALSE(fs::exists(dir_ / "DeviceLink.ini"));
 }
 
 } // namespace

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace kelvo::test {
@@ -117,28 +118,24 @@ TEST_F(DlgConfigTest, OkRefusesMissingTextsAndReadsNumbersUnsigned) {
         EXPECT_EQ(d.Ended(), c.message == nullptr);
         if (c.message) {
             ASSERT_EQ(capture_.boxes.size(), 1u);
-            EXPECT_EQ(capture_.boxes[0].text, c.message);
-            EXPECT_EQ(capture_.boxes[0].caption, u"");
-            EXPECT_EQ(capture_.boxes[0].style, MB_OK | MB_ICONERROR);
+            const auto& box = capture_.boxes[0];
+            EXPECT_EQ(std::tuple(box.text, box.caption, box.style),
+                      std::tuple(c.message, u"", MB_OK | MB_ICONERROR));
             continue;
         }
         EXPECT_TRUE(capture_.boxes.empty());
         EXPECT_EQ(d.host, c.serial ? u"kept" : c.host);
-        EXPECT_EQ(d.timeOut, c.wantTimeOut);
-        EXPECT_EQ(d.canNode, c.wantCan);
-        EXPECT_EQ(d.port, c.serial ? 3 : 5);
-        EXPECT_EQ(d.connectTimeout, c.serial ? 5000 : c.wantTimeOut);
+        EXPECT_EQ(std::tuple(d.timeOut, d.canNode, d.port, d.connectTimeout),
+                  std::tuple(c.wantTimeOut, c.wantCan, c.serial ? 3 : 5,
+                             c.serial ? 5000 : c.wantTimeOut));
     }
 }
 
-// Cancel keeping the object: ConfigWindowTest.RefusedOkShowsItsMessageAndCancelKeepsTheObject.
+// Cancel keeping the object: ConfigWindowTest.CancelKeepsTheObjectAndOkCopiesTheValuesBack.
 TEST_F(DlgConfigTest, SerialPageShowsTheSocketNameAndOkKeepsTheUserAsIt) {
     CDlgConfig d = Dialog({}); // no serial ports: an empty list
-    d.port = 7;
-    d.sockMode = 1;
-    d.sockName = u"bridge";
-    d.userName = u"op";
-    d.password = u"pw";
+    std::tie(d.port, d.sockMode, d.sockName, d.userName, d.password) =
+        std::tuple(7, 1, u"bridge", u"op", u"pw");
     d.InitDialog();
     d.Command(IDC_SERIAL);
     EXPECT_EQ(d.Text(IDC_USER), u"bridge");
@@ -146,9 +143,8 @@ TEST_F(DlgConfigTest, SerialPageShowsTheSocketNameAndOkKeepsTheUserAsIt) {
     d.SetText(IDC_USER, u"op2");
     d.Command(IDC_OK);
     EXPECT_EQ(d.Result(), 1);
-    EXPECT_EQ(d.port, 7); // kept without a port to choose
-    EXPECT_EQ(d.sockName, u"op2");
-    EXPECT_EQ(d.userName, u"op2");
+    // The port is kept without a port to choose.
+    EXPECT_EQ(std::tuple(d.port, d.sockName, d.userName), std::tuple(7, u"op2", u"op2"));
 }
 
 // A terminal linked in the devices folder is listed; a plain file and a
