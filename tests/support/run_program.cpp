@@ -119,7 +119,6 @@ ProgramOutcome RunProgram(const std::vector<std::string>& argv, const std::vecto
         if (open == 0 && WIFEXITED(status))
             outcome.status = WEXITSTATUS(status);
     }
-    outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     close(out[0]);
     close(err[0]);
     return outcome;

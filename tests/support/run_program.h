@@ -13,7 +13,6 @@ struct ProgramOutcome {
     int status = -1; // exit status; -1 when it could not run or had to be killed
     std::string out;
     std::string err;
-    double seconds = 0;
 };
 
 // Runs argv (argv[0] the program's path) with this process's environment,
