@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <tuple>
 
 namespace kelvo::test {
@@ -22,14 +23,7 @@ namespace {
 
 class Connection : public ::testing::Test {
 protected:
-    Connection() : k(new CKelvo) {
-        k->AddRef();
-        transport = ScriptedTransport::Prepare();
-    }
-    ~Connection() override {
-        k->Release();
-        transport->Release();
-    }
+    ~Connection() override { transport->Release(); }
     HRESULT Init(const char16_t* text) {
         Bstr b(text);
         return k->Init(b.get());
@@ -39,8 +33,9 @@ protected:
         k->get_ConfString(b.out());
         return std::u16string(b.view());
     }
-    CKelvo* k;
-    ScriptedTransport* transport;
+    std::optional<CKelvo> object_{std::in_place};
+    CKelvo* k = &*object_;
+    ScriptedTransport* transport = ScriptedTransport::Prepare();
 };
 
 struct InitCase {
@@ -73,10 +68,8 @@ const InitCase kInitCases[] = {
 TEST_F(Connection, InitOpensTheBuiltTransportText) {
     for (const InitCase& c : kInitCases) {
         SCOPED_TRACE(c.name);
-        k->Release();
         transport->Release();
-        k = new CKelvo;
-        k->AddRef();
+        k = &object_.emplace();
         transport = ScriptedTransport::Prepare();
         EXPECT_EQ(Init(c.text), c.result);
         if (c.opened) {

@@ -29,17 +29,13 @@ TEST(ChannelNames, BaseNameUpperCasedAndPidSuffixCut) {
 TEST_F(Channel, EntryFieldsAtTheirOffsets) {
     TraceChannel channel;
     ASSERT_TRUE(channel.Open(TestBase("e"), 4, false));
-    trace::EntryHead head;
-    head.time = 0xA1A2A3A4;
-    head.category = 16;
-    head.callerTag = 0xC0DE;
     const char16_t text[] = u"h\u00e9";
-    ASSERT_TRUE(channel.Write(head, text, sizeof text));
+    ASSERT_TRUE(channel.Write({.time = 0xA1A2A3A4, .category = 16, .callerTag = 0xC0DE}, text,
+                              sizeof text));
     std::uint8_t data[5] = {1, 2, 3, 4, 5};
-    head.time = 7;
-    head.kind = 2;
-    head.length = 5;
-    ASSERT_TRUE(channel.Write(head, data, sizeof data));
+    ASSERT_TRUE(
+        channel.Write({.time = 7, .category = 16, .callerTag = 0xC0DE, .kind = 2, .length = 5},
+                      data, sizeof data));
 
     RawObject raw(channel.name());
     ASSERT_TRUE(raw.ok());

@@ -54,16 +54,10 @@ TEST_F(Reader, DataRecordsAndTheOutputForms) {
     TraceChannel channel;
     ASSERT_TRUE(channel.Open(TestBase("d"), 4, false));
     WriteText(channel, 5, 2, u"CKelvo::Save_Command \"quoted\"\t\u00e4");
-    trace::EntryHead head;
-    head.time = 6;
-    head.category = 0x40;
-    head.kind = 1;
-    head.length = 3;
     const std::uint8_t bytes[] = {0xDE, 0xAD, 0x01};
-    channel.Write(head, bytes, sizeof bytes);
-    head.time = 7;
-    head.length = 900; // longer than a slot: shown up to the slot's end
-    channel.Write(head, bytes, sizeof bytes);
+    channel.Write({.time = 6, .category = 0x40, .kind = 1, .length = 3}, bytes, sizeof bytes);
+    // Longer than a slot: shown up to the slot's end.
+    channel.Write({.time = 7, .category = 0x40, .kind = 1, .length = 900}, bytes, sizeof bytes);
 
     TraceReader reader;
     ASSERT_TRUE(reader.Open(channel.name()));

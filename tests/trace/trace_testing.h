@@ -91,10 +91,8 @@ inline bool WriteText(trace::TraceChannel& channel, std::uint32_t sequence, std:
                       std::u16string_view text) {
     std::u16string payload(text);
     payload.push_back(0);
-    trace::EntryHead head;
-    head.time = sequence;
-    head.category = category;
-    return channel.Write(head, payload.data(), 2 * payload.size());
+    return channel.Write({.time = sequence, .category = category}, payload.data(),
+                         2 * payload.size());
 }
 
 using Clock = std::chrono::steady_clock;
