@@ -131,7 +131,8 @@ TEST(SimulatorState, RefusesWhatItDoesNotKnow) {
         R"(<parameters><parameter index="1" type="i1" value="128"/></parameters>)",
         R"(<parameters><parameter index="1" type="r4" value="1e39"/></parameters>)",
         R"(<parameters><parameter index="70000" type="i4" value="1"/></parameters>)",
-        R"(<parameters><parameter index="1" type="i4"/><parameter index="1" type="u1"/></parameters>)",
+        R"(<parameters><parameter index="1" type="i4"/>)"
+        R"(<parameter index="1" type="u1"/></parameters>)",
     };
     for (const char* section : sections)
         bad.push_back(std::string("<kelvo-sim>") + section + "</kelvo-sim>");
