@@ -1,7 +1,5 @@
 // Login and logout over the scripted transport.
-#include "protocol/bytes.h"
-#include "support/connected_kelvo.h"
-#include "support/trace_capture.h"
+#include "operations/answers.h"
 
 #include <gtest/gtest.h>
 
@@ -17,15 +15,12 @@ constexpr std::uint16_t kLogoutError = 0x3091;
 
 // A 7-byte header answer: D, then the data.
 Bytes Answer7(std::uint16_t counter, std::uint16_t status, const Bytes& data) {
-    Bytes payload{static_cast<std::uint8_t>(data.size())};
-    payload.insert(payload.end(), data.begin(), data.end());
-    return AnswerFrame(counter, status, payload);
+    return AnswerFrame(counter, status, Concat({static_cast<std::uint8_t>(data.size())}, data));
 }
 
+// An error answer: the device's code, then a zero byte.
 Bytes ErrorAnswer(std::uint16_t counter, std::uint16_t status, std::uint32_t code) {
-    Bytes b = AnswerFrame(counter, status, {0, 0, 0, 0, 0});
-    stle_u32(&b[7], code);
-    return b;
+    return AnswerFrame(counter, status, Concat(Le32(code), {0}));
 }
 
 // Counted texts: UTF-16 code units modulo 256 in the length bytes (a
@@ -66,8 +61,7 @@ TEST(Login, RequestCarriesCountedTextsInTheThreadCodePage) {
 // Login (logout false) and Logout: the failed step in the trace (its start),
 // the error code and the device status; a confirmed logout keeps the code (9).
 TEST(Login, AndLogoutFailWithTheirStepAndCode) {
-    Bytes badCrc = SerialWrap(5, ErrorAnswer(0, kLoginError, 0x1500000E));
-    badCrc.back() ^= 0xFF;
+    const Bytes badCrc = Flip(SerialWrap(5, ErrorAnswer(0, kLoginError, 0x1500000E)));
     struct Case {
         bool logout, serial;
         Bytes answer; // the device then stays silent
@@ -108,31 +102,29 @@ TEST(Login, AndLogoutFailWithTheirStepAndCode) {
 
 // Lost or taken sessions: at most one Logout and one more Login.
 TEST(Login, ReloginOnlyForLostSessionsAndOnlyOnce) {
+    // A Logout answers the second request (its counter), a Login the third.
     struct Case {
         bool allow;
         std::uint32_t device;
-        std::vector<Bytes> more; // answers after the first refusal
         bool ok;
         int code;
         std::vector<std::uint8_t> commands; // sent, in order
+        std::uint16_t logoutCounter = 1;
+    } cases[] = {
+        {true, 0x15000001, true, 0, {1, 9, 1}},  {true, 0x1500000D, false, 1, {1, 9, 1}},
+        {true, 0x1500000E, true, 0, {1, 9, 1}},  {true, 0x1500000F, false, 1, {1, 9, 1}},
+        {false, 0x1500000E, false, 1, {1}},      {true, 0x15000002, false, 1, {1}},
+        {true, 0x1500000E, false, 4, {1, 9}, 9}, // failed logout
     };
-    // clang-format off
-    const Case cases[] = {
-        {true, 0x15000001, {Answer7(1, kLogoutOk, {}), Answer7(2, kLoginOk, {'u'})}, true, 0, {1, 9, 1}},
-        {true, 0x1500000D, {Answer7(1, kLogoutOk, {}), ErrorAnswer(2, kLoginError, 0x1500000D)}, false, 1, {1, 9, 1}},
-        {true, 0x1500000E, {Answer7(1, kLogoutOk, {}), Answer7(2, kLoginOk, {'u'})}, true, 0, {1, 9, 1}},
-        {true, 0x1500000F, {Answer7(1, kLogoutOk, {}), ErrorAnswer(2, kLoginError, 0x1500000F)}, false, 1, {1, 9, 1}},
-        {false, 0x1500000E, {}, false, 1, {1}},
-        {true, 0x15000002, {}, false, 1, {1}},
-        {true, 0x1500000E, {Answer7(9, kLogoutOk, {})}, false, 4, {1, 9}}, // failed logout
-    };
-    // clang-format on
     for (const Case& tc : cases) {
         SCOPED_TRACE(::testing::Message() << std::hex << tc.device << " allow " << tc.allow);
         ConnectedKelvo c;
         c.transport->Answer(ErrorAnswer(0, kLoginError, tc.device));
-        for (const Bytes& answer : tc.more)
-            c.transport->Answer(answer);
+        if (tc.commands.size() > 1)
+            c.transport->Answer(Answer7(tc.logoutCounter, kLogoutOk, {}));
+        if (tc.commands.size() > 2)
+            c.transport->Answer(tc.ok ? Answer7(2, kLoginOk, {'u'})
+                                      : ErrorAnswer(2, kLoginError, tc.device));
         EXPECT_EQ(c.kelvo->Login(u"u", u"p", tc.allow), tc.ok);
         if (!tc.ok) {
             EXPECT_EQ(c.kelvo->errorCode, tc.code);

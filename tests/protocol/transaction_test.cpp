@@ -28,17 +28,10 @@ TEST(SaveCommand, FrameCounterAdvancesOnARefusedLockAndWrapsAfter1023) {
     EXPECT_EQ(ldle_u16(&c.transport->writes[1023][1]), 0);
 }
 
-// The trace of a serial answer to the save request whose CRC has its top byte flipped.
-std::string BadCrcTrace() {
-    const Bytes b = SerialWrap(5, AnswerFrame(0, kSaveOk));
-    const std::uint16_t good = ldle_u16(&b[b.size() - 2]);
-    return "CKelvo::Save_Command CRC fail 7 (calculated CRC: " + std::to_string(good) +
-           ",  response CRC: " + std::to_string(good ^ 0xFF00) + ")";
-}
-
 TEST(SaveCommand, FailureSetsCodeTracesAndUnlocksOnce) {
     enum Script { kAnswer, kAnswerThenTimeout, kFailLock, kFailWrite };
     const Bytes saveError = AnswerFrame(0, kSaveError);
+    const Bytes badCrc = Flip(SerialWrap(5, AnswerFrame(0, kSaveOk)));
     struct Case {
         const char* name;
         bool serial;
@@ -51,21 +44,26 @@ TEST(SaveCommand, FailureSetsCodeTracesAndUnlocksOnce) {
         // clang-format off
         {"LockRefused", false, 255, kFailLock, {}, 6, ""},
         {"SendFails", false, 255, kFailWrite, {}, 8, ""},
-        {"ShortHeader", false, 255, kAnswerThenTimeout, {0, 0, 0}, 7, "CKelvo::Save_Command fail 3 (tmo 10000 len 6)"},
+        {"ShortHeader", false, 255, kAnswerThenTimeout, {0, 0, 0}, 7,
+         "CKelvo::Save_Command fail 3 (tmo 10000 len 6)"},
         {"WrongCounter", false, 255, kAnswer, AnswerFrame(7, kSaveOk), 4,
          "CKelvo::Save_Command fail 4 (frameCount received: 7, frameCount sent: 0)"},
         {"DeviceError", false, 255, kAnswer, Concat(saveError, DeviceError(0x15000002)), 1,
          "CKelvo::Save_Command FAILED (error code: 352321538)"},
         {"ErrorAnswerTimeout", false, 255, kAnswerThenTimeout, AnswerFrame(0, kSaveError, {4}), 7,
          "CKelvo::Save_Command read error timeout (tmo 10000 len 5)"},
-        {"UnexpectedStatus", false, 255, kAnswer, AnswerFrame(0, 0x1234), 5, "CKelvo::Save_Command fail 12 (4660)"},
-        {"SerialEchoTimeout", true, 5, kAnswer, {}, 7, "CKelvo::Save_Command read serial address fail (tmo 10000 len 1)"},
+        {"UnexpectedStatus", false, 255, kAnswer, AnswerFrame(0, 0x1234), 5,
+         "CKelvo::Save_Command fail 12 (4660)"},
+        {"SerialEchoTimeout", true, 5, kAnswer, {}, 7,
+         "CKelvo::Save_Command read serial address fail (tmo 10000 len 1)"},
         {"SerialWrongEcho", true, 5, kAnswer, SerialWrap(6, AnswerFrame(0, kSaveOk)), 12,
          "CKelvo::Save_Command read serial address fail (request addr: 5, response addr: 6)"},
-        {"SerialBadCrc", true, 5, kAnswer, Flip(SerialWrap(5, AnswerFrame(0, kSaveOk))), 13, BadCrcTrace()},
+        {"SerialBadCrc", true, 5, kAnswer, badCrc, 13,
+         "CKelvo::Save_Command CRC fail 7 " + CrcPair(badCrc)},
         {"SerialCrcTimeout", true, 5, kAnswerThenTimeout, Concat({5}, AnswerFrame(0, kSaveOk)), 7,
          "CKelvo::Save_Command CRC timeout fail 7 (tmo 10000 len 2)"},
-        {"SerialDeviceErrorBadCrc", true, 5, kAnswer, Flip(SerialWrap(5, Concat(saveError, DeviceError(0x12345678))), 1, 0x01), 13, ""},
+        {"SerialDeviceErrorBadCrc", true, 5, kAnswer,
+         Flip(SerialWrap(5, Concat(saveError, DeviceError(0x12345678))), 1, 0x01), 13, ""},
         {"SerialWrongCounter", true, 255, kAnswer, SerialWrap(9, AnswerFrame(3, kSaveOk)), 4,
          "CKelvo::Save_Command fail 4 (frameCount received: 3, frameCount sent: 0)"},
         // clang-format on
