@@ -29,7 +29,8 @@ check_contents() {
     for path in $want; do
         local kind=-
         [[ $path == *@ ]] && kind=l path=${path%@}
-        grep -qxF -- "$kind ./usr/$path" <<<"$listing" || fail "$(basename "$deb") lacks $path ($kind)"
+        grep -qxF -- "$kind ./usr/$path" <<<"$listing" ||
+            fail "$(basename "$deb") lacks $path ($kind)"
     done
     for path in $unwanted; do
         ! grep -qE " \./usr/$path" <<<"$listing" || fail "$(basename "$deb") holds $path"
@@ -88,7 +89,8 @@ libdir=$(dirname "$(dirname "$pc")")
 
 # SONAME, and the registered library is the real file, not a link.
 readelf -d "$libdir/libkelvo.so.1" | grep -q 'SONAME.*\[libkelvo.so.1\]' || fail "no SONAME"
-registered=$(grep -A1 -F '\InprocServer32]' "$registry/classes_root.reg" | sed -n 's/^@="\(.*\)"$/\1/p')
+registered=$(grep -A1 -F '\InprocServer32]' "$registry/classes_root.reg" |
+    sed -n 's/^@="\(.*\)"$/\1/p')
 [[ $registered == *"$(readlink -f "$libdir/libkelvo.so.1")"* ]] ||
     fail "registered: $registered"
 for file in $registered; do
@@ -99,12 +101,14 @@ done
 PKG_CONFIG_PATH=$libdir/pkgconfig
 export PKG_CONFIG_PATH
 read -ra flags <<<"$(pkg-config --cflags --libs kelvo)"
-[[ $(readlink -f "$(pkg-config --variable=includedir kelvo)") == $(readlink -f "$prefix/include") ]] ||
+includedir=$(pkg-config --variable=includedir kelvo)
+[[ $(readlink -f "$includedir") == $(readlink -f "$prefix/include") ]] ||
     fail "kelvo.pc does not lead to the tree: ${flags[*]}"
 c++ -o "$work/host-pkg-config" "$source/examples/kelvo_host.cpp" "${flags[@]}" ||
     fail "build with pkg-config"
 cmake -S "$source/examples" -B "$work/example" -DCMAKE_PREFIX_PATH="$prefix" >"$work/cmake.log" &&
-    cmake --build "$work/example" >>"$work/cmake.log" || fail "build with CMake: $(cat "$work/cmake.log")"
+    cmake --build "$work/example" >>"$work/cmake.log" ||
+    fail "build with CMake: $(cat "$work/cmake.log")"
 readelf -d "$work/host-pkg-config" | grep -q 'NEEDED.*\[libkelvo.so.1\]' || fail "host NEEDED"
 
 mkfifo "$work/sim.out"

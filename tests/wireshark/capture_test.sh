@@ -71,9 +71,10 @@ serial_session() {
   local com="Kelvo:255,3000,0#COM:1"
   kelvo -c "$com" par get 0x1002 0 2 0x100A 0 8
   kelvo --wire -c "$com" save
-  grep -qE '^[0-9:]{8}\.[0-9]{6} tx ff 00 00 00 02 0e 30 [0-9a-f]{2} [0-9a-f]{2}$' "$work/kelvo.err" &&
-    grep -q ' Save_Command #0 answer, success, CRC incorrect (' "$work/kelvo.err" ||
-    { echo "kelvo --wire did not show the save exchange:" >&2; cat "$work/kelvo.err" >&2; return 1; }
+  local err=$work/kelvo.err
+  grep -qE '^[0-9:]{8}\.[0-9]{6} tx ff 00 00 00 02 0e 30 [0-9a-f]{2} [0-9a-f]{2}$' "$err" &&
+    grep -q ' Save_Command #0 answer, success, CRC incorrect (' "$err" ||
+    { echo "kelvo --wire did not show the save exchange:" >&2; cat "$err" >&2; return 1; }
   kelvo -c "$com" restore 0x10003
   kelvo -c "$com" push cmd 0 1
   start '^ready' sim-client "$bin/kelvo-sim" --addr 127.0.122.4 --no-tls --exit-after-seconds 60
@@ -86,9 +87,10 @@ serial_session() {
 tcp_session() {
   local out=$1
   [ "$(id -u)" -eq 0 ] || skip "the TCP capture needs root (tcpdump on loopback)"
-  command -v tcpdump >/dev/null || skip "tcpdump is not installed (scripts/install-deps.sh installs it)"
+  command -v tcpdump >/dev/null || skip "tcpdump is missing (scripts/install-deps.sh installs it)"
   start 'listening on' tcpdump sh -c 'exec tcpdump "$@" 2>&1' tcpdump -i lo -U -w "$out/tcp.pcap" \
-    --print -l 'host 127.0.122.1 or host 127.0.122.2' || skip "tcpdump cannot capture on loopback here"
+    --print -l 'host 127.0.122.1 or host 127.0.122.2' ||
+    skip "tcpdump cannot capture on loopback here"
   local dump=$fd tcpdump=${pids[-1]}
   start '^ready' sim-tcp "$bin/kelvo-sim" --addr 127.0.122.1 --no-tls --discovery \
     --fault wrong-counter --fault-command 0x300E --exit-after-seconds 60
@@ -150,7 +152,8 @@ fields() {
   [ -f "${pcap%/*}/tls.keys" ] && keys=(-o "tls.keylog_file:${pcap%/*}/tls.keys")
   tshark -2 -X "lua_script:$lua" "${keys[@]}" -r "$pcap" -Y 'kelvo || kelvo.discovery' -T fields \
     -E occurrence=a -E aggregator='|' -e _ws.col.Info -e kelvo.par.value -e kelvo.user \
-    -e kelvo.device_error.text -e kelvo.crc.status -e kelvo.error -e kelvo.discovery.item 2>/dev/null |
+    -e kelvo.device_error.text -e kelvo.crc.status -e kelvo.error -e kelvo.discovery.item \
+    2>/dev/null |
     # One line per frame of the protocol, whether a segment carried one or two.
     sed -e 's/; /\n/g' | sed -e 's/\t*$//'
 }
