@@ -7,7 +7,9 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD:-$root/build-fuzz}
 seconds=${FUZZ_SECONDS:-60}
-targets=${FUZZ_TARGETS:-"connection_text message_file error_log scan_answer ping_answer operations decrypt_password variant_change_type invoke"}
+all="connection_text message_file error_log scan_answer ping_answer operations"
+all+=" decrypt_password variant_change_type invoke"
+targets=${FUZZ_TARGETS:-$all}
 
 # A smaller quarantine than the default: the targets make and free objects
 # per input, and fresh pages for every allocation halve the speed.

@@ -55,13 +55,17 @@ const InputCase kInputs[] = {
     {"ByteArray", BytesOf({1, 2, 3}), true, {1, 2, 3}},
     {"EmptyByteArray", BytesOf({}), true, {}},
     {"NumbersAndText", kOneTwoThree, true, {1, 2, 3}},
-    {"BytesKeptAsTheyAre", ElementsOf({VariantOf(VT_UI1, 255), VariantOf(VT_UI1, 0)}), true, {255, 0}},
+    {"BytesKeptAsTheyAre",
+     ElementsOf({VariantOf(VT_UI1, 255), VariantOf(VT_UI1, 0)}), true, {255, 0}},
     {"TextThatIsNoNumber", ElementsOf({I4(1), Str(u"x")}), false, {}},
     {"NumberTooLargeForAByte", ElementsOf({I4(256)}), false, {}},
     {"NegativeNumber", ElementsOf({I4(-1)}), false, {}},
     {"Scalar", [](VARIANT* v) { *v = I4(1); }, false, {}},
-    {"LongArray", [](VARIANT* v) { v->vt = VT_ARRAY | VT_I4; v->parray = SafeArrayCreateVector(VT_I4, 0, 2); }, false, {}},
-    {"ByteArrayCalledVariants", [](VARIANT* v) { ByteArrayValue({1, 2}, v); v->vt = VT_ARRAY | VT_VARIANT; }, false, {}},
+    {"LongArray",
+     [](VARIANT* v) { v->vt = VT_ARRAY | VT_I4; v->parray = SafeArrayCreateVector(VT_I4, 0, 2); },
+     false, {}},
+    {"ByteArrayCalledVariants",
+     [](VARIANT* v) { ByteArrayValue({1, 2}, v); v->vt = VT_ARRAY | VT_VARIANT; }, false, {}},
     {"NullArray", [](VARIANT* v) { v->vt = VT_ARRAY | VT_UI1; v->parray = nullptr; }, false, {}},
 };
 // clang-format on
@@ -135,7 +139,9 @@ Call Packet(Make make, LONG length, INT resultType, bool withResult = true) {
 // clang-format off
 const RefusalRow kFailures[] = {
     {"ElementNotAByte", Packet(ElementsOf({Str(u"x")}), 4, 0x2011), E_FAIL, 42, {}},
-    {"NoArray", Packet([](VARIANT* v) { const VARIANT text = Str(u"1"); VariantCopy(v, &text); }, 4, 0x2011), E_FAIL, 42, {}},
+    {"NoArray",
+     Packet([](VARIANT* v) { const VARIANT text = Str(u"1"); VariantCopy(v, &text); }, 4, 0x2011),
+     E_FAIL, 42, {}},
     {"ResultType3", Packet(BytesOf({1}), 4, 3), kConversion, 42, {}},
     {"ResultTypeByteNotArray", Packet(BytesOf({1}), 4, VT_UI1), kConversion, 42, {}},
     {"NoResultVariant", Packet(BytesOf({1}), 4, 0x2011, false), kConversion, 42, {}},
