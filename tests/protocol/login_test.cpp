@@ -18,9 +18,9 @@ Bytes Answer7(std::uint16_t counter, std::uint16_t status, const Bytes& data) {
     return AnswerFrame(counter, status, Concat({static_cast<std::uint8_t>(data.size())}, data));
 }
 
-// An error answer: the device's code, then a zero byte.
+// An error answer: a zero byte, then the device's code.
 Bytes ErrorAnswer(std::uint16_t counter, std::uint16_t status, std::uint32_t code) {
-    return AnswerFrame(counter, status, Concat(Le32(code), {0}));
+    return AnswerFrame(counter, status, Concat({0}, Le32(code)));
 }
 
 // Counted texts: UTF-16 code units modulo 256 in the length bytes (a
