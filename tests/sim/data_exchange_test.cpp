@@ -57,6 +57,9 @@ TEST(SimulatorDevice, RefusalsAnswerInTheFormOfTheirCommandAndChangeNothing) {
         bool loggedIn = false;
     };
     const Case cases[] = {
+        {"save with a payload", Frame(1, 0x300E, {0x99}), ErrorAnswer(1, 0x30E1, kBadRequestError)},
+        // The error word of the rule for a command the device does not know.
+        {"unknown command", Frame(1, 0x0F0C, {3}), ErrorAnswer(1, 0x0FC1, kUnknownCommandError)},
         {"read of an unknown block", Frame(1, 0x1003, Range(1, 2, 3, 5, 0, 1)),
          ErrorAnswer(1, 0x1031, kUnknownBlockError)},
         {"read past the end", Frame(1, 0x1003, Range(1, 2, 3, 4, 61, 4)),
@@ -93,6 +96,7 @@ TEST(SimulatorDevice, RefusalsAnswerInTheFormOfTheirCommandAndChangeNothing) {
         EXPECT_EQ(d.Ask(c.request), c.answer) << c.what;
         EXPECT_EQ(d.State().data.blocks, state.data.blocks) << c.what;
         EXPECT_EQ(d.State().errorResetCount, 0u) << c.what;
+        EXPECT_EQ(d.State().saveCount, 0u) << c.what;
     }
 }
 

@@ -12,8 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -53,25 +51,6 @@ inline Bytes Counted(const std::string& text) {
     Bytes b{static_cast<std::uint8_t>(text.size())};
     b.insert(b.end(), text.begin(), text.end());
     return b;
-}
-
-// Bytes written as hex pairs between blanks.
-inline Bytes Hex(const std::string& pairs) {
-    Bytes out;
-    std::istringstream in(pairs);
-    for (std::string pair; in >> pair;)
-        out.push_back(static_cast<std::uint8_t>(std::stoul(pair, nullptr, 16)));
-    return out;
-}
-
-// The status word of a TCP answer; 0 when it is too short.
-inline std::uint16_t Status(const Bytes& answer) {
-    return answer.size() >= 6 ? ldle_u16(&answer[4]) : 0;
-}
-
-// The device code of an error answer whose 5 bytes start at `at`.
-inline std::uint32_t ErrorCode(const Bytes& answer, std::size_t at = 6) {
-    return answer.size() >= at + 5 ? ldle_u32(&answer[at + 1]) : 0;
 }
 
 // One simulated device and one link's assembler, fed like a connection.

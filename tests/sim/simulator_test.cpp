@@ -31,69 +31,37 @@ DeviceState Node3() {
     return state;
 }
 
-// A save over each link is answered through the component in the fault
-// matrix, which checks the echo and the CRC.
-TEST(SimulatorAnswers, SaveAndRefusalsByteForByte) {
-    struct Case {
-        const char* what;
-        LinkKind link;
-        Bytes request;
-        Bytes answer;
-        std::uint32_t saves;
-    };
-    const Case cases[] = {
-        {"save with a payload: bad request", LinkKind::Tcp, Frame(1, 0x300E, {0x99}),
-         Hex("03 01 00 07 e1 30 04 02 00 00 0a"), 0},
-        {"unknown command: the error word of the rule", LinkKind::Tcp, Frame(9, 0x0F0C, {0x03}),
-         Hex("03 09 00 07 c1 0f 04 01 00 00 0a"), 0},
-        // Length bytes 0 and 1 are skipped without losing the next frame.
-        {"save behind frames of length 0 and 1", LinkKind::Tcp,
-         Join({Hex("00 01 00 00  00 02 00 01 0e"), Frame(3, 0x300E)}), Hex("03 03 00 02 e0 30"), 1},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        Device device(Node3(), c.link);
-        EXPECT_EQ(device.Ask(c.request), c.answer);
-        EXPECT_EQ(device.State().saveCount, c.saves);
-        EXPECT_EQ(device.sim().Requests(), 1u);
-    }
-}
-
-// Behind a request with a wrong CRC, which is never answered.
-TEST(SimulatorSerial, AddressFilterAnswersOwnAndBroadcastOnly) {
-    for (auto [address, answered] :
-         {std::pair<std::uint8_t, bool>{5, true}, {255, true}, {6, false}, {0, false}}) {
-        Device device(Node3(), LinkKind::Serial);
-        Bytes bad = test::SerialWrap(5, Frame(1, 0x300E));
-        bad.back() ^= 0x01;
-        std::vector<Outcome> out =
-            device.Feed(Join({bad, test::SerialWrap(address, Frame(2, 0x300E))}));
-        ASSERT_EQ(out.size(), 2u);
-        EXPECT_TRUE(out[0].bytes.empty());
-        EXPECT_EQ(!out[1].bytes.empty(), answered) << int(address);
-        if (answered) {
-            EXPECT_EQ(out[1].bytes[0], 5) << "the device echoes its own address";
-            EXPECT_EQ(out[1].bytes[2], 2) << "answer to the second request";
-        }
-        EXPECT_EQ(device.sim().Requests(), answered ? 1u : 0u);
-        EXPECT_EQ(device.State().saveCount, answered ? 1u : 0u);
-    }
-}
-
+// Fed byte by byte, requests are answered in order with the device's own node
+// or serial address (the fault matrix saves over both links through the
+// component). A serial request with a wrong CRC and those to other addresses
+// are never answered; TCP frames of length 0 and 1 are skipped.
 TEST(SimulatorFraming, RequestsSplitAnywhereOrJoinedAreAnsweredInOrder) {
     for (bool serial : {false, true}) {
         Device device(Node3(), serial ? LinkKind::Serial : LinkKind::Tcp);
-        Bytes stream;
-        for (std::uint16_t counter = 0; counter < 3; ++counter) {
+        Bytes stream = serial ? Bytes{} : Bytes{0, 1, 0, 0, 0, 2, 0, 1, 0x0e};
+        const std::uint8_t addresses[] = {5, 255, 6, 0, 5};
+        for (std::uint16_t counter = 0; counter < 5; ++counter) {
             Bytes frame = Frame(counter, 0x300E);
-            stream = Join({stream, serial ? test::SerialWrap(5, frame) : frame});
+            if (serial) {
+                frame = test::SerialWrap(addresses[counter], frame);
+                frame.back() ^= counter == 0 ? 1 : 0;
+            }
+            stream = Join({stream, frame});
         }
         std::vector<std::uint16_t> counters;
         for (std::uint8_t b : stream) {
-            for (const Outcome& out : device.Feed({b}))
+            for (const Outcome& out : device.Feed({b})) {
+                if (out.bytes.empty())
+                    continue;
+                EXPECT_EQ(out.bytes[0], serial ? 5 : 3);
                 counters.push_back(ldle_u16(out.bytes.data() + (serial ? 2 : 1)));
+            }
         }
-        EXPECT_EQ(counters, (std::vector<std::uint16_t>{0, 1, 2})) << "serial " << serial;
+        const std::vector<std::uint16_t> answered =
+            serial ? std::vector<std::uint16_t>{1, 4} : std::vector<std::uint16_t>{0, 1, 2, 3, 4};
+        EXPECT_EQ(counters, answered) << "serial " << serial;
+        EXPECT_EQ(device.State().saveCount, answered.size());
+        EXPECT_EQ(device.sim().Requests(), answered.size());
         EXPECT_EQ(device.Pending(), 0u);
     }
 }
