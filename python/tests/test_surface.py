@@ -135,20 +135,15 @@ def test_the_fixture_and_devices_on_consecutive_addresses(kelvo_sim, kelvo_sim_f
         assert dev.read(0x1004, 0, "i4") == -123456
 
 
-def test_tls_and_a_state_file(kelvo_sim_factory):
-    sim = kelvo_sim_factory(tls=True, state=STATE)
+def test_tls_a_state_file_and_faults_given_at_start(kelvo_sim_factory):
+    sim = kelvo_sim_factory(tls=True, state=STATE, faults=["device-error:0x0B000002"],
+                            fault_at=2, fault_count=1)
     with sim.connect("tls") as dev:
         assert dev.read(0x4000, 0, "r8") == 0.5
-        assert dev.SSLCertNotAfter > dev.SSLCertNotBefore > 0
-
-
-def test_faults_given_at_start(kelvo_sim_factory):
-    sim = kelvo_sim_factory(faults=["device-error:0x0B000002"], fault_at=2, fault_count=1)
-    with sim.connect() as dev:
-        dev.read(0x1004, 0, "i4")
         with pytest.raises(kelvo.DeviceError, match="0x0B000002"):
-            dev.read(0x1004, 0, "i4")
-        dev.read(0x1004, 0, "i4")
+            dev.read(0x4000, 0, "r8")
+        assert dev.read(0x4000, 0, "r8") == 0.5
+        assert dev.SSLCertNotAfter > dev.SSLCertNotBefore > 0
 
 
 def test_serial_link_and_push_data(kelvo_sim_factory):

@@ -16,18 +16,10 @@ Bytes Range(std::uint8_t rt, std::uint8_t type, std::uint16_t idx, std::uint32_t
     return std::move(w.data());
 }
 
-Bytes Counting(std::size_t n, std::uint8_t start = 0) {
-    Bytes b(n);
-    for (std::size_t i = 0; i < n; ++i)
-        b[i] = static_cast<std::uint8_t>(start + i);
-    return b;
-}
-
-Bytes ReadRequest(std::uint16_t command, std::uint16_t index, std::uint8_t sub,
-                  std::uint16_t counter = 1) {
+Bytes ReadRequest(std::uint16_t command, std::uint16_t index, std::uint8_t sub) {
     FrameWriter w;
     w.u16(index).u8(sub);
-    return Frame(counter, command, w.data());
+    return Frame(1, command, w.data());
 }
 
 Bytes WriteRequest(std::uint16_t command, std::uint16_t index, std::uint8_t sub,
@@ -35,13 +27,6 @@ Bytes WriteRequest(std::uint16_t command, std::uint16_t index, std::uint8_t sub,
     FrameWriter w;
     w.u16(index).u8(sub).u8(static_cast<std::uint8_t>(value.size())).bytes(value);
     return Frame(1, command, w.data());
-}
-
-// A parameter's error answer: zeroed index and sub-index, then [4][code].
-Bytes ParameterError(std::uint16_t status, std::uint32_t code) {
-    FrameWriter w;
-    w.u8(0).u8(0).u8(0).u8(4).u32(code);
-    return Answer(1, status, w.data());
 }
 
 // Refused requests: the whole error answer, in the form of its command, and
@@ -68,7 +53,7 @@ TEST(SimulatorDevice, RefusalsAnswerInTheFormOfTheirCommandAndChangeNothing) {
          ErrorAnswer(1, 0x0221, kDataRangeError)},
         {"SSC read beyond the buffer", Frame(1, 0x1001, {0xFF, 0, 0, 0, 2}),
          ErrorAnswer(1, 0x1011, kDataRangeError)},
-        {"safety write of 39 bytes", Frame(1, 0x5001, Counting(39)),
+        {"safety write of 39 bytes", Frame(1, 0x5001, Bytes(39, 7)),
          ErrorAnswer(1, 0x5011, kBadRequestError)},
         // The error follows the rest of the 14-byte header.
         {"unknown safety object", Frame(1, 0x5003, {0x00, 0x60, 2}),
@@ -81,12 +66,13 @@ TEST(SimulatorDevice, RefusalsAnswerInTheFormOfTheirCommandAndChangeNothing) {
         // One past the log's last entry is the first index refused.
         {"error log entry 3", Frame(1, 0x040B, {3, 0, 1}),
          Answer(1, 0x04B1, {3, 0, 0, 4, 0x03, 0x00, 0x00, 0x0A})},
+        // Parameters: a zeroed index and sub-index before the code.
         {"read-only parameter", WriteRequest(0x0202, 0x2000, 0, {1, 2, 3, 4}),
-         ParameterError(0x0221, kReadOnlyParameterError), true},
+         ErrorAnswer(1, 0x0221, kReadOnlyParameterError, Bytes(3, 0)), true},
         {"parameter length", WriteRequest(0x0202, 0x1004, 0, {1, 2}),
-         ParameterError(0x0221, kParameterLengthError)},
+         ErrorAnswer(1, 0x0221, kParameterLengthError, Bytes(3, 0))},
         {"short parameter read", Frame(1, 0x0201, {1, 0}),
-         ParameterError(0x0211, kBadRequestError)},
+         ErrorAnswer(1, 0x0211, kBadRequestError, Bytes(3, 0))},
     };
     for (const Case& c : cases) {
         DeviceState state;
@@ -104,13 +90,13 @@ TEST(SimulatorDataBlocks, AWriteWhoseLengthByteWrappedIsFramedByItsLenField) {
     DeviceState state;
     state.data.blocks[{9, 9, 9, 9}] = Bytes(400, 0);
     Device device(state);
-    Bytes write = Frame(0, 0x1004, Range(9, 9, 9, 9, 10, 300, Counting(300)));
+    Bytes write = Frame(0, 0x1004, Range(9, 9, 9, 9, 10, 300, Bytes(300, 7)));
     EXPECT_EQ(write[3], (18 + 300) % 256);
     // A save right behind it is still seen as a frame of its own.
     EXPECT_EQ(device.Ask(Join({write, Frame(1, 0x300E)})),
               (Bytes{0, 0, 0, 2, 0x40, 0x10, 0, 1, 0, 2, 0xE0, 0x30}));
     const Bytes block = device.State().data.blocks.at({9, 9, 9, 9});
-    EXPECT_EQ(Bytes(block.begin() + 10, block.begin() + 310), Counting(300));
+    EXPECT_EQ(Bytes(block.begin() + 10, block.begin() + 310), Bytes(300, 7));
 }
 
 // The data, error-log and parameter sections of a state file replace the
