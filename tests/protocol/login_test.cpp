@@ -27,9 +27,7 @@ Bytes ErrorAnswer(std::uint16_t counter, std::uint16_t status, std::uint32_t cod
 // character outside the BMP counts two, its one "?" filled up to two), that
 // many bytes of the code-page text; the frame length byte keeps its low 8 bits.
 TEST(Login, RequestCarriesCountedTextsInTheThreadCodePage) {
-    std::string longUser = "07 00 00 31 01 30 2c";
-    for (int i = 0; i < 44; ++i)
-        longUser += " 61";
+    const std::string longUser = "07 00 00 31 01 30 2c" + Repeated(" 61", 44);
     struct Case {
         std::u16string user, password;
         Bytes name;

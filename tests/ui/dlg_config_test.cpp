@@ -59,21 +59,18 @@ TEST_F(DlgConfigTest, PagesEnableTheirControlsAndShareTimeOutAndCanAddress) {
     d.SetText(IDC_TCP_CAN, u"7");
     d.Command(IDC_SERIAL);
     expectPage(false);
-    EXPECT_EQ(d.Text(IDC_SERIAL_TIMEOUT), u"2500");
-    EXPECT_EQ(d.Text(IDC_SERIAL_CAN), u"7");
+    EXPECT_EQ(std::tuple(d.Text(IDC_SERIAL_TIMEOUT), d.Text(IDC_SERIAL_CAN)),
+              std::tuple(u"2500", u"7"));
     EXPECT_EQ(d.Control(IDC_PORT)->items.size(), 2u);
 
     d.SetText(IDC_SERIAL_TIMEOUT, u"3000");
     d.Command(IDC_TCPIP);
     expectPage(true);
-    EXPECT_EQ(d.Text(IDC_TCP_TIMEOUT), u"3000");
-    EXPECT_EQ(d.Text(IDC_TCP_CAN), u"7");
+    EXPECT_EQ(std::tuple(d.Text(IDC_TCP_TIMEOUT), d.Text(IDC_TCP_CAN)), std::tuple(u"3000", u"7"));
 
     d.Command(IDC_SSL);
-    EXPECT_EQ(d.sslMode, 0);
     EXPECT_FALSE(d.Control(IDC_SSL)->checked);
-    EXPECT_EQ(d.tcpMode, 1);
-    EXPECT_EQ(d.serialMode, 0);
+    EXPECT_EQ(std::tuple(d.sslMode, d.tcpMode, d.serialMode), std::tuple(0, 1, 0));
 }
 
 // OK wants a user, a password and, on the TCP page, a host; it reads numbers
@@ -101,10 +98,8 @@ TEST_F(DlgConfigTest, OkRefusesMissingTextsAndReadsNumbersUnsigned) {
         SCOPED_TRACE(Utf16ToUtf8(std::u16string(c.timeOut) + u" " + c.can));
         capture_.boxes.clear();
         CDlgConfig d = Dialog({3, 5});
-        d.tcpMode = !c.serial;
-        d.serialMode = c.serial;
-        d.port = 5;
-        d.host = u"kept";
+        std::tie(d.tcpMode, d.serialMode, d.port, d.host) =
+            std::tuple(!c.serial, c.serial, 5, u"kept");
         d.InitDialog();
         d.SetText(IDC_USER, c.user);
         d.SetText(IDC_PASSWORD, c.password);
@@ -162,9 +157,7 @@ TEST(SerialPortList, LinkedTerminalsAreListedAndOtherFilesAreNot) {
     ScopedEnv devices("KELVO_DEVICES", folder.path());
     for (int port : {200, 4}) {
         CDlgConfig d;
-        d.tcpMode = 0;
-        d.serialMode = 1;
-        d.port = port;
+        std::tie(d.tcpMode, d.serialMode, d.port) = std::tuple(0, 1, port);
         d.InitDialog();
         const auto& list = *d.Control(IDC_PORT);
         EXPECT_THAT(list.items, Contains(ui::ListItem{u"COM200", 200}));
