@@ -30,10 +30,9 @@ DeviceState WithOperator() {
 }
 
 TEST(SimulatorLogin, SecondLoginReplacesTheSessionAndLogoutEndsIt) {
+    // The user echo of the accepted login is checked by the component (the fault matrix).
     Device device(WithOperator());
-    // The accepted login echoes the user after its length.
-    EXPECT_EQ(Login(device, 0x0102, "admin", "admin"),
-              (Bytes{0x00, 0x02, 0x01, 0x08, 0x10, 0x30, 0x05, 'a', 'd', 'm', 'i', 'n'}));
+    Login(device, 1, "admin", "admin");
     EXPECT_EQ(Login(device, 2, "op", "s3cret")[5], 0x30);
     EXPECT_EQ(device.State().sessionUser, "op");
     // Logging out without a session is confirmed too.

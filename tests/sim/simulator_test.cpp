@@ -75,24 +75,19 @@ TEST(SimulatorState, RefusesWhatItDoesNotKnow) {
     };
     const char* sections[] = {
         "<identity node='256'/>",
-        // Users and the session.
         "<users/>",
         R"(<users><user name="a"/><user name="a"/></users>)",
         R"(<session required="2"/>)",
         R"(<security key="00"/>)",
-        // Data areas.
         R"(<data><block rtNum="256"/></data>)",
         R"(<data><safety bytes="00"/></data>)",
         R"(<data><ssc size="65537"/></data>)",
-        // The error log.
         R"(<errorLog frameSize="0"/>)",
         R"(<errorLog><entry>123</entry></errorLog>)",
-        // Discovery and ping.
         R"(<discovery ip="10.0.0"/>)",
         R"(<discovery items="1 x"/>)",
         R"(<ping><item key="256" type="1"/></ping>)",
         R"(<ping><item key="1" type="0x100000000"/></ping>)",
-        // Parameters.
         R"(<parameters><parameter index="1" type="i5" value="1"/></parameters>)",
         R"(<parameters><parameter index="1" type="i1" value="128"/></parameters>)",
         R"(<parameters><parameter index="1" type="r4" value="1e39"/></parameters>)",
