@@ -11,18 +11,25 @@ namespace {
 constexpr std::uint16_t kSaveOk = 12512;
 constexpr std::uint16_t kSaveError = 12513;
 
-// A refused lock uses up its counter value too.
-TEST(SaveCommand, FrameCounterAdvancesOnARefusedLockAndWrapsAfter1023) {
+// A refused lock uses up its counter value too. The device status of an error
+// answer stays through the successes after it, which clear the code.
+TEST(SaveCommand, FrameCounterWrapsAfter1023AndDeviceStatusStays) {
     ConnectedKelvo c;
     c.transport->FailNextLock();
     EXPECT_EQ(c.kelvo->Save_Command(), E_FAIL);
-    for (int i = 1; i <= 1025; ++i)
+    c.transport->Answer(Concat(AnswerFrame(1, kSaveError), DeviceError(0xABCD0001)));
+    EXPECT_EQ(c.kelvo->Save_Command(), E_FAIL);
+    for (int i = 2; i <= 1025; ++i)
         c.transport->Answer(AnswerFrame(static_cast<std::uint16_t>(i % 1024), kSaveOk));
-    for (int i = 1; i <= 1025; ++i)
+    for (int i = 2; i <= 1025; ++i)
         ASSERT_EQ(c.kelvo->Save_Command(), S_OK) << "request " << i + 1;
     EXPECT_EQ(ldle_u16(&c.transport->writes[0][1]), 1);
     EXPECT_EQ(ldle_u16(&c.transport->writes[1022][1]), 1023);
     EXPECT_EQ(ldle_u16(&c.transport->writes[1023][1]), 0);
+    LONG status = 0;
+    c.kelvo->get_DeviceStatus(&status);
+    EXPECT_EQ(std::pair(static_cast<std::uint32_t>(status), c.kelvo->errorCode),
+              std::pair(0xABCD0001u, 0));
 }
 
 TEST(SaveCommand, FailureSetsCodeTracesAndUnlocksOnce) {
@@ -108,18 +115,6 @@ TEST(SaveCommand, FailureSetsCodeTracesAndUnlocksOnce) {
         for (std::uint32_t cat : trace.categories)
             EXPECT_EQ(cat, 2u);
     }
-}
-
-TEST(SaveCommand, DeviceStatusKeptUntilNextErrorAnswer) {
-    ConnectedKelvo c;
-    c.transport->Answer(Concat(AnswerFrame(0, kSaveError), DeviceError(0xABCD0001)));
-    c.transport->Answer(AnswerFrame(1, kSaveOk));
-    EXPECT_EQ(c.kelvo->Save_Command(), E_FAIL);
-    EXPECT_EQ(c.kelvo->Save_Command(), S_OK);
-    LONG status = 0;
-    c.kelvo->get_DeviceStatus(&status);
-    EXPECT_EQ(static_cast<std::uint32_t>(status), 0xABCD0001u);
-    EXPECT_EQ(c.kelvo->errorCode, 0);
 }
 
 TEST(SaveCommand, BroadcastAcceptsAnyEchoAndLeftoverInputIsDropped) {
