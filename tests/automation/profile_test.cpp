@@ -32,7 +32,7 @@ protected:
     const std::string path_ = dir_ / "DeviceLink.ini";
 };
 
-TEST_F(Profile, ReadingFollowsTheProfileRules) {
+TEST_F(Profile, ReadingFollowsTheProfileRulesAndIntegersWrapAt32Bits) {
     Write("\xEF\xBB\xBF; comment=1\n"
           "[Kelvo]\n"
           "  LastPort = 7  \r\n"
@@ -42,7 +42,8 @@ TEST_F(Profile, ReadingFollowsTheProfileRules) {
           "NoEquals\n"
           "[Empty]\n"
           "[kelvo]\n"
-          "Later=1\n");
+          "Later=1\n"
+          "[S]\na=12abc\nb=-3\nc=0x1F\nd=4294967297\ne=\nf= +8\ng=x\n");
     EXPECT_EQ(ReadProfileInt(path_, "kelvo", "lastport", 31), 7);
     EXPECT_EQ(ReadProfileString(path_, "Kelvo", "Name", "-"), "quoted text");
     EXPECT_EQ(ReadProfileString(path_, "Kelvo", "Single", "-"), "x");
@@ -55,10 +56,7 @@ TEST_F(Profile, ReadingFollowsTheProfileRules) {
     EXPECT_EQ(ReadProfileInt(path_, "Missing", "LastPort", -4), -4);
     EXPECT_EQ(ReadProfileInt(dir_ / "none.ini", "Kelvo", "LastPort", 31), 31);
     EXPECT_EQ(ReadProfileInt(dir_.path(), "Kelvo", "LastPort", 31), 31); // a folder, not a file
-}
-
-TEST_F(Profile, IntegersAreDecimalAndWrapAt32Bits) {
-    Write("[S]\na=12abc\nb=-3\nc=0x1F\nd=4294967297\ne=\nf= +8\ng=x\n");
+    // Integers are decimal and wrap at 32 bits.
     const std::pair<const char*, int> cases[] = {{"a", 12}, {"b", -3}, {"c", 0}, {"d", 1},
                                                  {"e", 5},  {"f", 8},  {"g", 0}};
     for (const auto& [key, value] : cases)

@@ -1,5 +1,6 @@
 #include "counted_object.h"
 #include "kelvo/automation.h"
+#include "support/variant_of.h"
 
 #include <gtest/gtest.h>
 
@@ -48,9 +49,7 @@ TEST(Variant, ClearRefusesLockedArrayAndBadType) {
     EXPECT_EQ(v.vt, VT_ARRAY | VT_I4);
     ASSERT_EQ(SafeArrayUnaccessData(v.parray), S_OK);
 
-    VARIANT bad;
-    VariantInit(&bad);
-    bad.vt = 0x0FFF;
+    VARIANT bad = kelvo::test::VariantOf(0x0FFF, 0);
     EXPECT_EQ(VariantClear(&bad), DISP_E_BADVARTYPE);
     EXPECT_EQ(VariantClear(nullptr), E_INVALIDARG);
 }
