@@ -60,9 +60,8 @@ TEST(Utf8, InvalidSequencesBecomeReplacementCharacters) {
         {"\xE2\x82x", u"\uFFFDx"},                         // truncated before ASCII
         {"\xFF\xFE", u"\uFFFD\uFFFD"},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : cases)
         EXPECT_EQ(kelvo::Utf8ToUtf16(c.bytes), c.text);
-    }
 }
 
 TEST(Utf8, FromUtf16) {

@@ -30,14 +30,12 @@ TEST(SafeArray, CreateKeepsVartypeZeroesDataAndRefusesBadShapes) {
         ASSERT_EQ(SafeArrayGetVartype(a.psa, &stored), S_OK);
         EXPECT_EQ(stored, vt);
         const auto* bytes = static_cast<const unsigned char*>(a.psa->pvData);
-        for (UINT i = 0; i < 3 * SafeArrayGetElemsize(a.psa); ++i) {
+        for (UINT i = 0; i < 3 * SafeArrayGetElemsize(a.psa); ++i)
             ASSERT_EQ(bytes[i], 0) << "data is zeroed";
-        }
     }
     for (const VARTYPE bad :
-         {VARTYPE{VT_EMPTY}, VARTYPE{VT_NULL}, VARTYPE{VT_VOID}, VARTYPE{0x0FFF}}) {
+         {VARTYPE{VT_EMPTY}, VARTYPE{VT_NULL}, VARTYPE{VT_VOID}, VARTYPE{0x0FFF}})
         EXPECT_EQ(SafeArrayCreateVector(bad, 0, 1), nullptr) << bad;
-    }
     // Bad shapes.
     const SAFEARRAYBOUND one{1, 0};
     EXPECT_EQ(SafeArrayCreate(VT_I4, 0, &one), nullptr);
@@ -77,13 +75,12 @@ TEST(SafeArray, BoundsAndMultiDimensionLayout) {
     EXPECT_EQ(SafeArrayGetLBound(a.psa, 1, nullptr), E_INVALIDARG);
     EXPECT_EQ(SafeArrayGetUBound(nullptr, 1, &upper), E_INVALIDARG);
 
-    for (LONG row = 1; row <= 2; ++row) {
+    for (LONG row = 1; row <= 2; ++row)
         for (LONG column = -1; column <= 1; ++column) {
             const LONG index[] = {row, column};
             LONG value = row * 10 + column;
             ASSERT_EQ(SafeArrayPutElement(a.psa, index, &value), S_OK);
         }
-    }
     // The first index varies fastest.
     const auto* data = static_cast<const LONG*>(a.psa->pvData);
     EXPECT_EQ(std::vector<LONG>(data, data + 6), (std::vector<LONG>{9, 19, 10, 20, 11, 21}));

@@ -1,4 +1,5 @@
 #include "kelvo/automation.h"
+#include "support/variant_of.h"
 
 #include <gtest/gtest.h>
 
@@ -44,9 +45,7 @@ SHORT gMinus3 = -3;
 VARIANT gSevenAndAHalf{VT_R8, 0, 0, 0, {R8(7.5).bits}};
 
 void Fill(VARIANT* v, const Source& s) {
-    VariantInit(v);
-    v->vt = s.vt;
-    v->llVal = s.bits;
+    *v = kelvo::test::VariantOf(s.vt, s.bits);
     if (s.vt == VT_BSTR)
         v->bstrVal = SysAllocString(s.text);
 }

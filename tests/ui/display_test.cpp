@@ -61,9 +61,7 @@ TEST(Display, OnlyAReachableDisplayOrAChosenPlatformShowsTheWindow) {
                 listeners.Listen(AF_INET, &forwarded, sizeof forwarded));
 
     struct Case {
-        const char* platform;
-        const char* wayland;
-        const char* display;
+        const char *platform, *wayland, *display;
         bool shown;
     };
     const std::string waylandPath = (runtime / "wayland-9").string();
