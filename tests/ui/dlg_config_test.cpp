@@ -78,8 +78,7 @@ TEST_F(DlgConfigTest, PagesEnableTheirControlsAndShareTimeOutAndCanAddress) {
 TEST_F(DlgConfigTest, OkRefusesMissingTextsAndReadsNumbersUnsigned) {
     struct Case {
         bool serial;
-        const char16_t *user, *password, *host, *timeOut, *can;
-        const char16_t* message; // null: accepted
+        const char16_t *user, *password, *host, *timeOut, *can, *message; // message null: accepted
         std::int32_t wantTimeOut = 0;
         std::uint8_t wantCan = 0;
     } cases[] = {
