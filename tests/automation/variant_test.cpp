@@ -15,8 +15,7 @@ TEST(Variant, ClearFreesWhatTheVariantOwns) {
     v.pdispVal = &object;
     object.AddRef();
     EXPECT_EQ(VariantClear(&v), S_OK);
-    EXPECT_EQ(Refs(object), 1u);
-    EXPECT_EQ(v.vt, VT_EMPTY);
+    EXPECT_EQ(std::pair(Refs(object), v.vt), std::pair(1u, VARTYPE{VT_EMPTY}));
 
     v.vt = VT_BSTR;
     v.bstrVal = SysAllocString(u"owned");
