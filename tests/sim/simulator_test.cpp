@@ -2,8 +2,8 @@
 // answer and ping, driven in-process, and the built binary. Every fault kind,
 // its start, count and command filter run against the component in the fault
 // matrix and in KelvoToolSimulator. Loading a state file by name and the
-// wrapped length byte of long frames run end to end (DataAgainstSim, the fault
-// matrix).
+// wrapped length byte of long answers and parameter writes run end to end
+// (DataAgainstSim, the fault matrix); a long data-block write only here.
 #include "sim/sim_helpers.h"
 
 #include "discovery/scan_udp.h"
