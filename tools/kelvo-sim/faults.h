@@ -47,7 +47,7 @@ struct FaultPlan {
 };
 
 // A plan from one line of the control channel: "clear" (no faults), or words
-// "fault SPEC" (repeatable), "at N", "count K" and "command CODE", as the
+// "fault KIND" (repeatable), "at N", "count K" and "command CODE", as the
 // options --fault, --fault-at, --fault-count and --fault-command.
 bool ParseFaultPlan(std::string_view line, FaultPlan& plan, std::string& error);
 

@@ -19,24 +19,24 @@ constexpr int kPermissionBits = 64;
 // and then comes from the login or the new-password sources (secrets.h).
 enum class Arg { Text, LoginPassword, NewPassword };
 
-struct ArgSpec {
+struct ArgForm {
     const char* name;
     Arg kind = Arg::Text;
 };
 
 // A password argument left out is taken from its source; one given is kept
 // out of -v lines. `forWhom` names the user in a prompt.
-void FillPassword(Tool& tool, const ArgSpec& spec, const std::string& forWhom, std::string& value) {
+void FillPassword(Tool& tool, const ArgForm& form, const std::string& forWhom, std::string& value) {
     if (!value.empty()) {
         tool.secrets().Add(value);
         return;
     }
     std::string error;
-    const bool found = spec.kind == Arg::LoginPassword
+    const bool found = form.kind == Arg::LoginPassword
                            ? tool.secrets().LoginPassword(&value, &error)
                            : tool.secrets().NewPassword(forWhom, &value, &error);
     if (!found)
-        throw CLI::ValidationError(spec.name, error);
+        throw CLI::ValidationError(form.name, error);
 }
 
 constexpr char kPasswordHelp[] =
@@ -45,34 +45,34 @@ constexpr char kPasswordHelp[] =
 // Runs a method that takes texts and gives no result.
 template <class... Texts>
 void AddTextCall(CLI::App& parent, Tool& tool, const char* name, const char* help, const char* what,
-                 std::vector<ArgSpec> specs, HRESULT (IKelvo::*method)(Texts...)) {
+                 std::vector<ArgForm> forms, HRESULT (IKelvo::*method)(Texts...)) {
     static_assert(sizeof...(Texts) >= 1 && sizeof...(Texts) <= 2);
-    auto args = std::make_shared<std::vector<std::string>>(specs.size());
+    auto args = std::make_shared<std::vector<std::string>>(forms.size());
     CLI::App* command = parent.add_subcommand(name, help);
-    for (std::size_t i = 0; i < specs.size(); ++i) {
-        CLI::Option* option = command->add_option(specs[i].name, (*args)[i]);
-        if (specs[i].kind == Arg::Text)
+    for (std::size_t i = 0; i < forms.size(); ++i) {
+        CLI::Option* option = command->add_option(forms[i].name, (*args)[i]);
+        if (forms[i].kind == Arg::Text)
             option->required();
-        else if (specs[i].kind == Arg::NewPassword)
+        else if (forms[i].kind == Arg::NewPassword)
             option->description(kPasswordHelp);
         else
             option->description("(leave it out: --password-file, $KELVO_PASSWORD or a prompt)");
     }
-    command->callback([&tool, args, specs, what, method] {
+    command->callback([&tool, args, forms, what, method] {
         // Passwords are given all or none: "passwd OLD" alone is refused.
         std::size_t given = 0, passwords = 0;
-        for (std::size_t i = 0; i < specs.size(); ++i) {
-            passwords += specs[i].kind != Arg::Text;
-            given += specs[i].kind != Arg::Text && !(*args)[i].empty();
+        for (std::size_t i = 0; i < forms.size(); ++i) {
+            passwords += forms[i].kind != Arg::Text;
+            given += forms[i].kind != Arg::Text && !(*args)[i].empty();
         }
         if (given != 0 && given != passwords)
-            throw CLI::ValidationError(specs.back().name,
+            throw CLI::ValidationError(forms.back().name,
                                        "give every password argument or none of them");
         const std::string forWhom =
-            specs[0].kind == Arg::Text ? "'" + (*args)[0] + "'" : "the logged-in user";
-        for (std::size_t i = 0; i < specs.size(); ++i) {
-            if (specs[i].kind != Arg::Text)
-                FillPassword(tool, specs[i], forWhom, (*args)[i]);
+            forms[0].kind == Arg::Text ? "'" + (*args)[0] + "'" : "the logged-in user";
+        for (std::size_t i = 0; i < forms.size(); ++i) {
+            if (forms[i].kind != Arg::Text)
+                FillPassword(tool, forms[i], forWhom, (*args)[i]);
         }
         tool.Set({what, Link::Required, [args, method](IKelvo& object, VARIANT*) {
                       Bstr first(Utf8ToUtf16((*args)[0]));
